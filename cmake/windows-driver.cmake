@@ -1,0 +1,36 @@
+# The Windows x64 kernel image: the driver folders and the Windows platform
+# shims, cross-compiled against the mingw-w64 kernel headers and linked as a
+# native-subsystem image that imports only the kernel, HAL, USBD and WMILIB.
+# Included from the top CMakeLists.txt when the toolchain targets Windows.
+
+set(T7315_SYS_NAME t7315ser)
+set(DRIVER_DIRS context datapath uart ioctl device)
+
+set(sys_sources)
+foreach(dir IN LISTS DRIVER_DIRS ITEMS platform/windows)
+  file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  list(APPEND sys_sources ${found})
+endforeach()
+
+add_executable(${T7315_SYS_NAME} ${sys_sources})
+set_target_properties(${T7315_SYS_NAME} PROPERTIES SUFFIX .sys)
+target_include_directories(${T7315_SYS_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
+# The kernel headers include each other by bare name from the ddk folder.
+target_include_directories(${T7315_SYS_NAME} SYSTEM PRIVATE ${CMAKE_FIND_ROOT_PATH}/include/ddk)
+target_compile_definitions(${T7315_SYS_NAME} PRIVATE _AMD64_)
+# Kernel code: no exceptions, no RTTI, and no guard calls around function
+# statics (there is no C++ runtime to provide them).
+target_compile_options(${T7315_SYS_NAME} PRIVATE
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+
+# -nostdlib keeps the C and C++ runtimes out, so a driver file that uses
+# operator new or any other runtime routine fails here, at link time.
+# libgcc brings only compiler helpers (stack probes). No symbol is exported.
+target_link_options(${T7315_SYS_NAME} PRIVATE
+  -shared -nostdlib -nostartfiles
+  -Wl,--subsystem,native -Wl,--entry,DriverEntry
+  -Wl,--exclude-all-symbols)
+# CMake's default Windows libraries (kernel32, user32, ...) are user mode.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+target_link_libraries(${T7315_SYS_NAME} PRIVATE ntoskrnl hal usbd wmilib gcc)

@@ -1,0 +1,54 @@
+// The Windows build reaches the kernel through the mingw-w64 kernel headers.
+// This header includes them in the order they need and fills the few gaps
+// they have against the Windows Driver Kit, so that driver code reads the
+// same on both builds.
+#pragma once
+
+// In C++ mode wdm.h redeclares two intrinsics that mingw's intrin.h already
+// defines; claiming them as defined keeps wdm.h's copies out.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+#include <ddk/ntddk.h>
+#include <ddk/wdm.h>
+#include <usb.h>
+#include <usbioctl.h>
+// usbdlib.h has no C linkage block of its own: without one the USBD_*
+// routines would be looked up under C++ names that usbd.sys does not export.
+extern "C" {
+#include <ddk/usbdlib.h>
+}
+#include <ntddser.h>
+#include <ddk/wmilib.h>
+#include <wmistr.h>
+
+// Wide literals: wchar_t is 16 bits on Windows.
+#define WIDE(s) L##s
+
+// Registration flags of IoWMIRegistrationControl that wdm.h lacks.
+#ifndef WMIREG_FLAG_CALLBACK
+#define WMIREG_FLAG_CALLBACK 0x80000000
+#endif
+#ifndef WMIREG_FLAG_TRACE_PROVIDER
+#define WMIREG_FLAG_TRACE_PROVIDER 0x00010000
+#endif
+
+extern "C" {
+
+// Tracing routines that a driver resolves with MmGetSystemRoutineAddress.
+// wdm.h declares WmiTraceMessage only for WPP builds and has no classic
+// provider registration; the declarations give the pointer types their
+// exact signatures (decltype(&WmiTraceMessage) and the like).
+typedef VOID(NTAPI* PETW_CLASSIC_CALLBACK)(LPCGUID Guid, UCHAR ControlCode, PVOID EnableContext,
+                                           PVOID CallbackContext);
+
+NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type,
+                                          PETW_CLASSIC_CALLBACK EnableCallback, PVOID CallbackContext,
+                                          PREGHANDLE RegHandle);
+
+#ifndef RUN_WPP
+NTSTATUS __cdecl WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPGUID MessageGuid,
+                                 USHORT MessageNumber, ...);
+#endif
+
+}  // extern "C"
