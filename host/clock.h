@@ -32,6 +32,16 @@ void Sleep(int64_t delay);
 // is pending, without moving the clock.
 void RunUntilIdle();
 
+// Marks the calling thread as waiting while it blocks outside the kernel, for
+// example joining a thread that itself needs the virtual clock to move.
+class ScopedExternalWait {
+ public:
+  ScopedExternalWait();
+  ~ScopedExternalWait();
+  ScopedExternalWait(const ScopedExternalWait&) = delete;
+  ScopedExternalWait& operator=(const ScopedExternalWait&) = delete;
+};
+
 constexpr int64_t kMicrosecond = 10;
 constexpr int64_t kMillisecond = 10'000;
 constexpr int64_t kSecond = 10'000'000;
