@@ -3,20 +3,12 @@
 // constants itself (platform/host/usb.h, serial.h, wmi.h); every size, offset
 // and value asserted there is asserted here against the real declarations,
 // and the routines' signatures are compared, so the two builds cannot drift
-// apart unnoticed. Names that mingw-w64 does not publish (WMIREG_FLAG_CALLBACK,
-// EtwRegisterClassicProvider, TRACE_ENABLE_CONTEXT, the 16550 SERIAL_LSR_ and
-// SERIAL_MSR_ bits, IOCTL_SERIAL_GET/SET_COMMCONFIG) are checked on the host
-// only.
+// apart unnoticed. Where mingw-w64 lacks a name, kernel.h supplies it and the
+// check is against that; TRACE_ENABLE_CONTEXT, the 16550 SERIAL_LSR_ and
+// SERIAL_MSR_ bits and IOCTL_SERIAL_GET/SET_COMMCONFIG exist on the host only.
 
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ddk/wdm.h>
-#include <usb.h>
-#include <usbioctl.h>
-#include <ddk/usbdlib.h>
-#include <ntddser.h>
-#include <ddk/wmilib.h>
-#include <wmistr.h>
+#include "platform/windows/kernel.h"
+
 // evntrace.h publishes its trace constants only to NT builds.
 #ifndef WINNT
 #define WINNT 1
@@ -610,6 +602,8 @@ SAME(WMIREG_ACTION_DEREGISTER, 0x2);
 SAME(WMIREG_ACTION_REREGISTER, 0x3);
 SAME(WMIREG_ACTION_UPDATE_GUIDS, 0x4);
 SAME(WMIREG_ACTION_BLOCK_IRPS, 0x5);
+SAME(WMIREG_FLAG_CALLBACK, 0x80000000);
+SAME(WMIREG_FLAG_TRACE_PROVIDER, 0x10000);
 SAME(WMIREGISTER, 0x0);
 SAME(WMIUPDATE, 0x1);
 SAME(WNODE_FLAG_ALL_DATA, 0x1);
@@ -728,6 +722,11 @@ static_assert(kSameType<decltype(&WmiFireEvent),
 static_assert(kSameType<decltype(&WmiQueryTraceInformation),
                         NTSTATUS (*)(TRACE_INFORMATION_CLASS, PVOID, ULONG, PULONG, PVOID)>,
               "WmiQueryTraceInformation");
+static_assert(kSameType<decltype(&EtwRegisterClassicProvider),
+                        NTSTATUS (*)(LPCGUID, ULONG, PETW_CLASSIC_CALLBACK, PVOID, PREGHANDLE)>,
+              "EtwRegisterClassicProvider");
+static_assert(kSameType<PETW_CLASSIC_CALLBACK, VOID (*)(LPCGUID, UCHAR, PVOID, PVOID)>,
+              "PETW_CLASSIC_CALLBACK");
 static_assert(kSameType<decltype(&EtwUnregister), NTSTATUS (*)(REGHANDLE)>, "EtwUnregister");
 
 static_assert(kSameType<PWMI_QUERY_REGINFO,
