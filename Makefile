@@ -4,7 +4,11 @@ JOBS ?= 2
 GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
 DEPS := scripts/install-deps.sh
 
-.PHONY: help deps build run test test-asan test-tsan sys test-sys clean
+# Tests that drive a built program or script from outside (tests/*/*_test.sh)
+# run after the GoogleTest suites, against the same build folder.
+SCRIPT_TESTS := $(sort $(wildcard tests/*/*_test.sh))
+
+.PHONY: help deps build run test test-asan test-tsan sys clean
 
 help:
 	@echo "make run        build and run the main job (t7315 selfcheck)"
@@ -13,18 +17,23 @@ help:
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image (build-sys/t7315ser.sys)"
-	@echo "make test-sys   test the kernel image checker on broken images"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
 
 deps:
 	@$(DEPS)
 
-# $(call configure,DIR,CMAKE_ARGS): configure once; later runs reuse the
-# folder's generator and cache (CMake re-globs sources by itself).
+# $(call run_tests,DIR): every test against the build in DIR.
+define run_tests
+	ctest --test-dir $(1) --output-on-failure -j $(JOBS)
+	@for test in $(SCRIPT_TESTS); do T7315_BUILD_DIR=$(1) $$test || exit 1; done
+endef
+
+# $(call configure,DIR,CMAKE_ARGS): the generator is chosen when the folder is
+# first configured; later runs keep it and only refresh the cache.
 define configure
 	@$(DEPS)
-	@test -f $(1)/CMakeCache.txt || cmake -S . -B $(1) $(GENERATOR) $(2)
+	@cmake -S . -B $(1) $(if $(wildcard $(1)/CMakeCache.txt),,$(GENERATOR)) $(2) >/dev/null
 endef
 
 build:
@@ -35,26 +44,22 @@ run: build
 	build/t7315 selfcheck
 
 test: build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+	$(call run_tests,build)
 
 test-asan:
 	$(call configure,build-asan,-DCMAKE_BUILD_TYPE=Debug -DT7315_SANITIZE=address)
 	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	$(call run_tests,build-asan)
 
 test-tsan:
 	$(call configure,build-tsan,-DCMAKE_BUILD_TYPE=Debug -DT7315_SANITIZE=thread)
 	cmake --build build-tsan -j $(JOBS)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+	$(call run_tests,build-tsan)
 
 sys:
 	$(call configure,build-sys,-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
-
-test-sys:
-	@$(DEPS)
-	tests/sys/check_sys_test.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-sys

@@ -19,9 +19,10 @@ target_include_directories(${T7315_SYS_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(${T7315_SYS_NAME} SYSTEM PRIVATE ${CMAKE_FIND_ROOT_PATH}/include/ddk)
 target_compile_definitions(${T7315_SYS_NAME} PRIVATE _AMD64_)
 # Kernel code: no exceptions, no RTTI, and no guard calls around function
-# statics (there is no C++ runtime to provide them).
+# statics (there is no C++ runtime to provide them). Always optimised:
+# ntstrsafe.h's routines are inline-only and are never emitted at -O0.
 target_compile_options(${T7315_SYS_NAME} PRIVATE
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -O2 -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
 
 # -nostdlib keeps the C and C++ runtimes out, so a driver file that uses
