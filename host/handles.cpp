@@ -6,6 +6,8 @@
 
 #include "host/machine.h"
 #include "host/verifier.h"
+#include "platform/host/ex.h"
+#include "platform/host/ke.h"
 
 namespace host::handles {
 namespace {
@@ -88,3 +90,12 @@ size_t OpenCount() {
 }
 
 }  // namespace host::handles
+
+// Closing a handle that is not open is a driver bug that Windows stops on
+// (INVALID_KERNEL_HANDLE); so does this kernel.
+NTSTATUS ZwClose(HANDLE handle) {
+  host::verifier::CheckIrql("ZwClose", handle, PASSIVE_LEVEL);
+  if (host::handles::Close(handle) != STATUS_SUCCESS)
+    host::verifier::Fail("invalid handle", "ZwClose", handle, "the handle is not open");
+  return STATUS_SUCCESS;
+}
