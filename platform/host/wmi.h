@@ -10,22 +10,6 @@ struct _DEVICE_OBJECT;
 struct _IRP;
 
 // ---------------------------------------------------------------------------
-// Minor codes of IRP_MJ_SYSTEM_CONTROL; also the action codes given to a
-// callback provider.
-
-#define IRP_MN_QUERY_ALL_DATA 0x00
-#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
-#define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
-#define IRP_MN_CHANGE_SINGLE_ITEM 0x03
-#define IRP_MN_ENABLE_EVENTS 0x04
-#define IRP_MN_DISABLE_EVENTS 0x05
-#define IRP_MN_ENABLE_COLLECTION 0x06
-#define IRP_MN_DISABLE_COLLECTION 0x07
-#define IRP_MN_REGINFO 0x08
-#define IRP_MN_EXECUTE_METHOD 0x09
-#define IRP_MN_REGINFO_EX 0x0b
-
-// ---------------------------------------------------------------------------
 // Registration with the I/O manager
 
 #define WMIREG_ACTION_REGISTER 1
@@ -44,8 +28,9 @@ struct _IRP;
 #define WMIREGISTER 0
 #define WMIUPDATE 1
 
-// A callback provider's entry: ActionCode is an IRP_MN_* code, Context the
-// registered block, *Size receives the bytes written to Buffer.
+// A callback provider's entry: ActionCode is one of the IRP_MN_* minor codes
+// of IRP_MJ_SYSTEM_CONTROL (io.h), Context the registered block, *Size
+// receives the bytes written to Buffer.
 typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
                              PVOID Context, PULONG Size);
 
