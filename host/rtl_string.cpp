@@ -24,7 +24,6 @@ void Terminate(PUNICODE_STRING s) {
 }
 
 NTSTATUS Append(PUNICODE_STRING destination, const WCHAR* source, size_t bytes) {
-  if (bytes == 0) return STATUS_SUCCESS;
   if (destination->Length + bytes > destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
   memmove(reinterpret_cast<char*>(destination->Buffer) + destination->Length, source, bytes);
   destination->Length = USHORT(destination->Length + bytes);
@@ -116,7 +115,9 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source) {
   return Append(destination, source, WideLength(source) * sizeof(WCHAR));
 }
 
+// Unlike the zero-terminated form, an empty source leaves the destination alone.
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source) {
+  if (source->Length == 0) return STATUS_SUCCESS;
   return Append(destination, source->Buffer, source->Length);
 }
 
