@@ -1,0 +1,39 @@
+// The t7315 command-line tool.
+#include <cstring>
+#include <iostream>
+
+#include "apps/selfcheck.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void PrintUsage(std::ostream& out) {
+  out << "usage: t7315 COMMAND\n"
+         "\n"
+         "commands:\n"
+         "  selfcheck   boot the emulated kernel on the real clock and check its services\n"
+         "  help        show this text (also -h, --help)\n";
+}
+
+int UsageError(const std::string& problem) {
+  std::cerr << "t7315: " << problem << "\n";
+  PrintUsage(std::cerr);
+  return kUsageError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return UsageError("no command given");
+  const std::string command = argv[1];
+  if (command == "help" || command == "-h" || command == "--help") {
+    PrintUsage(std::cout);
+    return 0;
+  }
+  if (command == "selfcheck") {
+    if (argc > 2) return UsageError("selfcheck takes no arguments, got '" + std::string(argv[2]) + "'");
+    return t7315::RunSelfCheck(std::cout) == 0 ? 0 : 1;
+  }
+  return UsageError("unknown command '" + command + "'");
+}
