@@ -46,8 +46,11 @@ TEST_F(ExecStringsTest, AppendsFailWithoutWritingWhenTheBufferIsFull) {
       EXPECT_EQ(status, c.status);
       EXPECT_EQ(Text(destination), c.result);
       EXPECT_EQ(destination.MaximumLength, c.maximumLength);
-      if (status != STATUS_SUCCESS) EXPECT_EQ(std::u16string(buffer, 16), before) << "nothing written";
-      else EXPECT_EQ(buffer[destination.Length / 2], c.terminated ? 0 : u'#');
+      if (status != STATUS_SUCCESS) {
+        EXPECT_EQ(std::u16string(buffer, 16), before) << "nothing written";
+      } else {
+        EXPECT_EQ(buffer[destination.Length / 2], c.terminated ? 0 : u'#');
+      }
     }
   }
 }
