@@ -48,7 +48,7 @@ TEST_F(DebugLogTest, LinesAreFormattedAndCutTo127Characters) {
   for (const Case& c : cases) {
     // Leftovers of a longer line must not show behind a shorter one.
     std::memset(context_->DebugLogLines[index], 'z', DebugLogLineSize);
-    c.log(&device_, longText);
+    c.log(device_, longText);
     EXPECT_EQ(context_->DebugLogWriteIndex, index + 1) << c.name;
     EXPECT_EQ(Line(index), c.expected) << c.name;
     ++index;
@@ -56,7 +56,7 @@ TEST_F(DebugLogTest, LinesAreFormattedAndCutTo127Characters) {
 }
 
 TEST_F(DebugLogTest, FullRingKeepsItsLinesAndDropsNewOnes) {
-  for (ULONG i = 0; i < DebugLogLineCount + 10; ++i) DebugLog(&device_, "line %u", i);
+  for (ULONG i = 0; i < DebugLogLineCount + 10; ++i) DebugLog(device_, "line %u", i);
 
   // One line always stays free, so that a full ring differs from an empty one.
   EXPECT_EQ(context_->DebugLogWriteIndex, DebugLogLineCount - 1);
@@ -68,8 +68,8 @@ TEST_F(DebugLogTest, FullRingKeepsItsLinesAndDropsNewOnes) {
   // Once a reader takes the oldest line, the next message takes the free
   // line and the write index wraps to the start.
   context_->DebugLogReadIndex = 1;
-  DebugLog(&device_, "after the reader");
-  DebugLog(&device_, "dropped again");
+  DebugLog(device_, "after the reader");
+  DebugLog(device_, "dropped again");
   EXPECT_EQ(Line(DebugLogLineCount - 1), "after the reader");
   EXPECT_EQ(context_->DebugLogWriteIndex, 0u);
   EXPECT_EQ(Line(0), "line 0");
@@ -90,7 +90,7 @@ TEST_F(DebugLogTest, NothingIsLoggedAbovePassiveLevelOrWhenDisabled) {
     context_->DebugLogEnabled = c.enabled;
     KIRQL oldIrql;
     KeRaiseIrql(c.irql, &oldIrql);
-    DebugLog(&device_, "%s", c.name);
+    DebugLog(device_, "%s", c.name);
     KeLowerIrql(oldIrql);
     EXPECT_EQ(context_->DebugLogWriteIndex, 0u) << c.name;
     EXPECT_EQ(Line(0), "") << c.name;

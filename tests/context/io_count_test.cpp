@@ -8,7 +8,7 @@ class IoCount : public PortContextTest {
  protected:
   void SetUp() override {
     PortContextTest::SetUp();
-    ASSERT_EQ(InitializePortDefaults(&device_), STATUS_SUCCESS);
+    ASSERT_EQ(InitializePortDefaults(device_), STATUS_SUCCESS);
   }
 };
 
@@ -38,7 +38,7 @@ TEST_F(IoCount, EventsFollowTheCount) {
   for (const Step& step : steps) {
     KIRQL oldIrql;
     KeRaiseIrql(step.irql, &oldIrql);
-    LONG result = step.op == Op::Increment ? IoIncrement(&device_) : IoDecrement(&device_);
+    LONG result = step.op == Op::Increment ? IoIncrement(device_) : IoDecrement(device_);
     KeLowerIrql(oldIrql);
     EXPECT_EQ(result, step.count) << "step " << index;
     EXPECT_EQ(context_->OutstandingIo, step.count) << "step " << index;
@@ -66,8 +66,8 @@ void CountUpAndDown(PVOID context) {
 // the count where it was, with StopEvent signalled, and removal waiting on
 // RemoveEvent is woken by the last decrement.
 TEST_F(IoCount, ConcurrentRequestsLeaveTheCountBalanced) {
-  ASSERT_EQ(IoIncrement(&device_), 1);  // AddDevice
-  Worker worker{&device_, 200};
+  ASSERT_EQ(IoIncrement(device_), 1);  // AddDevice
+  Worker worker{device_, 200};
   constexpr int kThreads = 4;
   PKTHREAD threads[kThreads] = {};
   for (PKTHREAD& thread : threads) {
@@ -89,7 +89,7 @@ TEST_F(IoCount, ConcurrentRequestsLeaveTheCountBalanced) {
   EXPECT_EQ(context_->OutstandingIo, 1);
   EXPECT_NE(KeReadStateEvent(&context_->StopEvent), 0);
   EXPECT_EQ(KeReadStateEvent(&context_->RemoveEvent), 0);
-  EXPECT_EQ(IoDecrement(&device_), 0);
+  EXPECT_EQ(IoDecrement(device_), 0);
   LARGE_INTEGER noWait{};
   EXPECT_EQ(KeWaitForSingleObject(&context_->RemoveEvent, Executive, KernelMode, FALSE, &noWait), STATUS_SUCCESS);
 }

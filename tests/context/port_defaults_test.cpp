@@ -24,7 +24,7 @@ bool IsNotificationEventNotSignalled(KEVENT* event) {
 
 TEST_F(PortDefaults, FreshContextHasTheCreationValues) {
   const ULONG allocationsBefore = OutstandingAllocations;
-  ASSERT_EQ(InitializePortDefaults(&device_), STATUS_SUCCESS);
+  ASSERT_EQ(InitializePortDefaults(device_), STATUS_SUCCESS);
 
   struct Field {
     const char* name;
@@ -54,7 +54,7 @@ TEST_F(PortDefaults, FreshContextHasTheCreationValues) {
   };
   for (const Field& field : fields) EXPECT_EQ(field.actual, field.expected) << field.name;
 
-  EXPECT_EQ(context_->DeviceObject, &device_);
+  EXPECT_EQ(context_->DeviceObject, device_);
   EXPECT_NE(context_->ReceiveBuffer.Buffer, nullptr);
   EXPECT_TRUE(IsListEmpty(&context_->ReadQueue));
   EXPECT_TRUE(IsListEmpty(&context_->WriteQueue));
@@ -65,7 +65,7 @@ TEST_F(PortDefaults, FreshContextHasTheCreationValues) {
 // Every byte outside the fields that creation sets is still zero: the routine
 // writes nothing else (the device name in particular belongs to the caller).
 TEST_F(PortDefaults, LeavesEveryOtherFieldZero) {
-  ASSERT_EQ(InitializePortDefaults(&device_), STATUS_SUCCESS);
+  ASSERT_EQ(InitializePortDefaults(device_), STATUS_SUCCESS);
 
   auto expected = std::make_unique<PORT_DEVICE_CONTEXT>();
   std::memset(expected.get(), 0, sizeof(PORT_DEVICE_CONTEXT));
@@ -80,7 +80,7 @@ TEST_F(PortDefaults, LeavesEveryOtherFieldZero) {
   expected->WriteQueueLock = context_->WriteQueueLock;
   expected->ReceiveBufferLock = context_->ReceiveBufferLock;
   expected->ReceiveBuffer.Buffer = context_->ReceiveBuffer.Buffer;
-  expected->DeviceObject = &device_;
+  expected->DeviceObject = device_;
   expected->BaudRate = 9600;
   expected->LineControl.WordLength = 8;
   expected->SpecialChars.XonChar = 0x11;
@@ -104,7 +104,7 @@ TEST_F(PortDefaults, RingAllocationFailureIsReported) {
   const ULONG allocationsBefore = OutstandingAllocations;
   host::pool::FailNthAllocation(1, kTag);
 
-  EXPECT_EQ(InitializePortDefaults(&device_), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(InitializePortDefaults(device_), STATUS_INSUFFICIENT_RESOURCES);
 
   EXPECT_EQ(context_->ReceiveBuffer.Buffer, nullptr);
   EXPECT_EQ(host::pool::LiveCount(kTag), 0u);
@@ -117,7 +117,7 @@ TEST_F(PortDefaults, RingAllocationFailureIsReported) {
 
 TEST_F(PortDefaults, FreeingTheRingGivesItsStorageBack) {
   const ULONG allocationsBefore = OutstandingAllocations;
-  ASSERT_EQ(InitializePortDefaults(&device_), STATUS_SUCCESS);
+  ASSERT_EQ(InitializePortDefaults(device_), STATUS_SUCCESS);
   context_->ReceiveBuffer.Count = 3;
   context_->ReceiveBuffer.ReadIndex = 5;
   context_->ReceiveBuffer.WriteIndex = 8;
