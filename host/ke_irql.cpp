@@ -40,10 +40,10 @@ void ReleaseAtDispatch(PKSPIN_LOCK lock, ThreadState& thread, const char* routin
 
 }  // namespace
 
-KIRQL KeGetCurrentIrql() { return host::sched::CurrentWithoutAttach().irql; }
+KIRQL KeGetCurrentIrql() { return host::sched::Current().irql; }
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   if (newIrql < thread.irql)
     Fail("KeRaiseIrql to a lower IRQL", "KeRaiseIrql", oldIrql, "from %u to %u", thread.irql, newIrql);
   *oldIrql = thread.irql;
@@ -57,7 +57,7 @@ KIRQL KeRaiseIrqlToDpcLevel() {
 }
 
 void KeLowerIrql(KIRQL newIrql) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   if (newIrql > thread.irql)
     Fail("KeLowerIrql to a higher IRQL", "KeLowerIrql", nullptr, "from %u to %u", thread.irql, newIrql);
   if (newIrql < DISPATCH_LEVEL && !thread.heldSpinLocks.empty())
@@ -71,7 +71,7 @@ void KeLowerIrql(KIRQL newIrql) {
 void KeInitializeSpinLock(PKSPIN_LOCK spinLock) { __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE); }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   if (thread.irql > DISPATCH_LEVEL)
     Fail("IRQL too high", "KeAcquireSpinLock", spinLock, "called at IRQL %u", thread.irql);
   const KIRQL old = thread.irql;
@@ -81,13 +81,13 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock) {
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   ReleaseAtDispatch(spinLock, thread, "KeReleaseSpinLock");
   KeLowerIrql(newIrql);
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   if (thread.irql != DISPATCH_LEVEL)
     Fail("spin lock acquired at DPC level from another IRQL", "KeAcquireSpinLockAtDpcLevel",
          spinLock, "IRQL %u", thread.irql);
@@ -95,6 +95,6 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock) {
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock) {
-  ThreadState& thread = host::sched::CurrentWithoutAttach();
+  ThreadState& thread = host::sched::Current();
   ReleaseAtDispatch(spinLock, thread, "KeReleaseSpinLockFromDpcLevel");
 }

@@ -51,12 +51,13 @@ void SystemThreadMain(PKTHREAD thread) {
     thread->state = nullptr;
     thread->Header.SignalState = 1;
     sched::WakeWaiters(&thread->Header);
+    sched::ThreadEnded();
   }
   sched::DetachCurrent();
   state.kthread = nullptr;
   ob::Dereference(thread, "system thread exit");
   auto lock = sched::LockDispatcher();
-  sched::ThreadEnded();
+  sched::ThreadExited();
 }
 
 }  // namespace

@@ -100,7 +100,8 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, LONG state, const c
 int64_t DeadlineFrom(const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return -1;
   if (timeout->QuadPart < 0) return sched::NowLocked() - timeout->QuadPart;
-  return timeout->QuadPart - sched::BootSystemTime();  // absolute system time
+  const int64_t absolute = timeout->QuadPart - sched::BootSystemTime();  // absolute system time
+  return absolute > 0 ? absolute : 0;
 }
 
 void CheckWaitIrql(const LARGE_INTEGER* timeout, const void* object, const char* routine) {
@@ -132,8 +133,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType
     }
   }
   const int64_t deadline = DeadlineFrom(timeout);
-  if (deadline >= 0 && deadline <= sched::NowLocked() && timeout->QuadPart == 0)
-    return STATUS_TIMEOUT;
+  if (deadline >= 0 && deadline <= sched::NowLocked()) return STATUS_TIMEOUT;
   sched::WaitBlock blocks[MAXIMUM_WAIT_OBJECTS];
   for (ULONG i = 0; i < count; ++i) {
     blocks[i] = sched::WaitBlock{{}, &thread, objects[i], i};

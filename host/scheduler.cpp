@@ -22,7 +22,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Seconds of real time with every thread waiting and nothing scheduled
 // before the virtual clock declares a deadlock.
-constexpr auto kDeadlockGrace = std::chrono::seconds(5);
+constexpr auto kDeadlockGrace = std::chrono::seconds(2);
 // 1601-01-01 to 2026-01-01 in 100-ns units: the virtual clock's boot time.
 constexpr int64_t kVirtualBootSystemTime = 134116128000000000LL;
 
@@ -60,6 +60,7 @@ struct State {
   std::condition_variable engineWake;
   std::condition_variable threadsGone;
   int liveSystemThreads = 0;
+  int exitingSystemThreads = 0;  // signalled their end, still unwinding
   bool stopping = false;
   std::thread engine;
 };
@@ -247,7 +248,6 @@ ThreadState& Current() {
   return thread;
 }
 
-ThreadState& CurrentWithoutAttach() { return t_state; }
 
 std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(DispatcherLock()); }
 
@@ -393,6 +393,12 @@ void ThreadStarted() { ++S().liveSystemThreads; }
 void ThreadEnded() {
   State& s = S();
   --s.liveSystemThreads;
+  ++s.exitingSystemThreads;
+}
+
+void ThreadExited() {
+  State& s = S();
+  --s.exitingSystemThreads;
   s.threadsGone.notify_all();
 }
 
@@ -448,12 +454,15 @@ void Boot(bool virtualClock) {
   s.runnable = 0;
   s.stopping = false;
   s.engine = std::thread(EngineLoop);
+  lock.unlock();
+  Current();  // the booting thread is the machine's first running thread
 }
 
 void Shutdown(bool checkLeaks) {
   State& s = S();
   {
     auto lock = LockDispatcher();
+    s.threadsGone.wait(lock, [&] { return s.exitingSystemThreads == 0; });
     if (s.liveSystemThreads > 0) {
       if (checkLeaks)
         verifier::Fail("system thread still running at shutdown", "machine shutdown", nullptr,

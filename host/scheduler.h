@@ -56,9 +56,6 @@ struct ThreadState {
 
 // The calling thread's state; attaches it to the machine on first use.
 ThreadState& Current();
-// The calling thread's state without attaching it (IRQL bookkeeping works
-// before a machine runs).
-ThreadState& CurrentWithoutAttach();
 std::unique_lock<std::mutex> LockDispatcher();
 
 // Runnable accounting for the virtual clock (dispatcher lock held).
@@ -106,7 +103,8 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread);
 void PrecountNewThread();  // the creator counts the new thread as running
 void AttachAsSystemThread(PKTHREAD thread);  // before the new thread's first Current()
 void ThreadStarted();
-void ThreadEnded();
+void ThreadEnded();   // the thread object is signalled
+void ThreadExited();  // the thread has let go of everything
 void DetachCurrent();
 
 // Verifier checks that other modules call when memory goes away.
