@@ -125,6 +125,14 @@ FileRecord* FindLocked(Files& f, PFILE_OBJECT file) {
 
 }  // namespace
 
+void CheckFileOpen(PFILE_OBJECT file, const char* routine) {
+  Files& f = F();
+  std::lock_guard guard(f.lock);
+  FileRecord* record = FindLocked(f, file);
+  if (record == nullptr || record->handleClosed)
+    verifier::Fail("file object used after close", routine, file);
+}
+
 bool AddFileReference(PFILE_OBJECT file, PIRP irp) {
   Files& f = F();
   std::lock_guard guard(f.lock);
@@ -234,13 +242,8 @@ NTSTATUS OpenFile(std::u16string_view name, ACCESS_MASK desiredAccess, ULONG sha
 
 void CloseFile(PFILE_OBJECT file) {
   verifier::CheckIrql("CloseFile", file, PASSIVE_LEVEL);
+  CheckFileOpen(file, "CloseFile");
   Files& f = F();
-  {
-    std::lock_guard guard(f.lock);
-    FileRecord* record = FindLocked(f, file);
-    if (record == nullptr || record->handleClosed)
-      verifier::Fail("file object used after close", "CloseFile", file);
-  }
   PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
   SendAndWait(NewFileIrp(file, top, IRP_MJ_CLEANUP, true), top);
   {

@@ -112,6 +112,8 @@ void ShutdownDrivers(bool checkLeaks);
 void ResetCallFrames();
 
 // ---- Files (io_files.cpp) -----------------------------------------------------------------
+// Fails with a verifier rule naming `routine` unless the file's handle is open.
+void CheckFileOpen(PFILE_OBJECT file, const char* routine);
 // A request on `file` is about to be sent: false when the file's handle is
 // closed. The file then stays open until DropFileReference.
 bool AddFileReference(PFILE_OBJECT file, PIRP irp);

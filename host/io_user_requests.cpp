@@ -100,6 +100,7 @@ bool Supported(UCHAR majorFunction) {
 NTSTATUS Submit(PFILE_OBJECT file, UserRequest request, bool* sent) {
   *sent = false;
   verifier::CheckIrql("SubmitUserRequest", file, PASSIVE_LEVEL);
+  CheckFileOpen(file, "SubmitUserRequest");
   if (!Supported(request.majorFunction)) return STATUS_INVALID_PARAMETER;
   PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
   PIRP irp = AllocateIrp(top->StackSize, Origin::User);
