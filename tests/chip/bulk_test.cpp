@@ -1,0 +1,119 @@
+// Bulk-in framing and timing, bulk-out, raw bulk-in injection.
+#include "chip_fixture.h"
+
+namespace chip_test {
+namespace {
+
+using chip::Parity;
+namespace reg = chip::reg;
+
+class BulkTest : public ChipTest {
+ protected:
+  void SetUp() override {
+    chip::ConnectExternal(Port(), end_);
+    Configure();
+    SetFormat(0, 12, false, 0x1B);  // 9600 8E1
+  }
+  // Sends and waits until the port has received everything.
+  void SendAndWait(std::vector<uint8_t> bytes) {
+    end_.Send(bytes);
+    ASSERT_TRUE(clock_.RunUntil([&] { return !end_.Sending(); }, chip::kSecond));
+    clock_.Advance(chip::kMillisecond);
+  }
+  chip::ExternalEnd end_{clock_, Format(9600, 8, Parity::Even)};
+};
+
+TEST_F(BulkTest, SeveralPacketsInOneTransferSplitAfterErrors) {
+  WriteRegister(reg::kFifoControl, 0xC7);  // trigger 112 of 128: only the time-out delivers here
+  std::vector<uint8_t> bytes(70);
+  for (int i = 0; i < 70; ++i) bytes[i] = static_cast<uint8_t>(i);
+  SendAndWait({bytes.begin(), bytes.begin() + 5});
+  end_.SetSettings(Format(9600, 8, Parity::Odd));  // one character with the wrong parity
+  SendAndWait({bytes[5]});
+  end_.SetSettings(Format(9600, 8, Parity::Even));
+  SendAndWait({bytes.begin() + 6, bytes.end()});
+  auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(65536));
+  clock_.Advance(10 * chip::kMillisecond);
+  ASSERT_TRUE(in->Done());
+  std::vector<uint8_t> expected = {8, 0, 1, 2, 3, 4, 5, 0x60 | chip::kLsrParityError, 64};
+  for (int i = 6; i < 68; ++i) expected.push_back(static_cast<uint8_t>(i));
+  expected.insert(expected.end(), {0x60, 4, 68, 69, 0x60});
+  ASSERT_EQ(in->result->length, expected.size());
+  in->buffer.resize(expected.size());
+  EXPECT_EQ(in->buffer, expected);
+}
+
+TEST_F(BulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
+  double charTime = chip::kSecond * 11 / 9600.0;  // 8E1: 11 bits
+  struct Row {
+    uint8_t fcr;
+    size_t sent;
+    uint32_t firstLength;  // bytes of data in the first completion
+    double waitedChars;    // after the first character's start
+  } rows[] = {
+      {0xC7, 3, 3, 3 + 4},         // below the trigger: 4 character times after the last
+      {0x87, 100, 64, 64},         // trigger 64 of 128
+      {0xC7, 120, 112, 112},       // trigger 112 of 128
+      {0x07, 5, 1, 1},             // trigger 1
+      {0x00, 5, 1, 1},             // FIFOs off: one character at a time
+  };
+  for (const Row& row : rows) {
+    WriteRegister(reg::kFifoControl, row.fcr);
+    auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(65536));
+    chip::Time start = clock_.Now();
+    end_.Send(std::vector<uint8_t>(row.sent, 0x33));
+    ASSERT_TRUE(clock_.RunUntil([&] { return in->Done(); }, chip::kSecond));
+    uint32_t data = 0;
+    for (uint32_t off = 0; off < in->result->length; off += in->buffer[off]) data += in->buffer[off] - 2;
+    EXPECT_EQ(data, row.firstLength) << std::hex << int(row.fcr);
+    // The last character arrives when its stop bit is sampled, half a bit early.
+    EXPECT_NEAR(static_cast<double>(clock_.Now() - start), row.waitedChars * charTime, charTime / 10)
+        << std::hex << int(row.fcr);
+    ASSERT_TRUE(clock_.RunUntil([&] { return !end_.Sending(); }, chip::kSecond));
+    clock_.Advance(10 * chip::kMillisecond);
+    WriteRegister(reg::kFifoControl, 0x07);
+  }
+}
+
+TEST_F(BulkTest, InjectedRawDataIsDeliveredAsItIs) {
+  std::vector<uint8_t> raw = {0x02, 0x1E, 0x00, 0x05};
+  Port().InjectBulkIn(raw);
+  auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(64));
+  clock_.Advance(1);
+  ASSERT_TRUE(in->Done());
+  EXPECT_EQ(in->result->status, USBD_STATUS_SUCCESS);
+  ASSERT_EQ(in->result->length, raw.size());
+  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), in->buffer.begin()));
+  // The next transfer waits for real data again.
+  auto next = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(64));
+  clock_.Advance(100 * chip::kMillisecond);
+  EXPECT_FALSE(next->Done());
+}
+
+TEST_F(BulkTest, BulkInBufferTooSmallForAPacketOverruns) {
+  SendAndWait({0x41});
+  auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(2));
+  clock_.Advance(chip::kMillisecond);
+  ASSERT_TRUE(in->Done());
+  EXPECT_EQ(in->result->status, USBD_STATUS_BUFFER_OVERRUN);
+}
+
+TEST_F(BulkTest, BulkOutIsPacedByTheTransmitFifo) {
+  SetFormat(0, 96, false, 0x03);  // 1200 8N1: 8.33 ms a character
+  WriteRegister(reg::kFifoControl, 0x07);
+  end_.SetSettings(Format(1200));
+  chip::Time start = clock_.Now();
+  auto first = Submit(chip::Pipe::BulkOut, std::vector<uint8_t>(128, 0x11));
+  auto second = Submit(chip::Pipe::BulkOut, std::vector<uint8_t>(32, 0x22));
+  clock_.Advance(1);
+  EXPECT_TRUE(first->Done());  // fits the FIFO at once
+  EXPECT_FALSE(second->Done());
+  ASSERT_TRUE(clock_.RunUntil([&] { return second->Done(); }, 10 * chip::kSecond));
+  // The FIFO had one place left; the second transfer's last byte went in
+  // when the 31st character had left.
+  EXPECT_NEAR(static_cast<double>(clock_.Now() - start), 31 * chip::kSecond * 10 / 1200.0, 1);
+  ASSERT_TRUE(clock_.RunUntil([&] { return end_.Received().size() == 160; }, 10 * chip::kSecond));
+}
+
+}  // namespace
+}  // namespace chip_test
