@@ -29,6 +29,10 @@ struct Node {
   bool everStarted = false;  // since the function driver was added
   bool missing = false;      // the bus reported the device gone
   DEVICE_CAPABILITIES capabilities{};  // the stack's last answer
+  // The device objects of the stack, PDO first, as the manager last saw
+  // them (after AddDevice and after removal): other threads find a node by
+  // any of them without reading device objects that drivers change.
+  std::vector<PDEVICE_OBJECT> stack;
 };
 
 // The table lock guards the package and node tables and every node field;

@@ -2,6 +2,7 @@
 // changes that tests, tools and bus drivers ask for.
 #include "host/pnp_manager.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "host/io_manager.h"
@@ -11,6 +12,7 @@
 #include "host/system_worker.h"
 #include "host/text.h"
 #include "host/verifier.h"
+#include "host/wmi_manager.h"
 
 namespace host::pnp {
 using namespace internal;
@@ -68,6 +70,12 @@ void SetState(Node& node, DeviceState state) {
   if (state == DeviceState::Started) node.everStarted = true;
 }
 
+// Opens of the stack fail while it is not started or is being removed: the
+// I/O manager reads these flags.
+void MarkStack(PDEVICE_OBJECT pdo, ULONG set, ULONG clear) {
+  for (PDEVICE_OBJECT device : StackOf(pdo)) io::SetExtensionFlags(device, set, clear);
+}
+
 // ---- Loading and unloading ------------------------------------------------------------
 
 NTSTATUS EnsureLoaded(Package& package) {
@@ -119,8 +127,17 @@ void QueryResources(Node& node) {
   if (final != nullptr) ExFreePool(final);
 }
 
+// The device objects that a removal deleted must have left WMI first.
+void CheckDeregistered(const std::vector<PDEVICE_OBJECT>& deleted) {
+  for (PDEVICE_OBJECT device : deleted)
+    if (wmi::IsRegistered(device))
+      verifier::Fail("device object deleted while registered with WMI", "IRP_MN_REMOVE_DEVICE", device,
+                     "IoWMIRegistrationControl(WMIREG_ACTION_DEREGISTER) must come first");
+}
+
 void DeliverRemove(Node& node) {
   std::vector<PDEVICE_OBJECT> stack = StackOf(node.pdo);
+  MarkStack(node.pdo, io::kDoeRemoveProcessed, 0);
   SendPnpIrp(node.pdo, IRP_MN_REMOVE_DEVICE);
   Package* package;
   bool missing;
@@ -131,8 +148,10 @@ void DeliverRemove(Node& node) {
     node.package = nullptr;
     node.state = DeviceState::NoDriver;
     node.everStarted = false;
+    node.stack = {node.pdo};
   }
   if (!missing) stack.erase(stack.begin());  // the PDO stays with the bus
+  CheckDeregistered(stack);
   ForgetPowerStates(stack);
   if (package != nullptr) {
     WriteServiceEnum(*package, InstancesOf(package));
@@ -153,6 +172,7 @@ NTSTATUS StartStack(Node& node) {
     return start.status;
   }
   SetState(node, DeviceState::Started);
+  MarkStack(node.pdo, 0, io::kDoeStartPending);
   QueryCapabilities(node);
   SendPnpIrp(node.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
   return start.status;
@@ -186,6 +206,8 @@ NTSTATUS AddAndStartNode(Node& node) {
   NTSTATUS status = EnsureLoaded(*package);
   if (!NT_SUCCESS(status)) return status;
   RecordDriver(node, *package);
+  // A PDO left from an earlier removal takes a new stack.
+  io::SetExtensionFlags(node.pdo, io::kDoeStartPending, io::kDoeRemovePending | io::kDoeRemoveProcessed);
   status = CallAddDevice(node, *package);
   if (!NT_SUCCESS(status)) {
     UnloadIfUnused(package);
@@ -195,7 +217,9 @@ NTSTATUS AddAndStartNode(Node& node) {
     std::lock_guard guard(T().lock);
     node.package = package;
     node.state = DeviceState::Added;
+    node.stack = StackOf(node.pdo);
   }
+  MarkStack(node.pdo, io::kDoeStartPending, 0);
   WriteServiceEnum(*package, InstancesOf(package));
   return StartStack(node);
 }
@@ -217,6 +241,7 @@ void SurpriseRemoveNode(Node& node) {
     missing = node.missing;
   }
   if (state == DeviceState::Started || (state == DeviceState::Added && everStarted)) {
+    MarkStack(node.pdo, io::kDoeRemoveProcessed, 0);
     SendPnpIrp(node.pdo, IRP_MN_SURPRISE_REMOVAL);
     SetState(node, DeviceState::SurpriseRemoved);
     FinishSurpriseRemoval(node);
@@ -310,10 +335,9 @@ Node* FindByPdo(PDEVICE_OBJECT pdo) {
 }
 
 Node* FindByDevice(PDEVICE_OBJECT device) {
-  while (device != nullptr && device->DeviceObjectExtension != nullptr &&
-         device->DeviceObjectExtension->AttachedTo != nullptr)
-    device = device->DeviceObjectExtension->AttachedTo;
-  return FindByPdo(device);
+  for (auto& node : T().nodes)
+    if (std::find(node->stack.begin(), node->stack.end(), device) != node->stack.end()) return node.get();
+  return nullptr;
 }
 
 std::vector<PDEVICE_OBJECT> StackOf(PDEVICE_OBJECT pdo) {
@@ -376,7 +400,7 @@ NTSTATUS ReportChildPresent(PDEVICE_OBJECT pdo, const ChildDevice& child) {
   Node* node;
   {
     std::lock_guard guard(T().lock);
-    if (FindByDevice(pdo) != nullptr || pdo->AttachedDevice != nullptr) return STATUS_INVALID_PARAMETER;
+    if (FindByDevice(pdo) != nullptr || IoGetAttachedDevice(pdo) != pdo) return STATUS_INVALID_PARAMETER;
     for (auto& existing : T().nodes)
       if (text::EqualNoCase(existing->instancePath, instancePath)) return STATUS_OBJECT_NAME_COLLISION;
     auto created = std::make_unique<Node>();
@@ -384,10 +408,12 @@ NTSTATUS ReportChildPresent(PDEVICE_OBJECT pdo, const ChildDevice& child) {
     created->child = child;
     created->instancePath = instancePath;
     created->capabilities = FreshCapabilities();
+    created->stack = {pdo};
     node = created.get();
     T().nodes.push_back(std::move(created));
   }
   pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
+  io::SetExtensionFlags(pdo, io::kDoeStartPending, 0);
   io::SetDeviceInstancePath(pdo, instancePath);
   WriteInstanceKey(*node);
   QueryCapabilities(*node);  // the bare PDO, as at enumeration
@@ -431,6 +457,7 @@ NTSTATUS QueryStopAndStop(PDEVICE_OBJECT pdo) {
     }
     IrpResult stop = SendPnpIrp(node.pdo, IRP_MN_STOP_DEVICE);
     SetState(node, DeviceState::Added);
+    MarkStack(node.pdo, io::kDoeStartPending, 0);
     return stop.status;
   });
 }
@@ -450,12 +477,14 @@ NTSTATUS Restart(PDEVICE_OBJECT pdo) {
 NTSTATUS QueryRemoveAndRemove(PDEVICE_OBJECT pdo) {
   return OnNode("host::pnp::QueryRemoveAndRemove", pdo, {DeviceState::Added, DeviceState::Started},
                 [](Node& node) {
+                  MarkStack(node.pdo, io::kDoeRemovePending, 0);
                   IrpResult query = SendPnpIrp(node.pdo, IRP_MN_QUERY_REMOVE_DEVICE);
                   NTSTATUS veto = !NT_SUCCESS(query.status)      ? query.status
                                   : OpenHandles(node.pdo) != 0 ? kVetoOutstandingOpen
                                                                : STATUS_SUCCESS;
                   if (veto != STATUS_SUCCESS) {
                     SendPnpIrp(node.pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+                    MarkStack(node.pdo, 0, io::kDoeRemovePending);
                     return veto;
                   }
                   DeliverRemove(node);
@@ -466,8 +495,10 @@ NTSTATUS QueryRemoveAndRemove(PDEVICE_OBJECT pdo) {
 NTSTATUS QueryRemoveAndCancel(PDEVICE_OBJECT pdo) {
   return OnNode("host::pnp::QueryRemoveAndCancel", pdo, {DeviceState::Added, DeviceState::Started},
                 [](Node& node) {
+                  MarkStack(node.pdo, io::kDoeRemovePending, 0);
                   IrpResult query = SendPnpIrp(node.pdo, IRP_MN_QUERY_REMOVE_DEVICE);
                   IrpResult cancel = SendPnpIrp(node.pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+                  MarkStack(node.pdo, 0, io::kDoeRemovePending);
                   return NT_SUCCESS(query.status) ? cancel.status : query.status;
                 });
 }
@@ -479,7 +510,18 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
   });
 }
 
-void WaitForPendingActions() { worker::WaitForIdle(); }
+void WaitForPendingActions() {
+  // Removals that wait for handles go on once the handles are closed, also
+  // when the I/O manager's notice of the last close is still on its way.
+  std::vector<PDEVICE_OBJECT> waiting;
+  {
+    std::lock_guard guard(T().lock);
+    for (auto& node : T().nodes)
+      if (node->state == DeviceState::SurpriseRemoved) waiting.push_back(node->pdo);
+  }
+  for (PDEVICE_OBJECT pdo : waiting) QueueNodeAction(pdo, FinishSurpriseRemoval);
+  worker::WaitForIdle();
+}
 
 void NotifyFileClosed(PDEVICE_OBJECT device) {
   PDEVICE_OBJECT pdo;

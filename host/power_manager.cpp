@@ -137,7 +137,6 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IoCallDriver(DeviceObject, Irp);
   // A pageable device gets its power IRPs at PASSIVE_LEVEL: the call moves
   // to a system thread, and the caller sees the request pending.
-  IoGetNextIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
   ObReferenceObject(DeviceObject);
   worker::Queue([DeviceObject, Irp] {
     IoCallDriver(DeviceObject, Irp);

@@ -1,8 +1,10 @@
-// One dispatcher thread hands each queued item to a system thread of its own.
+// One dispatcher thread hands each queued item to a system thread of its own
+// and, when it stops, waits for every item thread to end.
 #include "host/system_worker.h"
 
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "host/machine.h"
 #include "host/verifier.h"
@@ -21,6 +23,7 @@ struct State {
   KEVENT newWork;  // synchronization: the dispatcher has something to do
   KEVENT idle;     // notification: nothing queued or running
   PKTHREAD dispatcher = nullptr;
+  std::vector<PKTHREAD> items;  // item threads not yet seen to end (dispatcher's)
 };
 
 State& S() {
@@ -37,13 +40,31 @@ void ItemMain(PVOID context) {
   if (--s.outstanding == 0) KeSetEvent(&s.idle, 0, FALSE);
 }
 
+PKTHREAD ReferenceThread(HANDLE handle) {
+  PVOID thread = nullptr;
+  ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  return static_cast<PKTHREAD>(thread);
+}
+
 void StartItem(std::function<void()> work) {
   auto* context = new std::function<void()>(std::move(work));
-  HANDLE thread = nullptr;
-  NTSTATUS status = PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, ItemMain, context);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ItemMain, context);
   if (!NT_SUCCESS(status))
     verifier::Fail("cannot start a worker thread", "host::worker", context, "status 0x%08X", unsigned(status));
-  ZwClose(thread);
+  S().items.push_back(ReferenceThread(handle));
+}
+
+// Drops the item threads that have ended; with `wait`, waits for all.
+void ReapItems(bool wait) {
+  LARGE_INTEGER now{};
+  std::erase_if(S().items, [&](PKTHREAD thread) {
+    if (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, wait ? nullptr : &now) != STATUS_SUCCESS)
+      return false;
+    ObDereferenceObject(thread);
+    return true;
+  });
 }
 
 void DispatcherMain(PVOID) {
@@ -58,6 +79,7 @@ void DispatcherMain(PVOID) {
       stop = s.stopping;
     }
     for (auto& work : batch) StartItem(std::move(work));
+    ReapItems(stop);
     if (stop) return;
   }
 }
@@ -71,10 +93,7 @@ void Boot(const MachineOptions&) {
   HANDLE handle = nullptr;
   if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, DispatcherMain, nullptr)))
     verifier::Fail("cannot start the worker dispatcher", "host::worker", nullptr);
-  PVOID thread = nullptr;
-  ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  s.dispatcher = static_cast<PKTHREAD>(thread);
+  s.dispatcher = ReferenceThread(handle);
   std::lock_guard guard(s.lock);
   s.running = true;
 }

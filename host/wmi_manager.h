@@ -37,8 +37,9 @@ struct Reply {
 Reply Send(const Request& request);
 // The same to one registered provider, whatever GUIDs it reported.
 Reply SendTo(const void* provider, const Request& request);
-// IRP_MN_REGINFO_EX with a buffer of `bufferSize` bytes, as the service asks
-// a provider after its registration.
+// The registration information, with a buffer of `bufferSize` bytes, as the
+// service asks a provider after its registration: IRP_MN_REGINFO_EX for a
+// device object, IRP_MN_REGINFO for a callback block.
 Reply RegInfo(const void* provider, ULONG bufferSize);
 
 // Reading replies: the size a WNODE_TOO_SMALL asks for (0 for another

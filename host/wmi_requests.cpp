@@ -194,8 +194,15 @@ Reply SendTo(const void* provider, const Request& request) {
 }
 
 Reply RegInfo(const void* provider, ULONG bufferSize) {
-  return internal::Deliver(provider, IRP_MN_REGINFO_EX, reinterpret_cast<PVOID>(WMIREGISTER),
-                           std::vector<uint8_t>(bufferSize, 0));
+  bool callback;
+  {
+    std::lock_guard guard(internal::Lock());
+    internal::Provider* registered = internal::Find(provider);
+    callback = registered != nullptr && registered->callback;
+  }
+  // Device providers are asked the newer way, callback blocks the classic one.
+  return internal::Deliver(provider, callback ? IRP_MN_REGINFO : IRP_MN_REGINFO_EX,
+                           reinterpret_cast<PVOID>(WMIREGISTER), std::vector<uint8_t>(bufferSize, 0));
 }
 
 ULONG SizeNeeded(const Reply& reply) {

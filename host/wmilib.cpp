@@ -35,10 +35,6 @@ ULONG Align8(ULONG value) { return (value + 7) & ~7u; }
 
 bool IsWmiMinor(UCHAR minor) { return minor <= IRP_MN_EXECUTE_METHOD || minor == IRP_MN_REGINFO_EX; }
 
-bool IsEnableDisable(UCHAR minor) {
-  return minor >= IRP_MN_ENABLE_EVENTS && minor <= IRP_MN_DISABLE_COLLECTION;
-}
-
 bool IsInstanceRequest(UCHAR minor) {
   return minor == IRP_MN_QUERY_SINGLE_INSTANCE || minor == IRP_MN_CHANGE_SINGLE_INSTANCE ||
          minor == IRP_MN_CHANGE_SINGLE_ITEM || minor == IRP_MN_EXECUTE_METHOD;
@@ -268,6 +264,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
 
 NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                                   CHAR PriorityBoost) {
+  using host::wmi::Align8;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto buffer = static_cast<PUCHAR>(stack->Parameters.WMI.Buffer);
   ULONG size = stack->Parameters.WMI.BufferSize;
