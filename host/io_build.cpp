@@ -1,4 +1,5 @@
-// IoBuildDeviceIoControlRequest, and the buffered-I/O bookkeeping that every
+// IoBuildDeviceIoControlRequest and IoBuildSynchronousFsdRequest, and the
+// buffered-I/O bookkeeping that every
 // IRP built by the I/O manager shares: the system buffer holds the input on
 // the way down and the output on the way up, and is copied back to the
 // caller's buffer when the request did not fail.
@@ -16,6 +17,21 @@ namespace {
 constexpr ULONG kSystemBufferTag = pool::Tag("IoSB");
 
 bool IsError(NTSTATUS status) { return (ULONG(status) >> 30) == 3; }
+
+// A threaded IRP hands its status to the caller's block and event and goes.
+void MakeThreaded(PIRP irp, ULONG outputLength, PKEVENT event, PIO_STATUS_BLOCK iosb) {
+  irp->UserIosb = iosb;
+  irp->UserEvent = event;
+  irp->RequestorMode = KernelMode;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  SetFinisher(irp, [outputLength](PIRP done) {
+    FinishBufferedTransfer(done, outputLength);
+    if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
+    PKEVENT doneEvent = done->UserEvent;
+    ReleaseIrp(done);
+    if (doneEvent != nullptr) KeSetEvent(doneEvent, IO_NO_INCREMENT, FALSE);
+  });
+}
 
 }  // namespace
 
@@ -84,16 +100,39 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
   }
   irp->UserBuffer = OutputBuffer;
-  irp->UserIosb = IoStatusBlock;
-  irp->UserEvent = Event;
-  irp->RequestorMode = KernelMode;
-  irp->Tail.Overlay.Thread = PsGetCurrentThread();
-  SetFinisher(irp, [OutputBufferLength](PIRP done) {
-    FinishBufferedTransfer(done, OutputBufferLength);
-    if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
-    PKEVENT event = done->UserEvent;
-    ReleaseIrp(done);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-  });
+  MakeThreaded(irp, OutputBufferLength, Event, IoStatusBlock);
+  return irp;
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
+  verifier::CheckIrql("IoBuildSynchronousFsdRequest", DeviceObject, PASSIVE_LEVEL);
+  const bool transfer = MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE;
+  if (!transfer && MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN)
+    return nullptr;
+  PIRP irp = AllocateIrp(DeviceObject->StackSize, Origin::Threaded);
+  if (irp == nullptr) return nullptr;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = UCHAR(MajorFunction);
+  ULONG outputLength = 0;
+  if (transfer) {
+    sp->Parameters.Read.Length = Length;
+    if (StartingOffset != nullptr) sp->Parameters.Read.ByteOffset = *StartingOffset;
+    CheckNotDirect((DeviceObject->Flags & DO_DIRECT_IO) ? METHOD_OUT_DIRECT : METHOD_BUFFERED,
+                   Length != 0, irp, "IoBuildSynchronousFsdRequest");
+    const bool read = MajorFunction == IRP_MJ_READ;
+    if (DeviceObject->Flags & DO_BUFFERED_IO) {
+      if (!AttachSystemBuffer(irp, read ? nullptr : Buffer, read ? 0 : Length, Length)) {
+        ReleaseIrp(irp);
+        return nullptr;
+      }
+      if (read && Length != 0) irp->Flags |= IRP_INPUT_OPERATION;
+    }
+    irp->Flags |= read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
+    irp->UserBuffer = Buffer;
+    outputLength = read ? Length : 0;
+  }
+  MakeThreaded(irp, outputLength, Event, IoStatusBlock);
   return irp;
 }

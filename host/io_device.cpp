@@ -2,9 +2,12 @@
 // stacks (attach, detach, top and lower device) and their references. A
 // deleted device object stays in memory while references to it remain (open
 // files, IoGetAttachedDeviceReference), as in the kernel.
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "host/io_internal.h"
 #include "host/object_manager.h"
@@ -21,6 +24,9 @@ constexpr CSHORT kIoTypeDeviceObjectExtension = 13;
 struct DeviceRecord {
   std::u16string name;
   bool deleted = false;
+  // Deleted with a device still attached on top: the object stays until
+  // that device detaches from it.
+  bool heldByAttachment = false;
 };
 
 // Guards device records, stacks (AttachedDevice / AttachedTo), driver device
@@ -116,7 +122,7 @@ void CheckDeletable(Devices& d, PDEVICE_OBJECT device) {
                    static_cast<void*>(device->DeviceObjectExtension->AttachedTo));
   // A device with another still attached on top may go: a bus driver deletes
   // the PDO of a missing child while the function driver, which passed the
-  // removal down first, has yet to detach.
+  // removal down first, has yet to detach (see heldByAttachment).
 }
 
 }  // namespace
@@ -218,6 +224,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckDeletable(d, DeviceObject);
     DeviceRecord& record = d.records[DeviceObject];
     record.deleted = true;
+    if (DeviceObject->AttachedDevice != nullptr) {
+      record.heldByAttachment = true;
+      ob::Reference(DeviceObject, "IoDeleteDevice");
+    }
     name = record.name;
     DeviceObject->DeviceObjectExtension->ExtensionFlags |= kDoeDeletePending;
     UnlinkFromDriver(DeviceObject);
@@ -245,13 +255,19 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   verifier::CheckIrql("IoDetachDevice", TargetDevice, DISPATCH_LEVEL);
   Devices& d = D();
-  std::lock_guard guard(d.lock);
-  PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
-  if (attached == nullptr)
-    verifier::Fail("detach of a device with nothing attached", "IoDetachDevice", TargetDevice,
-                   "pass the lower device that IoAttachDeviceToDeviceStack returned");
-  attached->DeviceObjectExtension->AttachedTo = nullptr;
-  TargetDevice->AttachedDevice = nullptr;
+  bool release = false;
+  {
+    std::lock_guard guard(d.lock);
+    PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
+    if (attached == nullptr)
+      verifier::Fail("detach of a device with nothing attached", "IoDetachDevice", TargetDevice,
+                     "pass the lower device that IoAttachDeviceToDeviceStack returned");
+    attached->DeviceObjectExtension->AttachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+    DeviceRecord& record = d.records[TargetDevice];
+    std::swap(release, record.heldByAttachment);
+  }
+  if (release) ob::Dereference(TargetDevice, "IoDetachDevice");
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
