@@ -13,8 +13,8 @@ namespace {
 constexpr ULONG LongestMessage = DebugLogLineSize - 1;
 
 // Formats into `message` and returns the length kept, at most LongestMessage.
-// The formatter neither terminates nor reports the length of a result that
-// does not fit, so such a result is cut and terminated here.
+// A result that fills the buffer comes back unterminated (and one that
+// overflows with -1 instead of its length), so it is cut and terminated here.
 ULONG FormatLine(CHAR (&message)[DebugLogLineSize], PCSTR format, va_list args) {
   int length = _vsnprintf(message, LongestMessage, format, args);
   if (length < 0 || ULONG(length) >= LongestMessage) {
