@@ -1,3 +1,5 @@
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "host/clock.h"
@@ -95,18 +97,28 @@ TEST_F(KeTimers, WaitingOnATimerObjectEndsAtItsDueTime) {
   EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets when a wait takes it";
 }
 
+void SpinUntilReleased(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* released = static_cast<std::atomic<bool>*>(context);
+  while (!released->load()) std::this_thread::yield();
+}
+
 TEST_F(KeTimers, DpcQueuedTwiceRunsOnceAndFlushWaitsForIt) {
-  KDPC dpc;
+  // A first DPC keeps the DPC thread busy so the second stays queued.
+  std::atomic<bool> released{false};
+  KDPC blocker, dpc;
   DpcRecord record;
   KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+  KeInitializeDpc(&blocker, SpinUntilReleased, &released);
   KeInitializeDpc(&dpc, RecordDpc, &record);
-  KIRQL old = KeRaiseIrqlToDpcLevel();
+  EXPECT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
   EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-  const BOOLEAN second = KeInsertQueueDpc(&dpc, nullptr, nullptr);
-  KeLowerIrql(old);
+  EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "already queued";
+  released.store(true);
   KeFlushQueuedDpcs();
   EXPECT_EQ(record.times.size(), 1u);
-  EXPECT_FALSE(second && record.times.size() == 2);
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "queued again once it ran";
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(record.times.size(), 2u);
 }
 
 TEST_F(KeTimers, ScheduledCallbacksRunInOrderAndCancelledOnesNever) {
