@@ -88,7 +88,6 @@ NTSTATUS RemoveLink(std::u16string_view link);
 // With `reference`, the device is returned referenced.
 PDEVICE_OBJECT LookupDevicePrefix(std::u16string_view name, std::u16string* remainder,
                                   bool reference = false);
-bool NameExists(std::u16string_view name);
 
 // ---- Hooks between modules --------------------------------------------------------------
 // A device object is being deleted: drop its interfaces' links, its instance

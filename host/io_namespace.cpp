@@ -163,12 +163,6 @@ PDEVICE_OBJECT LookupDevicePrefix(std::u16string_view name, std::u16string* rema
   return device;
 }
 
-bool NameExists(std::u16string_view name) {
-  Space& s = S();
-  std::lock_guard guard(s.lock);
-  return FindLocked(s, name) != nullptr;
-}
-
 std::string Narrow(std::u16string_view text) {
   std::string narrow;
   for (char16_t c : text) narrow += c < 0x80 ? char(c) : '?';
