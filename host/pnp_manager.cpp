@@ -511,8 +511,10 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
 }
 
 void WaitForPendingActions() {
-  // Removals that wait for handles go on once the handles are closed, also
-  // when the I/O manager's notice of the last close is still on its way.
+  // Closes run on worker threads too: once they are done, removals that
+  // waited for the last handle go on, whether or not the I/O manager's
+  // notice of the close has come.
+  worker::WaitForIdle();
   std::vector<PDEVICE_OBJECT> waiting;
   {
     std::lock_guard guard(T().lock);

@@ -110,7 +110,8 @@ NTSTATUS QueryRemoveAndCancel(PDEVICE_OBJECT pdo);
 // IRP_MN_REMOVE_DEVICE once no handle is open (perhaps later, on a system
 // thread). The PDO stays; AddAndStart brings the device back.
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
-// Waits until the removals and surprise removals queued so far have run.
+// Waits until the removals and surprise removals queued so far have run,
+// and the removals that waited for handles closed meanwhile.
 void WaitForPendingActions();
 
 constexpr NTSTATUS kVetoOutstandingOpen = ((NTSTATUS)0x80000011L);  // STATUS_DEVICE_BUSY

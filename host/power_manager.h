@@ -25,13 +25,12 @@ struct TransitionResult {
 };
 
 // Sleep (PowerSystemSleeping1..3, action PowerActionSleep) or hibernation
-// (PowerSystemHibernate, PowerActionHibernate), PASSIVE_LEVEL. Each
-// device stack with a function driver, newest first, gets IRP_MN_QUERY_POWER;
-// when one refuses, the
-// queried stacks get IRP_MN_SET_POWER for the working state and the system
-// stays awake. Otherwise every such stack, newest first, gets
-// IRP_MN_SET_POWER for the state; failures are reported, the system sleeps
-// all the same. STATUS_INVALID_PARAMETER for any other state, and
+// (PowerSystemHibernate, PowerActionHibernate), PASSIVE_LEVEL. Each device
+// stack with a function driver, newest first, gets IRP_MN_QUERY_POWER; when
+// one refuses, the stacks asked so far get IRP_MN_SET_POWER for the working
+// state and the system stays awake. Otherwise every such stack, newest
+// first, gets IRP_MN_SET_POWER for the state; failures are reported, the
+// system sleeps all the same. STATUS_INVALID_PARAMETER for any other state,
 // STATUS_INVALID_DEVICE_STATE when the system is not working.
 TransitionResult SleepSystem(SYSTEM_POWER_STATE state);
 // IRP_MN_SET_POWER for PowerSystemWorking to every such stack, oldest

@@ -1,6 +1,7 @@
 // The WMI library (wmilib.sys): WmiSystemControl routes a system-control
 // request to the driver's WMILIB_CONTEXT callbacks, WmiCompleteRequest fills
 // in the WNODE answer and completes it, WmiFireEvent hands an event over.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -270,13 +271,16 @@ NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATU
   ULONG size = stack->Parameters.WMI.BufferSize;
   UCHAR minor = stack->MinorFunction;
   ULONG used = 0;
-  bool answers = minor == IRP_MN_QUERY_ALL_DATA || minor == IRP_MN_QUERY_SINGLE_INSTANCE ||
-                 minor == IRP_MN_EXECUTE_METHOD;
-  if (answers && buffer != nullptr && size >= sizeof(WNODE_TOO_SMALL)) {
+  // Only answers that carry data get a WNODE back; the buffer must hold the
+  // part of the WNODE that says where the data begins.
+  ULONG offsetEnd = minor == IRP_MN_QUERY_ALL_DATA          ? offsetof(WNODE_ALL_DATA, InstanceCount)
+                    : minor == IRP_MN_QUERY_SINGLE_INSTANCE ? offsetof(WNODE_SINGLE_INSTANCE, SizeDataBlock)
+                    : minor == IRP_MN_EXECUTE_METHOD        ? offsetof(WNODE_METHOD_ITEM, SizeDataBlock)
+                                                            : 0;
+  if (offsetEnd != 0 && buffer != nullptr && size >= std::max<ULONG>(offsetEnd, sizeof(WNODE_TOO_SMALL))) {
     auto header = reinterpret_cast<PWNODE_HEADER>(buffer);
-    ULONG dataOffset = minor == IRP_MN_QUERY_ALL_DATA ? reinterpret_cast<PWNODE_ALL_DATA>(buffer)->DataBlockOffset
-                       : minor == IRP_MN_EXECUTE_METHOD ? reinterpret_cast<PWNODE_METHOD_ITEM>(buffer)->DataBlockOffset
-                                                        : reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer)->DataBlockOffset;
+    ULONG dataOffset;
+    std::memcpy(&dataOffset, buffer + offsetEnd - sizeof(ULONG), sizeof dataOffset);
     ULONG needed = dataOffset + BufferUsed;
     if (NT_SUCCESS(Status) && needed > size) Status = STATUS_BUFFER_TOO_SMALL;
     if (Status == STATUS_BUFFER_TOO_SMALL) {

@@ -2,6 +2,8 @@
 // function driver and the bus driver see them, and what the manager reports.
 #include <functional>
 
+#include "host/system_worker.h"
+
 #include "pnp_fixture.h"
 
 namespace pnptest {
@@ -140,29 +142,41 @@ TEST_F(PnpLifecycleTest, UnplugOfAStartedDeviceIsASurpriseRemovalThenTheBusDelet
 
 TEST_F(PnpLifecycleTest, AnOpenHandleHoldsTheRemovalUntilItCloses) {
   InstallFunctionDriver();
-  PDEVICE_OBJECT pdo = Plug(0);
-  Fdo& fdo = FdoAbove(pdo);
-  PFILE_OBJECT file = nullptr;
-  ASSERT_EQ(host::io::OpenFile(u"\\Device\\TestPort0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+  for (bool notified : {true, false}) {
+    SCOPED_TRACE(notified ? "the close is notified" : "the test waits for pending actions");
+    int index = notified ? 0 : 1;
+    PDEVICE_OBJECT pdo = Plug(index);
+    Fdo& fdo = FdoAbove(pdo);
+    std::u16string name = u"\\Device\\TestPort" + std::u16string(1, u'0' + index);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(host::io::OpenFile(name, GENERIC_READ, 0, &file), STATUS_SUCCESS);
 
-  // A removal that asks first is vetoed while the port is open.
-  EXPECT_EQ(host::pnp::QueryRemoveAndRemove(pdo), host::pnp::kVetoOutstandingOpen);
-  EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::Started);
+    // A removal that asks first is vetoed while the port is open.
+    EXPECT_EQ(host::pnp::QueryRemoveAndRemove(pdo), host::pnp::kVetoOutstandingOpen);
+    EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::Started);
 
-  EXPECT_EQ(host::pnp::SurpriseRemove(pdo), STATUS_SUCCESS);
-  host::pnp::WaitForPendingActions();
-  EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::SurpriseRemoved);
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP),
-            Concat(kStartSequence, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL}));
-  // No new opens once the device is going.
-  PFILE_OBJECT second = nullptr;
-  EXPECT_EQ(host::io::OpenFile(u"\\Device\\TestPort0", GENERIC_READ, 0, &second), STATUS_DELETE_PENDING);
+    EXPECT_EQ(host::pnp::SurpriseRemove(pdo), STATUS_SUCCESS);
+    host::pnp::WaitForPendingActions();
+    EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::SurpriseRemoved);
+    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP),
+              Concat(kStartSequence,
+                     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL}));
+    // No new opens once the device is going.
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(host::io::OpenFile(name, GENERIC_READ, 0, &second), STATUS_DELETE_PENDING);
 
-  host::io::CloseFile(file);
-  host::pnp::WaitForPendingActions();
-  EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::NoDriver);
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP).back(), IRP_MN_REMOVE_DEVICE);
-  EXPECT_EQ(W().unloadCalls, 1);
+    host::io::CloseFile(file);
+    if (notified) {
+      host::worker::WaitForIdle();  // the close itself
+      host::pnp::NotifyFileClosed(fdo.device);
+      host::worker::WaitForIdle();
+    } else {
+      host::pnp::WaitForPendingActions();
+    }
+    EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::NoDriver);
+    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP).back(), IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(W().unloadCalls, index + 1);
+  }
 }
 
 TEST_F(PnpLifecycleTest, AFailedStartIsFollowedByRemovalAndUnload) {
