@@ -11,8 +11,7 @@ tool=$build/t7315
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
+source "$root/tests/support/script_test.sh"
 # expect NAME EXIT_CODE STREAM PATTERN -- ARGS...: the tool exits so, and
 # STREAM (out or err) matches the extended regular expression PATTERN.
 expect() {
@@ -20,14 +19,10 @@ expect() {
   shift 5
   "$tool" "$@" </dev/null >"$work/out" 2>"$work/err"
   status=$?
-  if [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/$stream"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name: want exit $code and $stream matching '$pattern', got exit $status"
-    sed 's/^/    out: /' "$work/out"
-    sed 's/^/    err: /' "$work/err"
-  fi
+  [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/$stream"
+  verdict "$name" $? "want exit $code and $stream matching '$pattern', got exit $status
+$(sed 's/^/out: /' "$work/out")
+$(sed 's/^/err: /' "$work/err")"
 }
 
 expect "no command" 2 err "^t7315: no command given$" --
@@ -41,13 +36,8 @@ expect "selfcheck passes" 0 out "^registry: OK$" -- selfcheck
 
 # Every selfcheck line is a passed check, and there is one per check.
 "$tool" selfcheck >"$work/out" 2>&1
-if [ "$(grep -cE '^[a-z ]+: OK$' "$work/out")" -eq 6 ] && [ "$(wc -l <"$work/out")" -eq 6 ]; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-  echo "FAIL selfcheck lines: want 6 lines '<check>: OK', got:"
-  sed 's/^/    /' "$work/out"
-fi
+[ "$(grep -cE '^[a-z ]+: OK$' "$work/out")" -eq 6 ] && [ "$(wc -l <"$work/out")" -eq 6 ]
+verdict "selfcheck lines" $? "want 6 lines '<check>: OK', got:
+$(cat "$work/out")"
 
-echo "t7315: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish t7315

@@ -8,15 +8,7 @@ check=$root/scripts/check-layers.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-verdict() {  # verdict NAME CONDITION_STATUS DETAILS
-  if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1))
-    echo "FAIL $1:"
-    sed 's/^/    /' <<<"$3"
-  fi
-}
+source "$root/tests/support/script_test.sh"
 
 output=$("$check" "$root" 2>&1)
 verdict "project tree" $? "$output"
@@ -44,5 +36,4 @@ for expected in 'context/port.h:3: includes <vector>' 'datapath/read.cpp:2: incl
   verdict "reports $expected" $? "$output"
 done
 
-echo "layers: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish layers

@@ -46,20 +46,15 @@ cp "$work/good.sys" "$work/no_relocs.sys"
 poke "$work/no_relocs.sys" $((header - 2)) 0x27
 echo 'not an image' >"$work/text.sys"
 
-passed=0
-failed=0
+source "$root/tests/support/script_test.sh"
 # expect NAME EXIT_CODE MESSAGE: check-sys on NAME.sys exits so and says so.
 expect() {
   local name=$1 code=$2 message=$3 output status
   output=$("$check" "$work/$name.sys" 2>&1)
   status=$?
-  if [ "$status" -eq "$code" ] && grep -qF -- "$message" <<<"$output"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name: want exit $code and '$message', got exit $status:"
-    sed 's/^/    /' <<<"$output"
-  fi
+  [ "$status" -eq "$code" ] && grep -qF -- "$message" <<<"$output"
+  verdict "$name" $? "want exit $code and '$message', got exit $status:
+$output"
 }
 
 expect good 0 "imports ntoskrnl.exe checksum"
@@ -72,5 +67,4 @@ expect no_relocs 1 "relocations stripped"
 expect bad_checksum 1 "image checksum"
 expect text 1 "not a PE image"
 
-echo "check-sys: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish check-sys
