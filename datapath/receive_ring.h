@@ -2,6 +2,9 @@
 // read requests take them. One position always stays empty so that a full
 // ring and an empty one differ; positions wrap with a remainder by Size, so
 // Size need not be a power of two.
+//
+// Every routine but InitQueueBuffer and FreeQueueBuffer runs under the
+// port's ReceiveBufferLock; none of them takes a lock or waits.
 #pragma once
 
 #include "platform/platform.h"
@@ -25,6 +28,26 @@ constexpr ULONG ReceiveBufferInitialSize = 0x10000;
 // ring holds no storage (Buffer null) and STATUS_INSUFFICIENT_RESOURCES is
 // returned. Runs before any I/O can reach the port, so it takes no lock.
 NTSTATUS InitQueueBuffer(PQUEUE_BUFFER Queue, ULONG Size);
+
+// Grows the storage to NewSize, keeping the bytes held in order from position
+// 0. A smaller size is STATUS_INVALID_PARAMETER, the same size a success that
+// changes nothing, a failed allocation STATUS_INSUFFICIENT_RESOURCES with the
+// ring untouched.
+NTSTATUS ResizeQueueBuffer(PQUEUE_BUFFER Queue, ULONG NewSize);
+
+// Stores Length bytes. When the ring fills up the bytes that fitted stay and
+// STATUS_BUFFER_TOO_SMALL is returned; no source or no length is
+// STATUS_INVALID_PARAMETER, as is a ring without storage.
+NTSTATUS PushQueueBufferEntry(PQUEUE_BUFFER Queue, const UCHAR* Source, ULONG Length);
+
+// Takes exactly Length bytes, oldest first, or nothing at all:
+// STATUS_ARRAY_BOUNDS_EXCEEDED when Length is 0 or more than is held.
+NTSTATUS PopQueueBufferEntry(PQUEUE_BUFFER Queue, PUCHAR Destination, ULONG Length);
+
+ULONG GetQueueBufferCount(const QUEUE_BUFFER* Queue);
+
+// Empties the ring; the storage and Size stay.
+VOID ClearQueueBuffer(PQUEUE_BUFFER Queue);
 
 // Gives the storage back and empties the ring; Size stays. A ring without
 // storage is left as it is. Always STATUS_SUCCESS. Runs after the worker

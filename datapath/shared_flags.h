@@ -1,0 +1,55 @@
+// Fields that several execution contexts read and change without a lock
+// (HistoryMask, TxHolding, WaitMask, PortClosing, the slots' Idle flags, the
+// current-request pointers read outside their locks). Each access is a single
+// atomic operation, so a reader never sees a torn value and a concurrent
+// read-modify-write never loses a bit.
+#pragma once
+
+#include "platform/platform.h"
+
+inline ULONG ReadShared(const volatile ULONG* field) {
+  return ULONG(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(const_cast<volatile ULONG*>(field)), 0, 0));
+}
+
+inline VOID WriteShared(volatile ULONG* field, ULONG value) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(field), LONG(value));
+}
+
+inline VOID SetSharedBits(volatile ULONG* field, ULONG bits) {
+  InterlockedOr(reinterpret_cast<volatile LONG*>(field), LONG(bits));
+}
+
+inline VOID ClearSharedBits(volatile ULONG* field, ULONG bits) {
+  InterlockedAnd(reinterpret_cast<volatile LONG*>(field), LONG(~bits));
+}
+
+inline UCHAR ReadSharedByte(const volatile UCHAR* field) {
+  return UCHAR(__atomic_load_n(field, __ATOMIC_SEQ_CST));
+}
+
+inline VOID WriteSharedByte(volatile UCHAR* field, UCHAR value) { __atomic_store_n(field, value, __ATOMIC_SEQ_CST); }
+
+// Returns the value the byte had; the caller that turns 1 into 0 owns what
+// the flag stands for.
+inline UCHAR ExchangeSharedByte(volatile UCHAR* field, UCHAR value) {
+  return __atomic_exchange_n(field, value, __ATOMIC_SEQ_CST);
+}
+
+inline PIRP ReadSharedIrp(PIRP const volatile* field) {
+  return static_cast<PIRP>(InterlockedCompareExchangePointer(
+      reinterpret_cast<PVOID volatile*>(const_cast<PIRP volatile*>(field)), nullptr, nullptr));
+}
+
+inline VOID WriteSharedIrp(PIRP volatile* field, PIRP irp) {
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(field), irp);
+}
+
+inline PIRP ExchangeSharedIrp(PIRP volatile* field, PIRP irp) {
+  return static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(field), irp));
+}
+
+inline LONGLONG ReadShared64(const volatile LONGLONG* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
+
+inline VOID WriteShared64(volatile LONGLONG* field, LONGLONG value) {
+  __atomic_store_n(field, value, __ATOMIC_SEQ_CST);
+}
