@@ -2,12 +2,6 @@
 
 #include "context/port_context.h"
 
-#if defined(_WIN32)
-// ntoskrnl exports the C run-time formatter, but the kernel headers do not
-// declare it.
-extern "C" int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
-#endif
-
 namespace {
 
 constexpr ULONG LongestMessage = DebugLogLineSize - 1;

@@ -46,6 +46,10 @@ NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type,
                                           PETW_CLASSIC_CALLBACK EnableCallback, PVOID CallbackContext,
                                           PREGHANDLE RegHandle);
 
+// ntoskrnl exports the C run-time formatter, but the kernel headers do not
+// declare it.
+int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
+
 #ifndef RUN_WPP
 NTSTATUS __cdecl WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
                                  USHORT MessageNumber, ...);
