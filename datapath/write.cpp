@@ -178,6 +178,25 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   return waiting;
 }
 
+// Caller holds WriteQueueLock. The transfer was cancelled or the device is
+// gone: the current write ends with DELETE_PENDING, unless a timer or purge
+// had already ended it, and nothing more is taken up.
+VOID ShutDownCurrentWrite(PPORT_DEVICE_CONTEXT context) {
+  PIRP irp = context->CurrentWriteIrp;
+  if (irp == nullptr) {
+    return;
+  }
+  NTSTATUS status = irp->IoStatus.Status;
+  ULONG_PTR sent = context->CurrentWriteIrpLength - context->CurrentWriteIrpDataLen;
+  context->AmountInOutQueue -= context->CurrentWriteIrpDataLen;
+  MakeWriteCurrent(context, nullptr);
+  if (status == STATUS_PENDING) {
+    CompleteIrpWithInfo(irp, STATUS_DELETE_PENDING, 0);
+  } else {
+    CompleteIrpWithInfo(irp, status, sent);
+  }
+}
+
 BOOLEAN IsShutDown(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
   return irpStatus == STATUS_CANCELLED || irpStatus == STATUS_UNSUCCESSFUL ||
          irpStatus == STATUS_DEVICE_NOT_CONNECTED || urbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
@@ -312,12 +331,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
   if (IsShutDown(irpStatus, urbStatus)) {
-    PIRP irp = context->CurrentWriteIrp;
-    if (irp != nullptr) {
-      context->AmountInOutQueue -= context->CurrentWriteIrpDataLen;
-      MakeWriteCurrent(context, nullptr);
-      CompleteIrpWithInfo(irp, STATUS_DELETE_PENDING, 0);
-    }
+    ShutDownCurrentWrite(context);
     KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
     IoReleaseRemoveLock(&context->RemoveLock, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -174,11 +174,20 @@ class PortTest : public MachineTest {
     ctx_->handles = 0;
     EndCurrentWrite(ctx_, STATUS_CANCELLED);
     CompleteCurrentReadWithStatus(ctx_, STATUS_CANCELLED);
-    IoCancelIrp(ctx_->IntUrbs[BulkInSlot].Irp);
-    if (ctx_->IntUrbs[BulkOutSlot].Idle == 0) IoCancelIrp(ctx_->IntUrbs[BulkOutSlot].Irp);
-    host::clock::Sleep(20 * kMs);
+    CancelTransfers();
     host::io::CloseFile(file_);
     file_ = nullptr;
+  }
+
+  // Until no transfer is in flight: a completion that was already running may
+  // still re-arm once after PortClosing was set.
+  void CancelTransfers() {
+    for (ULONG slot : {BulkInSlot, BulkOutSlot}) {
+      while (__atomic_load_n(&ctx_->IntUrbs[slot].Idle, __ATOMIC_SEQ_CST) == 0) {
+        IoCancelIrp(ctx_->IntUrbs[slot].Irp);
+        host::clock::Sleep(kMs);
+      }
+    }
   }
 
   Request Submit(UCHAR major, std::vector<uint8_t> data, ULONG length) {
@@ -403,6 +412,7 @@ class PortTest : public MachineTest {
   void StopThreads() {
     StopThread(&ctx_->ReadKillEvent, &ctx_->ReadThread);
     StopThread(&ctx_->WriteKillEvent, &ctx_->WriteThread);
+    CancelTransfers();
     ASSERT_EQ(IoAcquireRemoveLock(&ctx_->RemoveLock, this), STATUS_SUCCESS);
     IoReleaseRemoveLockAndWait(&ctx_->RemoveLock, this);
   }
