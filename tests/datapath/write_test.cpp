@@ -1,0 +1,231 @@
+// Writes: chunking as seen on the bulk-out pipe, holds, TXEMPTY, the write
+// timer and its baud-rate scale, cancellation and the accounting of
+// AmountInOutQueue.
+#include <numeric>
+
+#include "port_fixture.h"
+
+namespace datapath_test {
+namespace {
+
+class WriteTest : public PortTest {
+ protected:
+  static std::vector<uint8_t> Text(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 13 + 1);
+    return v;
+  }
+  std::vector<size_t> ChunkSizes() {
+    std::vector<size_t> sizes;
+    for (const auto& c : Chunks()) sizes.push_back(c.size());
+    return sizes;
+  }
+  std::vector<uint8_t> Sent() {
+    std::vector<uint8_t> all;
+    for (const auto& c : Chunks()) all.insert(all.end(), c.begin(), c.end());
+    return all;
+  }
+  ULONG InOutQueue() {
+    KIRQL irql;
+    KeAcquireSpinLock(&ctx_->WriteQueueLock, &irql);
+    ULONG amount = ctx_->AmountInOutQueue;
+    KeReleaseSpinLock(&ctx_->WriteQueueLock, irql);
+    return amount;
+  }
+};
+
+TEST_F(WriteTest, ChunkSequencesOnTheBulkOutPipe) {
+  struct Row {
+    ULONG maxWriteLength;
+    size_t length;
+    std::vector<size_t> chunks;
+  } rows[] = {
+      {32, 100, {32, 32, 32, 4}}, {32, 37, {32, 3, 2}}, {32, 6, {3, 3}},  {32, 5, {3, 2}},
+      {32, 32, {32}},             {0, 40, {32, 8}},     {128, 300, {128, 128, 44}},
+      {500, 300, {128, 128, 44}}, {5, 11, {3, 3, 3, 2}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.maxWriteLength << " / " << row.length);
+    TearDown();
+    SetUp();
+    ctx_->MaxWriteLength = row.maxWriteLength;
+    std::vector<uint8_t> data = Text(row.length);
+    Request w = Write(data);
+    ASSERT_TRUE(Await(w));
+    EXPECT_EQ(w->status, STATUS_SUCCESS);
+    EXPECT_EQ(w->information, row.length);
+    EXPECT_EQ(ChunkSizes(), row.chunks);
+    EXPECT_EQ(Sent(), data);
+    EXPECT_EQ(InOutQueue(), 0u);
+    host::clock::Sleep(500 * kMs);
+    EXPECT_EQ(far_->ReceivedBytes(), data);
+  }
+}
+
+TEST_F(WriteTest, BadWritesAreRefused) {
+  Request empty = Write({});
+  ASSERT_TRUE(Await(empty));
+  EXPECT_EQ(empty->status, STATUS_INVALID_PARAMETER);
+  ctx_->DeviceState = 0;
+  Request stopped = Write({1});
+  ASSERT_TRUE(Await(stopped));
+  EXPECT_EQ(stopped->status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(InOutQueue(), 0u);
+  EXPECT_TRUE(Chunks().empty());
+  ctx_->DeviceState = 1;
+}
+
+// A CTS hold stops sending; the thread keeps asking for modem-status reads
+// and resumes by itself once the hold clears. Two writes: the second starts
+// when the first completes, without a new request.
+TEST_F(WriteTest, HoldStopsSendingAndReleaseResumesWithoutANewRequest) {
+  ctx_->TxHolding = 0x01;
+  Request first = Write(Text(40));
+  Request second = Write(Text(10));
+  host::clock::Sleep(500 * kMs);
+  EXPECT_TRUE(Chunks().empty());
+  EXPECT_EQ(ctx_->MsrPollReady, 0);
+  EXPECT_EQ(KeReadStateEvent(&ctx_->MsrPollEvent), 1);
+  EXPECT_EQ(InOutQueue(), 50u);
+  ctx_->TxHolding = 0x10;  // a break does not hold the transmitter
+  ASSERT_TRUE(Await(second));
+  EXPECT_TRUE(first->done.load());
+  EXPECT_LE(first->at, second->at);
+  EXPECT_EQ(ChunkSizes(), (std::vector<size_t>{32, 8, 10}));
+  EXPECT_EQ(InOutQueue(), 0u);
+}
+
+// An XOFF received with automatic transmit flow control stops sending after
+// the chunk in flight; the XON resumes it.
+TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
+  ctx_->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+  std::vector<uint8_t> data = Text(1000);
+  Request w = Write(data);
+  host::clock::Sleep(200 * kMs);
+  Inject(Packet({0x13}));
+  size_t atXoff = Chunks().size();
+  host::clock::Sleep(2000 * kMs);
+  EXPECT_LE(Chunks().size(), atXoff + 1);
+  EXPECT_FALSE(w->done.load());
+  Inject(Packet({0x11}));
+  ASSERT_TRUE(Await(w));
+  EXPECT_EQ(w->status, STATUS_SUCCESS);
+  EXPECT_EQ(Sent(), data);
+}
+
+TEST_F(WriteTest, TxEmptyIsRecordedWhenTheLastChunkIsConfirmed) {
+  Request w = Write(Text(10));
+  ASSERT_TRUE(Await(w));
+  host::clock::RunUntilIdle();
+  EXPECT_EQ(ctx_->HistoryMask, ULONG(SERIAL_EV_TXEMPTY));  // whatever the mask holds
+  ctx_->HistoryMask = 0;
+  ASSERT_EQ(SetWaitMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+  Request wait = WaitOnMask();
+  Request w2 = Write(Text(70));
+  ASSERT_TRUE(Await(wait));
+  EXPECT_TRUE(w2->done.load());
+  EXPECT_EQ(Events(wait), ULONG(SERIAL_EV_TXEMPTY));
+}
+
+// (M * Length + K) * F ms, F = 115200 / rate / 2 below 115200 baud and never 0.
+TEST_F(WriteTest, TimeoutScalesWithTheBaudRate) {
+  struct Row {
+    ULONG baud, m, k, length;
+    int64_t afterMs;
+  } rows[] = {
+      {9600, 0, 1000, 10, 6000}, {1200, 0, 100, 10, 4800}, {57600, 0, 1000, 10, 1000},
+      {76800, 0, 1000, 10, 1000}, {115200, 0, 1000, 10, 1000}, {921600, 2, 100, 50, 200},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.baud);
+    TearDown();
+    SetUp();
+    ctx_->BaudRate = row.baud;
+    ctx_->TxHolding = 0x01;
+    SetTimeouts(0, 0, 0, row.m, row.k);
+    int64_t start = Now();
+    Request w = Write(Text(row.length));
+    ASSERT_TRUE(Await(w, 60'000 * kMs));
+    EXPECT_EQ(w->status, STATUS_TIMEOUT);
+    EXPECT_EQ(w->information, 0u);
+    EXPECT_EQ(w->at - start, row.afterMs * kMs);
+    EXPECT_EQ(InOutQueue(), 0u);
+  }
+}
+
+// The timer ends a write whose chunk is still in flight: the chunk finishes
+// first, the write reports the bytes really sent, and the next write gets
+// only its own confirmations.
+TEST_F(WriteTest, TimeoutWithAChunkInFlight) {
+  ctx_->BaudRate = 115200;  // scale 1; the line itself runs at 9600
+  SetTimeouts(0, 0, 0, 0, 100);
+  std::vector<uint8_t> data = Text(1000);
+  int64_t start = Now();
+  Request first = Write(data);
+  host::clock::Sleep(50 * kMs);
+  Request second = Write(Text(20));  // re-arms the one timer: due at 150 ms
+  ASSERT_TRUE(Await(second));
+  ASSERT_TRUE(first->done.load());
+  EXPECT_EQ(first->status, STATUS_TIMEOUT);
+  EXPECT_GE(first->at - start, 150 * kMs);
+  size_t firstBytes = first->information;
+  EXPECT_GT(firstBytes, 0u);
+  EXPECT_LT(firstBytes, 1000u);
+  std::vector<uint8_t> sent = Sent();
+  ASSERT_EQ(sent.size(), firstBytes + 20);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.begin() + firstBytes, data.begin()));
+  EXPECT_EQ(second->status, STATUS_SUCCESS);
+  EXPECT_EQ(second->information, 20u);
+  EXPECT_EQ(InOutQueue(), 0u);
+}
+
+TEST_F(WriteTest, CancelledQueuedWriteGivesBackItsBytes) {
+  ctx_->TxHolding = 0x01;
+  Request current = Write(Text(30));
+  Request queued = Write(Text(25));
+  host::clock::RunUntilIdle();
+  EXPECT_EQ(InOutQueue(), 55u);
+  host::io::CancelUserRequests(file_);
+  ASSERT_TRUE(Await(queued));
+  EXPECT_EQ(queued->status, STATUS_CANCELLED);
+  EXPECT_EQ(queued->information, 0u);
+  EXPECT_FALSE(current->done.load());  // the current write has no cancel routine
+  EXPECT_EQ(InOutQueue(), 30u);
+  // A purge ends the current write; the bytes it will not send are given back.
+  EndCurrentWrite(ctx_, STATUS_CANCELLED);
+  ASSERT_TRUE(Await(current));
+  EXPECT_EQ(current->status, STATUS_CANCELLED);
+  EXPECT_EQ(InOutQueue(), 0u);
+  ctx_->TxHolding = 0;
+}
+
+// A chunk whose URB fails fails its write at once with the bytes sent so
+// far; a stalled pipe is the shut-down case and stays halted until reset.
+TEST_F(WriteTest, FailedChunkEndsItsWrite) {
+  struct Row {
+    int32_t usbd;
+    NTSTATUS status;
+    NTSTATUS next;
+  } rows[] = {
+      {USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
+      {USBD_STATUS_STALL_PID, STATUS_DELETE_PENDING, STATUS_DELETE_PENDING},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.usbd);
+    TearDown();
+    SetUp();
+    board_->port(0).FailNext(chip::Pipe::BulkOut, row.usbd);
+    Request failed = Write(Text(10));
+    ASSERT_TRUE(Await(failed));
+    EXPECT_EQ(failed->status, row.status);
+    EXPECT_EQ(failed->information, 0u);
+    EXPECT_EQ(InOutQueue(), 0u);
+    Request next = Write(Text(5));
+    ASSERT_TRUE(Await(next));
+    EXPECT_EQ(next->status, row.next);
+    EXPECT_EQ(InOutQueue(), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace datapath_test
