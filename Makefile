@@ -8,7 +8,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(wildcard tests/*/*_test.sh))
 
-.PHONY: help deps build run test test-asan test-tsan sys clean
+.PHONY: help deps build run test test-asan test-tsan sys bench clean
 
 help:
 	@echo "make run        build and run the main job (t7315 selfcheck)"
@@ -17,6 +17,7 @@ help:
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image (build-sys/t7315ser.sys)"
+	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
 
@@ -66,5 +67,10 @@ sys:
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
 
+bench:
+	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release)
+	cmake --build build-bench --target bench_receive -j $(JOBS)
+	build-bench/bench_receive
+
 clean:
-	rm -rf build build-asan build-tsan build-sys
+	rm -rf build build-asan build-tsan build-sys build-bench
