@@ -164,6 +164,16 @@ TEST_F(BulkInTest, CancelledTransferShutsReceptionDownUntilTheNextOpen) {
   EXPECT_EQ(Drain(), (std::vector<uint8_t>{1, 2}));
 }
 
+TEST_F(BulkInTest, DeviceGoneEndsTheCurrentRead) {
+  SetTimeouts(0, 0, 0);
+  Request r = Read(10);
+  Inject(Packet({1}));  // now current
+  board_->port(0).Disconnect();
+  ASSERT_TRUE(Await(r));
+  EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(ctx_->IntUrbs[BulkInSlot].Idle, 1);
+}
+
 TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
   SetTimeouts(5, 0, 0);
   board_->port(0).FailNext(chip::Pipe::BulkIn, USBD_STATUS_INVALID_PARAMETER);
