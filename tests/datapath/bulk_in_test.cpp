@@ -72,13 +72,13 @@ TEST_F(BulkInTest, XoffInAnyPacketHoldsTheTransmitterAndStaysInTheData) {
   std::vector<uint8_t> second = Packet({0x42, 0x13, 0x43});
   transfer.insert(transfer.end(), second.begin(), second.end());
   Inject(transfer);
-  EXPECT_EQ(ctx_->TxHolding, 0x08u);
+  EXPECT_EQ(Shared(ctx_->TxHolding), 0x08u);
   Inject(Packet({0x44, 0x11}));
-  EXPECT_EQ(ctx_->TxHolding, 0u);
+  EXPECT_EQ(Shared(ctx_->TxHolding), 0u);
   EXPECT_EQ(Drain(), (std::vector<uint8_t>{0x41, 0x42, 0x13, 0x43, 0x44, 0x11}));
   ctx_->HandFlow.FlowReplace &= ~SERIAL_AUTO_TRANSMIT;
   Inject(Packet({0x13}));
-  EXPECT_EQ(ctx_->TxHolding, 0u);
+  EXPECT_EQ(Shared(ctx_->TxHolding), 0u);
 }
 
 TEST_F(BulkInTest, FullRingDropsTheRestSilently) {
@@ -113,7 +113,7 @@ TEST_F(BulkInTest, ReceiveEventsCompleteTheWait) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.mask);
-    ctx_->HistoryMask = 0;
+    SetShared(ctx_->HistoryMask, 0);
     ASSERT_EQ(SetWaitMask(row.mask), STATUS_SUCCESS);
     Request wait = WaitOnMask();
     Inject(row.transfer);
@@ -127,7 +127,7 @@ TEST_F(BulkInTest, ReceiveEventsCompleteTheWait) {
       EXPECT_EQ(wait->status, STATUS_SUCCESS);
       EXPECT_EQ(wait->information, sizeof(ULONG));
       EXPECT_EQ(Events(wait), row.events);
-      EXPECT_EQ(ctx_->HistoryMask, 0u);
+      EXPECT_EQ(Shared(ctx_->HistoryMask), 0u);
     }
     Drain();
   }
@@ -135,7 +135,7 @@ TEST_F(BulkInTest, ReceiveEventsCompleteTheWait) {
 
 TEST_F(BulkInTest, ReArmsDirectlyOrThroughTheThread) {
   for (UCHAR viaThread : {0, 1}) {
-    ctx_->RearmViaThread = viaThread;
+    SetShared(ctx_->RearmViaThread, viaThread);
     for (uint8_t b = 0; b < 5; ++b) {
       Inject(Packet({b}));
       KeSetEvent(&ctx_->ReadPollEvent, IO_NO_INCREMENT, FALSE);  // a spurious poll submits nothing more
@@ -150,15 +150,15 @@ TEST_F(BulkInTest, CancelledTransferShutsReceptionDownUntilTheNextOpen) {
   SetTimeouts(0, 0, 0);
   Request r = Read(10);
   Inject(Packet({1}));  // now current
-  ctx_->PortClosing = 1;
+  SetShared(ctx_->PortClosing, 1);
   IoCancelIrp(ctx_->IntUrbs[BulkInSlot].Irp);
   ASSERT_TRUE(Await(r));
   EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
   EXPECT_EQ(r->information, 0u);
-  EXPECT_EQ(ctx_->IntUrbs[BulkInSlot].Idle, 1);
+  EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
   Inject(Packet({2}));
   EXPECT_EQ(Held(), 1u);
-  ctx_->PortClosing = 0;
+  SetShared(ctx_->PortClosing, 0);
   KeSetEvent(&ctx_->ReadPollEvent, IO_NO_INCREMENT, FALSE);
   host::clock::RunUntilIdle();
   EXPECT_EQ(Drain(), (std::vector<uint8_t>{1, 2}));
@@ -171,7 +171,7 @@ TEST_F(BulkInTest, DeviceGoneEndsTheCurrentRead) {
   board_->port(0).Disconnect();
   ASSERT_TRUE(Await(r));
   EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(ctx_->IntUrbs[BulkInSlot].Idle, 1);
+  EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
 }
 
 TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
@@ -179,7 +179,7 @@ TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
   board_->port(0).FailNext(chip::Pipe::BulkIn, USBD_STATUS_INVALID_PARAMETER);
   Inject(Packet({1}));  // the failure takes the transfer's place
   Inject(Packet({2}));
-  EXPECT_EQ(ctx_->IntUrbs[BulkInSlot].Idle, 1);
+  EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
   EXPECT_EQ(Held(), 0u);
 }
 

@@ -159,9 +159,9 @@ class PortTest : public MachineTest {
   // bulk-in transfer asked for.
   void Open() {
     ASSERT_EQ(host::io::OpenFile(kPortName, GENERIC_READ | GENERIC_WRITE, 0, &file_), STATUS_SUCCESS);
-    ctx_->handles = 1;
+    SetShared(ctx_->handles, 1);
     ClearQueueBuffer(&ctx_->ReceiveBuffer);
-    ctx_->PortClosing = 0;
+    SetShared(ctx_->PortClosing, 0);
     KeSetEvent(&ctx_->ReadPollEvent, IO_NO_INCREMENT, FALSE);
     host::clock::RunUntilIdle();
   }
@@ -170,8 +170,8 @@ class PortTest : public MachineTest {
   void ClosePort() {
     if (file_ == nullptr) return;
     host::io::CancelUserRequests(file_);
-    ctx_->PortClosing = 1;
-    ctx_->handles = 0;
+    SetShared(ctx_->PortClosing, 1);
+    SetShared(ctx_->handles, 0);
     EndCurrentWrite(ctx_, STATUS_CANCELLED);
     CompleteCurrentReadWithStatus(ctx_, STATUS_CANCELLED);
     CancelTransfers();
@@ -183,7 +183,7 @@ class PortTest : public MachineTest {
   // still re-arm once after PortClosing was set.
   void CancelTransfers() {
     for (ULONG slot : {BulkInSlot, BulkOutSlot}) {
-      while (__atomic_load_n(&ctx_->IntUrbs[slot].Idle, __ATOMIC_SEQ_CST) == 0) {
+      while (Shared(ctx_->IntUrbs[slot].Idle) == 0) {
         IoCancelIrp(ctx_->IntUrbs[slot].Irp);
         host::clock::Sleep(kMs);
       }
@@ -283,6 +283,17 @@ class PortTest : public MachineTest {
   }
   void SetTimeouts(ULONG i, ULONG m, ULONG k, ULONG wm = 0, ULONG wk = 0) {
     ctx_->Timeouts = {i, m, k, wm, wk};
+  }
+
+  // Fields the driver reads and changes from other threads are touched
+  // atomically here too.
+  template <class T>
+  static T Shared(const T& field) {
+    return __atomic_load_n(&field, __ATOMIC_SEQ_CST);
+  }
+  template <class T, class V>
+  static void SetShared(T& field, V value) {
+    __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_SEQ_CST);
   }
 
   std::optional<chip::UsbChip> board_;

@@ -19,7 +19,7 @@ TEST_F(RaceTest, CancelRacesDataTimerAndDequeue) {
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE(round);
     SetTimeouts(0, 0, 2);
-    ctx_->HistoryMask = 0;
+    SetShared(ctx_->HistoryMask, 0);
     Request first = Read(4);
     Request second = Read(4);
     Request wait = WaitOnMask();

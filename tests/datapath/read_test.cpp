@@ -119,7 +119,7 @@ TEST_F(ReadTest, BulkInPathRows) {
 TEST_F(ReadTest, RecordedRxcharEndsTheReadAtTheNextTransfer) {
   ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
   Inject(Packet({}));
-  EXPECT_EQ(ctx_->HistoryMask, ULONG(SERIAL_EV_RXCHAR));
+  EXPECT_EQ(Shared(ctx_->HistoryMask), ULONG(SERIAL_EV_RXCHAR));
   Request r = Read(10);
   Inject(Packet({}));
   ASSERT_TRUE(Await(r));

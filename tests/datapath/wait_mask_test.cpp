@@ -9,7 +9,7 @@ class WaitMaskTest : public PortTest {};
 
 TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   EXPECT_EQ(SetWaitMask(0x2000), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(ctx_->WaitMask, 0u);
+  EXPECT_EQ(Shared(ctx_->WaitMask), 0u);
   Request noMask = WaitOnMask();
   ASSERT_TRUE(Await(noMask));
   EXPECT_EQ(noMask->status, STATUS_INVALID_PARAMETER);
@@ -17,13 +17,13 @@ TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   // Recorded before the wait: reported at once and forgotten; bits outside
   // the mask stay recorded.
   ASSERT_EQ(SetWaitMask(SERIAL_EV_TXEMPTY | SERIAL_EV_CTS), STATUS_SUCCESS);
-  ctx_->HistoryMask = SERIAL_EV_CTS | SERIAL_EV_RING;
+  SetShared(ctx_->HistoryMask, SERIAL_EV_CTS | SERIAL_EV_RING);
   Request at_once = WaitOnMask();
   ASSERT_TRUE(Await(at_once));
   EXPECT_EQ(at_once->status, STATUS_SUCCESS);
   EXPECT_EQ(at_once->information, sizeof(ULONG));
   EXPECT_EQ(Events(at_once), ULONG(SERIAL_EV_CTS));
-  EXPECT_EQ(ctx_->HistoryMask, ULONG(SERIAL_EV_RING));
+  EXPECT_EQ(Shared(ctx_->HistoryMask), ULONG(SERIAL_EV_RING));
 
   // One wait at a time; a new mask completes the pending one with 0.
   Request pending = WaitOnMask();
@@ -38,7 +38,7 @@ TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   EXPECT_EQ(pending->status, STATUS_SUCCESS);
   EXPECT_EQ(pending->information, sizeof(ULONG));
   EXPECT_EQ(Events(pending), 0u);
-  EXPECT_EQ(ctx_->CurrentWaitIrp, nullptr);
+  EXPECT_EQ(Shared(ctx_->CurrentWaitIrp), nullptr);
 
   // Cancelled while pending.
   Request cancelled = WaitOnMask();
@@ -47,7 +47,7 @@ TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   ASSERT_TRUE(Await(cancelled));
   EXPECT_EQ(cancelled->status, STATUS_CANCELLED);
   EXPECT_EQ(cancelled->information, 0u);
-  EXPECT_EQ(ctx_->CurrentWaitIrp, nullptr);
+  EXPECT_EQ(Shared(ctx_->CurrentWaitIrp), nullptr);
 
   // The port still waits afterwards.
   Request later = WaitOnMask();

@@ -79,15 +79,15 @@ TEST_F(WriteTest, BadWritesAreRefused) {
 // and resumes by itself once the hold clears. Two writes: the second starts
 // when the first completes, without a new request.
 TEST_F(WriteTest, HoldStopsSendingAndReleaseResumesWithoutANewRequest) {
-  ctx_->TxHolding = 0x01;
+  SetShared(ctx_->TxHolding, 0x01);
   Request first = Write(Text(40));
   Request second = Write(Text(10));
   host::clock::Sleep(500 * kMs);
   EXPECT_TRUE(Chunks().empty());
-  EXPECT_EQ(ctx_->MsrPollReady, 0);
+  EXPECT_EQ(Shared(ctx_->MsrPollReady), 0);
   EXPECT_EQ(KeReadStateEvent(&ctx_->MsrPollEvent), 1);
   EXPECT_EQ(InOutQueue(), 50u);
-  ctx_->TxHolding = 0x10;  // a break does not hold the transmitter
+  SetShared(ctx_->TxHolding, 0x10);  // a break does not hold the transmitter
   ASSERT_TRUE(Await(second));
   EXPECT_TRUE(first->done.load());
   EXPECT_LE(first->at, second->at);
@@ -117,8 +117,8 @@ TEST_F(WriteTest, TxEmptyIsRecordedWhenTheLastChunkIsConfirmed) {
   Request w = Write(Text(10));
   ASSERT_TRUE(Await(w));
   host::clock::RunUntilIdle();
-  EXPECT_EQ(ctx_->HistoryMask, ULONG(SERIAL_EV_TXEMPTY));  // whatever the mask holds
-  ctx_->HistoryMask = 0;
+  EXPECT_EQ(Shared(ctx_->HistoryMask), ULONG(SERIAL_EV_TXEMPTY));  // whatever the mask holds
+  SetShared(ctx_->HistoryMask, 0);
   ASSERT_EQ(SetWaitMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
   Request wait = WaitOnMask();
   Request w2 = Write(Text(70));
@@ -141,7 +141,7 @@ TEST_F(WriteTest, TimeoutScalesWithTheBaudRate) {
     TearDown();
     SetUp();
     ctx_->BaudRate = row.baud;
-    ctx_->TxHolding = 0x01;
+    SetShared(ctx_->TxHolding, 0x01);
     SetTimeouts(0, 0, 0, row.m, row.k);
     int64_t start = Now();
     Request w = Write(Text(row.length));
@@ -180,7 +180,7 @@ TEST_F(WriteTest, TimeoutWithAChunkInFlight) {
 }
 
 TEST_F(WriteTest, CancelledQueuedWriteGivesBackItsBytes) {
-  ctx_->TxHolding = 0x01;
+  SetShared(ctx_->TxHolding, 0x01);
   Request current = Write(Text(30));
   Request queued = Write(Text(25));
   host::clock::RunUntilIdle();
@@ -196,7 +196,7 @@ TEST_F(WriteTest, CancelledQueuedWriteGivesBackItsBytes) {
   ASSERT_TRUE(Await(current));
   EXPECT_EQ(current->status, STATUS_CANCELLED);
   EXPECT_EQ(InOutQueue(), 0u);
-  ctx_->TxHolding = 0;
+  SetShared(ctx_->TxHolding, 0);
 }
 
 // A chunk whose URB fails fails its write at once with the bytes sent so
