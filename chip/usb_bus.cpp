@@ -77,7 +77,8 @@ UsbChip::UsbChip(ChipOptions options) : model_(clock_, options), serial_(gNextCh
     PortDevice* raw = device.get();
     device->port->OnDisconnect([raw] {
       raw->missing = true;
-      if (raw->reported && raw->pdo != nullptr) host::pnp::ReportChildMissing(raw->pdo);
+      PDEVICE_OBJECT pdo = raw->pdo;
+      if (raw->reported && pdo != nullptr) host::pnp::ReportChildMissing(pdo);
     });
     ports_.push_back(std::move(device));
   }
@@ -88,7 +89,7 @@ UsbChip::~UsbChip() {
   host::pnp::WaitForPendingActions();
   for (auto& device : ports_) {
     device->port->OnDisconnect(nullptr);
-    if (device->pdo != nullptr) IoDeleteDevice(device->pdo);
+    if (PDEVICE_OBJECT pdo = device->pdo) IoDeleteDevice(pdo);
   }
   host::io::UnloadDriver(driver_);
 }

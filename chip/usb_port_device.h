@@ -2,6 +2,7 @@
 // dispatch routines the bus driver object uses for it.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "chip/port.h"
@@ -18,9 +19,9 @@ struct PipeSlot {
 
 struct PortDevice {
   Port* port = nullptr;
-  PDEVICE_OBJECT pdo = nullptr;
-  bool reported = false;
-  bool missing = false;  // unplugged: the removal deletes the PDO
+  std::atomic<PDEVICE_OBJECT> pdo{nullptr};  // nullptr once deleted
+  std::atomic<bool> reported{false};
+  std::atomic<bool> missing{false};  // unplugged: the removal deletes the PDO
   std::mutex mutex;      // guards the handles below
   bool configured = false;
   PipeSlot pipes[3] = {{Pipe::InterruptIn}, {Pipe::BulkIn}, {Pipe::BulkOut}};
