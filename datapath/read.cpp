@@ -153,11 +153,12 @@ NTSTATUS QueueOrCompleteReadIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   }
   KeReleaseSpinLock(&Context->ReceiveBufferLock, oldIrql);
 
-  NTSTATUS status = QueueRead(Context, Irp, timeout);
-  if (status == STATUS_CANCELLED) {
+  // A request marked pending is reported pending, even when it turned out to
+  // be cancelled already and is completed here.
+  if (QueueRead(Context, Irp, timeout) == STATUS_CANCELLED) {
     CompleteIrpWithInfo(Irp, STATUS_CANCELLED, 0);
   }
-  return status;
+  return STATUS_PENDING;
 }
 
 PIRP DequeueReadIrp(PPORT_DEVICE_CONTEXT Context) {

@@ -9,9 +9,9 @@
 #include "platform/platform.h"
 #include "context/port_context.h"
 
-// IRP_MJ_READ body, at PASSIVE_LEVEL: STATUS_SUCCESS (completed),
-// STATUS_PENDING (queued), STATUS_CANCELLED, STATUS_INVALID_PARAMETER or
-// STATUS_DELETE_PENDING (completed).
+// IRP_MJ_READ body, at PASSIVE_LEVEL: STATUS_SUCCESS, STATUS_INVALID_PARAMETER
+// or STATUS_DELETE_PENDING (completed at once), or STATUS_PENDING (queued, or
+// found cancelled while being queued and completed as cancelled).
 NTSTATUS QueueOrCompleteReadIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 
 // Takes ReadQueueLock: the oldest queued read that is not being cancelled,

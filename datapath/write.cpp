@@ -273,10 +273,11 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   }
   ArmWriteTimer(Context, length);
   KeReleaseSpinLock(&Context->WriteQueueLock, oldIrql);
+  // Marked pending, so reported pending even when completed as cancelled here.
   if (status == STATUS_CANCELLED) {
     CompleteIrpWithInfo(Irp, STATUS_CANCELLED, 0);
   }
-  return status;
+  return STATUS_PENDING;
 }
 
 PIRP DequeueWriteIrp(PPORT_DEVICE_CONTEXT Context) {

@@ -13,8 +13,9 @@
 #include "context/port_context.h"
 
 // IRP_MJ_WRITE body, after DispatchReadWrite has cancelled WriteTimer:
-// STATUS_PENDING, or STATUS_CANCELLED, STATUS_INVALID_PARAMETER or
-// STATUS_DELETE_PENDING (completed).
+// STATUS_INVALID_PARAMETER or STATUS_DELETE_PENDING (completed at once), or
+// STATUS_PENDING (started, queued, or found cancelled while being queued and
+// completed as cancelled).
 NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 
 // The caller holds WriteQueueLock: the oldest queued write that is not being
