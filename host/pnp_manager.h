@@ -54,6 +54,16 @@ int LoadCount(std::u16string_view service);
 int UnloadCount(std::u16string_view service);
 
 // ---- Bus drivers ----------------------------------------------------------------------
+// A bus driver creates a named PDO (IoCreateDevice, DO_DEVICE_INITIALIZING
+// cleared) and reports it. Its PDO dispatch answers IRP_MN_QUERY_CAPABILITIES
+// with FillChildCapabilities, completes the start, stop, query/cancel and
+// removal requests with a status of its own (never STATUS_NOT_SUPPORTED),
+// completes every other request with the status it found, and deletes the
+// PDO on IRP_MN_REMOVE_DEVICE once it has reported the child missing. Power
+// requests it completes after PoStartNextPowerIrp, reporting device states
+// with PoSetPowerState. Reports are not made from inside a Plug and Play
+// request of the same machine (a verifier failure): the PnP manager runs one
+// action at a time.
 struct ChildDevice {
   std::u16string deviceId;    // enumerator and device: "USB\VID_1A2B&PID_7315"
   std::u16string instanceId;  // unique below deviceId: "SN0001&0"
