@@ -21,7 +21,6 @@ struct GuidInfo {
 struct Provider {
   const void* object;  // the device object, or the callback block
   bool callback;       // WMIREG_FLAG_CALLBACK: the block starts with a WMIENTRY
-  bool traceProvider;  // WMIREG_FLAG_TRACE_PROVIDER
   bool blocked = false;  // WMIREG_ACTION_BLOCK_IRPS: no more requests
   std::optional<std::vector<GuidInfo>> guids;  // registration information, once asked
 };
@@ -29,9 +28,6 @@ struct Provider {
 std::mutex& Lock();
 std::vector<Provider>& Providers();
 Provider* Find(const void* object);  // lock held
-
-// Drops the registrations of device objects that are about to go away.
-void ForgetProviders(const std::vector<PDEVICE_OBJECT>& devices);
 
 // The registration information of a provider, asked for on first use.
 std::optional<std::vector<GuidInfo>> GuidsOf(const void* provider);

@@ -91,10 +91,10 @@ Reply AskRegInfo(const void* provider) {
   return reply;
 }
 
-NTSTATUS Register(PVOID object, bool callback, bool trace) {
+NTSTATUS Register(PVOID object, bool callback) {
   std::lock_guard guard(T().lock);
   if (Find(object) != nullptr) return STATUS_OBJECT_NAME_COLLISION;
-  T().providers.push_back(Provider{object, callback, trace});
+  T().providers.push_back(Provider{object, callback});
   return STATUS_SUCCESS;
 }
 
@@ -136,13 +136,6 @@ Provider* Find(const void* object) {
   return nullptr;
 }
 
-void ForgetProviders(const std::vector<PDEVICE_OBJECT>& devices) {
-  std::lock_guard guard(T().lock);
-  std::erase_if(T().providers, [&](const Provider& provider) {
-    return std::find(devices.begin(), devices.end(), provider.object) != devices.end();
-  });
-}
-
 std::optional<std::vector<GuidInfo>> GuidsOf(const void* object) {
   {
     std::lock_guard guard(T().lock);
@@ -176,6 +169,6 @@ NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Actio
   if (DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG action = Action & kActionMask;
   if (action == WMIREG_ACTION_REGISTER)
-    return Register(DeviceObject, (Action & WMIREG_FLAG_CALLBACK) != 0, (Action & WMIREG_FLAG_TRACE_PROVIDER) != 0);
+    return Register(DeviceObject, (Action & WMIREG_FLAG_CALLBACK) != 0);
   return Change(DeviceObject, action);
 }

@@ -195,6 +195,10 @@ TEST_F(WmiLibraryTest, RegistrationActionsOnWrongObjectsFail) {
   EXPECT_EQ(IoWMIRegistrationControl(pdo_, WMIREG_ACTION_REREGISTER), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(IoWMIRegistrationControl(nullptr, WMIREG_ACTION_REGISTER), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(host::wmi::ProviderCount(), 1u);
+  // A provider that blocks its requests gets none.
+  EXPECT_EQ(IoWMIRegistrationControl(fdo_, WMIREG_ACTION_BLOCK_IRPS), STATUS_SUCCESS);
+  EXPECT_EQ(host::wmi::SendTo(fdo_, {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}).status,
+            STATUS_INVALID_DEVICE_STATE);
   // After the removal the provider is gone (the driver deregistered).
   EXPECT_EQ(host::pnp::QueryRemoveAndRemove(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(host::wmi::ProviderCount(), 0u);
