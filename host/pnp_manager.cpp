@@ -70,6 +70,12 @@ void SetState(Node& node, DeviceState state) {
   if (state == DeviceState::Started) node.everStarted = true;
 }
 
+// Flags of the IRP_MN_QUERY_PNP_DEVICE_STATE answer (PNP_DEVICE_FAILED,
+// PNP_DEVICE_REMOVED).
+constexpr ULONG_PTR kPnpDeviceFailed = 0x4, kPnpDeviceRemoved = 0x8;
+
+void SurpriseRemoveNode(Node& node);
+
 // Opens of the stack fail while it is not started or is being removed: the
 // I/O manager reads these flags.
 void MarkStack(PDEVICE_OBJECT pdo, ULONG set, ULONG clear) {
@@ -174,7 +180,10 @@ NTSTATUS StartStack(Node& node) {
   SetState(node, DeviceState::Started);
   MarkStack(node.pdo, 0, io::kDoeStartPending);
   QueryCapabilities(node);
-  SendPnpIrp(node.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  // A stack that reports its device failed or gone is taken down at once.
+  IrpResult state = SendPnpIrp(node.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  if (NT_SUCCESS(state.status) && (state.information & (kPnpDeviceFailed | kPnpDeviceRemoved)) != 0)
+    SurpriseRemoveNode(node);
   return start.status;
 }
 

@@ -97,7 +97,9 @@ void FillChildCapabilities(PDEVICE_OBJECT pdo, PDEVICE_CAPABILITIES capabilities
 // IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
 // IRP_MN_FILTER_RESOURCE_REQUIREMENTS and IRP_MN_START_DEVICE; after a
 // successful start IRP_MN_QUERY_CAPABILITIES and IRP_MN_QUERY_PNP_DEVICE_STATE.
-// A failed start is followed by IRP_MN_REMOVE_DEVICE. Also re-adds a device
+// A failed start is followed by IRP_MN_REMOVE_DEVICE; a started device that
+// reports itself failed or removed is surprise-removed (the start's status
+// is still returned). Also re-adds a device
 // removed with QueryRemoveAndRemove. STATUS_NO_SUCH_DEVICE when no installed
 // driver matches (the device stays without a driver).
 NTSTATUS AddAndStart(PDEVICE_OBJECT pdo);

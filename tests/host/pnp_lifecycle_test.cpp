@@ -200,6 +200,16 @@ TEST_F(PnpLifecycleTest, AFailedStartIsFollowedByRemovalAndUnload) {
   EXPECT_EQ(W().driverEntryCalls, 2);
 }
 
+TEST_F(PnpLifecycleTest, ADeviceThatReportsItselfFailedIsTakenDown) {
+  InstallFunctionDriver();
+  W().faults.deviceStateFlags = 0x4;  // PNP_DEVICE_FAILED
+  PDEVICE_OBJECT pdo = Plug(0);
+  EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP),
+            Concat(kStartSequence, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(host::pnp::StateOf(pdo), DeviceState::NoDriver);
+  EXPECT_EQ(W().unloadCalls, 1);
+}
+
 TEST_F(PnpLifecycleTest, ADeviceWithoutMatchingDriverWaitsForOne) {
   PDEVICE_OBJECT pdo = CreatePdo(0);
   PdoOf(pdo).reported = true;
