@@ -21,7 +21,6 @@ class Chip {
   const ChipOptions& Options() const { return options_; }
   int PortCount() const { return static_cast<int>(ports_.size()); }
   Port& port(int index) { return *ports_.at(index); }
-  Scheduler& scheduler() { return scheduler_; }
   // Every port loses its registers, as after a power cycle.
   void LosePower();
 

@@ -208,7 +208,6 @@ NTSTATUS SelectConfiguration(PortDevice& device, PIRP irp, PURB urb) {
         std::lock_guard<std::mutex> lock(device.mutex);
         r.ConfigurationHandle = value == 0 ? nullptr : &device.configurationToken;
         if (value == 0) return status;
-        device.configured = true;
         for (PipeSlot& slot : device.pipes) slot.open = true;
         FillInterface(device, r.Interface);
         return status;

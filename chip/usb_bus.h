@@ -30,7 +30,6 @@ class UsbChip {
   UsbChip(const UsbChip&) = delete;
   UsbChip& operator=(const UsbChip&) = delete;
 
-  Chip& Model() { return model_; }
   Port& port(int index) { return model_.port(index); }
   int PortCount() const { return model_.PortCount(); }
   Scheduler& Clock() { return clock_; }

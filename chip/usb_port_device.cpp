@@ -88,7 +88,6 @@ PipeSlot* OpenPipe(PortDevice& device, PVOID handle) {
 
 void ClosePipes(PortDevice& device) {
   std::lock_guard<std::mutex> lock(device.mutex);
-  device.configured = false;
   for (PipeSlot& slot : device.pipes) slot.open = false;
 }
 

@@ -108,6 +108,7 @@ TEST_F(BulkTest, BulkOutIsPacedByTheTransmitFifo) {
   clock_.Advance(1);
   EXPECT_TRUE(first->Done());  // fits the FIFO at once
   EXPECT_FALSE(second->Done());
+  EXPECT_EQ(Port().TxFifoCount(), 128u);
   ASSERT_TRUE(clock_.RunUntil([&] { return second->Done(); }, 10 * chip::kSecond));
   // The FIFO had one place left; the second transfer's last byte went in
   // when the 31st character had left.

@@ -143,6 +143,8 @@ TEST_F(RegistersTest, UnknownAddressStallsAndIsNotLogged) {
 }
 
 TEST_F(RegistersTest, LogRecordsAccessesInOrder) {
+  ReadRegister(reg::kLineStatus);
+  Port().ClearRegisterLog();
   WriteRegister(reg::kLineControl, 0x83);
   WriteRegister(reg::kUartBase, 12);
   ReadRegister(reg::kUartBase);

@@ -158,3 +158,33 @@ TEST_F(WireTest, LoopbackPlugWiresTheConnectorToItself) {
 
 }  // namespace
 }  // namespace chip_test
+
+namespace chip_test {
+namespace {
+
+class ExternalEndTest : public ChipTest {};
+
+// A bridge hears each character and each change of RTS and DTR as it
+// happens, and may call back into the model from there.
+TEST_F(ExternalEndTest, BridgeCallbacksReportCharactersAndPortLines) {
+  chip::ExternalEnd end(clock_, Format(9600));
+  chip::ConnectExternal(Port(), end);
+  std::vector<uint8_t> heard;
+  std::vector<std::pair<bool, bool>> lines;
+  end.OnReceive([&](const chip::RxChar& c) {
+    heard.push_back(c.value);
+    EXPECT_EQ(end.Received().size(), heard.size());
+  });
+  end.OnPortLines([&](const chip::ModemOutputs& out) { lines.emplace_back(out.rts, out.dtr); });
+  for (uint8_t mcr : {0x01, 0x03, 0x03, 0x00}) WriteRegister(reg::kModemControl, mcr);
+  EXPECT_EQ(lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
+  WriteRegister(reg::kFifoControl, 0x07);
+  for (uint8_t b : {0x10, 0x20}) WriteRegister(reg::kUartBase, b);
+  clock_.Advance(10 * chip::kMillisecond);
+  EXPECT_EQ(heard, (std::vector<uint8_t>{0x10, 0x20}));
+  end.ClearReceived();
+  EXPECT_TRUE(end.Received().empty());
+}
+
+}  // namespace
+}  // namespace chip_test
