@@ -27,8 +27,8 @@ deps:
 # $(call run_tests,DIR[,WRAPPER]): every test against the build in DIR, each
 # test program started through WRAPPER when one is given.
 define run_tests
-	$(2) ctest --test-dir $(1) --output-on-failure -j $(JOBS)
 	@for test in $(SCRIPT_TESTS); do T7315_BUILD_DIR=$(1) $(2) $$test || exit 1; done
+	$(2) ctest --test-dir $(1) --output-on-failure -j $(JOBS)
 endef
 
 # ThreadSanitizer cannot map its shadow memory when the kernel randomises

@@ -11,7 +11,7 @@ tool=$build/t7315
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-source "$root/tests/support/script_test.sh"
+source "$root/tests/support/script_results.sh"
 # expect NAME EXIT_CODE STREAM PATTERN -- ARGS...: the tool exits so, and
 # STREAM (out or err) matches the extended regular expression PATTERN.
 expect() {

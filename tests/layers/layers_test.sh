@@ -8,7 +8,7 @@ check=$root/scripts/check-layers.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-source "$root/tests/support/script_test.sh"
+source "$root/tests/support/script_results.sh"
 
 output=$("$check" "$root" 2>&1)
 verdict "project tree" $? "$output"

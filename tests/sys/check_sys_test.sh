@@ -46,7 +46,7 @@ cp "$work/good.sys" "$work/no_relocs.sys"
 poke "$work/no_relocs.sys" $((header - 2)) 0x27
 echo 'not an image' >"$work/text.sys"
 
-source "$root/tests/support/script_test.sh"
+source "$root/tests/support/script_results.sh"
 # expect NAME EXIT_CODE MESSAGE: check-sys on NAME.sys exits so and says so.
 expect() {
   local name=$1 code=$2 message=$3 output status
