@@ -165,10 +165,6 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_QUERY_CAPABILITIES:
       FillCapabilities(pdo, stack);
       return Complete(irp, STATUS_SUCCESS);
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_STOP_DEVICE:
-      AbortAll(device);
-      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       // The hub disables the port: what is pending ends, the pipes close.
       AbortAll(device);
@@ -181,7 +177,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
       }
       return STATUS_SUCCESS;
     }
+    // Transfers a function driver leaves pending across a stop or a surprise
+    // removal stay pending: only the removal disables the port.
     case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:

@@ -106,3 +106,30 @@ TEST_F(UsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
 
 }  // namespace
 }  // namespace chip_test
+
+namespace chip_test {
+namespace {
+
+TEST_F(UsbPlugTest, RemovalOfAPresentPortEndsItsTransfersAndKeepsThePdo) {
+  Install();
+  board_->Plug();
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure(0);
+  uint8_t buffer[64];
+  URB in = Transfer(pipes[1].PipeHandle, buffer, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  AsyncUrb pending(Pdo(0), &in);
+  EXPECT_EQ(host::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
+  host::clock::Sleep(10 * kMs);
+  EXPECT_FALSE(pending.Done());  // a stop leaves transfers to the function driver
+  EXPECT_EQ(host::pnp::QueryRemoveAndRemove(Pdo(0)), STATUS_SUCCESS);
+  EXPECT_EQ(pending.Wait(), STATUS_CANCELLED);
+  ASSERT_NE(Pdo(0), nullptr);
+  EXPECT_EQ(host::pnp::StateOf(Pdo(0)), host::pnp::DeviceState::NoDriver);
+  // The pipes closed with the removal; a new start selects them again.
+  URB stale = Transfer(pipes[1].PipeHandle, buffer, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  EXPECT_EQ(Send(&stale), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(host::pnp::AddAndStart(Pdo(0)), STATUS_SUCCESS);
+  EXPECT_EQ(Configure(0).size(), 3u);
+}
+
+}  // namespace
+}  // namespace chip_test
