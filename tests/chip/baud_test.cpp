@@ -6,9 +6,9 @@
 namespace chip_test {
 namespace {
 
-class BaudTest : public ChipTest {};
+class ChipBaudTest : public ChipTest {};
 
-TEST_F(BaudTest, EveryTableRowYieldsItsRealRate) {
+TEST_F(ChipBaudTest, EveryTableRowYieldsItsRealRate) {
   struct Row {
     uint32_t requested;
     uint8_t select;
@@ -42,7 +42,7 @@ TEST_F(BaudTest, EveryTableRowYieldsItsRealRate) {
   }
 }
 
-TEST_F(BaudTest, DivisorZeroStopsTheClock) {
+TEST_F(ChipBaudTest, DivisorZeroStopsTheClock) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   SetFormat(0, 0, false, 0x03);
@@ -59,7 +59,7 @@ TEST_F(BaudTest, DivisorZeroStopsTheClock) {
 // 56000 really runs at 57600: a far end at 56000 is 2.8 % slow, which a UART
 // still reads; a divisor one off at 9600 (10473 bits/s) is 9 % fast, which
 // garbles every character.
-TEST_F(BaudTest, RealRateDecidesWhatTheFarEndReads) {
+TEST_F(ChipBaudTest, RealRateDecidesWhatTheFarEndReads) {
   struct Row {
     uint8_t select;
     uint16_t divisor;

@@ -7,7 +7,7 @@ namespace {
 using chip::Parity;
 namespace reg = chip::reg;
 
-class BulkTest : public ChipTest {
+class ChipBulkTest : public ChipTest {
  protected:
   void SetUp() override {
     chip::ConnectExternal(Port(), end_);
@@ -23,7 +23,7 @@ class BulkTest : public ChipTest {
   chip::ExternalEnd end_{clock_, Format(9600, 8, Parity::Even)};
 };
 
-TEST_F(BulkTest, SeveralPacketsInOneTransferSplitAfterErrors) {
+TEST_F(ChipBulkTest, SeveralPacketsInOneTransferSplitAfterErrors) {
   WriteRegister(reg::kFifoControl, 0xC7);  // trigger 112 of 128: only the time-out delivers here
   std::vector<uint8_t> bytes(70);
   for (int i = 0; i < 70; ++i) bytes[i] = static_cast<uint8_t>(i);
@@ -43,7 +43,7 @@ TEST_F(BulkTest, SeveralPacketsInOneTransferSplitAfterErrors) {
   EXPECT_EQ(in->buffer, expected);
 }
 
-TEST_F(BulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
+TEST_F(ChipBulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
   double charTime = chip::kSecond * 11 / 9600.0;  // 8E1: 11 bits
   struct Row {
     uint8_t fcr;
@@ -75,7 +75,7 @@ TEST_F(BulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
   }
 }
 
-TEST_F(BulkTest, InjectedRawDataIsDeliveredAsItIs) {
+TEST_F(ChipBulkTest, InjectedRawDataIsDeliveredAsItIs) {
   std::vector<uint8_t> raw = {0x02, 0x1E, 0x00, 0x05};
   Port().InjectBulkIn(raw);
   auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(64));
@@ -90,7 +90,7 @@ TEST_F(BulkTest, InjectedRawDataIsDeliveredAsItIs) {
   EXPECT_FALSE(next->Done());
 }
 
-TEST_F(BulkTest, BulkInBufferTooSmallForAPacketOverruns) {
+TEST_F(ChipBulkTest, BulkInBufferTooSmallForAPacketOverruns) {
   SendAndWait({0x41});
   auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(2));
   clock_.Advance(chip::kMillisecond);
@@ -98,7 +98,7 @@ TEST_F(BulkTest, BulkInBufferTooSmallForAPacketOverruns) {
   EXPECT_EQ(in->result->status, USBD_STATUS_BUFFER_OVERRUN);
 }
 
-TEST_F(BulkTest, BulkOutIsPacedByTheTransmitFifo) {
+TEST_F(ChipBulkTest, BulkOutIsPacedByTheTransmitFifo) {
   SetFormat(0, 96, false, 0x03);  // 1200 8N1: 8.33 ms a character
   WriteRegister(reg::kFifoControl, 0x07);
   end_.SetSettings(Format(1200));

@@ -7,9 +7,9 @@ namespace {
 namespace reg = chip::reg;
 using chip::Pipe;
 
-class FaultsTest : public ChipTest {};
+class ChipFaultsTest : public ChipTest {};
 
-TEST_F(FaultsTest, StalledControlTransfersEachTakeAFrame) {
+TEST_F(ChipFaultsTest, StalledControlTransfersEachTakeAFrame) {
   Port().StallControlTransfers(3);
   chip::Time start = clock_.Now();
   std::vector<int32_t> statuses;
@@ -23,7 +23,7 @@ TEST_F(FaultsTest, StalledControlTransfersEachTakeAFrame) {
   EXPECT_EQ(Port().RegisterLog().size(), 1u);  // stalled requests reach no register
 }
 
-TEST_F(FaultsTest, HungControlTransferHoldsThePipeUntilCancelled) {
+TEST_F(ChipFaultsTest, HungControlTransferHoldsThePipeUntilCancelled) {
   Port().NeverComplete(Pipe::Control);
   auto hung = SubmitControl({0x40, reg::kVendorRequest, reg::kModemControl, 0, 1}, {0x03});
   auto next = SubmitControl({0xC0, reg::kVendorRequest, reg::kModemControl, 0, 1});
@@ -39,7 +39,7 @@ TEST_F(FaultsTest, HungControlTransferHoldsThePipeUntilCancelled) {
   EXPECT_EQ(next->buffer[0], 0x00);  // the cancelled write never happened
 }
 
-TEST_F(FaultsTest, FailNextEndsTheChosenTransferWithTheChosenStatus) {
+TEST_F(ChipFaultsTest, FailNextEndsTheChosenTransferWithTheChosenStatus) {
   Configure();
   struct Row {
     Pipe pipe;
@@ -71,7 +71,7 @@ TEST_F(FaultsTest, FailNextEndsTheChosenTransferWithTheChosenStatus) {
   }
 }
 
-TEST_F(FaultsTest, DisconnectEndsEverythingWithDeviceGone) {
+TEST_F(ChipFaultsTest, DisconnectEndsEverythingWithDeviceGone) {
   Configure();
   bool told = false;
   Port().OnDisconnect([&] { told = true; });
@@ -91,7 +91,7 @@ TEST_F(FaultsTest, DisconnectEndsEverythingWithDeviceGone) {
   EXPECT_FALSE(Port().Connected());
 }
 
-TEST_F(FaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
+TEST_F(ChipFaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
   const uint16_t addresses[] = {reg::kPortSetup, reg::kSerialConfig0, reg::kSerialConfig1, reg::kPortAux0,
                                 reg::kPortAux1,  reg::kPortControl,   reg::kPinOutput,     reg::kInterruptEnable,
                                 reg::kLineControl, reg::kModemControl};
@@ -105,9 +105,9 @@ TEST_F(FaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
   EXPECT_DOUBLE_EQ(Port().Settings().rate, 9600);
 }
 
-class ResetOnD3Test : public ChipTest {};
+class ChipResetOnD3Test : public ChipTest {};
 
-TEST_F(ResetOnD3Test, DevicePowerCycleThroughD3LosesTheRegisters) {
+TEST_F(ChipResetOnD3Test, DevicePowerCycleThroughD3LosesTheRegisters) {
   WriteRegister(reg::kModemControl, 0x0B);
   Port().SetDevicePower(2);  // D1 keeps them
   Port().SetDevicePower(1);

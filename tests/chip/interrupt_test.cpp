@@ -6,7 +6,7 @@ namespace {
 
 namespace reg = chip::reg;
 
-class InterruptTest : public ChipTest {
+class ChipInterruptTest : public ChipTest {
  protected:
   void SetUp() override {
     chip::ConnectExternal(Port(), end_);
@@ -16,7 +16,7 @@ class InterruptTest : public ChipTest {
   chip::ExternalEnd end_{clock_};
 };
 
-TEST_F(InterruptTest, ModemLineChangeIsReportedWhenItsInterruptIsEnabled) {
+TEST_F(ChipInterruptTest, ModemLineChangeIsReportedWhenItsInterruptIsEnabled) {
   struct Row {
     uint8_t ier;
     chip::ModemInputs lines;
@@ -49,7 +49,7 @@ TEST_F(InterruptTest, ModemLineChangeIsReportedWhenItsInterruptIsEnabled) {
   }
 }
 
-TEST_F(InterruptTest, ReportComesAtTheNextPollAndOnlyOncePerEvent) {
+TEST_F(ChipInterruptTest, ReportComesAtTheNextPollAndOnlyOncePerEvent) {
   WriteRegister(reg::kInterruptEnable, 0x08);
   chip::Time polledAt = 0;
   auto report = Poll();
@@ -69,7 +69,7 @@ TEST_F(InterruptTest, ReportComesAtTheNextPollAndOnlyOncePerEvent) {
   EXPECT_EQ(again->buffer[2], 0x01);
 }
 
-TEST_F(InterruptTest, LineErrorsAreReportedWithoutTheirInterruptEnabled) {
+TEST_F(ChipInterruptTest, LineErrorsAreReportedWithoutTheirInterruptEnabled) {
   end_.SetSettings(Format(9600, 8, chip::Parity::Odd));
   auto report = Poll();
   end_.Send(std::vector<uint8_t>{0x43});  // its parity bit, 0, falls where 8N1 wants the stop bit
@@ -81,7 +81,7 @@ TEST_F(InterruptTest, LineErrorsAreReportedWithoutTheirInterruptEnabled) {
   EXPECT_EQ(Port().Peek(reg::kFifoControl), 0x01);
 }
 
-TEST_F(InterruptTest, ConditionClearedBeforeThePollIsNotReported) {
+TEST_F(ChipInterruptTest, ConditionClearedBeforeThePollIsNotReported) {
   WriteRegister(reg::kInterruptEnable, 0x08);
   end_.Present({.dsr = true});
   EXPECT_EQ(ReadRegister(reg::kModemStatus), 0x22);  // read before any poll

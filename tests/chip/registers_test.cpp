@@ -7,9 +7,9 @@ namespace {
 using chip::ModemInputs;
 namespace reg = chip::reg;
 
-class RegistersTest : public ChipTest {};
+class ChipRegistersTest : public ChipTest {};
 
-TEST_F(RegistersTest, PowerOnValues) {
+TEST_F(ChipRegistersTest, PowerOnValues) {
   struct Row {
     uint16_t address;
     uint8_t value;
@@ -27,7 +27,7 @@ TEST_F(RegistersTest, PowerOnValues) {
   EXPECT_EQ(ReadRegister(reg::kInterruptEnable), 0);
 }
 
-TEST_F(RegistersTest, DivisorLatchesSitBehindLineControlBit7) {
+TEST_F(ChipRegistersTest, DivisorLatchesSitBehindLineControlBit7) {
   WriteRegister(reg::kLineControl, 0x80);
   WriteRegister(reg::kUartBase, 0x34);
   WriteRegister(reg::kInterruptEnable, 0x12);
@@ -42,14 +42,14 @@ TEST_F(RegistersTest, DivisorLatchesSitBehindLineControlBit7) {
   EXPECT_DOUBLE_EQ(Port().Settings().rate, 115200.0 / 0x1234);
 }
 
-TEST_F(RegistersTest, FifoControlShowsInInterruptIdentification) {
+TEST_F(ChipRegistersTest, FifoControlShowsInInterruptIdentification) {
   WriteRegister(reg::kFifoControl, 0xC1);
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0xC1);
   WriteRegister(reg::kFifoControl, 0x00);
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x01);
 }
 
-TEST_F(RegistersTest, ModemStatusDeltasSetOnChangeAndClearedByRead) {
+TEST_F(ChipRegistersTest, ModemStatusDeltasSetOnChangeAndClearedByRead) {
   chip::ExternalEnd end(clock_);
   chip::ConnectExternal(Port(), end);
   struct Step {
@@ -70,7 +70,7 @@ TEST_F(RegistersTest, ModemStatusDeltasSetOnChangeAndClearedByRead) {
   }
 }
 
-TEST_F(RegistersTest, LoopbackFeedsModemOutputsToInputs) {
+TEST_F(ChipRegistersTest, LoopbackFeedsModemOutputsToInputs) {
   chip::ExternalEnd end(clock_);
   chip::ConnectExternal(Port(), end);
   end.Present({.cts = true, .dsr = true, .ri = true, .dcd = true});
@@ -90,7 +90,7 @@ TEST_F(RegistersTest, LoopbackFeedsModemOutputsToInputs) {
   EXPECT_TRUE(end.PortLines().dtr);
 }
 
-TEST_F(RegistersTest, LoopbackFeedsTransmitterToReceiver) {
+TEST_F(ChipRegistersTest, LoopbackFeedsTransmitterToReceiver) {
   chip::ExternalEnd end(clock_);
   chip::ConnectExternal(Port(), end);
   WriteRegister(reg::kFifoControl, 0x07);
@@ -104,7 +104,7 @@ TEST_F(RegistersTest, LoopbackFeedsTransmitterToReceiver) {
   EXPECT_TRUE(end.Received().empty());
 }
 
-TEST_F(RegistersTest, PinOutputKeepsChipModeStrapsAndPinInputFollowsPins) {
+TEST_F(ChipRegistersTest, PinOutputKeepsChipModeStrapsAndPinInputFollowsPins) {
   WriteRegister(reg::kPinOutput, 0x00);
   EXPECT_EQ(ReadRegister(reg::kPinOutput), 0x00);
   EXPECT_EQ(ReadRegister(reg::kPinInput), 0x00);  // every pin pulled low
@@ -131,7 +131,7 @@ TEST_F(ChipModeTest, ChipModeReadsInPinOutputBits1To0) {
   EXPECT_EQ(ReadRegister(reg::kPinOutput), 0x82);
 }
 
-TEST_F(RegistersTest, UnknownAddressStallsAndIsNotLogged) {
+TEST_F(ChipRegistersTest, UnknownAddressStallsAndIsNotLogged) {
   for (uint16_t address : {0x100, 0x108, 0x110, 0x127}) {
     std::vector<uint8_t> data(1);
     EXPECT_EQ(Control({0xC0, reg::kVendorRequest, address, 0, 1}, &data).status, USBD_STATUS_STALL_PID);
@@ -142,7 +142,7 @@ TEST_F(RegistersTest, UnknownAddressStallsAndIsNotLogged) {
   EXPECT_TRUE(Port().RegisterLog().empty());
 }
 
-TEST_F(RegistersTest, LogRecordsAccessesInOrder) {
+TEST_F(ChipRegistersTest, LogRecordsAccessesInOrder) {
   ReadRegister(reg::kLineStatus);
   Port().ClearRegisterLog();
   WriteRegister(reg::kLineControl, 0x83);

@@ -7,9 +7,9 @@ namespace {
 
 namespace reg = chip::reg;
 
-class TwoWireTest : public ChipTest {
+class ChipTwoWireTest : public ChipTest {
  protected:
-  explicit TwoWireTest(chip::ChipOptions options = {}) : ChipTest(options) {}
+  explicit ChipTwoWireTest(chip::ChipOptions options = {}) : ChipTest(options) {}
 
   void SetBit(uint8_t mask, bool on) {
     uint8_t v = ReadRegister(reg::kPinOutput, port_);
@@ -75,7 +75,7 @@ class TwoWireTest : public ChipTest {
   int port_ = 0;
 };
 
-TEST_F(TwoWireTest, MemoryAnswersItsAddressAndNoOther) {
+TEST_F(ChipTwoWireTest, MemoryAnswersItsAddressAndNoOther) {
   struct Row {
     uint8_t address;
     int ack;
@@ -87,7 +87,7 @@ TEST_F(TwoWireTest, MemoryAnswersItsAddressAndNoOther) {
   }
 }
 
-TEST_F(TwoWireTest, ByteWriteThenRandomRead) {
+TEST_F(ChipTwoWireTest, ByteWriteThenRandomRead) {
   Port().Memory(0x58).Contents()[0x21] = 0xC3;
   EXPECT_EQ(WriteAt(0x58, 0x10, 0x5A), 0);
   EXPECT_EQ(Port().Memory(0x58).Contents()[0x10], 0x5A);
@@ -105,7 +105,7 @@ TEST_F(TwoWireTest, ByteWriteThenRandomRead) {
   EXPECT_EQ(ReadRegister(reg::kPinInput) & 0x03, 0x03);
 }
 
-TEST_F(TwoWireTest, DetachedMemoryLeavesTheBusSilent) {
+TEST_F(ChipTwoWireTest, DetachedMemoryLeavesTheBusSilent) {
   Port().DetachMemories();
   Start();
   EXPECT_EQ(WriteByte(0x58), 1);
@@ -116,12 +116,12 @@ TEST_F(TwoWireTest, DetachedMemoryLeavesTheBusSilent) {
   EXPECT_EQ(value, 0x00);
 }
 
-class EightPortTwoWireTest : public TwoWireTest {
+class ChipEightPortTwoWireTest : public ChipTwoWireTest {
  protected:
-  EightPortTwoWireTest() : TwoWireTest({.ports = 8}) {}
+  ChipEightPortTwoWireTest() : ChipTwoWireTest({.ports = 8}) {}
 };
 
-TEST_F(EightPortTwoWireTest, PortsFourToSevenAnswerAt0x56) {
+TEST_F(ChipEightPortTwoWireTest, PortsFourToSevenAnswerAt0x56) {
   port_ = 5;
   Start();
   EXPECT_EQ(WriteByte(0x58), 1);

@@ -48,7 +48,7 @@ class AsyncUrb {
   NTSTATUS returned_;
 };
 
-class UsbFaceTest : public MachineTest {
+class ChipUsbFaceTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();

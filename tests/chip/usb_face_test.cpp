@@ -6,12 +6,12 @@ namespace {
 
 namespace reg = chip::reg;
 
-class PaddedChipTest : public UsbFaceTest {
+class ChipPaddedTest : public ChipUsbFaceTest {
  protected:
   chip::ChipOptions Options_() override { return {.configurationPadding = 561}; }
 };
 
-TEST_F(PaddedChipTest, LongConfigurationDescriptorParsesThroughUsbd) {
+TEST_F(ChipPaddedTest, LongConfigurationDescriptorParsesThroughUsbd) {
   std::vector<uint8_t> first(521);
   URB get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, first.data(), 521);
   ASSERT_EQ(Send(&get), STATUS_SUCCESS);
@@ -37,7 +37,7 @@ TEST_F(PaddedChipTest, LongConfigurationDescriptorParsesThroughUsbd) {
   }
 }
 
-TEST_F(UsbFaceTest, SelectConfigurationAnswersWithThePipes) {
+TEST_F(ChipUsbFaceTest, SelectConfigurationAnswersWithThePipes) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   ASSERT_EQ(pipes.size(), 3u);
   EXPECT_NE(configurationHandle_, nullptr);
@@ -55,7 +55,7 @@ TEST_F(UsbFaceTest, SelectConfigurationAnswersWithThePipes) {
   EXPECT_EQ(board_->port(0).Configuration(), 1);
 }
 
-TEST_F(UsbFaceTest, RegisterRequestReachesTheUart) {
+TEST_F(ChipUsbFaceTest, RegisterRequestReachesTheUart) {
   uint8_t value = 0x0B;
   URB write = VendorRequest(false, reg::kModemControl, &value, 1);
   int64_t start = Now();
@@ -69,7 +69,7 @@ TEST_F(UsbFaceTest, RegisterRequestReachesTheUart) {
   EXPECT_EQ(board_->port(0).RegisterWrites().size(), 1u);
 }
 
-TEST_F(UsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
+TEST_F(ChipUsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   chip::ExternalEnd far(board_->Clock());
   chip::ConnectExternal(board_->port(0), far);
@@ -100,7 +100,7 @@ TEST_F(UsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
   }
 }
 
-TEST_F(UsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
+TEST_F(ChipUsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   uint8_t status[16];
   URB in = Transfer(pipes[0].PipeHandle, status, 16, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
@@ -115,7 +115,7 @@ TEST_F(UsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
 
 // The driver's synchronous register access gives up after one second and
 // cancels; the control pipe is free again afterwards.
-TEST_F(UsbFaceTest, HungControlTransferCancelledAfterOneSecond) {
+TEST_F(ChipUsbFaceTest, HungControlTransferCancelledAfterOneSecond) {
   board_->port(0).NeverComplete(chip::Pipe::Control);
   uint8_t value = 0;
   URB read = VendorRequest(true, reg::kLineControl, &value, 1);
@@ -133,7 +133,7 @@ TEST_F(UsbFaceTest, HungControlTransferCancelledAfterOneSecond) {
   EXPECT_EQ(value, 0x03);
 }
 
-TEST_F(UsbFaceTest, BadRequestsFailWithTheBusStatus) {
+TEST_F(ChipUsbFaceTest, BadRequestsFailWithTheBusStatus) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   uint8_t byte = 0;
   URB shortHeader = VendorRequest(true, reg::kLineControl, &byte, 1);
@@ -166,7 +166,7 @@ TEST_F(UsbFaceTest, BadRequestsFailWithTheBusStatus) {
   EXPECT_EQ(noUrb.Wait(), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(UsbFaceTest, DeconfigureClosesThePipes) {
+TEST_F(ChipUsbFaceTest, DeconfigureClosesThePipes) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   URB deconfigure{};
   deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
@@ -179,7 +179,7 @@ TEST_F(UsbFaceTest, DeconfigureClosesThePipes) {
   EXPECT_EQ(out.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
-TEST_F(UsbFaceTest, FeatureRequestsAndPipeReset) {
+TEST_F(ChipUsbFaceTest, FeatureRequestsAndPipeReset) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   auto feature = [](USHORT function) {
     URB urb{};
@@ -213,7 +213,7 @@ TEST_F(UsbFaceTest, FeatureRequestsAndPipeReset) {
   EXPECT_EQ(Send(&out), STATUS_SUCCESS);
 }
 
-TEST_F(UsbFaceTest, ResetPortTakesItsTimeAndKeepsTheConfiguration) {
+TEST_F(ChipUsbFaceTest, ResetPortTakesItsTimeAndKeepsTheConfiguration) {
   Configure();
   int64_t start = Now();
   AsyncUrb reset(Pdo(), nullptr, IOCTL_INTERNAL_USB_RESET_PORT);

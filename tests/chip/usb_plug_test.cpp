@@ -55,7 +55,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-class UsbPlugTest : public UsbFaceTest {
+class ChipUsbPlugTest : public ChipUsbFaceTest {
  protected:
   chip::ChipOptions Options_() override { return {.ports = 2}; }
   void Install() {
@@ -64,7 +64,7 @@ class UsbPlugTest : public UsbFaceTest {
   }
 };
 
-TEST_F(UsbPlugTest, DisconnectedPortIsSurpriseRemovedAndItsTransfersEnd) {
+TEST_F(ChipUsbPlugTest, DisconnectedPortIsSurpriseRemovedAndItsTransfersEnd) {
   Install();
   EXPECT_EQ(board_->Plug(), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(host::pnp::StateOf(Pdo(i)), host::pnp::DeviceState::Started);
@@ -87,7 +87,7 @@ VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID event, PIO_STATUS_BLOCK
   KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
 }
 
-TEST_F(UsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
+TEST_F(ChipUsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
   Install();
   board_->Plug();
   uint8_t value = 0x0B;
@@ -110,7 +110,7 @@ TEST_F(UsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
 namespace chip_test {
 namespace {
 
-TEST_F(UsbPlugTest, RemovalOfAPresentPortEndsItsTransfersAndKeepsThePdo) {
+TEST_F(ChipUsbPlugTest, RemovalOfAPresentPortEndsItsTransfersAndKeepsThePdo) {
   Install();
   board_->Plug();
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure(0);

@@ -7,9 +7,9 @@ namespace {
 namespace reg = chip::reg;
 using chip::Pipe;
 
-class UsbRequestsTest : public ChipTest {};
+class ChipUsbRequestsTest : public ChipTest {};
 
-TEST_F(UsbRequestsTest, DeviceDescriptorCarriesThePortIndexInBcdDevice) {
+TEST_F(ChipUsbRequestsTest, DeviceDescriptorCarriesThePortIndexInBcdDevice) {
   for (int port = 0; port < 4; ++port) {
     std::vector<uint8_t> d(18);
     Completion c = Control({0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18}, &d, port);
@@ -22,7 +22,7 @@ TEST_F(UsbRequestsTest, DeviceDescriptorCarriesThePortIndexInBcdDevice) {
   }
 }
 
-TEST_F(UsbRequestsTest, DescriptorReadsStopAtTheRequestedLength) {
+TEST_F(ChipUsbRequestsTest, DescriptorReadsStopAtTheRequestedLength) {
   struct Row {
     uint16_t value, length;
     int32_t status;
@@ -43,7 +43,7 @@ TEST_F(UsbRequestsTest, DescriptorReadsStopAtTheRequestedLength) {
   }
 }
 
-TEST_F(UsbRequestsTest, ControlTransferTakesOneFrameAndWaitsForTheOneBefore) {
+TEST_F(ChipUsbRequestsTest, ControlTransferTakesOneFrameAndWaitsForTheOneBefore) {
   std::vector<uint8_t> a(1), b(1);
   auto first = SubmitControl({0xC0, reg::kVendorRequest, reg::kLineControl, 0, 1});
   auto second = SubmitControl({0xC0, reg::kVendorRequest, reg::kModemControl, 0, 1});
@@ -56,7 +56,7 @@ TEST_F(UsbRequestsTest, ControlTransferTakesOneFrameAndWaitsForTheOneBefore) {
   EXPECT_TRUE(second->Done());
 }
 
-TEST_F(UsbRequestsTest, TransfersNeedAConfigurationAndDeconfigureEndsThem) {
+TEST_F(ChipUsbRequestsTest, TransfersNeedAConfigurationAndDeconfigureEndsThem) {
   auto early = Submit(Pipe::BulkIn, std::vector<uint8_t>(64));
   clock_.Advance(1);
   EXPECT_EQ(early->result->status, USBD_STATUS_INVALID_PIPE_HANDLE);
@@ -71,7 +71,7 @@ TEST_F(UsbRequestsTest, TransfersNeedAConfigurationAndDeconfigureEndsThem) {
   EXPECT_EQ(Control({0x00, USB_REQUEST_SET_CONFIGURATION, 2, 0, 0}).status, USBD_STATUS_STALL_PID);
 }
 
-TEST_F(UsbRequestsTest, FeatureRequests) {
+TEST_F(ChipUsbRequestsTest, FeatureRequests) {
   Configure();
   struct Row {
     const char* what;
@@ -93,7 +93,7 @@ TEST_F(UsbRequestsTest, FeatureRequests) {
   }
 }
 
-TEST_F(UsbRequestsTest, StalledPipeStaysHaltedUntilReset) {
+TEST_F(ChipUsbRequestsTest, StalledPipeStaysHaltedUntilReset) {
   Configure();
   auto in = Submit(Pipe::BulkIn, std::vector<uint8_t>(64));
   Port().FailNext(Pipe::BulkIn, USBD_STATUS_STALL_PID);
@@ -113,7 +113,7 @@ TEST_F(UsbRequestsTest, StalledPipeStaysHaltedUntilReset) {
   EXPECT_EQ(ok->result->status, USBD_STATUS_SUCCESS);
 }
 
-TEST_F(UsbRequestsTest, PortResetAbortsTransfersAndKeepsConfigurationAndRegisters) {
+TEST_F(ChipUsbRequestsTest, PortResetAbortsTransfersAndKeepsConfigurationAndRegisters) {
   Configure();
   WriteRegister(reg::kModemControl, 0x03);
   auto in = Submit(Pipe::BulkIn, std::vector<uint8_t>(64));
@@ -132,12 +132,12 @@ TEST_F(UsbRequestsTest, PortResetAbortsTransfersAndKeepsConfigurationAndRegister
   EXPECT_EQ(ReadRegister(reg::kModemControl), 0x03);
 }
 
-class ShortFrameTest : public ChipTest {
+class ChipShortFrameTest : public ChipTest {
  protected:
-  ShortFrameTest() : ChipTest({.frameLength = 125 * chip::kMicrosecond}) {}
+  ChipShortFrameTest() : ChipTest({.frameLength = 125 * chip::kMicrosecond}) {}
 };
 
-TEST_F(ShortFrameTest, FrameLengthIsASetting) {
+TEST_F(ChipShortFrameTest, FrameLengthIsASetting) {
   chip::Time start = clock_.Now();
   ReadRegister(reg::kLineStatus);
   EXPECT_EQ(clock_.Now() - start, 125 * chip::kMicrosecond);

@@ -8,12 +8,12 @@ namespace {
 using chip::Parity;
 namespace reg = chip::reg;
 
-class WireTest : public ChipTest {
+class ChipWireTest : public ChipTest {
  protected:
-  WireTest() : ChipTest({.rxFifoDepth = 16}) {}
+  ChipWireTest() : ChipTest({.rxFifoDepth = 16}) {}
 };
 
-TEST_F(WireTest, ThousandBytesAt9600Take1Point0417Seconds) {
+TEST_F(ChipWireTest, ThousandBytesAt9600Take1Point0417Seconds) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   Configure();
@@ -34,7 +34,7 @@ TEST_F(WireTest, ThousandBytesAt9600Take1Point0417Seconds) {
 }
 
 // The receiver samples with its own format and rate, in mid-bit.
-TEST_F(WireTest, MismatchedEndsSeeFramingAndParityErrors) {
+TEST_F(ChipWireTest, MismatchedEndsSeeFramingAndParityErrors) {
   struct Row {
     const char* what;
     chip::LineSettings far;
@@ -69,7 +69,7 @@ TEST_F(WireTest, MismatchedEndsSeeFramingAndParityErrors) {
   }
 }
 
-TEST_F(WireTest, TwoStopBitsReadOneStopBitStream) {
+TEST_F(ChipWireTest, TwoStopBitsReadOneStopBitStream) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   SetFormat(0, 12, false, 0x07);  // 8N2: only the first stop bit is checked
@@ -80,7 +80,7 @@ TEST_F(WireTest, TwoStopBitsReadOneStopBitStream) {
   for (uint8_t b : {0x31, 0x32, 0x33}) EXPECT_EQ(ReadRegister(reg::kUartBase), b);
 }
 
-TEST_F(WireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
+TEST_F(ChipWireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   WriteRegister(reg::kFifoControl, 0x07);
@@ -94,7 +94,7 @@ TEST_F(WireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
   for (uint8_t b : {0x55, 0x00, 0x66}) EXPECT_EQ(ReadRegister(reg::kUartBase), b);
 }
 
-TEST_F(WireTest, BreakFromPortHoldsTheLineAndCutsTheCharacterInFlight) {
+TEST_F(ChipWireTest, BreakFromPortHoldsTheLineAndCutsTheCharacterInFlight) {
   chip::ExternalEnd end(clock_, Format(1200));
   chip::ConnectExternal(Port(), end);
   SetFormat(0, 96, false, 0x03);
@@ -110,7 +110,7 @@ TEST_F(WireTest, BreakFromPortHoldsTheLineAndCutsTheCharacterInFlight) {
   EXPECT_EQ(got[0].value, 0x00);
 }
 
-TEST_F(WireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
+TEST_F(ChipWireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   Configure();
@@ -132,7 +132,7 @@ TEST_F(WireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
   EXPECT_EQ(ReadRegister(reg::kLineStatus) & chip::kLsrOverrun, 0);  // cleared by the read
 }
 
-TEST_F(WireTest, NullModemCableJoinsTwoPorts) {
+TEST_F(ChipWireTest, NullModemCableJoinsTwoPorts) {
   chip::ConnectNullModem(Port(0), Port(1));
   WriteRegister(reg::kModemControl, 0x03, 0);  // DTR and RTS
   EXPECT_EQ(ReadRegister(reg::kModemStatus, 1), 0xB0 | 0x0B);  // CTS, DSR, DCD with deltas
@@ -144,7 +144,7 @@ TEST_F(WireTest, NullModemCableJoinsTwoPorts) {
   EXPECT_EQ(ReadRegister(reg::kModemStatus, 1), 0x0B);
 }
 
-TEST_F(WireTest, LoopbackPlugWiresTheConnectorToItself) {
+TEST_F(ChipWireTest, LoopbackPlugWiresTheConnectorToItself) {
   chip::PlugLoopback(Port());
   WriteRegister(reg::kModemControl, 0x01);  // DTR to DSR and DCD
   EXPECT_EQ(ReadRegister(reg::kModemStatus), 0xA0 | 0x0A);
@@ -162,11 +162,11 @@ TEST_F(WireTest, LoopbackPlugWiresTheConnectorToItself) {
 namespace chip_test {
 namespace {
 
-class ExternalEndTest : public ChipTest {};
+class ChipExternalEndTest : public ChipTest {};
 
 // A bridge hears each character and each change of RTS and DTR as it
 // happens, and may call back into the model from there.
-TEST_F(ExternalEndTest, BridgeCallbacksReportCharactersAndPortLines) {
+TEST_F(ChipExternalEndTest, BridgeCallbacksReportCharactersAndPortLines) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   std::vector<uint8_t> heard;
