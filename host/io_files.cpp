@@ -12,6 +12,7 @@
 #include "host/io_internal.h"
 #include "host/object_manager.h"
 #include "host/system_worker.h"
+#include "host/pnp_manager.h"
 #include "host/verifier.h"
 
 namespace host::io::internal {
@@ -110,6 +111,7 @@ void CloseAndDelete(PFILE_OBJECT file) {
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
   SendAndWait(NewFileIrp(file, top, IRP_MJ_CLOSE, true), top);
   ReleaseDevice(device);
+  pnp::NotifyFileClosed(device);  // a surprise-removed device waits for its last handle
   {
     Files& f = F();
     std::lock_guard guard(f.lock);
