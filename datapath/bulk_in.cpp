@@ -1,12 +1,12 @@
 #include "datapath/bulk_in.h"
 
+#include "context/slot_transfer.h"
 #include "datapath/read.h"
 #include "datapath/shared_flags.h"
 #include "uart/wait_mask.h"
 
 namespace {
 
-constexpr USHORT BulkUrbLength = 0x80;
 constexpr ULONG BulkInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG HeldForXoff = 0x08;
 
@@ -16,29 +16,12 @@ constexpr UCHAR LsrParity = 0x04;
 constexpr UCHAR LsrFraming = 0x08;
 constexpr UCHAR LsrBreak = 0x10;
 
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == BulkUrbLength,
-              "the bulk transfer URB is 128 bytes on x64");
-
 // Fills slot 0's URB and IRP and passes the transfer down. The caller has
 // claimed the slot and holds RemoveLock with the slot IRP as tag.
 VOID SubmitBulkInTransfer(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[BulkInSlot];
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = slot.Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(&transfer, sizeof transfer);
-  transfer.Hdr.Length = BulkUrbLength;
-  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  transfer.PipeHandle = slot.PipeInfo->PipeHandle;
-  transfer.TransferFlags = BulkInTransferFlags;
-  transfer.TransferBufferLength = IntUrbDataBufferSize;
-  transfer.TransferBuffer = slot.DataBuffer;
-  // A fresh IRP each time: stack position restored, Cancel flag cleared.
-  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = slot.Urb;
-  IoSetCompletionRoutine(slot.Irp, OnReadCompletion, &slot, TRUE, TRUE, TRUE);
-  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+  SubmitSlotTransfer(context, slot, BulkInTransferFlags, slot.DataBuffer, IntUrbDataBufferSize,
+                     OnReadCompletion);
 }
 
 VOID ReleaseBulkInSlot(PPORT_DEVICE_CONTEXT context) {

@@ -6,12 +6,12 @@
 
 #include "context/port_defaults.h"
 #include "context/request_completion.h"
+#include "context/slot_transfer.h"
 #include "datapath/shared_flags.h"
 #include "uart/wait_mask.h"
 
 namespace {
 
-constexpr USHORT BulkUrbLength = 0x80;
 // The bulk-out transfer carries the same flags as the bulk-in one; the
 // endpoint decides the direction.
 constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
@@ -117,22 +117,8 @@ BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
 }
 
 VOID SubmitBulkOutChunk(PPORT_DEVICE_CONTEXT context, PUCHAR data, ULONG length) {
-  IntUrb& slot = context->IntUrbs[BulkOutSlot];
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = slot.Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(&transfer, sizeof transfer);
-  transfer.Hdr.Length = BulkUrbLength;
-  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  transfer.PipeHandle = slot.PipeInfo->PipeHandle;
-  transfer.TransferFlags = BulkOutTransferFlags;
-  transfer.TransferBufferLength = length;
-  transfer.TransferBuffer = data;
-  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = slot.Urb;
-  IoSetCompletionRoutine(slot.Irp, OnWriteCompletion, &slot, TRUE, TRUE, TRUE);
-  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], BulkOutTransferFlags, data, length,
+                     OnWriteCompletion);
 }
 
 // Caller holds WriteQueueLock: the next chunk's length, 0 when there is no

@@ -1,0 +1,29 @@
+#include "context/slot_transfer.h"
+
+namespace {
+
+constexpr USHORT BulkUrbLength = 0x80;
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == BulkUrbLength,
+              "the bulk transfer URB is 128 bytes on x64");
+
+}  // namespace
+
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
+                        ULONG length, PIO_COMPLETION_ROUTINE completion) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = slot.Urb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(&transfer, sizeof transfer);
+  transfer.Hdr.Length = BulkUrbLength;
+  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer.PipeHandle = slot.PipeInfo->PipeHandle;
+  transfer.TransferFlags = transferFlags;
+  transfer.TransferBufferLength = length;
+  transfer.TransferBuffer = buffer;
+  // A fresh IRP each time: stack position restored, Cancel flag cleared.
+  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = slot.Urb;
+  IoSetCompletionRoutine(slot.Irp, completion, &slot, TRUE, TRUE, TRUE);
+  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+}

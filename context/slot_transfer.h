@@ -1,0 +1,12 @@
+// Submission of a transfer slot's bulk or interrupt transfer: the one place
+// that fills a slot's URB and reuses its IRP.
+#pragma once
+
+#include "context/port_context.h"
+
+// Fills the slot's URB for a bulk or interrupt transfer on the slot's pipe and
+// passes the slot IRP down with `completion` (called with the slot as its
+// context). The caller has claimed the slot and holds RemoveLock with the
+// slot IRP as tag.
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
+                        ULONG length, PIO_COMPLETION_ROUTINE completion);
