@@ -353,22 +353,26 @@ bool RemoveQueuedDpcLocked(KDPC* dpc) {
   return false;
 }
 
-void WaitForDpcFlush(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
-  State& s = S();
+namespace {
+
+// Blocks `thread` until the DPC thread wakes everything on `waiters`.
+void WaitOnEngine(std::unique_lock<std::mutex>& lock, ThreadState& thread,
+                  std::vector<ThreadState*>& waiters) {
   thread.waitStatus = kWaitPending;
   thread.waitCount = 0;
-  s.flushWaiters.push_back(&thread);
+  waiters.push_back(&thread);
   NoteNewWork();
   BlockUntilWoken(lock, thread, -1);
 }
 
+}  // namespace
+
+void WaitForDpcFlush(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
+  WaitOnEngine(lock, thread, S().flushWaiters);
+}
+
 void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
-  State& s = S();
-  thread.waitStatus = kWaitPending;
-  thread.waitCount = 0;
-  s.idleWaiters.push_back(&thread);
-  NoteNewWork();
-  BlockUntilWoken(lock, thread, -1);
+  WaitOnEngine(lock, thread, S().idleWaiters);
 }
 
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
