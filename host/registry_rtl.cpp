@@ -80,20 +80,24 @@ NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
   return status;
 }
 
-NTSTATUS RtlCheckRegistryKey(ULONG relativeTo, PWSTR path) {
-  host::verifier::CheckIrql("RtlCheckRegistryKey", path, PASSIVE_LEVEL);
+namespace {
+
+// The key exists (or, with `create`, now exists): open it and let it go.
+NTSTATUS TouchRegistryKey(ULONG relativeTo, PWSTR path, bool create, const char* routine) {
+  host::verifier::CheckIrql(routine, path, PASSIVE_LEVEL);
   HANDLE key = nullptr;
   bool owned;
-  NTSTATUS status = GetRegistryHandle(relativeTo, path, false, key, owned);
+  NTSTATUS status = GetRegistryHandle(relativeTo, path, create, key, owned);
   Release(key, owned);
   return status;
 }
 
+}  // namespace
+
+NTSTATUS RtlCheckRegistryKey(ULONG relativeTo, PWSTR path) {
+  return TouchRegistryKey(relativeTo, path, false, "RtlCheckRegistryKey");
+}
+
 NTSTATUS RtlCreateRegistryKey(ULONG relativeTo, PWSTR path) {
-  host::verifier::CheckIrql("RtlCreateRegistryKey", path, PASSIVE_LEVEL);
-  HANDLE key = nullptr;
-  bool owned;
-  NTSTATUS status = GetRegistryHandle(relativeTo, path, true, key, owned);
-  Release(key, owned);
-  return status;
+  return TouchRegistryKey(relativeTo, path, true, "RtlCreateRegistryKey");
 }
