@@ -2,6 +2,8 @@
 # configuration has its own build folder.
 JOBS ?= 2
 GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
+# Rebuilds in several checkouts share one compiler cache.
+LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 DEPS := scripts/install-deps.sh
 
 # Tests that drive a built program or script from outside (tests/*/*_test.sh)
@@ -39,7 +41,7 @@ NO_ASLR := setarch $(shell uname -m) -R
 # first configured; later runs keep it and only refresh the cache.
 define configure
 	@$(DEPS)
-	@cmake -S . -B $(1) $(if $(wildcard $(1)/CMakeCache.txt),,$(GENERATOR)) $(2) >/dev/null
+	@cmake -S . -B $(1) $(if $(wildcard $(1)/CMakeCache.txt),,$(GENERATOR)) $(LAUNCHER) $(2) >/dev/null
 endef
 
 build:

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make ninja-build g++                         # host build
+  cmake make ninja-build g++ ccache                  # host build
   libgtest-dev libgmock-dev libbenchmark-dev         # tests and benchmarks
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev          # Windows kernel image
   binutils-mingw-w64-x86-64
