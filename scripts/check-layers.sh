@@ -5,7 +5,8 @@
 # - platform/ includes only platform/ and system headers, and platform/host/
 #   only a few C headers besides (kernel code includes it);
 # - host/ and chip/ never include the driver, and nothing below apps/ includes
-#   apps/ or win32/ (chip/ reaches the driver only through IRPs and URBs).
+#   apps/ or win32/ (chip/ reaches the driver only through IRPs and URBs);
+# - rig/ assembles a computer and knows the driver only by its entry point.
 # Prints one line per violation; exits 1 when there is any.
 set -euo pipefail
 
@@ -50,5 +51,8 @@ rule "$(existing host chip)" \
 rule "$(existing win32)" \
   "\"(win32|host|chip|platform)/[^\"]+\"|<[^>]+>" \
   "win32/ sits below apps/ and reaches the driver only through the I/O manager"
+rule "$(existing rig)" \
+  "\"(rig|win32|host|chip|platform)/[^\"]+\"|\"device/driver_entry\.h\"|<[^>]+>" \
+  "rig/ loads the driver through its entry point only"
 
 [ "$violations" -eq 0 ] || { echo "check-layers: $violations include(s) against the layering"; exit 1; }
