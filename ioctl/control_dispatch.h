@@ -1,0 +1,35 @@
+// IRP_MJ_DEVICE_CONTROL: one entry for every device-control request of the
+// port. The dispatcher decodes the code, applies the buffer rules of its
+// table, hands the request to the code's handler and completes it with the
+// handler's status and byte count. Codes without a handler complete with
+// STATUS_INVALID_BUFFER_SIZE (no buffers) or STATUS_INVALID_PARAMETER.
+#pragma once
+
+#include "platform/platform.h"
+#include "context/port_context.h"
+
+// A device-control request as its handler sees it.
+typedef struct _CONTROL_REQUEST {
+  PIRP Irp;
+  ULONG IoControlCode;
+  ULONG InputLength;
+  ULONG OutputLength;
+  // METHOD_BUFFERED: the system buffer of max(InputLength, OutputLength)
+  // bytes, input on entry and output on return; null when absent.
+  // METHOD_NEITHER: null (the handler reads the IRP itself).
+  PVOID Buffer;
+  PFILE_OBJECT FileObject;
+  // Bytes returned to the caller. 0 on entry; the handler sets it on success
+  // and, where a request reports a needed size, on failure too.
+  ULONG_PTR Information;
+} CONTROL_REQUEST, *PCONTROL_REQUEST;
+
+// A handler does the request's work after the table's buffer rules have
+// passed and returns the status to complete it with. It never completes the
+// request itself.
+typedef NTSTATUS (*PCONTROL_HANDLER)(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+
+// Runs at PASSIVE_LEVEL in the caller's thread. Returns the status the request
+// was completed with, or, for IOCTL_SERIAL_WAIT_ON_MASK, whatever the
+// wait-on-mask machinery returned (STATUS_PENDING when it keeps the request).
+NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
