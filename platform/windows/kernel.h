@@ -33,6 +33,11 @@ extern "C" {
 #define WMIREG_FLAG_TRACE_PROVIDER 0x00010000
 #endif
 
+// Entry of a callback WMI provider (a block registered with
+// WMIREG_FLAG_CALLBACK whose first member is this routine); wdm.h lacks it.
+typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
+                             PVOID Context, PULONG Size);
+
 extern "C" {
 
 // Tracing routines that a driver resolves with MmGetSystemRoutineAddress.
