@@ -101,13 +101,19 @@ std::u16string UsbChip::HardwareId() const {
   return Text("USB\\VID_" + Hex4(o.vendorId) + "&PID_" + Hex4(o.productId));
 }
 
+std::u16string UsbChip::InstancePath(int index) const { return HardwareId() + u"\\" + InstanceId(index); }
+
+std::u16string UsbChip::InstanceId(int index) const {
+  return Text(std::to_string(serial_) + "&" + std::to_string(index));
+}
+
 std::vector<NTSTATUS> UsbChip::Plug() {
   std::vector<NTSTATUS> statuses;
   for (int i = 0; i < PortCount(); ++i) {
     PortDevice& device = *ports_[i];
     host::pnp::ChildDevice child;
     child.deviceId = HardwareId();
-    child.instanceId = Text(std::to_string(serial_) + "&" + std::to_string(i));
+    child.instanceId = InstanceId(i);
     child.hardwareIds = {HardwareId() + u"&REV_" + Text(Hex4((i + 1) << 8)), HardwareId()};
     child.compatibleIds = {u"USB\\Class_FF&SubClass_00&Prot_00", u"USB\\Class_FF&SubClass_00", u"USB\\Class_FF"};
     child.description = u"USB serial port";

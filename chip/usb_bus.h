@@ -37,6 +37,10 @@ class UsbChip {
   PDEVICE_OBJECT Pdo(int index) const;
   // Hardware id of the port's device: "USB\VID_vvvv&PID_pppp".
   std::u16string HardwareId() const;
+  // Instance path the port's device node gets when it is plugged
+  // ("USB\VID_vvvv&PID_pppp\<chip>&<port>"), known before, so that its
+  // device key can be prepared.
+  std::u16string InstancePath(int index) const;
 
   // Reports every port to the Plug and Play manager (PASSIVE_LEVEL); the
   // status of each port's add and start.
@@ -48,6 +52,8 @@ class UsbChip {
   void Unplug();
 
  private:
+  std::u16string InstanceId(int index) const;
+
   MachineClock clock_;
   Chip model_;
   PDRIVER_OBJECT driver_ = nullptr;

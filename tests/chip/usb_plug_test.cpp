@@ -67,7 +67,11 @@ class ChipUsbPlugTest : public ChipUsbFaceTest {
 TEST_F(ChipUsbPlugTest, DisconnectedPortIsSurpriseRemovedAndItsTransfersEnd) {
   Install();
   EXPECT_EQ(board_->Plug(), (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(host::pnp::StateOf(Pdo(i)), host::pnp::DeviceState::Started);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(host::pnp::StateOf(Pdo(i)), host::pnp::DeviceState::Started);
+    // Known beforehand, so a rig can prepare the device key.
+    EXPECT_EQ(host::pnp::InstancePath(Pdo(i)), board_->InstancePath(i));
+  }
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure(1);
   uint8_t buffer[64];
   URB in = Transfer(pipes[1].PipeHandle, buffer, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
