@@ -1,0 +1,20 @@
+// Plug and Play requests: the port's state machine, stop, surprise removal
+// and removal.
+#pragma once
+
+#include "platform/platform.h"
+
+// Plug and Play states kept in DeviceState.
+constexpr ULONG PnpStateNotStarted = 0;  // also: stopped
+constexpr ULONG PnpStateWorking = 1;
+constexpr ULONG PnpStateStopPending = 2;
+constexpr ULONG PnpStateRemovePending = 3;
+constexpr ULONG PnpStateSurpriseRemoved = 4;
+constexpr ULONG PnpStateRemoved = 5;
+
+// The IRP_MJ_PNP entry, under the port's remove lock.
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Final teardown of a removed port: WMI, timers, threads, ring, names,
+// buffers; then detaches and deletes the device object.
+VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
