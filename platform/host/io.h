@@ -741,6 +741,23 @@ BOOLEAN IoCancelIrp(PIRP Irp);
 VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 
+// ---- Work items ---------------------------------------------------------------------
+// Work queued from any IRQL up to DISPATCH_LEVEL that runs on a system thread
+// at PASSIVE_LEVEL; the device object stays referenced while it is queued.
+typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue = 0,
+  DelayedWorkQueue = 1,
+  HyperCriticalWorkQueue = 2
+} WORK_QUEUE_TYPE;
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+
 // ---- Device objects and stacks ----------------------------------------------------
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
