@@ -23,7 +23,3 @@ NTSTATUS IoctlConfigSize(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request)
 NTSTATUS IoctlCommConfig(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
 NTSTATUS IoctlSetFifoControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
 
-// The byte IOCTL_SERIAL_SET_FIFO_CONTROL writes to the FIFO control register
-// for the caller's value: FIFOs always on, the receive trigger chosen by the
-// port (one byte at 1200 baud and below).
-UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT Context, ULONG Requested);

@@ -1,26 +1,25 @@
 // IRP_MJ_DEVICE_CONTROL: one entry for every device-control request of the
 // port. The dispatcher decodes the code, applies the buffer rules of its
-// table, hands the request to the code's handler and completes it with the
-// handler's status and byte count. Codes without a handler complete with
-// STATUS_INVALID_BUFFER_SIZE (no buffers) or STATUS_INVALID_PARAMETER.
+// table to the standard serial requests, hands the request to the code's
+// handler and completes it with the handler's status and byte count. Vendor
+// requests go to their handlers with the IRP itself. Codes without a handler
+// complete with STATUS_INVALID_BUFFER_SIZE (no buffers) or
+// STATUS_INVALID_PARAMETER.
 #pragma once
 
 #include "platform/platform.h"
 #include "context/port_context.h"
 
-// A device-control request as its handler sees it.
+// A standard serial request as its handler sees it.
 typedef struct _CONTROL_REQUEST {
   PIRP Irp;
   ULONG IoControlCode;
   ULONG InputLength;
   ULONG OutputLength;
-  // METHOD_BUFFERED: the system buffer of max(InputLength, OutputLength)
-  // bytes, input on entry and output on return; null when absent.
-  // METHOD_NEITHER: null (the handler reads the IRP itself).
+  // The system buffer of max(InputLength, OutputLength) bytes, input on entry
+  // and output on return; null when absent.
   PVOID Buffer;
-  PFILE_OBJECT FileObject;
-  // Bytes returned to the caller. 0 on entry; the handler sets it on success
-  // and, where a request reports a needed size, on failure too.
+  // Bytes returned to the caller: 0 on entry, set by the handler.
   ULONG_PTR Information;
 } CONTROL_REQUEST, *PCONTROL_REQUEST;
 
