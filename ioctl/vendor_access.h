@@ -41,15 +41,21 @@ typedef struct _REGISTER_ACCESS_BLOCK {
 
 static_assert(sizeof(TWO_WIRE_WORD) == 4 && sizeof(REGISTER_ACCESS_BLOCK) == 260, "request buffers");
 
-// TRUE for the nine codes above.
-BOOLEAN IsVendorAccessCode(ULONG IoControlCode);
-
-// Runs one of the codes above for DispatchControl, at PASSIVE_LEVEL: sets
-// Irp->IoStatus.Information and returns the status; the caller completes the
-// request. For IOCTL_RESET_PIPE, IOCTL_GET_CONFIG_DESCRIPTOR and
-// IOCTL_RESET_PORT the caller has checked that the device is working and
-// taken an IoIncrement; this routine gives it back with IoDecrement.
-NTSTATUS VendorAccessControl(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+// Handlers of the codes above, called by DispatchControl at PASSIVE_LEVEL.
+// Each checks its own buffers, sets Irp->IoStatus.Information and returns
+// the status; the dispatcher completes the request. For IOCTL_RESET_PIPE,
+// IOCTL_GET_CONFIG_DESCRIPTOR and IOCTL_RESET_PORT the dispatcher has checked
+// that the device is working and called IoIncrement; these three give the
+// count back with IoDecrement before they return.
+NTSTATUS IoctlI2cReadByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlI2cWriteByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlResetPipe(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetConfigDescriptor(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlResetPort(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlReadRegister(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlWriteRegister(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlFeatureClear(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlFeatureSet(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 
 // One feature request with selector 1 (remote wake-up) and index 0, sent with
 // SubmitUrbSync: URB_FUNCTION_SET_FEATURE_TO_DEVICE or

@@ -29,13 +29,20 @@ constexpr ULONG PortModeBufferSize = 3;
 // Largest bulk-out chunk IOCTL_SET_MAX_WRITE_LENGTH accepts; larger values are clipped.
 constexpr ULONG MaxWriteLengthLimit = 128;
 
-// TRUE for the ten codes above.
-BOOLEAN IsVendorConfigCode(ULONG IoControlCode);
-
-// Runs one of the codes above for DispatchControl, at PASSIVE_LEVEL: sets
-// Irp->IoStatus.Information and returns the status; the caller completes the
-// request. A wrong or too short buffer changes nothing.
-NTSTATUS VendorConfigControl(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+// Handlers of the codes above, called by DispatchControl at PASSIVE_LEVEL.
+// Each checks its own buffers, sets Irp->IoStatus.Information and returns
+// the status; the dispatcher completes the request. A wrong or too short
+// buffer changes nothing.
+NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 
 // The receive FIFO trigger level in bytes that RxFifoTrigger and
 // FifoTriggerLow select (56 with the start defaults).
