@@ -20,8 +20,11 @@ constexpr USHORT PortNameStringSize = 66;
 // later step fails. PASSIVE_LEVEL, after the device is attached.
 NTSTATUS NamePort(PPORT_DEVICE_CONTEXT Context);
 
-// Removes the names NamePort created; does nothing when naming was skipped.
-// Safe to call twice (surprise removal, then removal). PASSIVE_LEVEL.
+// Removes the names NamePort created (the link by the name it was created
+// with, even if "PortName" changed since); removes nothing when naming was
+// skipped. Releases DeviceName's buffer in every case: nothing needs the
+// kernel name after this. Safe to call twice (surprise removal, then
+// removal). PASSIVE_LEVEL.
 VOID UnnamePort(PPORT_DEVICE_CONTEXT Context);
 
 // Reads the port name from `Key` ("PortName", else "Identifier", REG_SZ, not
