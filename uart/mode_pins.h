@@ -14,7 +14,8 @@ VOID SetModePins(PPORT_DEVICE_CONTEXT Context, ULONG A, ULONG B, ULONG C);
 
 // Puts PortMode 0-6 on the pins (mode bit 2 on pin 0, bit 1 on pin 1, bit 0
 // on pin 2). Mode 7 leaves the pins as inputs and sets PortModeFlags bit 0
-// when they read 2, 3 or 6 (clears it otherwise). Higher modes do nothing.
+// when they read 2, 3 or 6, clears it otherwise, and leaves it alone when the
+// pins cannot be read. Higher modes do nothing.
 VOID ApplyPortModePins(PPORT_DEVICE_CONTEXT Context);
 
 // Two-wire bus; idle is clock high, data high.
@@ -22,7 +23,8 @@ VOID I2cClockHigh(PPORT_DEVICE_CONTEXT Context);
 VOID I2cClockLow(PPORT_DEVICE_CONTEXT Context);
 VOID I2cDataHigh(PPORT_DEVICE_CONTEXT Context);
 VOID I2cDataLow(PPORT_DEVICE_CONTEXT Context);
-UCHAR I2cReadData(PPORT_DEVICE_CONTEXT Context);  // 0 or 1; 0 when the pins cannot be read
+// The data line: 0 or 1. A line that cannot be read counts as released (1).
+UCHAR I2cReadData(PPORT_DEVICE_CONTEXT Context);
 VOID I2cStart(PPORT_DEVICE_CONTEXT Context);
 VOID I2cRestart(PPORT_DEVICE_CONTEXT Context);
 VOID I2cStop(PPORT_DEVICE_CONTEXT Context);
