@@ -15,6 +15,7 @@
 #include "context/port_defaults.h"
 #include "datapath/receive_ring.h"
 #include "host/io_manager.h"
+#include "host/pool.h"
 #include "platform/platform.h"
 #include "support/machine_test.h"
 
@@ -53,7 +54,7 @@ inline NTSTATUS TestPowerDispatch(PDEVICE_OBJECT, PIRP irp) {
   Answer().lastState = stack->Parameters.Power.State.DeviceState;
   PoStartNextPowerIrp(irp);
   if (Answer().delay > 0) {
-    auto* pending = static_cast<DelayedCompletion*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DelayedCompletion), 'tsTU'));
+    auto* pending = static_cast<DelayedCompletion*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DelayedCompletion), host::pool::Tag("UTst")));
     pending->irp = irp;
     KeInitializeTimer(&pending->timer);
     KeInitializeDpc(&pending->dpc, CompleteLater, pending);
