@@ -92,6 +92,11 @@ struct UserRequest {
   void* output = nullptr;                           // read buffer, control output
   ULONG outputLength = 0;
   LONGLONG byteOffset = 0;
+  // Recorded as the IRP's UserIosb, as the system services record the caller's
+  // I/O status block (for a Win32 caller, its OVERLAPPED), so that
+  // CancelUserRequests can pick the request out. Nothing writes through it:
+  // onComplete receives the result.
+  PIO_STATUS_BLOCK userIosb = nullptr;
   // Runs exactly once when the request has finished and its output has been
   // copied back, at the IRQL of whoever completed it (up to DISPATCH_LEVEL):
   // it must not block. It is not called when submission itself fails.
@@ -106,6 +111,10 @@ NTSTATUS SubmitUserRequest(PFILE_OBJECT file, UserRequest request);
 IO_STATUS_BLOCK SendUserRequest(PFILE_OBJECT file, UserRequest request);
 // IoCancelIrp on every request still outstanding on `file` (CancelIoEx).
 void CancelUserRequests(PFILE_OBJECT file);
+// IoCancelIrp on the requests outstanding on `file` that `thread` issued
+// (nullptr: any thread) with `userIosb` (nullptr: any), as CancelIo and
+// CancelIoEx with an OVERLAPPED do. Returns how many it found.
+size_t CancelUserRequests(PFILE_OBJECT file, PETHREAD thread, PIO_STATUS_BLOCK userIosb);
 
 // ---- IRPs --------------------------------------------------------------------------------
 struct IrpInfo {

@@ -108,6 +108,7 @@ NTSTATUS Submit(PFILE_OBJECT file, UserRequest request, bool* sent) {
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   irp->Tail.Overlay.OriginalFileObject = file;
+  irp->UserIosb = request.userIosb;
   irp->Flags = OperationFlag(request.majorFunction);
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
   sp->MajorFunction = request.majorFunction;
@@ -164,12 +165,20 @@ IO_STATUS_BLOCK SendUserRequest(PFILE_OBJECT file, UserRequest request) {
   return result;
 }
 
-void CancelUserRequests(PFILE_OBJECT file) {
+void CancelUserRequests(PFILE_OBJECT file) { CancelUserRequests(file, nullptr, nullptr); }
+
+size_t CancelUserRequests(PFILE_OBJECT file, PETHREAD thread, PIO_STATUS_BLOCK userIosb) {
   verifier::CheckIrql("CancelUserRequests", file, DISPATCH_LEVEL);
+  size_t found = 0;
   for (PIRP irp : HoldOutstandingIrps(file)) {
-    CancelHeldIrp(irp);
+    if ((thread == nullptr || irp->Tail.Overlay.Thread == thread) &&
+        (userIosb == nullptr || irp->UserIosb == userIosb)) {
+      CancelHeldIrp(irp);
+      ++found;
+    }
     Unhold(irp);
   }
+  return found;
 }
 
 }  // namespace host::io

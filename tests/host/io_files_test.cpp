@@ -1,5 +1,7 @@
 // Opening devices by name, user-mode requests with buffered I/O, and the
 // order of create, cleanup and close.
+#include <algorithm>
+
 #include "host/system_worker.h"
 #include "io_fixture.h"
 
@@ -155,6 +157,35 @@ TEST_F(IoFiles, CloseWaitsForOutstandingRequestsAndCancelReachesThem) {
   host::worker::WaitForIdle();
   EXPECT_EQ(config.majors.back(), IRP_MJ_CLOSE);
   EXPECT_EQ(port_->ReferenceCount, 0);
+}
+
+TEST_F(IoFiles, CancelPicksRequestsByStatusBlockAndThread) {
+  Config(port_).queue = true;
+  PFILE_OBJECT file = Open();
+  UCHAR buffer[4];
+  IO_STATUS_BLOCK blocks[3] = {};
+  std::vector<int> cancelled;
+  for (int i = 0; i < 3; ++i) {
+    host::io::UserRequest read;
+    read.majorFunction = IRP_MJ_READ;
+    read.output = buffer;
+    read.outputLength = sizeof buffer;
+    read.userIosb = &blocks[i];
+    read.onComplete = [&, i](const IO_STATUS_BLOCK& status) {
+      if (status.Status == STATUS_CANCELLED) cancelled.push_back(i);
+    };
+    EXPECT_EQ(host::io::SubmitUserRequest(file, std::move(read)), STATUS_PENDING);
+  }
+  IO_STATUS_BLOCK unknown;
+  EXPECT_EQ(host::io::CancelUserRequests(file, nullptr, &unknown), 0u);
+  EXPECT_EQ(host::io::CancelUserRequests(file, nullptr, &blocks[1]), 1u);
+  EXPECT_EQ(cancelled, std::vector<int>{1});
+  PETHREAD other = reinterpret_cast<PETHREAD>(&unknown);
+  EXPECT_EQ(host::io::CancelUserRequests(file, other, nullptr), 0u);
+  EXPECT_EQ(host::io::CancelUserRequests(file, PsGetCurrentThread(), nullptr), 2u);
+  std::sort(cancelled.begin() + 1, cancelled.end());
+  EXPECT_EQ(cancelled, (std::vector<int>{1, 0, 2}));
+  host::io::CloseFile(file);
 }
 
 }  // namespace
