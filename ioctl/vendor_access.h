@@ -57,8 +57,8 @@ NTSTATUS IoctlWriteRegister(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 NTSTATUS IoctlFeatureClear(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 NTSTATUS IoctlFeatureSet(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 
-// One feature request with selector 1 (remote wake-up) and index 0, sent with
-// SubmitUrbSync: URB_FUNCTION_SET_FEATURE_TO_DEVICE or
-// URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE. PASSIVE_LEVEL. Returns the
-// transfer's status.
-NTSTATUS SendRemoteWakeFeature(PPORT_DEVICE_CONTEXT Context, USHORT UrbFunction);
+// Arms (SET_FEATURE) or disarms (CLEAR_FEATURE) the device's remote
+// wake-up: one feature request to the device, selector 1, index 0, sent with
+// SubmitUrbSync. Remote wake-up is a device feature, so both go to the
+// device. PASSIVE_LEVEL. Returns the transfer's status.
+NTSTATUS SendRemoteWakeFeature(PPORT_DEVICE_CONTEXT Context, BOOLEAN Enable);
