@@ -15,12 +15,12 @@ typedef struct _BAUD_TABLE_ENTRY {
   USHORT rDivisor;
 } BAUD_TABLE_ENTRY, *PBAUD_TABLE_ENTRY;
 
-constexpr ULONG BaudDivisorTableSize = 87;
-constexpr ULONG DoubleRateBaudTableSize = 4;
-
-// Rates with the double-rate clock off, and with it on.
-extern const BAUD_TABLE_ENTRY BaudDivisorTable[BaudDivisorTableSize];
-extern const BAUD_TABLE_ENTRY DoubleRateBaudTable[DoubleRateBaudTableSize];
+// Rates with the double-rate clock off, and with it on (twice the base). A
+// lookup takes the first enabled row whose rate matches exactly.
+extern const BAUD_TABLE_ENTRY BaudDivisorTable[];
+extern const ULONG BaudDivisorTableSize;
+extern const BAUD_TABLE_ENTRY DoubleRateBaudTable[];
+extern const ULONG DoubleRateBaudTableSize;
 
 // Programs clock select, divisor, line control, FIFO control and the receive
 // trigger. NewBaudRate 0 keeps BaudRate; a null NewLineControl keeps
