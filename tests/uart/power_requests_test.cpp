@@ -72,7 +72,9 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
     EXPECT_EQ(status, c.expected);
     host::clock::Sleep(c.delay + kMs);  // a request left running finishes
     EXPECT_EQ(Answer().requests.load(), c.requests);
-    if (c.requests > 0) EXPECT_EQ(Answer().lastState.load(), c.state);
+    if (c.requests > 0) {
+      EXPECT_EQ(Answer().lastState.load(), c.state);
+    }
   }
 }
 
