@@ -38,6 +38,28 @@ extern "C" {
 typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
                              PVOID Context, PULONG Size);
 
+// Trace definitions of the user-mode tracing headers that a classic
+// provider in a driver needs as well.
+#ifndef EVENT_CONTROL_CODE_DISABLE_PROVIDER
+#define EVENT_CONTROL_CODE_DISABLE_PROVIDER 0
+#define EVENT_CONTROL_CODE_ENABLE_PROVIDER 1
+#define EVENT_CONTROL_CODE_CAPTURE_STATE 2
+#endif
+#ifndef TRACE_MESSAGE_SEQUENCE
+#define TRACE_MESSAGE_SEQUENCE 1
+#define TRACE_MESSAGE_GUID 2
+#define TRACE_MESSAGE_COMPONENTID 4
+#define TRACE_MESSAGE_TIMESTAMP 8
+#define TRACE_MESSAGE_PERFORMANCE_TIMESTAMP 16
+#define TRACE_MESSAGE_SYSTEMINFO 32
+#endif
+typedef struct _TRACE_ENABLE_CONTEXT {
+  USHORT LoggerId;
+  UCHAR Level;
+  UCHAR InternalFlag;
+  ULONG EnableFlags;
+} TRACE_ENABLE_CONTEXT, *PTRACE_ENABLE_CONTEXT;
+
 extern "C" {
 
 // Tracing routines that a driver resolves with MmGetSystemRoutineAddress.
