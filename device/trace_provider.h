@@ -30,7 +30,8 @@ struct TRACE_CONTROL_BLOCK {
 };
 
 struct TRACE_PROVIDER {
-  ULONG Mode;  // TraceModeWmi or TraceModeClassic; 0 while not registered
+  ULONG Mode;           // TraceModeWmi or TraceModeClassic; 0 before registration
+  BOOLEAN Registered;   // the control block is registered in that mode
   PFN_PS_GET_VERSION PsGetVersion;
   PFN_WMI_TRACE_MESSAGE WmiTraceMessage;
   PFN_WMI_QUERY_TRACE_INFORMATION WmiQueryTraceInformation;
@@ -44,6 +45,12 @@ extern TRACE_PROVIDER TraceProvider;
 // First thing at driver load / last thing at unload.
 VOID RegisterTraceProvider();
 VOID UnregisterTraceProvider();
+
+// Enable flags a session selects messages with, by area.
+constexpr ULONG TraceFlagNaming = 0x01;
+constexpr ULONG TraceFlagSettings = 0x02;
+constexpr ULONG TraceFlagThreads = 0x04;
+constexpr ULONG TraceFlagWmi = 0x08;
 
 // Sends `Text` as trace message `MessageNumber` when a session has enabled the
 // provider at `Level` or above for any of `Flags`. Any IRQL.
