@@ -121,6 +121,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_BUSY 170L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_INVALID_ADDRESS 487L
@@ -139,6 +140,11 @@ typedef struct _OVERLAPPED {
 #define ERROR_TIMEOUT 1460L
 #define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_WMI_GUID_NOT_FOUND 4200L
+#define ERROR_WMI_INSTANCE_NOT_FOUND 4201L
+#define ERROR_WMI_ITEMID_NOT_FOUND 4202L
+#define ERROR_WMI_READ_ONLY 4213L
+#define ERROR_WMI_SET_FAILURE 4214L
 
 // ---------------------------------------------------------------------------
 // Serial communications records
@@ -412,8 +418,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
-// Both cancel every request still outstanding on the handle, whichever
-// thread issued it; CancelIoEx with an OVERLAPPED cancels only that request.
+// CancelIo cancels the requests the calling thread issued on the handle;
+// CancelIoEx those of any thread, or only the one an OVERLAPPED names.
 BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
