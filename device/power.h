@@ -41,8 +41,12 @@ typedef struct _POWER_CONTEXT {
   NTSTATUS Status;      // of the last finished step
   ULONG DeviceTarget;   // device power state requested for a system request
   UCHAR MinorFunction;  // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
-  PIO_WORKITEM WorkItem;  // carries an event that needs PASSIVE_LEVEL off a raised-IRQL callback
+  // An event that arrives at DISPATCH_LEVEL and needs PASSIVE_LEVEL runs on
+  // this work item; CompletionHalted says that the main request's completion
+  // was stopped for it and must be resumed when the machine finishes.
+  PIO_WORKITEM WorkItem;
   ULONG DeferredEvent;
+  BOOLEAN CompletionHalted;
 } POWER_CONTEXT, *PPOWER_CONTEXT;
 
 // IRP_MJ_POWER entry. Takes no remove lock.
