@@ -129,6 +129,32 @@ ULONG ComNumberOfName(const WCHAR* Name) {
   return number;
 }
 
+// Writes Prefix, Value in decimal and Suffix into Buffer (Capacity
+// characters with the terminator); false when they do not fit.
+BOOLEAN FormatNumbered(PWCHAR Buffer, ULONG Capacity, const WCHAR* Prefix, ULONG Value, const WCHAR* Suffix) {
+  WCHAR digits[10];
+  ULONG count = 0;
+  do {
+    digits[count++] = WCHAR('0' + Value % 10);
+    Value /= 10;
+  } while (Value != 0);
+  ULONG at = 0;
+  for (const WCHAR* c = Prefix; *c != 0; ++c) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = *c;
+  }
+  while (count != 0) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = digits[--count];
+  }
+  for (const WCHAR* c = Suffix; *c != 0; ++c) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = *c;
+  }
+  Buffer[at] = 0;
+  return TRUE;
+}
+
 // Scratch space of the rename, from paged pool rather than the kernel stack.
 struct RenameBuffers {
   UCHAR Property[FriendlyNamePropertySize];
@@ -150,11 +176,10 @@ VOID RenameFriendlyName(PPORT_DEVICE_CONTEXT Context, RenameBuffers* b, ULONG Co
   NTSTATUS status = IoGetDeviceProperty(Context->Pdo, DevicePropertyFriendlyName, sizeof b->Property, b->Property,
                                         &propertyLength);
   if (!NT_SUCCESS(status) || propertyLength == 0 || propertyLength > sizeof b->FriendlyName) return;
-  _snwprintf(b->NewFriendlyName, sizeof b->NewFriendlyName / sizeof(WCHAR) - 1,
-             WIDE("Tarvio Serial Adv (COM%d)"), int(ComNumber));
+  FormatNumbered(b->NewFriendlyName, sizeof b->NewFriendlyName / sizeof(WCHAR), WIDE("Tarvio Serial Adv (COM"),
+                 ComNumber, WIDE(")"));
   for (ULONG index = 0; index < EnumIndexLimit; ++index) {
-    RtlZeroMemory(b->ValueName, sizeof b->ValueName);
-    _snwprintf(b->ValueName, 2, WIDE("%u"), unsigned(index));
+    FormatNumbered(b->ValueName, sizeof b->ValueName / sizeof(WCHAR), WIDE(""), index, WIDE(""));
     RtlZeroMemory(b->Instance, sizeof b->Instance);
     ULONG length = 0;
     if (!NT_SUCCESS(ReadAbsoluteValue(b->ValueName, &length, b->Instance, InstanceValueSize, SERVICE_ENUM_KEY))) {
@@ -194,8 +219,7 @@ NTSTATUS UpdateComDb(RenameBuffers* b, ULONG OldNumber, ULONG NewNumber) {
 // Steps 3 to 9 of a rename to ComNumber (1 to HighestComNumber).
 NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG ComNumber) {
   WCHAR newName[16];
-  RtlZeroMemory(newName, sizeof newName);
-  _snwprintf(newName, 15, WIDE("COM%d"), int(ComNumber));
+  FormatNumbered(newName, sizeof newName / sizeof(WCHAR), WIDE("COM"), ComNumber, WIDE(""));
   HANDLE key;
   NTSTATUS status = OpenDeviceKey(Context, &key);
   if (!NT_SUCCESS(status)) return status;
