@@ -55,13 +55,10 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   if (lpEvtMask == nullptr)
     return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-  host::io::UserRequest request;
-  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  request.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-  request.output = lpEvtMask;
-  request.outputLength = sizeof(DWORD);
   DWORD returned;
-  return win32::Transfer(hFile, std::move(request), &returned, lpOverlapped);
+  return win32::Transfer(hFile,
+                         win32::ControlRequest(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)),
+                         &returned, lpOverlapped);
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {

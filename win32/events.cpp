@@ -59,10 +59,9 @@ DWORD WaitResult(NTSTATUS status) {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName) {
-  if (lpName == nullptr) return CreateEventCore(bManualReset, bInitialState, nullptr);
-  const std::string narrow(lpName);
-  const std::u16string name(narrow.begin(), narrow.end());
-  return CreateEventCore(bManualReset, bInitialState, &name);
+  const std::u16string name = lpName != nullptr ? win32::Widen(lpName) : u"";
+  return CreateEventW(lpEventAttributes, bManualReset, bInitialState,
+                      lpName != nullptr ? name.c_str() : nullptr);
 }
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

@@ -118,6 +118,21 @@ BOOL StartOverlapped(FileObject& file, host::io::UserRequest request, LPDWORD tr
   return Finish(status, InternalHigh(overlapped).load(std::memory_order_acquire), transferred);
 }
 
+BOOL ReadOrWrite(HANDLE handle, UCHAR major, LPVOID buffer, DWORD length, LPDWORD transferred,
+                 LPOVERLAPPED overlapped) {
+  if (buffer == nullptr && length != 0) return Fail(ERROR_NOACCESS);
+  host::io::UserRequest request;
+  request.majorFunction = major;
+  if (major == IRP_MJ_READ) {
+    request.output = buffer;
+    request.outputLength = length;
+  } else {
+    request.input = buffer;
+    request.inputLength = length;
+  }
+  return Transfer(handle, std::move(request), transferred, overlapped);
+}
+
 }  // namespace
 
 NTSTATUS OverlappedStatus(const OVERLAPPED& overlapped) {
@@ -161,10 +176,8 @@ NTSTATUS SendAndWait(FileObject& file, host::io::UserRequest request, ULONG_PTR*
   return outcome->result.Status;
 }
 
-BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
-             ULONG outputLength, ULONG_PTR* information) {
-  std::shared_ptr<FileObject> file = ReferenceFile(handle);
-  if (file == nullptr) return FALSE;
+host::io::UserRequest ControlRequest(ULONG code, const void* input, ULONG inputLength, void* output,
+                                     ULONG outputLength) {
   host::io::UserRequest request;
   request.majorFunction = IRP_MJ_DEVICE_CONTROL;
   request.ioControlCode = code;
@@ -172,8 +185,16 @@ BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, vo
   request.inputLength = inputLength;
   request.output = output;
   request.outputLength = outputLength;
+  return request;
+}
+
+BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+             ULONG outputLength, ULONG_PTR* information) {
+  std::shared_ptr<FileObject> file = ReferenceFile(handle);
+  if (file == nullptr) return FALSE;
   ULONG_PTR returned;
-  const NTSTATUS status = SendAndWait(*file, std::move(request), &returned);
+  const NTSTATUS status =
+      SendAndWait(*file, ControlRequest(code, input, inputLength, output, outputLength), &returned);
   if (information != nullptr) *information = returned;
   return NT_SUCCESS(status) ? TRUE : FailStatus(status);
 }
@@ -201,13 +222,9 @@ using namespace win32;
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  if (lpFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string narrow(lpFileName);
-  return CreateFileCore(std::u16string(narrow.begin(), narrow.end()), dwDesiredAccess, dwShareMode,
-                        dwCreationDisposition, dwFlagsAndAttributes);
+  const std::u16string name = lpFileName != nullptr ? Widen(lpFileName) : u"";
+  return CreateFileW(lpFileName != nullptr ? name.c_str() : nullptr, dwDesiredAccess, dwShareMode,
+                     lpSecurityAttributes, dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -231,22 +248,13 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_NOACCESS);
-  host::io::UserRequest request;
-  request.majorFunction = IRP_MJ_READ;
-  request.output = lpBuffer;
-  request.outputLength = nNumberOfBytesToRead;
-  return Transfer(hFile, std::move(request), lpNumberOfBytesRead, lpOverlapped);
+  return ReadOrWrite(hFile, IRP_MJ_READ, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_NOACCESS);
-  host::io::UserRequest request;
-  request.majorFunction = IRP_MJ_WRITE;
-  request.input = lpBuffer;
-  request.inputLength = nNumberOfBytesToWrite;
-  return Transfer(hFile, std::move(request), lpNumberOfBytesWritten, lpOverlapped);
+  return ReadOrWrite(hFile, IRP_MJ_WRITE, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                     lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
@@ -264,14 +272,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
   if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))
     return Fail(ERROR_NOACCESS);
-  host::io::UserRequest request;
-  request.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  request.ioControlCode = dwIoControlCode;
-  request.input = lpInBuffer;
-  request.inputLength = nInBufferSize;
-  request.output = lpOutBuffer;
-  request.outputLength = nOutBufferSize;
-  return Transfer(hDevice, std::move(request), lpBytesReturned, lpOverlapped);
+  return Transfer(hDevice,
+                  ControlRequest(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize),
+                  lpBytesReturned, lpOverlapped);
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,

@@ -78,6 +78,12 @@ PKEVENT ReferenceWaitable(HANDLE handle, std::shared_ptr<void>* keep) {
   return nullptr;
 }
 
+std::u16string Widen(const char* text) {
+  std::u16string wide;
+  for (; *text != 0; ++text) wide.push_back(char16_t(static_cast<unsigned char>(*text)));
+  return wide;
+}
+
 bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event,
                   std::shared_ptr<FileObject>* file) {
   Table& t = T();

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "host/io_manager.h"
 #include "win32/windows.h"
@@ -40,6 +41,9 @@ PKEVENT ReferenceWaitable(HANDLE handle, std::shared_ptr<void>* keep);
 bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event,
                   std::shared_ptr<FileObject>* file);
 
+// An ANSI name as UTF-16, byte for byte (Latin-1).
+std::u16string Widen(const char* text);
+
 // Sets the last error and returns FALSE.
 BOOL Fail(DWORD error);
 BOOL FailStatus(NTSTATUS status);
@@ -50,6 +54,9 @@ NTSTATUS Submit(FileObject& file, host::io::UserRequest request, bool* sent);
 // Submits and waits for the end, whatever the handle's mode, as the comm
 // functions do. The request's final status; its information in `*information`.
 NTSTATUS SendAndWait(FileObject& file, host::io::UserRequest request, ULONG_PTR* information);
+// A device-control request as the I/O system services build it.
+host::io::UserRequest ControlRequest(ULONG code, const void* input, ULONG inputLength, void* output,
+                                     ULONG outputLength);
 // One device-control request, waited for. FALSE with the mapped error when it
 // fails; `*information` (optional) gets the bytes returned.
 BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
