@@ -9,6 +9,7 @@
 #include "chip/model_lock.h"
 #include "chip/usb_port_device.h"
 #include "host/io_manager.h"
+#include "host/machine.h"
 #include "host/pnp_manager.h"
 #include "platform/host/usb.h"
 
@@ -17,6 +18,11 @@ namespace {
 
 std::atomic<int> gNextChip{1};
 std::atomic<int> gNextPdo{1};
+
+// Chips are numbered from 1 on every machine, so that a chip gets the same
+// instance paths, and the device keys that go with them, from run to run.
+const bool gSerialsRegistered =
+    host::RegisterSubsystem({"chip serials", 90, [](const host::MachineOptions&) { gNextChip = 1; }, nullptr});
 
 std::u16string Text(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
