@@ -2,6 +2,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "apps/demo.h"
 #include "apps/selfcheck.h"
 
 namespace {
@@ -12,6 +13,7 @@ void PrintUsage(std::ostream& out) {
   out << "usage: t7315 COMMAND\n"
          "\n"
          "commands:\n"
+         "  demo        run the driver end to end on an emulated computer (demo --help)\n"
          "  selfcheck   boot the emulated kernel on the real clock and check its services\n"
          "  help        show this text (also -h, --help)\n";
 }
@@ -30,6 +32,21 @@ int main(int argc, char** argv) {
   if (command == "help" || command == "-h" || command == "--help") {
     PrintUsage(std::cout);
     return 0;
+  }
+  if (command == "demo") {
+    t7315::DemoOptions options;
+    bool help = false;
+    std::string error;
+    if (!t7315::ParseDemoOptions({argv + 2, argv + argc}, &options, &help, &error)) {
+      std::cerr << "t7315 demo: " << error << "\n";
+      t7315::PrintDemoUsage(std::cerr);
+      return kUsageError;
+    }
+    if (help) {
+      t7315::PrintDemoUsage(std::cout);
+      return 0;
+    }
+    return t7315::RunDemo(options, std::cout, std::cerr);
   }
   if (command == "selfcheck") {
     if (argc > 2) return UsageError("selfcheck takes no arguments, got '" + std::string(argv[2]) + "'");

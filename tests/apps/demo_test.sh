@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Tests `t7315 demo` from outside: its options, its messages and exit codes.
+# T7315_BUILD_DIR names the build folder that holds the tool (default build/).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${T7315_BUILD_DIR:-build}
+[[ $build = /* ]] || build=$root/$build
+tool=$build/t7315
+[ -x "$tool" ] || { echo "demo_test: no tool at $tool; build it first"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+source "$root/tests/support/script_results.sh"
+# expect NAME EXIT_CODE STREAM PATTERN -- ARGS...: the tool exits so, and
+# STREAM (out or err) matches the extended regular expression PATTERN.
+expect() {
+  local name=$1 code=$2 stream=$3 pattern=$4 status
+  shift 5
+  timeout 120 "$tool" "$@" </dev/null >"$work/out" 2>"$work/err"
+  status=$?
+  [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/$stream"
+  verdict "$name" $? "want exit $code and $stream matching '$pattern', got exit $status
+$(sed 's/^/out: /' "$work/out")
+$(sed 's/^/err: /' "$work/err")"
+}
+
+expect "listed in the tool's help" 0 out "^  demo " -- --help
+for help in -h --help; do
+  expect "demo $help" 0 out "^usage: t7315 demo " -- demo "$help"
+done
+expect "help names the options" 0 out "^  --rates R1,R2" -- demo --help
+expect "no port" 2 err "^t7315 demo: --ports wants a number from 1 to 8, got '0'$" -- demo --ports 0
+expect "too many ports" 2 err "^t7315 demo: --ports wants a number from 1 to 8, got '9'$" -- demo --ports=9
+expect "ports not a number" 2 err "^t7315 demo: --ports wants a number from 1 to 8, got '4x'$" -- demo --ports 4x
+expect "missing value" 2 err "^t7315 demo: --bytes needs a value$" -- demo --bytes
+expect "no bytes" 2 err "^t7315 demo: --bytes wants a number from 1 to 1048576, got '0'$" -- demo --bytes 0
+expect "empty rate" 2 err "^t7315 demo: --rates wants baud rates separated by commas, got '9600,,115200'$" \
+  -- demo --rates 9600,,115200
+expect "trailing comma" 2 err "^t7315 demo: --rates wants baud rates separated by commas, got '9600,'$" \
+  -- demo --rates 9600,
+expect "unknown option" 2 err "^t7315 demo: unknown demo option '--fast'$" -- demo --fast
+expect "usage after an error" 2 err "^usage: t7315 demo " -- demo --fast
+
+finish demo
