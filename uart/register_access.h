@@ -12,12 +12,12 @@
 constexpr ULONG RegisterAccessAttempts = 20;
 
 // Sends one URB to LowerDeviceObject and waits for it, at most one second.
-// The caller owns the URB and its buffers. STATUS_UNSUCCESSFUL without a
-// lower device or when the transfer had to be cancelled (the cancelled
-// request has completed before this returns); STATUS_INSUFFICIENT_RESOURCES
-// when no request could be built; otherwise the bus driver's answer, or
-// STATUS_SUCCESS once a pending request has completed (the URB's own status
-// tells how it went).
+// The caller owns the URB and its buffers; nothing is left for it to free.
+// STATUS_UNSUCCESSFUL without a lower device or when the transfer had to be
+// cancelled (the cancelled request has completed before this returns);
+// STATUS_INSUFFICIENT_RESOURCES when no request could be built; otherwise
+// the status the request completed with, pending or not. Never touches
+// RegisterMutex.
 NTSTATUS SubmitUrbSync(PPORT_DEVICE_CONTEXT Context, PURB Urb);
 
 // Reads Length bytes starting at register Address into Buffer. Buffer changes

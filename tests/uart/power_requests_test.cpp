@@ -34,7 +34,7 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
        STATUS_DEVICE_REMOVED, 1, 0},
       {"send without waiting", Routine::Send, 1, 1, PowerDeviceD3, FALSE, STATUS_DEVICE_REMOVED, 5 * kMs,
        STATUS_PENDING, 1, 0},
-      {"send, refused by the power manager", Routine::Send, 1, 1, static_cast<DEVICE_POWER_STATE>(9), TRUE,
+      {"send, refused by the power manager", Routine::Send, 1, 1, PowerDeviceUnspecified, TRUE,
        STATUS_SUCCESS, 0, STATUS_INVALID_PARAMETER_2, 0, 0},
       {"D0 already", Routine::EnsureD0, 1, 1, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS, 0, 0},
       {"D0 from D3, waiting", Routine::EnsureD0, 4, 1, PowerDeviceD0, TRUE, STATUS_DEVICE_REMOVED, 5 * kMs,

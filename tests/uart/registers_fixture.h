@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -15,9 +14,9 @@
 #include "context/port_context.h"
 #include "context/port_defaults.h"
 #include "datapath/receive_ring.h"
+#include "host/clock.h"
 #include "host/io_manager.h"
 #include "host/pnp_manager.h"
-#include "host/pool.h"
 #include "platform/platform.h"
 #include "support/machine_test.h"
 
@@ -36,40 +35,19 @@ inline PowerAnswer& Answer() {
   return answer;
 }
 
-struct DelayedCompletion {
-  KTIMER timer;
-  KDPC dpc;
-  PIRP irp;
-};
-
-inline VOID CompleteLater(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* pending = static_cast<DelayedCompletion*>(context);
-  PIRP irp = pending->irp;
-  ExFreePool(pending);
-  irp->IoStatus.Status = Answer().status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
 inline NTSTATUS TestPowerDispatch(PDEVICE_OBJECT, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ++Answer().requests;
-  Answer().lastState = stack->Parameters.Power.State.DeviceState;
+  Answer().lastState = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
   PoStartNextPowerIrp(irp);
-  if (Answer().delay > 0) {
-    auto* pending = static_cast<DelayedCompletion*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(DelayedCompletion), host::pool::Tag("UTst")));
-    pending->irp = irp;
-    KeInitializeTimer(&pending->timer);
-    KeInitializeDpc(&pending->dpc, CompleteLater, pending);
-    IoMarkIrpPending(irp);
-    LARGE_INTEGER due;
-    due.QuadPart = -Answer().delay;
-    KeSetTimer(&pending->timer, due, &pending->dpc);
-    return STATUS_PENDING;
-  }
   NTSTATUS status = Answer().status;
   irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+  if (Answer().delay == 0) {
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoMarkIrpPending(irp);
+  host::clock::ScheduleAfter(Answer().delay, [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+  return STATUS_PENDING;
 }
 
 // The port's device object, created by the test driver's AddDevice.
