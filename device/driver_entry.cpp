@@ -6,6 +6,7 @@
 #include "device/power.h"
 #include "device/pnp.h"
 #include "device/trace_provider.h"
+#include "device/wmi.h"
 
 UNICODE_STRING DriverRegistryPath;
 
@@ -18,6 +19,7 @@ VOID FillDispatchTable(PDRIVER_OBJECT driver) {
   driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchDefault;
   driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchDefault;
   driver->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchDefault;
