@@ -23,9 +23,10 @@ class StartTest : public DriverTest {
     tap_->SetRule(std::move(rule));
     return Pc().Plug(board).at(0);
   }
+  // The tap goes first: the chip's bus driver object goes with the chip.
   void TearDown() override {
-    DriverTest::TearDown();
     tap_.reset();
+    DriverTest::TearDown();
   }
   // Writes the driver made to the UART registers (0x120 and up), in order.
   std::vector<std::pair<uint16_t, uint8_t>> UartWrites() {
