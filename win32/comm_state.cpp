@@ -74,7 +74,7 @@ ULONG Flag(bool on, ULONG bit) { return on ? bit : 0; }
 CommRecords FromDcb(const DCB& dcb, const CommRecords& current) {
   static constexpr ULONG kRtsModes[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE,
                                         SERIAL_TRANSMIT_TOGGLE};
-  static constexpr ULONG kDtrModes[] = {0, SERIAL_DTR_CONTROL, SERIAL_DTR_HANDSHAKE, 0};
+  static constexpr ULONG kDtrModes[] = {0, SERIAL_DTR_CONTROL, SERIAL_DTR_HANDSHAKE};
   CommRecords records = current;
   records.baud.BaudRate = dcb.BaudRate;
   records.line = {dcb.StopBits, dcb.Parity, dcb.ByteSize};
@@ -285,7 +285,8 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (win32::ReferenceFile(hFile) == nullptr) return FALSE;
-  if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar)
+  // Equal flow characters could not be told apart; DTR has no fourth mode.
+  if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar || lpDCB->fDtrControl > DTR_CONTROL_HANDSHAKE)
     return win32::Fail(ERROR_INVALID_PARAMETER);
   CommRecords previous;
   if (!Read(hFile, &previous)) return FALSE;

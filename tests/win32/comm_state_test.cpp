@@ -160,6 +160,9 @@ TEST_F(CommState, RefusedBeforeAnyRequest) {
   SetLastError(0);
   EXPECT_FALSE(SetCommState(h, &dcb));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  dcb = BaseDcb();
+  dcb.fDtrControl = 3;
+  EXPECT_FALSE(SetCommState(h, &dcb));
   EXPECT_FALSE(SetCommState(h, nullptr));
   EXPECT_FALSE(GetCommState(h, nullptr));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
