@@ -1,5 +1,6 @@
 // Handles, names, synchronous and overlapped requests, cancellation, error
 // mapping and events against the recording driver.
+#include <atomic>
 #include <thread>
 
 #include "recording_driver.h"
@@ -269,6 +270,26 @@ TEST_F(Files, SynchronousRequestsWaitAndAnotherThreadCanCancelThem) {
     reader.join();
   }
   CloseHandle(h);
+}
+
+TEST_F(Files, CloseWhileAnotherThreadSendsRequests) {
+  HANDLE h = Open();
+  std::atomic<int> done{0};
+  std::thread user([&] {
+    SERIAL_BAUD_RATE baud{};
+    DWORD count;
+    while (DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &count, nullptr))
+      ++done;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  });
+  while (done < 3) std::this_thread::yield();
+  EXPECT_TRUE(CloseHandle(h));
+  {
+    host::clock::ScopedExternalWait joining;
+    user.join();
+  }
+  std::lock_guard guard(port().lock);
+  EXPECT_EQ(port().log.back().major, IRP_MJ_CLOSE);
 }
 
 TEST_F(Files, EventsResetAsCreatedAndTimeOutOnTheMachineClock) {
