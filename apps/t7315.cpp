@@ -1,9 +1,13 @@
 // The t7315 command-line tool.
 #include <cstring>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "apps/demo.h"
 #include "apps/selfcheck.h"
+#include "apps/serve.h"
+#include "apps/serve_options.h"
 
 namespace {
 
@@ -15,6 +19,8 @@ void PrintUsage(std::ostream& out) {
          "commands:\n"
          "  demo        run the driver end to end on an emulated computer (demo --help)\n"
          "  selfcheck   boot the emulated kernel on the real clock and check its services\n"
+         "  serve       run the driver on simulated chips and offer its COM ports as\n"
+         "              pseudo-terminals and RFC 2217 servers (t7315 serve --help)\n"
          "  help        show this text (also -h, --help)\n";
 }
 
@@ -51,6 +57,14 @@ int main(int argc, char** argv) {
   if (command == "selfcheck") {
     if (argc > 2) return UsageError("selfcheck takes no arguments, got '" + std::string(argv[2]) + "'");
     return t7315::RunSelfCheck(std::cout) == 0 ? 0 : 1;
+  }
+  if (command == "serve") {
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+      std::cout << t7315::kServeUsage;
+      return 0;
+    }
+    return t7315::RunServe(args, std::cout, std::cerr);
   }
   return UsageError("unknown command '" + command + "'");
 }
