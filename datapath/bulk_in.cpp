@@ -55,7 +55,7 @@ VOID ApplyLineStatus(PPORT_DEVICE_CONTEXT context, UCHAR lineStatus) {
 // With automatic transmit flow control, a received XOFF holds our
 // transmitter and an XON releases it; both stay in the data.
 VOID WatchFlowCharacters(PPORT_DEVICE_CONTEXT context, const UCHAR* data, ULONG length) {
-  if ((context->HandFlow.FlowReplace & SERIAL_AUTO_TRANSMIT) == 0) {
+  if ((ReadShared(&context->HandFlow.FlowReplace) & SERIAL_AUTO_TRANSMIT) == 0) {
     return;
   }
   UCHAR xon = context->SpecialChars.XonChar;

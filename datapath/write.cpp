@@ -8,6 +8,7 @@
 #include "context/request_completion.h"
 #include "context/slot_transfer.h"
 #include "datapath/shared_flags.h"
+#include "uart/modem_status.h"
 #include "uart/wait_mask.h"
 
 namespace {
@@ -130,14 +131,6 @@ ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
   return BulkOutChunkLength(context->CurrentWriteIrpDataLen, context->MaxWriteLength);
 }
 
-// A write waits on a hold: ask the modem-status thread for fresh modem lines.
-VOID RequestModemStatusRead(PPORT_DEVICE_CONTEXT context) {
-  if (ReadSharedByte(&context->MsrPollReady) != 0 && ReadShared(&context->handles) != 0) {
-    WriteSharedByte(&context->MsrPollReady, 0);
-    KeSetEvent(&context->MsrPollEvent, IO_NO_INCREMENT, FALSE);
-  }
-}
-
 // One pass of the bulk-out thread; TRUE when a write is waiting on a hold.
 BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[BulkOutSlot];
@@ -158,6 +151,7 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
     return FALSE;
   }
   if (waiting) {
+    // A hold may have ended: ask the modem-status thread for fresh lines.
     RequestModemStatusRead(context);
   }
   IoReleaseRemoveLock(&context->RemoveLock, slot.Irp);

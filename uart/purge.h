@@ -15,6 +15,11 @@
 VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* CurrentOpIrp,
                                 PKSPIN_LOCK Lock);
 
+// SerialKillAllReadsOrWrites on the write path, and on the read path with
+// CurrentReadLock held around it.
+VOID SerialKillAllWrites(PPORT_DEVICE_CONTEXT Context);
+VOID SerialKillAllReads(PPORT_DEVICE_CONTEXT Context);
+
 // IOCTL_SERIAL_PURGE body; the caller has checked that the system buffer
 // holds a ULONG mask and completes the request. TXABORT (0x01) ends the
 // writes, RXABORT (0x02) the reads, RXCLEAR (0x08) empties the receive ring,

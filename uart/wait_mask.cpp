@@ -91,3 +91,16 @@ VOID SerialReportWaitEvents(PPORT_DEVICE_CONTEXT Context) {
     SerialCompleteCurrentWait(Context, pending, events);
   }
 }
+
+VOID SerialKillCurrentWait(PPORT_DEVICE_CONTEXT Context) {
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  PIRP pending = ReadSharedIrp(&Context->CurrentWaitIrp);
+  if (pending == nullptr || IoSetCancelRoutine(pending, nullptr) == nullptr) {
+    IoReleaseCancelSpinLock(cancelIrql);  // none, or its cancel routine finishes it
+    return;
+  }
+  WriteSharedIrp(&Context->CurrentWaitIrp, nullptr);
+  IoReleaseCancelSpinLock(cancelIrql);
+  CompleteIrpWithInfo(pending, STATUS_CANCELLED, 0);
+}

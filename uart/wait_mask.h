@@ -33,3 +33,7 @@ VOID SerialCancelCurrentWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // pending and any are there. The data path and the modem-status thread call
 // it after recording events.
 VOID SerialReportWaitEvents(PPORT_DEVICE_CONTEXT Context);
+
+// Completes the pending wait, if any, with STATUS_CANCELLED (cleanup of the
+// port's file).
+VOID SerialKillCurrentWait(PPORT_DEVICE_CONTEXT Context);
