@@ -29,8 +29,8 @@ void Port::StartControl() {
 void Port::ControlDone() {
   auto& q = Queue(Pipe::Control);
   if (q.empty()) return;
-  if (faults_.stallControl > 0) {
-    --faults_.stallControl;
+  if (faults_.stallControl > 0 || TakeRegisterReadStall(q.front().setup)) {
+    faults_.stallControl = std::max(0, faults_.stallControl - 1);
     FinishFront(Pipe::Control, USBD_STATUS_STALL_PID, 0);
   } else {
     auto [status, length] = Execute(q.front().setup, q.front().buffer);

@@ -2,6 +2,7 @@
 // malformed bulk-in data, disconnection and power loss.
 #include "chip/model_lock.h"
 #include "chip/port.h"
+#include "chip/register_map.h"
 #include "platform/host/usb.h"
 
 namespace chip {
@@ -9,6 +10,19 @@ namespace chip {
 void Port::StallControlTransfers(int count) {
   ModelGuard guard;
   faults_.stallControl = count;
+}
+
+void Port::StallRegisterReads(uint16_t address, int count) {
+  ModelGuard guard;
+  faults_.stallReadAddress = address;
+  faults_.stallReads = count;
+}
+
+bool Port::TakeRegisterReadStall(const SetupPacket& s) {
+  bool read = s.requestType == 0xC0 && s.request == reg::kVendorRequest;
+  if (!read || s.value != faults_.stallReadAddress || faults_.stallReads <= 0) return false;
+  --faults_.stallReads;
+  return true;
 }
 
 void Port::NeverComplete(Pipe pipe, int count) {

@@ -109,6 +109,9 @@ class Port final : public Connector, private UartHost {
 
   // --- Faults ---
   void StallControlTransfers(int count);
+  // The next `count` vendor reads of the register at `address` stall; other
+  // control transfers go through.
+  void StallRegisterReads(uint16_t address, int count);
   // The next `count` transfers of `pipe` never complete unless cancelled; a
   // hung control transfer holds up the ones behind it.
   void NeverComplete(Pipe pipe, int count = 1);
@@ -136,6 +139,8 @@ class Port final : public Connector, private UartHost {
   };
   struct Faults {
     int stallControl = 0;
+    uint16_t stallReadAddress = 0;
+    int stallReads = 0;
     std::array<int, kPipeCount> hang{};
     std::array<std::deque<int32_t>, kPipeCount> fail;
     std::deque<std::vector<uint8_t>> rawBulkIn;
@@ -178,6 +183,7 @@ class Port final : public Connector, private UartHost {
   // control_pipe.cpp
   void StartControl();
   void ControlDone();
+  bool TakeRegisterReadStall(const SetupPacket& s);
   std::pair<int32_t, uint32_t> Execute(const SetupPacket& s, uint8_t* data);
   std::pair<int32_t, uint32_t> ExecuteVendor(const SetupPacket& s, uint8_t* data);
   std::pair<int32_t, uint32_t> ExecuteStandard(const SetupPacket& s, uint8_t* data);

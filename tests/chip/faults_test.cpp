@@ -23,6 +23,18 @@ TEST_F(ChipFaultsTest, StalledControlTransfersEachTakeAFrame) {
   EXPECT_EQ(Port().RegisterLog().size(), 1u);  // stalled requests reach no register
 }
 
+TEST_F(ChipFaultsTest, StalledRegisterReadsLeaveOtherTransfersAlone) {
+  Port().StallRegisterReads(reg::kModemControl, 2);
+  std::vector<int32_t> statuses;
+  for (auto [type, address] : {std::pair{0xC0, reg::kModemControl}, {0xC0, reg::kLineControl},
+                               {0x40, reg::kModemControl}, {0xC0, reg::kModemControl}, {0xC0, reg::kModemControl}}) {
+    std::vector<uint8_t> data(1);
+    statuses.push_back(Control({uint8_t(type), reg::kVendorRequest, address, 0, 1}, &data).status);
+  }
+  EXPECT_EQ(statuses, (std::vector<int32_t>{USBD_STATUS_STALL_PID, USBD_STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+                                            USBD_STATUS_STALL_PID, USBD_STATUS_SUCCESS}));
+}
+
 TEST_F(ChipFaultsTest, HungControlTransferHoldsThePipeUntilCancelled) {
   Port().NeverComplete(Pipe::Control);
   auto hung = SubmitControl({0x40, reg::kVendorRequest, reg::kModemControl, 0, 1}, {0x03});
