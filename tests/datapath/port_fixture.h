@@ -398,6 +398,7 @@ class PortTest : public MachineTest {
     }
   }
 
+ protected:
   void StartThread(PKSTART_ROUTINE routine, PKEVENT kill, PKEVENT poll, PKTHREAD* thread) {
     KeInitializeEvent(kill, NotificationEvent, FALSE);
     KeInitializeEvent(poll, SynchronizationEvent, FALSE);
@@ -420,6 +421,7 @@ class PortTest : public MachineTest {
     *thread = nullptr;
   }
 
+ private:
   void StopThreads() {
     StopThread(&ctx_->ReadKillEvent, &ctx_->ReadThread);
     StopThread(&ctx_->WriteKillEvent, &ctx_->WriteThread);
