@@ -7,6 +7,7 @@
 #include "device/pnp.h"
 #include "device/trace_provider.h"
 #include "device/wmi.h"
+#include "uart/open_close.h"
 
 UNICODE_STRING DriverRegistryPath;
 
@@ -15,12 +16,14 @@ namespace {
 VOID FillDispatchTable(PDRIVER_OBJECT driver) {
   driver->DriverUnload = DriverUnload;
   driver->DriverExtension->AddDevice = AddDevice;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchDefault;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchDefault;
   driver->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchDefault;
   driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchDefault;
