@@ -29,7 +29,7 @@ NTSTATUS ModifyRegister(PPORT_DEVICE_CONTEXT context, USHORT address, Change cha
   UCHAR value = 0;
   NTSTATUS status = ReadRegister(context, address, 1, &value);
   if (!NT_SUCCESS(status)) {
-    DebugLog(context->DeviceObject, " - register %x not read: %x\n", address, ULONG(status));
+    DebugLog(context->DeviceObject, " - register %x not read: %x\n", address, static_cast<unsigned>(status));
     return status;
   }
   value = change(value);
@@ -187,7 +187,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // No close follows a failed open: give the place back so that the port
     // can be opened again.
     ReleaseHandle(context);
-    DebugLog(DeviceObject, " - DispatchCreate failed: %x\n", ULONG(status));
+    DebugLog(DeviceObject, " - DispatchCreate failed: %x\n", static_cast<unsigned>(status));
   }
   return CompleteIrpWithInfo(Irp, status, 0);
 }
@@ -206,7 +206,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_DEVICE_CONTEXT context = GetPortContext(DeviceObject);
   BeginClosing(context);
   ULONG remaining = ReleaseHandle(context);
-  DebugLog(DeviceObject, " - DispatchClose handles=%u\n", remaining);
+  DebugLog(DeviceObject, " - DispatchClose handles=%u\n", static_cast<unsigned>(remaining));
   QuietenPort(context);
   return CompleteIrpWithInfo(Irp, STATUS_SUCCESS, 0);
 }
