@@ -93,23 +93,24 @@ BOOL Finish(NTSTATUS status, ULONG_PTR information, LPDWORD transferred) {
 // The overlapped form: the request runs on while the caller goes on; its end
 // is recorded in the OVERLAPPED and signalled on the caller's event, or on the
 // file when there is none.
-BOOL StartOverlapped(FileObject& file, host::io::UserRequest request, LPDWORD transferred,
-                     OVERLAPPED& overlapped) {
+BOOL StartOverlapped(const std::shared_ptr<FileObject>& file, host::io::UserRequest request,
+                     LPDWORD transferred, OVERLAPPED& overlapped) {
   std::shared_ptr<EventObject> event;
   // The low bit of hEvent only keeps a completion port away.
   HANDLE eventHandle = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped.hEvent) & ~ULONG_PTR(1));
   if (eventHandle != nullptr && (event = ReferenceEvent(eventHandle)) == nullptr) return FALSE;
-  PKEVENT signal = event != nullptr ? &event->event : &file.event;
+  PKEVENT signal = event != nullptr ? &event->event : &file->event;
   KeClearEvent(signal);
   InternalHigh(overlapped).store(0, std::memory_order_relaxed);
   Internal(overlapped).store(ULONG(STATUS_PENDING), std::memory_order_release);
   request.userIosb = reinterpret_cast<PIO_STATUS_BLOCK>(&overlapped);
-  request.onComplete = [&overlapped, event, signal](const IO_STATUS_BLOCK& result) {
+  // The request may outlive the handle: it keeps what it signals.
+  request.onComplete = [&overlapped, event, file, signal](const IO_STATUS_BLOCK& result) {
     Record(overlapped, result);
     KeSetEvent(signal, IO_NO_INCREMENT, FALSE);
   };
   bool sent;
-  const NTSTATUS status = Submit(file, std::move(request), &sent);
+  const NTSTATUS status = Submit(*file, std::move(request), &sent);
   if (!sent) {
     Record(overlapped, IO_STATUS_BLOCK{{status}, 0});
     return FailStatus(status);
@@ -206,7 +207,7 @@ BOOL Transfer(HANDLE handle, host::io::UserRequest request, LPDWORD transferred,
   if (transferred != nullptr) *transferred = 0;
   if (file->overlapped) {
     if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    return StartOverlapped(*file, std::move(request), transferred, *overlapped);
+    return StartOverlapped(file, std::move(request), transferred, *overlapped);
   }
   if (transferred == nullptr && overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   ULONG_PTR information;

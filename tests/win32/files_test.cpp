@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "host/system_worker.h"
 #include "recording_driver.h"
 
 namespace win32test {
@@ -239,6 +240,23 @@ TEST_F(Files, CancelPicksTheRightRequestsAndCloseEndsTheRest) {
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_TRUE(HasOverlappedIoCompleted(&first));
   EXPECT_EQ(NTSTATUS(first.Internal), STATUS_CANCELLED);
+}
+
+TEST_F(Files, ARequestThatOutlivesItsHandleStillReportsItsEnd) {
+  port().holdIo = port().keepOnCleanup = true;
+  HANDLE h = Open("COM3", FILE_FLAG_OVERLAPPED);
+  UCHAR data[4];
+  OVERLAPPED ov{};
+  DWORD count;
+  EXPECT_FALSE(ReadFile(h, data, sizeof data, &count, &ov));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+  ASSERT_TRUE(CompletePending(device(), STATUS_SUCCESS, {'l', 'a', 't', 'e'}));
+  EXPECT_EQ(NTSTATUS(ov.Internal), STATUS_SUCCESS);
+  EXPECT_EQ(ov.InternalHigh, 4u);
+  EXPECT_EQ(data[3], 'e');
+  host::worker::WaitForIdle();
+  EXPECT_EQ(port().log.back().major, IRP_MJ_CLOSE);
 }
 
 TEST_F(Files, SynchronousRequestsWaitAndAnotherThreadCanCancelThem) {

@@ -39,6 +39,7 @@ struct Port {
   ULONG modemStatus = 0;
   std::vector<UCHAR> received;  // what reads return
   bool holdIo = false;          // reads, writes and waits stay pending
+  bool keepOnCleanup = false;   // pending requests outlive the handle
   KSPIN_LOCK pendingLock;
   LIST_ENTRY pending;
 };
@@ -192,7 +193,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_FLUSH_BUFFERS:
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLEANUP:
-      CancelAllPending(device);
+      if (!port.keepOnCleanup) CancelAllPending(device);
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_DEVICE_CONTROL:
       return Control(port, irp, sp);
