@@ -27,3 +27,8 @@ VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transf
   IoSetCompletionRoutine(slot.Irp, completion, &slot, TRUE, TRUE, TRUE);
   IoCallDriver(context->LowerDeviceObject, slot.Irp);
 }
+
+BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {
+  return IrpStatus == STATUS_CANCELLED || IrpStatus == STATUS_UNSUCCESSFUL ||
+         IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
+}

@@ -10,3 +10,7 @@
 // slot IRP as tag.
 VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
                         ULONG length, PIO_COMPLETION_ROUTINE completion);
+
+// A slot transfer that was cancelled, failed as unsuccessful, or found the
+// device gone: its chain stops and nothing is decoded.
+BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus);

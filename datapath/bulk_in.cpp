@@ -31,11 +31,6 @@ VOID ReleaseBulkInSlot(PPORT_DEVICE_CONTEXT context) {
   KeReleaseSpinLock(&context->IntUrbLock, oldIrql);
 }
 
-BOOLEAN IsShutDown(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
-  return irpStatus == STATUS_CANCELLED || irpStatus == STATUS_UNSUCCESSFUL ||
-         irpStatus == STATUS_DEVICE_NOT_CONNECTED || urbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
-}
-
 // The error counters are flags: set to 1, never counted up.
 VOID ApplyLineStatus(PPORT_DEVICE_CONTEXT context, UCHAR lineStatus) {
   if (lineStatus & LsrOverrun) {
@@ -170,7 +165,7 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   PPORT_DEVICE_CONTEXT context = GetPortContext(slot->Fdo);
   NTSTATUS irpStatus = Irp->IoStatus.Status;
   USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
-  if (IsShutDown(irpStatus, urbStatus)) {
+  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     return ShutDownReception(context, Irp);
   }
   if (USBD_SUCCESS(urbStatus)) {

@@ -177,11 +177,6 @@ VOID ShutDownCurrentWrite(PPORT_DEVICE_CONTEXT context) {
   }
 }
 
-BOOLEAN IsShutDown(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
-  return irpStatus == STATUS_CANCELLED || irpStatus == STATUS_UNSUCCESSFUL ||
-         irpStatus == STATUS_DEVICE_NOT_CONNECTED || urbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
-}
-
 // Caller holds WriteQueueLock. Charges a confirmed chunk to the current write
 // and finishes the write when it is all sent, or when something ended it
 // while the chunk was in flight. A failed chunk fails its write at once.
@@ -311,7 +306,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
-  if (IsShutDown(irpStatus, urbStatus)) {
+  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     ShutDownCurrentWrite(context);
     KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
     IoReleaseRemoveLock(&context->RemoveLock, Irp);

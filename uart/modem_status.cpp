@@ -28,9 +28,6 @@ constexpr ULONG HeldForDsr = 0x02;
 constexpr ULONG HeldForDcd = 0x04;
 constexpr ULONG ModemLineHolds = HeldForCts | HeldForDsr | HeldForDcd;
 
-constexpr USBD_STATUS UsbdDeviceNotConnected = USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
-constexpr USBD_STATUS UsbdDevNotResponding = USBD_STATUS(0xC0000005);
-
 constexpr ULONG ModemThreadStartDelay = 1000;  // ms before the first status read
 
 struct ModemEvent {
@@ -92,10 +89,14 @@ BOOLEAN ReadModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR* status) {
   return TRUE;
 }
 
-BOOLEAN IsShutDown(NTSTATUS irpStatus, USBD_STATUS urbStatus) {
-  return irpStatus == STATUS_CANCELLED || irpStatus == STATUS_UNSUCCESSFUL ||
-         irpStatus == STATUS_DEVICE_NOT_CONNECTED || urbStatus == UsbdDeviceNotConnected ||
-         urbStatus == UsbdDevNotResponding;
+// Waits for one of the thread's events, its kill event first; the kill event
+// or a failed wait ends the thread.
+NTSTATUS WaitForWork(ULONG count, PVOID* events) {
+  NTSTATUS wait = KeWaitForMultipleObjects(count, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+  if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
+    PsTerminateSystemThread(STATUS_SUCCESS);
+  }
+  return wait;
 }
 
 VOID SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
@@ -136,11 +137,7 @@ VOID PollingInterruptInUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->IntKillEvent, &context->IntPollEvent};
   for (;;) {
-    NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
-    if (wait == STATUS_WAIT_1) {
+    if (WaitForWork(2, events) == STATUS_WAIT_1) {
       SubmitInterruptIn(context);
     }
   }
@@ -158,7 +155,7 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
   KeAcquireSpinLock(&context->IntUrbLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
   KeReleaseSpinLock(&context->IntUrbLock, oldIrql);
-  if (IsShutDown(irpStatus, urbStatus)) {
+  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     IoReleaseRemoveLock(&context->RemoveLock, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -187,10 +184,7 @@ VOID PollingMSR(PVOID StartContext) {
   DelayMilliseconds(ModemThreadStartDelay);
   PVOID events[3] = {&context->MsrKillEvent, &context->MsrPollEvent, &context->LsrPollEvent};
   for (;;) {
-    NTSTATUS wait = KeWaitForMultipleObjects(3, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
+    NTSTATUS wait = WaitForWork(3, events);
     if (wait == STATUS_WAIT_1) {
       HandleModemStatusRequest(context);
     } else if (wait == STATUS_WAIT_2) {
