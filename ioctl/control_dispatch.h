@@ -28,6 +28,19 @@ typedef struct _CONTROL_REQUEST {
 // request itself.
 typedef NTSTATUS (*PCONTROL_HANDLER)(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
 
+// Handler helpers for requests whose buffer rule guarantees sizeof(T) bytes.
+template <class T>
+inline VOID CopyIn(T* to, const CONTROL_REQUEST* request) {
+  RtlCopyMemory(to, request->Buffer, sizeof(T));
+}
+
+template <class T>
+inline NTSTATUS CopyOut(PCONTROL_REQUEST request, const T& from) {
+  RtlCopyMemory(request->Buffer, &from, sizeof(T));
+  request->Information = sizeof(T);
+  return STATUS_SUCCESS;
+}
+
 // Runs at PASSIVE_LEVEL in the caller's thread. Returns the status the request
 // was completed with, or, for IOCTL_SERIAL_WAIT_ON_MASK, whatever the
 // wait-on-mask machinery returned (STATUS_PENDING when it keeps the request).
