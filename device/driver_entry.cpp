@@ -7,6 +7,7 @@
 #include "device/pnp.h"
 #include "device/trace_provider.h"
 #include "device/wmi.h"
+#include "ioctl/control_dispatch.h"
 #include "uart/open_close.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -20,6 +21,7 @@ VOID FillDispatchTable(PDRIVER_OBJECT driver) {
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
