@@ -5,28 +5,27 @@
 #include "chip/register_map.h"
 #include "device/start_device.h"
 #include "host/pnp_manager.h"
-#include "start_urb_tap.h"
 #include "support/driver_fixture.h"
+#include "support/urb_tap.h"
 
 namespace {
 
-using start_test::UrbSeen;
-using start_test::UrbTap;
+using urb_tap::UrbSeen;
+using urb_tap::UrbTap;
 
 class StartTest : public DriverTest {
  protected:
   // A one-port chip, tapped, then plugged; the status of its start.
-  NTSTATUS PlugTapped(start_test::UrbRule rule, chip::ChipOptions options = {.ports = 1}) {
+  NTSTATUS PlugTapped(urb_tap::UrbRule rule, chip::ChipOptions options = {.ports = 1}) {
     chip::UsbChip& board = Pc().AddChip(options);
     board_ = &board;
     tap_.emplace(board);
     tap_->SetRule(std::move(rule));
     return Pc().Plug(board).at(0);
   }
-  // The tap goes first: the chip's bus driver object goes with the chip.
   void TearDown() override {
-    tap_.reset();
     DriverTest::TearDown();
+    tap_.reset();
   }
   // Writes the driver made to the UART registers (0x120 and up), in order.
   std::vector<std::pair<uint16_t, uint8_t>> UartWrites() {
@@ -97,7 +96,7 @@ TEST_F(StartTest, AStartFailsWithoutAUsableConfiguration) {
   int selects = 0;
   struct Case {
     const char* what;
-    start_test::UrbRule rule;
+    urb_tap::UrbRule rule;
     NTSTATUS start;
     size_t selectsSent;
   } cases[] = {

@@ -1,0 +1,130 @@
+// A tap on a simulated chip's bus driver: every URB a port's driver sends
+// down is recorded (with the bytes of each bulk-out transfer), and a test's
+// rule may answer it in the chip's place (to fail it, or to hand back other
+// descriptors) before the chip sees it. The Plug and Play manager stacks
+// nothing between a port's driver and the chip, so the tap sits in the bus
+// driver's dispatch table.
+#pragma once
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "chip/usb_bus.h"
+#include "platform/platform.h"
+
+namespace urb_tap {
+
+struct UrbSeen {
+  USHORT function;
+  UCHAR descriptorType;  // GET_DESCRIPTOR only
+  ULONG length;          // transfer length asked for
+  std::vector<uint8_t> out;  // bytes of a bulk or interrupt OUT transfer
+};
+
+// Returns the status to complete the URB's IRP with, or nothing to let the
+// chip answer.
+using UrbRule = std::function<std::optional<NTSTATUS>(PURB urb)>;
+
+class UrbTap {
+ public:
+  // Taps every port of `board`, before it is plugged; only one tap exists at
+  // a time. The bus driver keeps the tap's entry, which passes everything on
+  // once the tap is gone, so the tap may outlive the chip or go before it
+  // (with no request in flight).
+  explicit UrbTap(chip::UsbChip& board) {
+    PDRIVER_DISPATCH& entry = board.Pdo(0)->DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+    if (entry != Dispatch) Original() = entry;
+    entry = Dispatch;
+    Current() = this;
+  }
+  ~UrbTap() { Current() = nullptr; }
+  void SetRule(UrbRule rule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rule_ = std::move(rule);
+  }
+  std::vector<UrbSeen> Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  // The bytes of every bulk-out transfer, oldest first.
+  std::vector<std::vector<uint8_t>> OutTransfers() {
+    std::vector<std::vector<uint8_t>> transfers;
+    for (const UrbSeen& s : Seen()) {
+      if (s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !s.out.empty()) transfers.push_back(s.out);
+    }
+    return transfers;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.clear();
+  }
+
+  // Answers a descriptor request with `bytes`, cut to what was asked for.
+  static NTSTATUS AnswerDescriptor(PURB urb, const std::vector<uint8_t>& bytes) {
+    auto& r = urb->UrbControlDescriptorRequest;
+    ULONG n = std::min<ULONG>(r.TransferBufferLength, ULONG(bytes.size()));
+    std::memcpy(r.TransferBuffer, bytes.data(), n);
+    r.TransferBufferLength = n;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+  }
+  static NTSTATUS Fail(PURB urb) {
+    urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+    return STATUS_UNSUCCESSFUL;
+  }
+
+ private:
+  static std::atomic<UrbTap*>& Current() {
+    static std::atomic<UrbTap*> tap{nullptr};
+    return tap;
+  }
+  static std::atomic<PDRIVER_DISPATCH>& Original() {
+    static std::atomic<PDRIVER_DISPATCH> original{nullptr};
+    return original;
+  }
+
+  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    UrbTap* current = Current();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (current == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+        urb == nullptr) {
+      return Original().load()(device, irp);
+    }
+    UrbTap& tap = *current;
+    std::optional<NTSTATUS> answer;
+    {
+      std::lock_guard<std::mutex> lock(tap.mutex_);
+      UrbSeen seen{urb->UrbHeader.Function, 0, 0};
+      if (seen.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        seen.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
+        seen.length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+      }
+      if (seen.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        auto& t = urb->UrbBulkOrInterruptTransfer;
+        seen.length = t.TransferBufferLength;
+        if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && t.TransferBuffer != nullptr) {
+          auto bytes = static_cast<const uint8_t*>(t.TransferBuffer);
+          seen.out.assign(bytes, bytes + t.TransferBufferLength);
+        }
+      }
+      tap.seen_.push_back(seen);
+      if (tap.rule_) answer = tap.rule_(urb);
+    }
+    if (!answer) return Original().load()(device, irp);
+    irp->IoStatus.Status = *answer;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return *answer;
+  }
+
+  std::mutex mutex_;
+  UrbRule rule_;
+  std::vector<UrbSeen> seen_;
+};
+
+}  // namespace urb_tap
