@@ -67,7 +67,7 @@ class UrbTap {
   static NTSTATUS AnswerDescriptor(PURB urb, const std::vector<uint8_t>& bytes) {
     auto& r = urb->UrbControlDescriptorRequest;
     ULONG n = std::min<ULONG>(r.TransferBufferLength, ULONG(bytes.size()));
-    std::memcpy(r.TransferBuffer, bytes.data(), n);
+    if (n != 0) std::memcpy(r.TransferBuffer, bytes.data(), n);
     r.TransferBufferLength = n;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
