@@ -7,6 +7,7 @@
 #include "datapath/shared_flags.h"
 #include "device/naming.h"
 #include "device/start_device.h"
+#include "device/worker_threads.h"
 #include "uart/mode_pins.h"
 #include "uart/register_access.h"
 #include "uart/register_map.h"
@@ -47,6 +48,7 @@ NTSTATUS HandleQueryStop(PPORT_DEVICE_CONTEXT context, PIRP irp) {
 }
 
 NTSTATUS HandleStop(PPORT_DEVICE_CONTEXT context, PIRP irp) {
+  CancelPendingTransfers(context);
   WriteShared(&context->Started, 0);
   DeconfigureDevice(context->DeviceObject, State(context) == PnpStateWorking);
   SetState(context, PnpStateNotStarted);
@@ -82,6 +84,7 @@ NTSTATUS HandleRemove(PPORT_DEVICE_CONTEXT context, PIRP irp) {
   SetState(context, PnpStateRemoved);
   WriteSharedByte(&context->PortClosing, 1);
   NTSTATUS status = PassDown(context, irp);
+  CancelPendingTransfers(context);
   // Every holder, each transfer in flight among them, lets go before the
   // slots and the context are freed.
   IoReleaseRemoveLockAndWait(&context->RemoveLock, irp);
@@ -187,6 +190,8 @@ VOID RemoveDevice(PDEVICE_OBJECT DeviceObject) {
   // run on a deleted context.
   KeCancelTimer(&context->WriteTimer);
   KeFlushQueuedDpcs();
+  StopPollingThreads(context);
+  StopMsrThread(context);
   FreeQueueBuffer(&context->ReceiveBuffer);
   UnnamePort(context);
   FreePoolMemory(context->InterfaceInfo);

@@ -5,6 +5,7 @@
 #include "datapath/shared_flags.h"
 #include "device/pnp.h"
 #include "device/settings_file.h"
+#include "device/worker_threads.h"
 #include "uart/register_access.h"
 #include "uart/register_map.h"
 
@@ -91,6 +92,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status)) return CompleteIrp(Irp, status);
 
   IoSetDeviceInterfaceState(&context->InterfaceName, TRUE);
+  // A port whose threads or slots could not all be made runs without those
+  // parts; the next start tries again.
+  StartMsrThread(DeviceObject);
+  StartPollingThreads(DeviceObject);
   WriteShared(&context->DeviceState, PnpStateWorking);
   context->RemoteWakeArmed = 0;
 
