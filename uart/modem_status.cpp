@@ -195,10 +195,12 @@ VOID PollingMSR(PVOID StartContext) {
   }
 }
 
+// Change bits are cleared by every read, so a value with change bits is news
+// even when it equals the last one: the line moved again in between.
 UCHAR SerialHandleModemUpdateBulk(PPORT_DEVICE_CONTEXT Context) {
   UCHAR saved = ReadSharedByte(&Context->SaveModemStatus);
   UCHAR status = saved;
-  if (!ReadModemStatus(Context, &status) || status == saved) {
+  if (!ReadModemStatus(Context, &status) || (status == saved && (status & MsrChangeBits) == 0)) {
     return status;
   }
   WriteSharedByte(&Context->SaveModemStatus, status);

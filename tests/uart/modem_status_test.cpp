@@ -114,6 +114,24 @@ TEST_F(ModemPortTest, FailedStatusReadChangesNothing) {
   EXPECT_EQ(Shared(ctx_->TxHolding) & 0x01, 0u);
 }
 
+// CTS falls and rises again while the read it caused is still retrying: the
+// read finds the same value as the last one, change bit included, and that
+// change is reported.
+TEST_F(ModemPortTest, RepeatedChangeIsReportedAgain) {
+  ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+  Present({.cts = true});
+  auto first = WaitOnMask();
+  ASSERT_TRUE(Await(first));
+  ASSERT_EQ(Shared(ctx_->SaveModemStatus), MSR_CTS | MSR_DELTA_CTS);
+  Chip().StallRegisterReads(chip::reg::kModemStatus, 10);
+  auto second = WaitOnMask();
+  far_->Present({});
+  host::clock::Sleep(2 * kMs);
+  far_->Present({.cts = true});
+  ASSERT_TRUE(Await(second, 100 * kMs));
+  EXPECT_EQ(Events(second), SERIAL_EV_CTS);
+}
+
 // Interrupts that come while a status read is pending merge into it: the
 // chip keeps every change bit until the register is read.
 class ModemStartupTest : public ModemPortTest {
