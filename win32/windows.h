@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "platform/host/ntdef.h"
 #include "platform/host/serial.h"
@@ -36,6 +37,20 @@ typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef HANDLE* LPHANDLE;
 typedef ULONG_PTR DWORD_PTR;
+
+#ifdef UNICODE
+typedef WCHAR TCHAR;
+#define TEXT(quote) u##quote
+#else
+typedef char TCHAR;
+#define TEXT(quote) quote
+#endif
+typedef TCHAR* LPTSTR;
+typedef const TCHAR* LPCTSTR;
+
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define FillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAXDWORD 0xffffffff
