@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "chip/cable.h"
-#include "chip/external_end.h"
 #include "chip/model_lock.h"
 #include "rig/computer.h"
 #include "win32/windows.h"
@@ -16,7 +15,7 @@
 namespace win32test {
 namespace {
 
-enum class Wiring { Loopback, NullModem, External };
+enum class Wiring { Loopback, NullModem };
 
 class Driver : public ::testing::Test {
  protected:
@@ -28,10 +27,6 @@ class Driver : public ::testing::Test {
       chip::ModelGuard guard;
       if (wiring == Wiring::Loopback) chip::PlugLoopback(board.port(0));
       if (wiring == Wiring::NullModem) chip::ConnectNullModem(board.port(0), board.port(1));
-      if (wiring == Wiring::External) {
-        far_.emplace(board.Clock());
-        chip::ConnectExternal(board.port(0), *far_);
-      }
     }
     for (NTSTATUS status : pc_->Plug(board)) ASSERT_EQ(status, STATUS_SUCCESS);
     board_ = &board;
@@ -80,10 +75,221 @@ class Driver : public ::testing::Test {
   }
 
   std::optional<rig::Computer> pc_;
-  std::optional<chip::ExternalEnd> far_;
   chip::UsbChip* board_ = nullptr;
   std::vector<HANDLE> open_;
 };
+
+TEST_F(Driver, EverySupportedRateAndLineFormatRoundTrips) {
+  Bring(Wiring::Loopback);
+  HANDLE h = Open("\\\\.\\COM3");
+  const DWORD rates[] = {50,     75,     110,    135,    150,    300,     600,     1200,    1800,   2000,
+                         2400,   3600,   4800,   7200,   9600,   14400,   19200,   38400,   56000,  57600,
+                         115200, 230400, 460800, 921600, 560000, 576000,  1152000, 128000,  249600, 256000,
+                         499200, 500000, 748800, 1497600, 1500000, 1000000, 3000000};
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  for (DWORD rate : rates) {
+    SCOPED_TRACE(rate);
+    dcb.BaudRate = rate;
+    ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
+    DCB read{};
+    ASSERT_TRUE(GetCommState(h, &read));
+    EXPECT_EQ(read.BaudRate, rate);
+  }
+  dcb.BaudRate = 9600;
+  for (BYTE data = 5; data <= 8; ++data)
+    for (BYTE parity = NOPARITY; parity <= SPACEPARITY; ++parity)
+      for (BYTE stop : {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS}) {
+        SCOPED_TRACE(testing::Message() << int(data) << "/" << int(parity) << "/" << int(stop));
+        dcb.ByteSize = data;
+        dcb.Parity = parity;
+        dcb.StopBits = stop;
+        // One and a half stop bits go with five data bits only, two with six or more.
+        const bool valid = stop == ONESTOPBIT || (stop == ONE5STOPBITS) == (data == 5);
+        SetLastError(0);
+        EXPECT_EQ(SetCommState(h, &dcb), valid ? TRUE : FALSE);
+        DCB read{};
+        ASSERT_TRUE(GetCommState(h, &read));
+        if (!valid) {
+          EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+          continue;
+        }
+        EXPECT_EQ(read.ByteSize, data);
+        EXPECT_EQ(read.Parity, parity);
+        EXPECT_EQ(read.StopBits, stop);
+      }
+  // Handshake and special characters.
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = TRUE;
+  dcb.XonChar = 'Q';
+  dcb.XoffChar = 'S';
+  dcb.ErrorChar = '?';
+  dcb.EofChar = 0x1A;
+  dcb.EvtChar = '\r';
+  dcb.XonLim = 128;
+  dcb.XoffLim = 512;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  DCB read{};
+  ASSERT_TRUE(GetCommState(h, &read));
+  dcb.fParity = FALSE;
+  EXPECT_EQ(std::memcmp(&read, &dcb, sizeof dcb), 0);
+}
+
+TEST_F(Driver, AnUnsupportedRateFailsAndTheChipKeepsTheOldOne) {
+  Bring(Wiring::Loopback);
+  HANDLE h = Open("COM3");
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 19200;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  dcb.BaudRate = 1201;
+  dcb.ByteSize = 7;
+  SetLastError(0);
+  EXPECT_FALSE(SetCommState(h, &dcb));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  DCB read{};
+  ASSERT_TRUE(GetCommState(h, &read));
+  EXPECT_EQ(read.BaudRate, 19200u);
+  EXPECT_EQ(read.ByteSize, 8);
+  EXPECT_NEAR(board_->port(0).Settings().rate, 19200, 1);
+  EXPECT_EQ(board_->port(0).Settings().dataBits, 8);
+  // The port still talks at its rate.
+  DWORD written;
+  ASSERT_TRUE(WriteFile(h, "ok", 2, &written, nullptr));
+  EXPECT_EQ(ReadAll(h, 2), "ok");
+}
+
+TEST_F(Driver, OneEndsLinesAreTheOtherEndsInputs) {
+  Bring(Wiring::NullModem);
+  HANDLE a = Open("COM3"), b = Open("COM4");
+  struct Step {
+    DWORD function;
+    DWORD seen;  // by b, of CTS, DSR and RLSD
+  };
+  const Step steps[] = {
+      {CLRDTR, MS_CTS_ON},
+      {CLRRTS, 0},
+      {SETDTR, MS_DSR_ON | MS_RLSD_ON},
+      {SETRTS, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.function);
+    ASSERT_TRUE(EscapeCommFunction(a, step.function));
+    Sleep(20);
+    EXPECT_EQ(ModemStatus(b) & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON), step.seen);
+  }
+}
+
+TEST_F(Driver, BreakAndXoffAreHoldReasons) {
+  Bring(Wiring::Loopback);
+  HANDLE h = Open("COM3");
+  auto holds = [&] {
+    SERIAL_STATUS status{};
+    DWORD returned;
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status, &returned,
+                                nullptr));
+    return status.HoldReasons;
+  };
+  ASSERT_TRUE(SetCommBreak(h));
+  EXPECT_EQ(holds() & SERIAL_TX_WAITING_ON_BREAK, DWORD(SERIAL_TX_WAITING_ON_BREAK));
+  ASSERT_TRUE(ClearCommBreak(h));
+  EXPECT_EQ(holds() & SERIAL_TX_WAITING_ON_BREAK, 0u);
+  ASSERT_TRUE(EscapeCommFunction(h, SETXOFF));
+  EXPECT_TRUE(Stat(h).fXoffHold);
+  ASSERT_TRUE(EscapeCommFunction(h, SETXON));
+  EXPECT_FALSE(Stat(h).fXoffHold);
+}
+
+TEST_F(Driver, LineErrorsAreReportedOnceThenCleared) {
+  Bring(Wiring::NullModem);
+  HANDLE a = Open("COM3"), b = Open("COM4");
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(b, &dcb));
+  dcb.BaudRate = 4800;  // a listens at 9600: framing errors
+  ASSERT_TRUE(SetCommState(b, &dcb));
+  DWORD written;
+  ASSERT_TRUE(WriteFile(b, "\x00\x00\x00\x00", 4, &written, nullptr));
+  Sleep(100);
+  DWORD errors = 0;
+  Stat(a, &errors);
+  EXPECT_NE(errors & (CE_FRAME | CE_BREAK), 0u);
+  Stat(a, &errors);
+  EXPECT_EQ(errors, 0u);
+}
+
+TEST_F(Driver, WaitCommEventReportsTheMaskedEvents) {
+  Bring(Wiring::NullModem);
+  HANDLE a = Open("COM3", FILE_FLAG_OVERLAPPED), b = Open("COM4");
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  struct Case {
+    DWORD mask;
+    std::function<void()> cause;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {EV_RXCHAR, [&] { DWORD n; WriteFile(b, "x", 1, &n, nullptr); }, EV_RXCHAR},
+      {EV_CTS, [&] { EscapeCommFunction(b, CLRRTS); }, EV_CTS},
+      {EV_DSR | EV_RLSD, [&] { EscapeCommFunction(b, CLRDTR); }, EV_DSR | EV_RLSD},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mask);
+    ASSERT_TRUE(SetCommMask(a, c.mask));
+    DWORD mask = 0, count;
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    ASSERT_FALSE(WaitCommEvent(a, &mask, &ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    c.cause();
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetOverlappedResult(a, &ov, &count, FALSE));
+    // DSR and DCD may change in one status report or in two.
+    EXPECT_NE(mask, 0u);
+    EXPECT_EQ(mask & c.expected, mask);
+    PurgeComm(a, PURGE_RXCLEAR);
+  }
+  // Changing the mask ends a pending wait with no event.
+  DWORD mask = 0xFFFF, count;
+  OVERLAPPED ov{};
+  ov.hEvent = event;
+  ASSERT_FALSE(WaitCommEvent(a, &mask, &ov));
+  ASSERT_TRUE(SetCommMask(a, EV_BREAK));
+  EXPECT_TRUE(GetOverlappedResult(a, &ov, &count, TRUE));
+  EXPECT_EQ(mask, 0u);
+  CloseHandle(event);
+}
+
+TEST_F(Driver, PurgeEmptiesTheInputAndPropertiesFollowTheQueueSize) {
+  Bring(Wiring::NullModem);
+  HANDLE a = Open("COM3"), b = Open("COM4");
+  DWORD written;
+  ASSERT_TRUE(WriteFile(b, "pending", 7, &written, nullptr));
+  Sleep(50);
+  EXPECT_EQ(Stat(a).cbInQue, 7u);
+  ASSERT_TRUE(PurgeComm(a, PURGE_RXCLEAR));
+  EXPECT_EQ(Stat(a).cbInQue, 0u);
+
+  COMMPROP properties{};
+  ASSERT_TRUE(GetCommProperties(a, &properties));
+  for (DWORD size : {properties.dwMaxTxQueue, properties.dwMaxRxQueue, properties.dwCurrentTxQueue,
+                     properties.dwCurrentRxQueue})
+    EXPECT_EQ(size, 65535u);
+  EXPECT_EQ(properties.wPacketLength, sizeof(COMMPROP));
+  EXPECT_EQ(properties.dwServiceMask, SP_SERIALCOMM);
+  EXPECT_EQ(properties.dwProvSubType, PST_RS232);
+  EXPECT_EQ(properties.dwMaxBaud, BAUD_USER);
+  ASSERT_TRUE(SetupComm(a, 0x20000, 0x20000));
+  ASSERT_TRUE(GetCommProperties(a, &properties));
+  EXPECT_EQ(properties.dwMaxRxQueue, 0x1FFFFu);
+  EXPECT_EQ(properties.dwCurrentTxQueue, 0x1FFFFu);
+  SetLastError(0);
+  EXPECT_FALSE(TransmitCommChar(a, 'x'));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+}
 
 TEST_F(Driver, TwoPortsExchangeDataBothWaysAtOnce) {
   Bring(Wiring::NullModem);
