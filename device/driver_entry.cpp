@@ -8,6 +8,7 @@
 #include "device/trace_provider.h"
 #include "device/wmi.h"
 #include "ioctl/control_dispatch.h"
+#include "ioctl/internal_control.h"
 #include "uart/open_close.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -25,6 +26,7 @@ VOID FillDispatchTable(PDRIVER_OBJECT driver) {
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchDefault;
   driver->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchDefault;
