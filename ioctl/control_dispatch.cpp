@@ -133,25 +133,25 @@ const ControlEntry ControlTable[] = {
 };
 
 const VendorEntry VendorTable[] = {
-    {IOCTL_GET_PORT_BAUDRATE, "IOCTL_GET_PORT_BAUDRATE", FALSE, nullptr},
-    {IOCTL_SET_PORT_BAUDRATE, "IOCTL_SET_PORT_BAUDRATE", FALSE, nullptr},
-    {IOCTL_GET_PORT_MODE, "IOCTL_GET_PORT_MODE", FALSE, nullptr},
-    {IOCTL_SET_PORT_MODE, "IOCTL_SET_PORT_MODE", FALSE, nullptr},
-    {IOCTL_SET_PORT_NAME, "IOCTL_SET_PORT_NAME", FALSE, nullptr},
-    {IOCTL_GET_PORT_INDEX, nullptr, FALSE, nullptr},
-    {IOCTL_GET_MAX_WRITE_LENGTH, nullptr, FALSE, nullptr},
-    {IOCTL_SET_MAX_WRITE_LENGTH, nullptr, FALSE, nullptr},
-    {IOCTL_GET_RX_FIFO_TRIGGER, nullptr, FALSE, nullptr},
-    {IOCTL_SET_RX_FIFO_TRIGGER, nullptr, FALSE, nullptr},
-    {IOCTL_I2C_READ_BYTE, nullptr, FALSE, nullptr},
-    {IOCTL_I2C_WRITE_BYTE, nullptr, FALSE, nullptr},
-    {IOCTL_RESET_PIPE, nullptr, TRUE, nullptr},
-    {IOCTL_GET_CONFIG_DESCRIPTOR, nullptr, TRUE, nullptr},
-    {IOCTL_RESET_PORT, nullptr, TRUE, nullptr},
-    {IOCTL_READ_REGISTER, nullptr, FALSE, nullptr},
-    {IOCTL_WRITE_REGISTER, nullptr, FALSE, nullptr},
-    {IOCTL_FEATURE_CLEAR, nullptr, FALSE, nullptr},
-    {IOCTL_FEATURE_SET, "IOCTL_FEATURE_SET", FALSE, nullptr},
+    {IOCTL_GET_PORT_BAUDRATE, "IOCTL_GET_PORT_BAUDRATE", FALSE, IoctlGetPortBaudRate},
+    {IOCTL_SET_PORT_BAUDRATE, "IOCTL_SET_PORT_BAUDRATE", FALSE, IoctlSetPortBaudRate},
+    {IOCTL_GET_PORT_MODE, "IOCTL_GET_PORT_MODE", FALSE, IoctlGetPortMode},
+    {IOCTL_SET_PORT_MODE, "IOCTL_SET_PORT_MODE", FALSE, IoctlSetPortMode},
+    {IOCTL_SET_PORT_NAME, "IOCTL_SET_PORT_NAME", FALSE, IoctlSetPortName},
+    {IOCTL_GET_PORT_INDEX, nullptr, FALSE, IoctlGetPortIndex},
+    {IOCTL_GET_MAX_WRITE_LENGTH, nullptr, FALSE, IoctlGetMaxWriteLength},
+    {IOCTL_SET_MAX_WRITE_LENGTH, nullptr, FALSE, IoctlSetMaxWriteLength},
+    {IOCTL_GET_RX_FIFO_TRIGGER, nullptr, FALSE, IoctlGetRxFifoTrigger},
+    {IOCTL_SET_RX_FIFO_TRIGGER, nullptr, FALSE, IoctlSetRxFifoTrigger},
+    {IOCTL_I2C_READ_BYTE, nullptr, FALSE, IoctlI2cReadByte},
+    {IOCTL_I2C_WRITE_BYTE, nullptr, FALSE, IoctlI2cWriteByte},
+    {IOCTL_RESET_PIPE, nullptr, TRUE, IoctlResetPipe},
+    {IOCTL_GET_CONFIG_DESCRIPTOR, nullptr, TRUE, IoctlGetConfigDescriptor},
+    {IOCTL_RESET_PORT, nullptr, TRUE, IoctlResetPort},
+    {IOCTL_READ_REGISTER, nullptr, FALSE, IoctlReadRegister},
+    {IOCTL_WRITE_REGISTER, nullptr, FALSE, IoctlWriteRegister},
+    {IOCTL_FEATURE_CLEAR, nullptr, FALSE, IoctlFeatureClear},
+    {IOCTL_FEATURE_SET, "IOCTL_FEATURE_SET", FALSE, IoctlFeatureSet},
 };
 
 static_assert(IOCTL_SERIAL_SET_BAUD_RATE == SerialCode(1) && IOCTL_SERIAL_SET_FIFO_CONTROL == SerialCode(39),
@@ -238,14 +238,8 @@ NTSTATUS DispatchVendor(PPORT_DEVICE_CONTEXT context, const VendorEntry& entry, 
     }
     IoIncrement(context->DeviceObject);
   }
-  if (entry.Handler != nullptr) {
-    NTSTATUS status = entry.Handler(context, irp);
-    return CompleteIrpWithInfo(irp, status, irp->IoStatus.Information);
-  }
-  if (entry.UsbLevel) {
-    IoDecrement(context->DeviceObject);
-  }
-  return CompleteIrpWithInfo(irp, UnknownCode(request), 0);
+  NTSTATUS status = entry.Handler(context, irp);
+  return CompleteIrpWithInfo(irp, status, irp->IoStatus.Information);
 }
 
 }  // namespace
