@@ -1,0 +1,165 @@
+// The requests that keep their setting in the registry: the stored default
+// baud rate in the device key, and the port name with the instance's
+// friendly name and the COM name database.
+#include "host/files.h"
+#include "host/registry.h"
+#include "ioctl/control_dispatch.h"
+#include "ioctl/vendor_config.h"
+#include "power/power_fixture.h"
+
+namespace vendor_test {
+namespace {
+
+using power_test::PowerTest;
+
+// The port's stack with the driver's device-control routine.
+class RegistryTest : public PowerTest {
+ protected:
+  void SetUp() override {
+    PowerTest::SetUp();
+    if (HasFatalFailure()) return;
+    Filter().fdo->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  }
+  static power_test::FilterControl& Filter() { return power_test::Filter(); }
+};
+
+using StoredBaudRate = RegistryTest;
+
+TEST_F(StoredBaudRate, SetThenGetThroughTheDeviceKey) {
+  Reply r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);  // nothing stored: the default, and the read's failure
+  EXPECT_EQ(r.status, STATUS_OBJECT_NAME_NOT_FOUND);
+
+  r = Control(IOCTL_SET_PORT_BAUDRATE, Ulong(57600), 4);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 4u);
+  EXPECT_EQ(ctx_->BaudRate, 57600u);
+  EXPECT_EQ(host::registry::GetDword(HardwareKey(), "BaudRate"), 57600u);
+  r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(UlongOf(r), 57600u);
+
+  std::vector<uint8_t> tooLong(8, 0x01);
+  host::registry::SetValue(HardwareKey(), "BaudRate", REG_BINARY, tooLong.data(), tooLong.size());
+  r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(UlongOf(r), 9600u);
+}
+
+// The registry around a rename: this port named COM3 with its friendly name,
+// another instance of the service and a non-USB one listed before it, and
+// COM1 and COM3 taken.
+class PortName : public RegistryTest {
+ protected:
+  void SetUp() override {
+    RegistryTest::SetUp();
+    if (HasFatalFailure()) return;
+    own_ = InstancePath();
+    host::registry::SetString(HardwareKey(), "PortName", "COM3");
+    host::registry::SetString(kServiceEnum, "0", other_);
+    host::registry::SetString(kServiceEnum, "1", "ROOT\\NOT_USB\\0000");
+    host::registry::SetString(kServiceEnum, "2", own_);
+    host::registry::SetString(InstanceKey(other_), "FriendlyName", "Tarvio Serial Adv (COM7)");
+    host::registry::SetString(InstanceKey(own_), "FriendlyName", "Tarvio Serial Adv (COM3)");
+    std::vector<uint8_t> db(32, 0);
+    db[0] = 0x05;  // COM1, COM3
+    host::registry::SetValue(kArbiter, "ComDB", REG_BINARY, db.data(), db.size());
+  }
+
+  Reply Rename(ULONG n) { return Control(IOCTL_SET_PORT_NAME, Ulong(n), 4); }
+  std::vector<uint8_t> ComDb() {
+    return host::registry::GetValue(kArbiter, "ComDB").value_or(host::registry::Value{}).data;
+  }
+  std::string Name() { return host::registry::GetString(HardwareKey(), "PortName").value_or(""); }
+  std::string Friendly(const std::string& path) {
+    return host::registry::GetString(InstanceKey(path), "FriendlyName").value_or("");
+  }
+  void StoreComNumber(uint8_t number) {
+    std::vector<uint8_t> file(kSettingsSize, 0);
+    file[kRecord] = number;
+    ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, file));
+  }
+
+  static constexpr const char* kServiceEnum =
+      "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Q2740xA_Port\\Enum";
+  static constexpr const char* kArbiter = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
+  static constexpr const char* kSettingsFile = "\\SystemRoot\\System32\\Tarvio7315Setting.bin";
+  static constexpr size_t kSettingsSize = 1536;
+  static constexpr size_t kRecord = 0x200;  // ChipMode 0, PortIndex 0
+  std::string own_;
+  std::string other_ = "USB\\VID_7315&PID_0104\\OTHER&0";
+};
+
+TEST_F(PortName, RenameMovesNameFriendlyNameAndDatabaseBit) {
+  Reply r = Rename(4);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Name(), "COM5");
+  EXPECT_EQ(Friendly(own_), "Tarvio Serial Adv (COM5)");
+  EXPECT_EQ(Friendly(other_), "Tarvio Serial Adv (COM7)");
+  std::vector<uint8_t> db = ComDb();
+  ASSERT_EQ(db.size(), 32u);
+  EXPECT_EQ(db[0], 0x11);  // COM1 and COM5
+}
+
+TEST_F(PortName, RequestsThatChangeNothing) {
+  struct Case {
+    const char* what;
+    ULONG n;
+    int stored;  // settings-file record byte 0; -1: no file
+    ULONG_PTR information;
+  } cases[] = {
+      {"the same number", 2, -1, 0},
+      {"the stored number, with no settings file", 255, -1, 4},
+      {"the stored number 255 means none", 254, 255, 4},
+      {"a stored 0 means none", 255, 0, 4},
+      {"no number", 0xFFFFFFFF, -1, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.stored >= 0) StoreComNumber(uint8_t(c.stored));
+    std::vector<uint8_t> db = ComDb();
+    Reply r = Rename(c.n);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, c.information);
+    EXPECT_EQ(Name(), "COM3");
+    EXPECT_EQ(Friendly(own_), "Tarvio Serial Adv (COM3)");
+    EXPECT_EQ(ComDb(), db);
+  }
+}
+
+TEST_F(PortName, StoredNumberFromTheSettingsFile) {
+  StoreComNumber(9);
+  EXPECT_EQ(Rename(255).status, STATUS_SUCCESS);
+  EXPECT_EQ(Name(), "COM9");
+  EXPECT_EQ(ComDb()[0], 0x01);  // COM3 given up
+  EXPECT_EQ(ComDb()[1], 0x01);  // COM9 taken
+}
+
+TEST_F(PortName, UnsafeOrUnreadableDataIsNeitherMatchedNorWrittenPast) {
+  // A number whose name could not be read back as the old name of the next rename.
+  EXPECT_EQ(Rename(999).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Name(), "COM3");
+
+  // Without the device's own friendly name no instance is taken for it, not
+  // even one whose friendly name is empty.
+  host::registry::DeleteValue(InstanceKey(own_), "FriendlyName");
+  host::registry::SetString(InstanceKey(other_), "FriendlyName", "");
+  EXPECT_EQ(Rename(5).status, STATUS_SUCCESS);
+  EXPECT_EQ(Name(), "COM6");
+  EXPECT_EQ(Friendly(other_), "");
+
+  // A database shorter than the new bit grows to hold it.
+  std::vector<uint8_t> db{0x20};  // COM6
+  host::registry::SetValue(kArbiter, "ComDB", REG_BINARY, db.data(), db.size());
+  EXPECT_EQ(Rename(19).status, STATUS_SUCCESS);
+  EXPECT_EQ(ComDb(), (std::vector<uint8_t>{0x00, 0x00, 0x08}));  // COM20
+
+  // A database that can't be read is not written back.
+  host::registry::DeleteValue(kArbiter, "ComDB");
+  EXPECT_EQ(Rename(20).status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Name(), "COM21");
+  EXPECT_FALSE(host::registry::GetValue(kArbiter, "ComDB").has_value());
+}
+
+}  // namespace
+}  // namespace vendor_test
