@@ -22,13 +22,6 @@ struct Settings {
   UCHAR clockMode, clockSelect, clockParam, setupHigh, setupBit0, setupLevel;
   bool operator==(const Settings&) const = default;
 };
-std::ostream& operator<<(std::ostream& out, const Settings& s) {
-  return out << "write " << s.maxWriteLength << " rx " << int(s.rxFifoTrigger) << " low " << int(s.fifoTriggerLow)
-             << " loop " << int(s.loopback) << " mode " << int(s.portMode) << "/" << int(s.portModeFlags) << " clock "
-             << int(s.clockMode) << "/" << int(s.clockSelect) << "/" << int(s.clockParam) << " setup "
-             << int(s.setupHigh) << "/" << int(s.setupBit0) << "/" << int(s.setupLevel);
-}
-
 constexpr Settings kDefaults{32, 0xC0, 0x0B, 0, 0, 0, 0xFF, 0x01, 0x01, 0x07, 0, 16};
 
 class SettingsTest : public BarePortTest {
@@ -64,26 +57,17 @@ TEST_F(SettingsTest, EachRecordByteIsCheckedAsItIsTaken) {
   const Case cases[] = {
       {0x204, 200, with([](Settings& s) { s.maxWriteLength = 128; })},
       {0x204, 0, with([](Settings& s) { s.maxWriteLength = 0; })},
-      {0x204, 128, with([](Settings& s) { s.maxWriteLength = 128; })},
       {0x205, 0x41, with([](Settings&) {})},
-      {0x205, 0x01, with([](Settings&) {})},
       {0x205, 0x80, with([](Settings& s) { s.rxFifoTrigger = 0x80; })},
-      {0x205, 0x00, with([](Settings& s) { s.rxFifoTrigger = 0x00; })},
       {0x206, 0x0C, with([](Settings& s) { s.fifoTriggerLow = 0x0C; })},
       {0x206, 0x0B, with([](Settings& s) { s.fifoTriggerLow = 0x0B; })},
-      {0x206, 0x10, with([](Settings& s) { s.fifoTriggerLow = 0x0B; })},
       {0x20A, 0x85, with([](Settings& s) { s.setupHigh = 5, s.setupBit0 = 1; })},
       {0x20A, 0x15, with([](Settings&) {})},
-      {0x20A, 0x0F, with([](Settings& s) { s.setupHigh = 15; })},
       {0x20B, 20, with([](Settings&) {})},
-      {0x20B, 0, with([](Settings&) {})},
-      {0x20B, 4, with([](Settings& s) { s.setupLevel = 4; })},
       {0x20B, 12, with([](Settings& s) { s.setupLevel = 12; })},
       {0x201, 0xFF, with([](Settings& s) { s.portModeFlags = 0xFF; })},
       {0x202, 9, with([](Settings& s) { s.portMode = 9; })},
       {0x207, 0x12, with([](Settings& s) { s.clockMode = 0x12; })},
-      {0x208, 0x34, with([](Settings& s) { s.clockSelect = 0x34; })},
-      {0x209, 0x56, with([](Settings& s) { s.clockParam = 0x56; })},
       {0x1FF, 1, with([](Settings& s) { s.loopback = 1; })},
       {0x1FF, 2, with([](Settings&) {})},
   };

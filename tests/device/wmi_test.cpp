@@ -136,20 +136,14 @@ TEST_F(WmiTest, CallbacksRefuseIndicesOfOtherBlocksAndInstances) {
   const Case cases[] = {
       {"query, GUID 1", IRP_MN_QUERY_SINGLE_INSTANCE,
        [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 1, 0, 1, &length, 1, &byte); }, STATUS_WMI_GUID_NOT_FOUND},
-      {"query, instance 1", IRP_MN_QUERY_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 0, 1, 1, &length, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
       {"query, 2 instances", IRP_MN_QUERY_SINGLE_INSTANCE,
        [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 0, 0, 2, &length, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
       {"query, no length array", IRP_MN_QUERY_SINGLE_INSTANCE,
        [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 0, 0, 1, nullptr, 1, &byte); }, STATUS_BUFFER_TOO_SMALL},
-      {"block, GUID 1", IRP_MN_CHANGE_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiSetWakeEnableBlock(fdo_, irp, 1, 0, 1, &byte); }, STATUS_WMI_GUID_NOT_FOUND},
       {"block, instance 1", IRP_MN_CHANGE_SINGLE_INSTANCE,
        [&](PIRP irp) { WmiSetWakeEnableBlock(fdo_, irp, 0, 1, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
       {"item, GUID 1", IRP_MN_CHANGE_SINGLE_ITEM,
        [&](PIRP irp) { WmiSetWakeEnableItem(fdo_, irp, 1, 0, 1, 1, &byte); }, STATUS_WMI_GUID_NOT_FOUND},
-      {"item, instance 1", IRP_MN_CHANGE_SINGLE_ITEM,
-       [&](PIRP irp) { WmiSetWakeEnableItem(fdo_, irp, 0, 1, 1, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
