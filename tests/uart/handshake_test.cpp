@@ -73,15 +73,6 @@ TEST_F(ModemPortTest, NewHandFlowMovesOnlyTheLinesWhoseModeChanges) {
   }
 }
 
-// SET_HANDFLOW stores the settings even when a line change fails.
-TEST_F(ModemPortTest, NewHandFlowIsStoredWhenTheLineChangeFails) {
-  Chip().StallRegisterReads(chip::reg::kModemControl, static_cast<int>(RegisterAccessAttempts));
-  SERIAL_HANDFLOW next{0, SERIAL_RTS_CONTROL, 10, 20};
-  SerialSetupNewHandFlow(ctx_, &next);
-  EXPECT_EQ(std::memcmp(&ctx_->HandFlow, &next, sizeof next), 0);
-  EXPECT_TRUE(far_->PortLines().dtr) << "the failed change left DTR as it was";
-}
-
 // Dropping DTR control drops DTR; the update that follows applies the new
 // handshake to the sender's holds at once.
 TEST_F(ModemPortTest, SetHandFlowDropsDtrAndAppliesTheHandshake) {

@@ -9,6 +9,7 @@
 
 #include "../datapath/port_fixture.h"
 #include "datapath/shared_flags.h"
+#include "ioctl/control_dispatch.h"
 #include "uart/modem_lines.h"
 #include "uart/modem_status.h"
 #include "uart/open_close.h"
@@ -19,42 +20,6 @@
 namespace uart_test {
 
 using datapath_test::Request;
-
-// The device-control requests these tests use, with the dispatcher's
-// buffer-length checks.
-inline NTSTATUS ModemControl(PDEVICE_OBJECT device, PIRP irp) {
-  PPORT_DEVICE_CONTEXT context = GetPortContext(device);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-  PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-  NTSTATUS status = STATUS_SUCCESS;
-  ULONG_PTR information = 0;
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_SERIAL_PURGE:
-      status = in < sizeof(ULONG) ? STATUS_BUFFER_TOO_SMALL : SerialStartPurge(context, irp);
-      break;
-    case IOCTL_SERIAL_SET_HANDFLOW:
-      if (in < sizeof(SERIAL_HANDFLOW)) {
-        status = STATUS_BUFFER_TOO_SMALL;
-      } else {
-        SerialApplyHandFlow(context, static_cast<const SERIAL_HANDFLOW*>(buffer));
-      }
-      break;
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
-      *static_cast<ULONG*>(buffer) = SerialHandleModemUpdate(context, FALSE);
-      information = sizeof(ULONG);
-      break;
-    case IOCTL_SERIAL_SET_DTR: status = SerialSetDtr(context); break;
-    case IOCTL_SERIAL_CLR_DTR: status = SerialClrDtr(context); break;
-    case IOCTL_SERIAL_SET_RTS: status = SerialSetRts(context); break;
-    case IOCTL_SERIAL_CLR_RTS: status = SerialClrRts(context); break;
-    default: return datapath_test::WaitMaskControl(device, irp);
-  }
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
 
 class ModemPortTest : public datapath_test::PortTest {
  protected:
@@ -71,7 +36,7 @@ class ModemPortTest : public datapath_test::PortTest {
     portDriver_->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     portDriver_->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     portDriver_->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-    portDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ModemControl;
+    portDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
     StartThread(PollingInterruptInUrb, &ctx_->IntKillEvent, &ctx_->IntPollEvent, &ctx_->IntThread);
     StartThread(PollingMSR, &ctx_->MsrKillEvent, &ctx_->MsrPollEvent, &ctx_->MsrThread);
     ASSERT_EQ(OpenPort(&file_), STATUS_SUCCESS);

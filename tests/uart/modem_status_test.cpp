@@ -39,16 +39,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ModemPortTest, LeadingEdgeOfRingIsNoEvent) {
-  ASSERT_EQ(SetWaitMask(SERIAL_EV_RING), STATUS_SUCCESS);
-  auto wait = WaitOnMask();
-  Present({.ri = true});
-  EXPECT_FALSE(Await(wait, 100 * kMs));
-  ASSERT_EQ(SetWaitMask(0), STATUS_SUCCESS);  // completes the wait with no events
-  ASSERT_TRUE(Await(wait));
-  EXPECT_EQ(Events(wait), 0u);
-}
-
 // The sender stops while CTS is low under CTS handshake and resumes when the
 // far end raises it, without a new request.
 TEST_F(ModemPortTest, CtsHandshakeHoldsAndReleasesTheSender) {
