@@ -34,12 +34,15 @@ struct Request {
   PVOID context;
 };
 
+// The IRP is freed before the callback runs, so that whoever the callback
+// wakes finds the request gone; the callback reads a copy of its status.
 NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<Request*>(context);
-  if (request->callback != nullptr)
-    request->callback(request->pdo, request->minor, request->state, request->context, &irp->IoStatus);
-  delete request;
+  IO_STATUS_BLOCK ioStatus = irp->IoStatus;
   IoFreeIrp(irp);
+  if (request->callback != nullptr)
+    request->callback(request->pdo, request->minor, request->state, request->context, &ioStatus);
+  delete request;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
