@@ -70,6 +70,21 @@ NTSTATUS OpenAndReadSettingsFile(ACCESS_MASK Access, PHANDLE File, PUCHAR Buffer
   return status;
 }
 
+// Opens and reads the file and finds this port's record in it. Unless the
+// file holds the record's first `Needed` bytes: STATUS_END_OF_FILE, file closed.
+NTSTATUS ReadPortRecord(PPORT_DEVICE_CONTEXT Context, ACCESS_MASK Access, PHANDLE File, PUCHAR Buffer, PULONG Read,
+                        ULONG Needed, PULONG Offset) {
+  NTSTATUS status = OpenAndReadSettingsFile(Access, File, Buffer, Read);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  if (!PortRecordOffset(Context, Offset) || *Offset + Needed > *Read) {
+    ZwClose(*File);
+    return STATUS_END_OF_FILE;
+  }
+  return STATUS_SUCCESS;
+}
+
 // The bytes of the record that a short file lacks keep their defaults.
 class RecordReader {
  public:
@@ -151,17 +166,12 @@ VOID LoadPortSettings(PPORT_DEVICE_CONTEXT Context) {
 
 NTSTATUS UpdatePortSettingsRecord(PPORT_DEVICE_CONTEXT Context, PORT_RECORD_EDIT* Edit, PVOID EditContext) {
   UCHAR file[SettingsFileSize];
-  ULONG read = 0;
+  ULONG read = 0, offset = 0;
   HANDLE handle;
-  NTSTATUS status = OpenAndReadSettingsFile(GENERIC_ALL, &handle, file, &read);
+  // Writing a record the file does not hold whole would invent the bytes before it.
+  NTSTATUS status = ReadPortRecord(Context, GENERIC_ALL, &handle, file, &read, PortRecordSize, &offset);
   if (!NT_SUCCESS(status)) {
     return status;
-  }
-  ULONG offset = 0;
-  if (!PortRecordOffset(Context, &offset) || offset + PortRecordSize > read) {
-    // Writing the record would invent the bytes the file lacks before it.
-    ZwClose(handle);
-    return STATUS_END_OF_FILE;
   }
   Edit(file + offset, EditContext);
   IO_STATUS_BLOCK io;
@@ -177,17 +187,13 @@ NTSTATUS ReadPortSettingsByte(PPORT_DEVICE_CONTEXT Context, ULONG ByteIndex, PUC
     return STATUS_INVALID_PARAMETER;
   }
   UCHAR file[SettingsFileSize];
-  ULONG read = 0;
+  ULONG read = 0, offset = 0;
   HANDLE handle;
-  NTSTATUS status = OpenAndReadSettingsFile(GENERIC_READ, &handle, file, &read);
+  NTSTATUS status = ReadPortRecord(Context, GENERIC_READ, &handle, file, &read, ByteIndex + 1, &offset);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   ZwClose(handle);
-  ULONG offset = 0;
-  if (!PortRecordOffset(Context, &offset) || offset + ByteIndex >= read) {
-    return STATUS_END_OF_FILE;
-  }
   *Value = file[offset + ByteIndex];
   return STATUS_SUCCESS;
 }
