@@ -6,10 +6,18 @@
 #include "host/io_manager.h"
 #include "host/pnp_manager.h"
 #include "support/driver_fixture.h"
+#include "support/urb_tap.h"
 
 namespace {
 
-using PnpTest = DriverTest;
+class PnpTest : public DriverTest {
+ protected:
+  void TearDown() override {
+    DriverTest::TearDown();
+    tap_.reset();
+  }
+  std::optional<urb_tap::UrbTap> tap_;
+};
 
 NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
@@ -148,6 +156,26 @@ TEST_F(PnpTest, TheInterfaceIsEnabledWhileStartedAndGoneAfterSurpriseRemoval) {
   EXPECT_EQ(enabled(), 1u);
   EXPECT_EQ(board.Pdo(1), nullptr);
   EXPECT_EQ(Shared(Context(0)->DeviceState), 1u);
+}
+
+TEST_F(PnpTest, RemovalWaitsForTheBulkInTransferInFlight) {
+  chip::UsbChip& board = Pc().AddChip({.ports = 1});
+  tap_.emplace(board);
+  ASSERT_EQ(Pc().Plug(board), std::vector<NTSTATUS>{STATUS_SUCCESS});
+  PPORT_DEVICE_CONTEXT ctx = Context(0);
+  // As open does: reception allowed, the first bulk-in transfer asked for.
+  // The bus keeps it, and answers its cancellation only 50 ms later.
+  tap_->HoldInTransfers(50 * kMs);
+  __atomic_store_n(&ctx->PortClosing, 0, __ATOMIC_SEQ_CST);
+  KeSetEvent(&ctx->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+  host::clock::RunUntilIdle();
+  ASSERT_EQ(Shared(ctx->IntUrbs[BulkInSlot].Idle), 0);
+  int64_t before = Now();
+  // Freeing the slot IRP before its cancelled transfer came back would be a
+  // verifier failure; teardown checks that nothing is left.
+  EXPECT_EQ(host::pnp::QueryRemoveAndRemove(Pdo(0)), STATUS_SUCCESS);
+  EXPECT_GE(Now() - before, 50 * kMs);
+  EXPECT_EQ(host::pnp::StateOf(board.Pdo(0)), host::pnp::DeviceState::NoDriver);
 }
 
 }  // namespace

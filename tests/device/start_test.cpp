@@ -182,6 +182,8 @@ TEST_F(StartTest, ProbeFindsTheFifosAndSetsTheirTriggerFromTheRate) {
     ULONG rate;
     uint8_t trigger;
   } cases[] = {{9600, loaded}, {1200, 0}, {1201, loaded}};
+  // Each restart also replaces the descriptor and interface buffers of the
+  // one before: teardown finds none of them left.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
     ASSERT_EQ(host::pnp::QueryStopAndStop(board.Pdo(0)), STATUS_SUCCESS);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "chip/usb_bus.h"
+#include "host/clock.h"
 #include "platform/platform.h"
 
 namespace urb_tap {
@@ -57,6 +58,13 @@ class UrbTap {
       if (s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !s.out.empty()) transfers.push_back(s.out);
     }
     return transfers;
+  }
+  // From now on bulk and interrupt IN transfers never reach the chip: they
+  // stay pending until cancelled, and a cancelled one completes `delay` later
+  // on the clock, as a slow bus would complete it.
+  void HoldInTransfers(int64_t delay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdDelay_ = delay;
   }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -115,6 +123,7 @@ class UrbTap {
       tap.seen_.push_back(seen);
       if (tap.rule_) answer = tap.rule_(urb);
     }
+    if (!answer && tap.Holds(urb)) return Hold(irp);
     if (!answer) return Original().load()(device, irp);
     irp->IoStatus.Status = *answer;
     irp->IoStatus.Information = 0;
@@ -122,7 +131,36 @@ class UrbTap {
     return *answer;
   }
 
+  bool Holds(PURB urb) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holdDelay_ >= 0 && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+           (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN);
+  }
+  static NTSTATUS Hold(PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) EndHeld(irp);
+    return STATUS_PENDING;
+  }
+  static VOID CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    int64_t delay = 0;
+    if (UrbTap* tap = Current()) {
+      std::lock_guard<std::mutex> lock(tap->mutex_);
+      delay = tap->holdDelay_;
+    }
+    host::clock::ScheduleAfter(delay, [irp] { EndHeld(irp); });
+  }
+  static VOID EndHeld(PIRP irp) {
+    auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+
   std::mutex mutex_;
+  int64_t holdDelay_ = -1;
   UrbRule rule_;
   std::vector<UrbSeen> seen_;
 };
