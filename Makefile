@@ -13,7 +13,7 @@ SCRIPT_TESTS := $(sort $(wildcard tests/*/*_test.sh))
 .PHONY: help deps build run test test-asan test-tsan sys bench clean
 
 help:
-	@echo "make run        build and run the main job (t7315 selfcheck)"
+	@echo "make run        build and run the main job (t7315 demo)"
 	@echo "make test       build and run every test"
 	@echo "make build      build the tool and the tests (build/)"
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
@@ -49,7 +49,7 @@ build:
 	cmake --build build -j $(JOBS)
 
 run: build
-	build/t7315 selfcheck
+	build/t7315 demo
 
 test: build
 	$(call run_tests,build)

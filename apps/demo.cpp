@@ -144,6 +144,8 @@ void Collect(Flow& f, int64_t started) {
   for (unsigned i = 0; i < f.result.received && i < f.data.size(); ++i) f.result.wrong += f.received[i] != f.data[i];
 }
 
+constexpr size_t kDemoRxFifoDepth = 16384;
+
 // Bits on the wire for one byte at 8N1.
 constexpr unsigned kBitsPerByte = 10;
 
@@ -229,7 +231,9 @@ class Demo {
   }
 
   bool PlugAndOpen(rig::Computer& pc) {
-    chip::UsbChip& board = pc.AddChip({.ports = options_.ports});
+    // Deep receive FIFOs: the emulation runs on real time next to whatever
+    // else the host runs, and a pause of the host must not show as overruns.
+    chip::UsbChip& board = pc.AddChip({.ports = options_.ports, .rxFifoDepth = kDemoRxFifoDepth});
     if (options_.ports >= 2) chip::ConnectNullModem(board.port(0), board.port(1));
     for (int i = options_.ports >= 2 ? 2 : 0; i < options_.ports; ++i) chip::PlugLoopback(board.port(i));
     std::vector<NTSTATUS> starts = pc.Plug(board);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Tests `t7315 demo` from outside: its options, its messages and exit codes.
+# Tests `t7315 demo` from outside: its options, its messages and exit codes,
+# a short real-time run that passes and one with a rate the driver refuses.
 # T7315_BUILD_DIR names the build folder that holds the tool (default build/).
 set -uo pipefail
 
@@ -41,5 +42,10 @@ expect "trailing comma" 2 err "^t7315 demo: --rates wants baud rates separated b
   -- demo --rates 9600,
 expect "unknown option" 2 err "^t7315 demo: unknown demo option '--fast'$" -- demo --fast
 expect "usage after an error" 2 err "^usage: t7315 demo " -- demo --fast
+
+expect "short run passes" 0 out "^demo passed$" -- demo --ports 2 --rates 9600,115200 --bytes 300
+expect "short run is clean" 0 out "^devices removed, driver unloaded: clean$" -- demo --ports 3 --rates 19200 --bytes 64
+expect "refused rate fails clearly" 1 err "^t7315 demo: COM3 at 1201: SetCommState failed with error [0-9]+$" \
+  -- demo --ports 1 --rates 1201 --bytes 10
 
 finish demo
