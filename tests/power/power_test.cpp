@@ -118,28 +118,5 @@ TEST_F(PowerTest, RemoteWakeIsArmedOncePerRestore) {
   EXPECT_EQ(Filter().remoteWakeRequests.load(), 2);
 }
 
-TEST_F(PowerTest, OtherMinorFunctionsGoStraightDown) {
-  PIRP irp = IoAllocateIrp(Filter().fdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = IRP_MN_POWER_SEQUENCE;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-        KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &done, TRUE, TRUE, TRUE);
-  const int startNext = host::power::StartNextPowerIrpCount();
-  PoCallDriver(Filter().fdo, irp);
-  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);  // the bus driver's answer, untouched
-  EXPECT_GE(host::power::StartNextPowerIrpCount(), startNext + 1);
-  IoFreeIrp(irp);
-}
-
 }  // namespace
 }  // namespace power_test

@@ -84,12 +84,5 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   EXPECT_TRUE(Chip().RegisterWrites().empty());
 }
 
-TEST_F(VendorConfig, PortIndex) {
-  ctx_->PortIndex = 2;
-  Reply r = Send(IOCTL_GET_PORT_INDEX, {}, 4);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(UlongOf(r), 0x300u);
-}
-
 }  // namespace
 }  // namespace vendor_test
