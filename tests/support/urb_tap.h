@@ -23,7 +23,7 @@ struct UrbSeen {
   USHORT function;
   UCHAR descriptorType;  // GET_DESCRIPTOR only
   ULONG length;          // transfer length asked for
-  std::vector<uint8_t> out;  // bytes of a bulk or interrupt OUT transfer
+  std::vector<uint8_t> out;  // bytes of a transfer on the out pipe
 };
 
 // Returns the status to complete the URB's IRP with, or nothing to let the
@@ -51,7 +51,13 @@ class UrbTap {
     std::lock_guard<std::mutex> lock(mutex_);
     return seen_;
   }
-  // The bytes of every bulk-out transfer, oldest first.
+  // The pipe whose transfers carry data to the chip (the direction flag of a
+  // bulk transfer does not tell: the pipe does).
+  void SetOutPipe(USBD_PIPE_HANDLE pipe) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outPipe_ = pipe;
+  }
+  // The bytes of every transfer on the out pipe, oldest first.
   std::vector<std::vector<uint8_t>> OutTransfers() {
     std::vector<std::vector<uint8_t>> transfers;
     for (const UrbSeen& s : Seen()) {
@@ -59,7 +65,7 @@ class UrbTap {
     }
     return transfers;
   }
-  // From now on bulk and interrupt IN transfers never reach the chip: they
+  // From now on transfers from the chip never reach it: they
   // stay pending until cancelled, and a cancelled one completes `delay` later
   // on the clock, as a slow bus would complete it.
   void HoldInTransfers(int64_t delay) {
@@ -115,7 +121,7 @@ class UrbTap {
       if (seen.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto& t = urb->UrbBulkOrInterruptTransfer;
         seen.length = t.TransferBufferLength;
-        if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && t.TransferBuffer != nullptr) {
+        if (t.PipeHandle == tap.outPipe_ && t.TransferBuffer != nullptr) {
           auto bytes = static_cast<const uint8_t*>(t.TransferBuffer);
           seen.out.assign(bytes, bytes + t.TransferBufferLength);
         }
@@ -134,7 +140,7 @@ class UrbTap {
   bool Holds(PURB urb) {
     std::lock_guard<std::mutex> lock(mutex_);
     return holdDelay_ >= 0 && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-           (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN);
+           urb->UrbBulkOrInterruptTransfer.PipeHandle != outPipe_;
   }
   static NTSTATUS Hold(PIRP irp) {
     IoMarkIrpPending(irp);
@@ -161,6 +167,7 @@ class UrbTap {
 
   std::mutex mutex_;
   int64_t holdDelay_ = -1;
+  USBD_PIPE_HANDLE outPipe_ = nullptr;
   UrbRule rule_;
   std::vector<UrbSeen> seen_;
 };
