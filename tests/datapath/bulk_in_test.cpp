@@ -1,11 +1,11 @@
 // Bulk-in completions: the packet walk with its line status, malformed
 // packets, XON/XOFF, a full ring, receive events, re-arming and shut-down.
-#include "port_fixture.h"
+#include "support/open_port_fixture.h"
 
 namespace datapath_test {
 namespace {
 
-class BulkInTest : public PortTest {
+class BulkInTest : public OpenPortTest {
  protected:
   std::vector<uint8_t> Drain() {
     ULONG held = Held();

@@ -2,12 +2,12 @@
 // data arrive, the read timer fires, a wait is satisfied or a queued write is
 // taken up. Every request ends exactly once with one of its legal results
 // (the verifier fails a double completion), and nothing is lost or left over.
-#include "port_fixture.h"
+#include "support/open_port_fixture.h"
 
 namespace datapath_test {
 namespace {
 
-class RaceTest : public PortTest {
+class RaceTest : public OpenPortTest {
  protected:
   static bool OneOf(NTSTATUS s, std::initializer_list<NTSTATUS> legal) {
     return std::find(legal.begin(), legal.end(), s) != legal.end();

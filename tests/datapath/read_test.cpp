@@ -1,7 +1,7 @@
 // Read requests under the serial timeouts: completion at entry, total
 // timeouts on the one read timer, the bulk-in path's own rules (return what
 // is present, the interval in units of 10 ms, RXCHAR), and cancellation.
-#include "port_fixture.h"
+#include "support/open_port_fixture.h"
 
 namespace datapath_test {
 namespace {
@@ -9,7 +9,7 @@ namespace {
 constexpr ULONG Max = 0xFFFFFFFF;
 constexpr int64_t kPending = -1;
 
-class ReadTest : public PortTest {};
+class ReadTest : public OpenPortTest {};
 
 TEST_F(ReadTest, EntryAndTotalTimeoutRows) {
   struct Row {

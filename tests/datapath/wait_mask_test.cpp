@@ -1,11 +1,11 @@
 // Wait-on-mask: one pending wait, completed by recorded events, by a new
 // mask, or by cancellation.
-#include "port_fixture.h"
+#include "support/open_port_fixture.h"
 
 namespace datapath_test {
 namespace {
 
-class WaitMaskTest : public PortTest {};
+class WaitMaskTest : public OpenPortTest {};
 
 TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   EXPECT_EQ(SetWaitMask(0x2000), STATUS_INVALID_PARAMETER);

@@ -3,12 +3,12 @@
 // AmountInOutQueue.
 #include <numeric>
 
-#include "port_fixture.h"
+#include "support/open_port_fixture.h"
 
 namespace datapath_test {
 namespace {
 
-class WriteTest : public PortTest {
+class WriteTest : public OpenPortTest {
  protected:
   static std::vector<uint8_t> Text(size_t n) {
     std::vector<uint8_t> v(n);
