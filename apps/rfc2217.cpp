@@ -62,39 +62,28 @@ void Rfc2217Session::Negotiate(uint8_t verb, uint8_t option) {
   const bool wasActive = ComPortActive();
   switch (verb) {
     case kDo:
-      if (!SupportedLocally(option)) {
-        SendCommand(kWont, option);
-      } else if (!o.local) {
-        o.local = true;
-        if (!o.localRequested) SendCommand(kWill, option);
-      }
-      o.localRequested = false;
-      break;
     case kDont:
-      if (o.local) {
-        o.local = false;
-        if (!o.localRequested) SendCommand(kWont, option);
-      }
-      o.localRequested = false;
+      Answer(option, verb == kDo, SupportedLocally(option), o.local, o.localRequested, kWill, kWont);
       break;
     case kWill:
-      if (!SupportedRemotely(option)) {
-        SendCommand(kDont, option);
-      } else if (!o.remote) {
-        o.remote = true;
-        if (!o.remoteRequested) SendCommand(kDo, option);
-      }
-      o.remoteRequested = false;
-      break;
     case kWont:
-      if (o.remote) {
-        o.remote = false;
-        if (!o.remoteRequested) SendCommand(kDont, option);
-      }
-      o.remoteRequested = false;
+      Answer(option, verb == kWill, SupportedRemotely(option), o.remote, o.remoteRequested, kDo, kDont);
       break;
   }
   ComPortMaybeStarted(wasActive);
+}
+
+// One side of an option: `on` and `requested` are ours (DO/DONT, answered
+// with WILL/WONT) or theirs (WILL/WONT, answered with DO/DONT).
+void Rfc2217Session::Answer(uint8_t option, bool asked, bool supported, bool& on, bool& requested, uint8_t yes,
+                            uint8_t no) {
+  if (asked && !supported) {
+    SendCommand(no, option);
+  } else if (asked != on) {
+    on = asked;
+    if (!requested) SendCommand(asked ? yes : no, option);
+  }
+  requested = false;
 }
 
 // A client that just agreed to COM-PORT-OPTION learns the modem lines at

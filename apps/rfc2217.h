@@ -107,6 +107,7 @@ class Rfc2217Session {
   void RequestLocal(uint8_t option);
   void RequestRemote(uint8_t option);
   void Negotiate(uint8_t verb, uint8_t option);
+  void Answer(uint8_t option, bool asked, bool supported, bool& on, bool& requested, uint8_t yes, uint8_t no);
   void ComPortMaybeStarted(bool wasActive);
   void Subnegotiation();
   void ComPortCommand(uint8_t command, std::span<const uint8_t> value);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 namespace t7315 {
 namespace {
@@ -327,7 +328,9 @@ void ServedPort::FollowTerminalSettings() {
   if (now == terminalFormat_) return;
   const LineFormat before = terminalFormat_;
   terminalFormat_ = now;
-  ChangeFormat("the pty asked for " + now.Describe(), before, now);
+  if (ChangeFormat("the pty asked for " + now.Describe(), before, now)) {
+    Say("set from the pty to " + FormatOf(CurrentState()).Describe());
+  }
 }
 
 DCB ServedPort::CurrentState() {
@@ -349,44 +352,40 @@ bool ServedPort::ChangeFormat(const std::string& what, const LineFormat& before,
   return false;
 }
 
+// A client's change of one field; the format the port has afterwards.
+LineFormat ServedPort::Request(const std::string& what, const std::function<void(LineFormat&)>& change) {
+  const LineFormat before = FormatOf(CurrentState());
+  LineFormat now = before;
+  change(now);
+  ChangeFormat("RFC 2217 client asked for " + what, before, now);
+  return FormatOf(CurrentState());
+}
+
 uint32_t ServedPort::BaudRate(uint32_t requested) {
-  if (requested != 0) {
-    LineFormat before = FormatOf(CurrentState()), now = before;
-    now.baud = requested;
-    ChangeFormat("RFC 2217 client asked for " + std::to_string(requested) + " baud", before, now);
-  }
-  return CurrentState().BaudRate;
+  if (requested == 0) return CurrentState().BaudRate;
+  return Request(std::to_string(requested) + " baud", [&](LineFormat& f) { f.baud = requested; }).baud;
 }
 
 uint8_t ServedPort::DataSize(uint8_t requested) {
-  if (requested != 0) {
-    LineFormat before = FormatOf(CurrentState()), now = before;
-    now.dataBits = requested;
-    ChangeFormat("RFC 2217 client asked for " + std::to_string(requested) + " data bits", before, now);
-  }
-  return CurrentState().ByteSize;
+  if (requested == 0) return CurrentState().ByteSize;
+  return Request(std::to_string(requested) + " data bits", [&](LineFormat& f) { f.dataBits = requested; }).dataBits;
 }
 
 // RFC 2217 numbers parity from 1 (none) in the DCB's order.
 uint8_t ServedPort::Parity(uint8_t requested) {
-  if (requested >= 1 && requested <= 5) {
-    LineFormat before = FormatOf(CurrentState()), now = before;
-    now.parity = requested - 1;
-    ChangeFormat("RFC 2217 client asked for parity " + std::to_string(requested), before, now);
-  }
-  return CurrentState().Parity + 1;
+  if (requested < 1 || requested > 5) return CurrentState().Parity + 1;
+  return Request("parity " + std::to_string(requested), [&](LineFormat& f) { f.parity = requested - 1; }).parity + 1;
 }
 
 // RFC 2217: 1 = one, 2 = two, 3 = one and a half stop bits.
 uint8_t ServedPort::StopSize(uint8_t requested) {
   static const uint8_t kToDcb[] = {0, ONESTOPBIT, TWOSTOPBITS, ONE5STOPBITS};
   static const uint8_t kFromDcb[] = {1, 3, 2};
+  uint8_t stop = CurrentState().StopBits;
   if (requested >= 1 && requested <= 3) {
-    LineFormat before = FormatOf(CurrentState()), now = before;
-    now.stopBits = kToDcb[requested];
-    ChangeFormat("RFC 2217 client asked for stop size " + std::to_string(requested), before, now);
+    stop = Request("stop size " + std::to_string(requested), [&](LineFormat& f) { f.stopBits = kToDcb[requested]; })
+               .stopBits;
   }
-  const uint8_t stop = CurrentState().StopBits;
   return stop <= TWOSTOPBITS ? kFromDcb[stop] : 1;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,7 @@ class ServedPort final : private Rfc2217Port {
   bool Transfer(bool write, void* buffer, DWORD length, DWORD& done);
   bool ChangeFormat(const std::string& what, const LineFormat& before, const LineFormat& now);
   DCB CurrentState();
+  LineFormat Request(const std::string& what, const std::function<void(LineFormat&)>& change);
   void Say(const std::string& text) { console_.Line(setup_.comName + ": " + text); }
 
   // Rfc2217Port
