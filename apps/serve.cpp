@@ -19,6 +19,12 @@
 namespace t7315 {
 namespace {
 
+// On real time the emulated machine shares the host with everything else,
+// and a host busy for a few milliseconds would overrun a 128-byte receive
+// FIFO at high rates although the driver keeps up; the chips served get a
+// deeper one.
+constexpr size_t kServeRxFifoDepth = 4096;
+
 // The wires behind the ports, and the far ends played through ptys.
 struct Wiring {
   std::vector<std::unique_ptr<chip::ExternalEnd>> ends;
@@ -91,7 +97,9 @@ int Serve(const ServeOptions& options, const std::string& state, Console& consol
           const sigset_t& signals) {
   rig::Computer pc({.clock = host::ClockKind::Real, .stateDir = options.stateDir, .abortOnLeaks = false});
   std::vector<chip::UsbChip*> chips;
-  for (int i = 0; i < options.chips; ++i) chips.push_back(&pc.AddChip({.ports = options.portsPerChip}));
+  for (int i = 0; i < options.chips; ++i) {
+    chips.push_back(&pc.AddChip({.ports = options.portsPerChip, .rxFifoDepth = kServeRxFifoDepth}));
+  }
   std::vector<std::string> names;
   for (const rig::Port& port : pc.Ports()) names.push_back(port.comName);
 

@@ -28,15 +28,17 @@ int64_t NowMs() {
 
 std::string ErrorText(DWORD error) { return "error " + std::to_string(error); }
 
-std::string LineErrorNames(uint8_t errors) {
+// ClearCommError's errors as the console tells them.
+std::string CommErrorNames(DWORD errors) {
+  static const std::pair<DWORD, const char*> kNames[] = {{CE_OVERRUN, "overrun"},
+                                                          {CE_RXOVER, "receive buffer full"},
+                                                          {CE_RXPARITY, "parity error"},
+                                                          {CE_FRAME, "framing error"},
+                                                          {CE_BREAK, "break received"}};
   std::string text;
-  auto add = [&](uint8_t bit, const char* name) {
+  for (const auto& [bit, name] : kNames) {
     if (errors & bit) text += std::string(text.empty() ? "" : ", ") + name;
-  };
-  add(rfc2217::kOverrunError, "overrun");
-  add(rfc2217::kParityError, "parity error");
-  add(rfc2217::kFramingError, "framing error");
-  add(rfc2217::kBreakDetect, "break received");
+  }
   return text;
 }
 
@@ -199,6 +201,8 @@ void ServedPort::PumpLoop() {
     poll(fds, client_ >= 0 ? 4 : 3, kStatusPollMs);
     uint64_t count;
     (void)!read(wake_, &count, sizeof(count));
+    // A client that vanished is noticed even while we are not reading it.
+    if (client_ >= 0 && (fds[3].revents & (POLLERR | POLLHUP))) DropClient("gone");
     if (fds[2].revents & POLLIN) AcceptClient();
     PumpOnce();
   }
@@ -226,7 +230,10 @@ void ServedPort::MoveFromPort() {
   const size_t room = kQueueBytes - std::min(kQueueBytes, terminalPending_.size());
   const size_t keep = std::min(room, bytes.size());
   terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.begin() + keep);
-  terminalDropped_ += bytes.size() - keep;
+  if (keep < bytes.size() && !terminalOverflowTold_) {
+    Say("nobody reads the pty; what does not fit is dropped until it is read again");
+    terminalOverflowTold_ = true;
+  }
 }
 
 void ServedPort::ReadTerminal() {
@@ -240,6 +247,7 @@ void ServedPort::FlushTerminal() {
   if (terminalPending_.empty()) return;
   const ssize_t n = write(pty_->Master(), terminalPending_.data(), terminalPending_.size());
   if (n > 0) terminalPending_.erase(terminalPending_.begin(), terminalPending_.begin() + n);
+  if (terminalPending_.empty()) terminalOverflowTold_ = false;
 }
 
 void ServedPort::AcceptClient() {
@@ -308,17 +316,15 @@ void ServedPort::PollStatus() {
     if (errors & CE_FRAME) line |= rfc2217::kFramingError;
     if (errors & CE_BREAK) line |= rfc2217::kBreakDetect;
     if (line != 0 && session_) session_->LineErrors(line);
-    lineErrors_ |= line;
+    commErrors_ |= errors;
   }
   if (session_) session_->ModemLinesChanged(ModemLines());
   if (now - lastReport_ < kReportEveryMs) return;
-  if (lineErrors_ != 0) Say(LineErrorNames(lineErrors_));
-  if (terminalDropped_ != 0) {
-    Say("nobody reads the pty: " + std::to_string(terminalDropped_) + " received byte(s) dropped");
-  }
-  if (lineErrors_ != 0 || terminalDropped_ != 0) lastReport_ = now;
-  lineErrors_ = 0;
-  terminalDropped_ = 0;
+  const std::string errorNames = CommErrorNames(commErrors_);
+  if (errorNames.empty()) return;
+  Say(errorNames);
+  lastReport_ = now;
+  commErrors_ = 0;
 }
 
 // A program that sets the pty's termios reconfigures the port; only the

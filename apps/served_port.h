@@ -95,10 +95,10 @@ class ServedPort final : private Rfc2217Port {
   ByteQueue fromPort_{kQueueBytes};
   ByteQueue toPort_{kQueueBytes};
   std::vector<uint8_t> terminalPending_;
-  size_t terminalDropped_ = 0;
+  bool terminalOverflowTold_ = false;
   LineFormat terminalFormat_;  // as last seen on the pty
   bool dtr_ = true, rts_ = true, break_ = false;
-  uint8_t lineErrors_ = 0;  // not yet reported on the console
+  DWORD commErrors_ = 0;  // not yet told on the console
   int64_t lastStatusPoll_ = 0, lastReport_ = 0;
 
   std::atomic<bool> stop_{false};
