@@ -1,0 +1,313 @@
+#!/usr/bin/python3
+"""Drives a running `t7315 serve` as its users would: pyserial over RFC 2217,
+programs on the pseudo-terminals, and badly behaved telnet clients. Started by
+serve_test.sh with the state folder and the RFC 2217 base of a server whose
+cables are COM3:COM4, COM5:pty and COM6:loop. Prints one "PASS name" or
+"FAIL name: why" line per check."""
+
+import hashlib
+import os
+import random
+import socket
+import struct
+import sys
+import threading
+import time
+
+import serial
+import serial.rfc2217
+
+STATE, BASE, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
+COM_PORT = 44
+
+
+def report(name, ok, why=""):
+    print(("PASS " + name) if ok else ("FAIL %s: %s" % (name, why)), flush=True)
+
+
+def url(com):
+    return "rfc2217://127.0.0.1:%d" % (BASE + com)
+
+
+def until(predicate, limit=3.0):
+    end = time.time() + limit
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+def read_exactly(port, count, limit=30.0):
+    data = bytearray()
+    end = time.time() + limit
+    while len(data) < count and time.time() < end:
+        data += port.read(count - len(data))
+    return bytes(data)
+
+
+def console_has(text, limit=3.0):
+    return until(lambda: text in open(LOG).read(), limit)
+
+
+class RawClient:
+    """A bare telnet client that speaks RFC 2217 by hand."""
+
+    def __init__(self, com):
+        self.sock = socket.create_connection(("127.0.0.1", BASE + com), timeout=5)
+        self.buffer = b""
+
+    def send(self, data):
+        self.sock.sendall(bytes(data))
+
+    def agree(self):
+        self.send([IAC, WILL, COM_PORT, IAC, DO, COM_PORT])
+
+    def command(self, cmd, value=b""):
+        escaped = bytes(value).replace(b"\xff", b"\xff\xff")
+        self.send(bytes([IAC, SB, COM_PORT, cmd]) + escaped + bytes([IAC, SE]))
+
+    def reply(self, cmd, limit=3.0):
+        """The value of the first answer to `cmd` (server code cmd + 100)."""
+        marker = bytes([IAC, SB, COM_PORT, cmd + 100])
+        end = time.time() + limit
+        while time.time() < end:
+            at = self.buffer.find(marker)
+            stop = self.buffer.find(bytes([IAC, SE]), at + 4) if at >= 0 else -1
+            if stop >= 0:
+                value = self.buffer[at + 4:stop].replace(b"\xff\xff", b"\xff")
+                self.buffer = self.buffer[stop + 2:]
+                return value
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return None
+            self.buffer += chunk
+        return None
+
+    def expect(self, data, limit=3.0):
+        end = time.time() + limit
+        while data not in self.buffer and time.time() < end:
+            try:
+                self.buffer += self.sock.recv(65536)
+            except socket.timeout:
+                pass
+        return data in self.buffer
+
+    def baud(self):
+        self.command(1, struct.pack("!I", 0))
+        value = self.reply(1)
+        return struct.unpack("!I", value)[0] if value and len(value) == 4 else None
+
+    def close(self):
+        self.sock.close()
+
+
+def check_bulk_transfer(a, b):
+    """A few hundred KiB each way, each with its checksum."""
+    size = 256 * 1024
+    for src, dst, name in ((a, b, "COM3 to COM4"), (b, a, "COM4 to COM3")):
+        data = os.urandom(size)
+        src.write(data)
+        got = read_exactly(dst, size, 120)
+        sent, received = hashlib.sha256(data).hexdigest(), hashlib.sha256(got).hexdigest()
+        report("%d KiB %s" % (size // 1024, name), sent == received,
+               "got %d bytes, checksum %s, want %s" % (len(got), received, sent))
+
+
+def check_garbage_elsewhere(stop):
+    """Floods COM6's server with garbage and cuts connections short while the
+    other ports work; returns the number of floods sent."""
+    rounds = 0
+    while not stop.is_set():
+        c = RawClient(6)
+
+        def drain():
+            try:
+                while c.sock.recv(65536):
+                    pass
+            except OSError:
+                pass
+        drainer = threading.Thread(target=drain)
+        drainer.start()
+        # Stray IACs, verbs, options and data; no subnegotiation, so that the
+        # port is not left reconfigured at random for the checks after this.
+        junk = bytes(random.choice([IAC, IAC, SE, WILL, DO, WONT, COM_PORT, random.randrange(250)])
+                     for _ in range(64 * 1024))
+        try:
+            c.send(junk + bytes([IAC, SB, COM_PORT, 1, 0]))  # ends mid-command
+        except OSError:
+            pass
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        c.sock.shutdown(socket.SHUT_RDWR)
+        drainer.join()
+        c.close()  # a reset, not a clean close
+        rounds += 1
+    return rounds
+
+
+def check_pair():
+    a = serial.serial_for_url(url(3), baudrate=115200, rtscts=True, timeout=1)
+    b = serial.serial_for_url(url(4), baudrate=115200, rtscts=True, timeout=1)
+    check_bulk_transfer(a, b)
+
+    # A second client on a port in use is turned away; the first is kept.
+    intruder = socket.create_connection(("127.0.0.1", BASE + 4), timeout=3)
+    report("second client refused", intruder.recv(100) == b"", "the server answered it")
+    intruder.close()
+
+    # Format changes: 7 data bits, even parity, two stop bits on both ends.
+    for port in (a, b):
+        port.rtscts = False
+        port.baudrate, port.bytesize, port.parity, port.stopbits = 57600, 7, "E", 2
+    text = bytes(range(32, 127)) * 4
+    a.write(text)
+    report("7E2 at 57600", read_exactly(b, len(text), 10) == text, "data changed on the way")
+    for port in (a, b):
+        port.bytesize, port.parity, port.stopbits = 8, "N", 1
+
+    # Modem lines over a null-modem cable: RTS -> CTS, DTR -> DSR and CD.
+    ok, why = True, ""
+    for rts, dtr in ((False, True), (True, False), (False, False), (True, True)):
+        a.rts, a.dtr = rts, dtr
+        if not until(lambda: (b.cts, b.dsr, b.cd) == (rts, dtr, dtr)):
+            ok, why = False, "RTS %s DTR %s gave CTS %s DSR %s CD %s" % (rts, dtr, b.cts, b.dsr, b.cd)
+    report("modem lines and their notifications", ok, why)
+
+    # A break on one end is a line-state notification on the other.
+    b.rfc2217_send_subnegotiation(serial.rfc2217.SET_LINESTATE_MASK, b"\x1e")
+    time.sleep(0.2)
+    a.send_break(0.3)
+    report("break notified", until(lambda: b._linestate & 0x10), "line state 0x%02x" % b._linestate)
+    report("break on the console", console_has("COM4: break received"), "no console line")
+
+    # A speed the driver refuses answers with the one kept.
+    try:
+        a.baudrate = 1234567
+        report("refused speed", False, "accepted 1234567 baud")
+    except (serial.SerialException, ValueError):
+        report("refused speed", console_has("COM3: RFC 2217 client asked for 1234567 baud; the driver refused it"),
+               "no console line")
+    a.close()
+    return b
+
+
+def check_pty(b):
+    """COM3's pty against COM4's RFC 2217 end."""
+    b.baudrate = 115200
+    pty = serial.Serial(STATE + "/COM3", 115200, timeout=0.5)
+    # What arrived while nobody read the pty, and the NUL of the break.
+    while pty.read(65536):
+        pass
+    b.reset_input_buffer()
+    probe = RawClient(3)
+    probe.agree()
+    report("pty speed reaches the driver", until(lambda: probe.baud() == 115200), "driver at %s" % probe.baud())
+    data = bytes(range(256)) * 16
+    pty.write(data)
+    report("pty to RFC 2217", read_exactly(b, len(data), 10) == data, "data changed on the way")
+    b.write(data)
+    report("RFC 2217 to pty", read_exactly(pty, len(data), 10) == data, "data changed on the way")
+    pty.baudrate = 57600
+    report("pty speed change followed", until(lambda: probe.baud() == 57600), "driver at %s" % probe.baud())
+    pty.baudrate = 2000000
+    refused = console_has("COM3: the pty asked for 2000000 8N1; the driver refused it")
+    report("pty speed refused", refused and probe.baud() == 57600, "driver at %s" % probe.baud())
+    probe.close()
+    pty.close()
+    b.close()
+
+
+def check_wire():
+    """COM5's wire played through STATE/COM5-wire; COM6 has a loopback plug."""
+    port = serial.serial_for_url(url(5), baudrate=9600, timeout=1)
+    port.rfc2217_send_subnegotiation(serial.rfc2217.SET_LINESTATE_MASK, b"\x0e")
+    device = serial.Serial(STATE + "/COM5-wire", 9600, timeout=1)
+    time.sleep(0.2)
+    device.write(b"hello from the device")
+    report("wire pty to port", read_exactly(port, 21, 5) == b"hello from the device", "data changed")
+    port.write(b"hello device")
+    report("port to wire pty", read_exactly(device, 12, 5) == b"hello device", "data changed")
+    report("device is ready", port.dsr and port.cd and port.cts, "DSR %s CD %s CTS %s" % (port.dsr, port.cd, port.cts))
+    device.baudrate = 115200
+    time.sleep(0.2)
+    device.write(os.urandom(400))  # a regular pattern could alias into clean characters
+    report("rate mismatch gives framing errors notified", until(lambda: port._linestate & 0x08),
+           "line state 0x%02x" % port._linestate)
+    report("rate mismatch gives framing errors on the console", console_has("COM5: framing error"), "no console line")
+    device.close()
+    port.close()
+
+    loop = serial.serial_for_url(url(6), baudrate=115200, timeout=1)
+    time.sleep(0.5)  # what the garbage clients sent may still be on the wire
+    loop.reset_input_buffer()
+    loop.write(b"round trip")
+    report("loopback plug", read_exactly(loop, 10, 5) == b"round trip", "data changed")
+    loop.rts = False
+    report("loopback RTS to CTS", until(lambda: not loop.cts), "CTS stayed on")
+    loop.close()
+
+
+def check_flood():
+    """Garbage on COM6 while COM3 and COM4 talk."""
+    a = serial.serial_for_url(url(3), baudrate=57600, timeout=1)
+    b = serial.serial_for_url(url(4), baudrate=57600, timeout=1)
+    stop = threading.Event()
+    flood = threading.Thread(target=check_garbage_elsewhere, args=(stop,))
+    flood.start()
+    text = os.urandom(8 * 1024)
+    a.write(text)
+    got = read_exactly(b, len(text), 20)
+    stop.set()
+    flood.join()
+    report("other ports undisturbed by a garbage flood", got == text, "got %d of %d bytes" % (len(got), len(text)))
+    a.close()
+    b.close()
+    # The flooded port serves again once it has seen the resets.
+    signature = None
+    end = time.time() + 20
+    while signature != b"t7315 COM6" and time.time() < end:
+        try:
+            c = RawClient(6)
+            c.agree()
+            c.command(0)
+            signature = c.reply(0, 1.0)
+            c.close()
+        except OSError:  # turned away while the last flood client is still held
+            time.sleep(0.2)
+    report("flooded port serves again", signature == b"t7315 COM6", "got %r" % signature)
+
+
+def check_malformed():
+    """Cut and unknown sequences: answered or dropped, never a stall."""
+    c = RawClient(6)
+    c.send([IAC, DO, 99, IAC, WILL, 98])
+    report("unknown options refused", c.expect(bytes([IAC, WONT, 99])) and c.expect(bytes([IAC, DONT, 98])),
+           "got %r" % c.buffer)
+    c.agree()
+    c.send([IAC])  # cut after IAC
+    c.send([IAC, IAC, SB, COM_PORT, 0, IAC, SE])
+    sig = c.reply(0)
+    report("signature after cut IAC", sig == b"t7315 COM6", "got %r" % sig)
+    c.command(1, b"\x00\x01")  # a baud rate two bytes long: a query
+    report("short baud rate is a query", c.reply(1) == struct.pack("!I", 115200), "")
+    c.close()
+    for cut in ([IAC], [IAC, SB, COM_PORT], [IAC, SB, COM_PORT, 1, 0, 0], [IAC, WILL]):
+        c = RawClient(6)
+        c.send(cut)
+        c.close()
+    c = RawClient(6)
+    c.agree()
+    c.command(0)
+    report("port serves after cut clients", c.reply(0) == b"t7315 COM6", "no signature")
+    c.close()
+
+
+b = check_pair()
+check_pty(b)
+check_wire()
+check_flood()
+check_malformed()
