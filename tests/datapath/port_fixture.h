@@ -27,6 +27,7 @@
 #include "host/io_manager.h"
 #include "platform/platform.h"
 #include "support/machine_test.h"
+#include "support/port_requests.h"
 #include "uart/wait_mask.h"
 
 namespace datapath_test {
@@ -106,20 +107,9 @@ inline NTSTATUS PortEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-// A request's end, as its submitter sees it.
-struct Outcome {
-  std::atomic<bool> done{false};
-  NTSTATUS status = 0;
-  ULONG_PTR information = 0;
-  int64_t at = 0;  // virtual time of completion
-  std::vector<uint8_t> data;
-  std::vector<uint8_t> Bytes() const { return {data.begin(), data.begin() + information}; }
-};
-using Request = std::shared_ptr<Outcome>;
-
 constexpr char16_t kPortName[] = u"\\Device\\Tarvio7315Serial0";
 
-class PortTest : public MachineTest {
+class PortTest : public MachineTest, protected PortRequests {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
@@ -190,85 +180,10 @@ class PortTest : public MachineTest {
     }
   }
 
-  Request Submit(UCHAR major, std::vector<uint8_t> data, ULONG length) {
-    auto r = std::make_shared<Outcome>();
-    r->data = std::move(data);
-    host::io::UserRequest q;
-    q.majorFunction = major;
-    if (major == IRP_MJ_READ) {
-      r->data.resize(length);
-      q.output = r->data.data();
-      q.outputLength = length;
-    } else {
-      q.input = r->data.data();
-      q.inputLength = length;
-    }
-    q.onComplete = [r](const IO_STATUS_BLOCK& io) {
-      r->status = io.Status;
-      r->information = io.Information;
-      r->at = host::clock::Now();
-      r->done.store(true);
-    };
-    host::io::SubmitUserRequest(file_, std::move(q));
-    return r;
-  }
-  Request Read(ULONG length) { return Submit(IRP_MJ_READ, {}, length); }
-  Request Write(std::vector<uint8_t> bytes) {
-    ULONG length = static_cast<ULONG>(bytes.size());
-    return Submit(IRP_MJ_WRITE, std::move(bytes), length);
-  }
-  IO_STATUS_BLOCK Control(ULONG code, ULONG* in, ULONG* out) {
-    host::io::UserRequest q;
-    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    q.ioControlCode = code;
-    q.input = in;
-    q.inputLength = in ? sizeof(ULONG) : 0;
-    q.output = out;
-    q.outputLength = out ? sizeof(ULONG) : 0;
-    return host::io::SendUserRequest(file_, std::move(q));
-  }
-  Request WaitOnMask() {
-    auto r = std::make_shared<Outcome>();
-    r->data.resize(sizeof(ULONG));
-    host::io::UserRequest q;
-    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    q.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-    q.output = r->data.data();
-    q.outputLength = sizeof(ULONG);
-    q.onComplete = [r](const IO_STATUS_BLOCK& io) {
-      r->status = io.Status;
-      r->information = io.Information;
-      r->at = host::clock::Now();
-      r->done.store(true);
-    };
-    host::io::SubmitUserRequest(file_, std::move(q));
-    return r;
-  }
-  static ULONG Events(const Request& r) {
-    ULONG e;
-    std::memcpy(&e, r->data.data(), sizeof e);
-    return e;
-  }
-  NTSTATUS SetWaitMask(ULONG mask) { return Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, nullptr).Status; }
-
-  // Runs the clock until the request is done or `limit` has passed.
-  bool Await(const Request& r, int64_t limit = 10'000 * kMs) {
-    int64_t end = Now() + limit;
-    while (!r->done.load() && Now() < end) host::clock::Sleep(kMs);
-    return r->done.load();
-  }
-
   // The next bulk-in completion carries exactly these bytes.
   void Inject(std::vector<uint8_t> raw) {
     board_->port(0).InjectBulkIn(std::move(raw));
     host::clock::RunUntilIdle();
-  }
-  // One packet: [N][data][line status].
-  static std::vector<uint8_t> Packet(std::vector<uint8_t> data, uint8_t lineStatus = 0x60) {
-    std::vector<uint8_t> p{static_cast<uint8_t>(data.size() + 2)};
-    p.insert(p.end(), data.begin(), data.end());
-    p.push_back(lineStatus);
-    return p;
   }
   ULONG Held() {
     KIRQL irql;
@@ -303,7 +218,6 @@ class PortTest : public MachineTest {
   PDEVICE_OBJECT analyzer_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
-  PFILE_OBJECT file_ = nullptr;
 
  private:
   // 9600 baud, 8 data bits, no parity, one stop bit, FIFOs on.
