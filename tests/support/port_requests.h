@@ -26,6 +26,17 @@ using Request = std::shared_ptr<Outcome>;
 
 class PortRequests {
  protected:
+  // Submits `q`; `r` records how it ends.
+  Request SubmitRecorded(host::io::UserRequest q, Request r) {
+    q.onComplete = [r](const IO_STATUS_BLOCK& io) {
+      r->status = io.Status;
+      r->information = io.Information;
+      r->at = host::clock::Now();
+      r->done.store(true);
+    };
+    host::io::SubmitUserRequest(file_, std::move(q));
+    return r;
+  }
   Request Submit(UCHAR major, std::vector<uint8_t> data, ULONG length) {
     auto r = std::make_shared<Outcome>();
     r->data = std::move(data);
@@ -39,14 +50,7 @@ class PortRequests {
       q.input = r->data.data();
       q.inputLength = length;
     }
-    q.onComplete = [r](const IO_STATUS_BLOCK& io) {
-      r->status = io.Status;
-      r->information = io.Information;
-      r->at = host::clock::Now();
-      r->done.store(true);
-    };
-    host::io::SubmitUserRequest(file_, std::move(q));
-    return r;
+    return SubmitRecorded(std::move(q), r);
   }
   Request Read(ULONG length) { return Submit(IRP_MJ_READ, {}, length); }
   Request Write(std::vector<uint8_t> bytes) {
@@ -71,14 +75,7 @@ class PortRequests {
     q.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
     q.output = r->data.data();
     q.outputLength = sizeof(ULONG);
-    q.onComplete = [r](const IO_STATUS_BLOCK& io) {
-      r->status = io.Status;
-      r->information = io.Information;
-      r->at = host::clock::Now();
-      r->done.store(true);
-    };
-    host::io::SubmitUserRequest(file_, std::move(q));
-    return r;
+    return SubmitRecorded(std::move(q), r);
   }
   static ULONG Events(const Request& r) {
     ULONG e;
