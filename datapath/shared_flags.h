@@ -7,9 +7,9 @@
 
 #include "platform/platform.h"
 
-inline ULONG ReadShared(const volatile ULONG* field) {
-  return ULONG(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(const_cast<volatile ULONG*>(field)), 0, 0));
-}
+// Reads are plain atomic loads: a compare-exchange used as a read is a write
+// when the value matches, and races with readers that hold the field's lock.
+inline ULONG ReadShared(const volatile ULONG* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
 
 inline VOID WriteShared(volatile ULONG* field, ULONG value) {
   InterlockedExchange(reinterpret_cast<volatile LONG*>(field), LONG(value));
@@ -35,10 +35,7 @@ inline UCHAR ExchangeSharedByte(volatile UCHAR* field, UCHAR value) {
   return __atomic_exchange_n(field, value, __ATOMIC_SEQ_CST);
 }
 
-inline PIRP ReadSharedIrp(PIRP const volatile* field) {
-  return static_cast<PIRP>(InterlockedCompareExchangePointer(
-      reinterpret_cast<PVOID volatile*>(const_cast<PIRP volatile*>(field)), nullptr, nullptr));
-}
+inline PIRP ReadSharedIrp(PIRP const volatile* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
 
 inline VOID WriteSharedIrp(PIRP volatile* field, PIRP irp) {
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(field), irp);
