@@ -79,7 +79,9 @@ if start_server first --state "$state" --rfc2217 "$base" --cable COM3:COM4 --cab
   [ -L "$state/COM3" ] && [ -L "$state/COM5-wire" ]
   verdict "pty links" $? "$(ls -l "$state")"
 
-  /usr/bin/python3 "$root/tests/apps/serve_client.py" "$state" "$base" "$work/first.log" >"$work/client" 2>&1
+  bulk=full
+  ldd "$tool" 2>/dev/null | grep -q libtsan && bulk=light
+  /usr/bin/python3 "$root/tests/apps/serve_client.py" "$state" "$base" "$work/first.log" "$bulk" >"$work/client" 2>&1
   client_status=$?
   while read -r word name; do
     case $word in
