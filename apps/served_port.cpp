@@ -113,7 +113,7 @@ void ServedPort::Stop() {
   // A read or write may start just after a cancel; cancel until both
   // threads have seen the stop.
   while (ioThreads_ > 0 && handle_ != INVALID_HANDLE_VALUE) {
-    CancelIo(handle_);
+    CancelIoEx(handle_, nullptr);  // the reads and writes belong to other threads
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   for (std::thread* t : {&reader_, &writer_, &pump_}) {
