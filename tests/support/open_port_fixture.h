@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "chip/external_end.h"
@@ -41,9 +42,7 @@ class OpenPortTest : public DriverTest, protected PortRequests {
     fdo_ = Fdo(0);
     ctx_ = Context(0);
     tap_->SetOutPipe(ctx_->InterfaceInfo->Pipes[2].PipeHandle);
-    ASSERT_EQ(host::io::OpenFile(u"\\??\\" + std::u16string(Port(0).comName.begin(), Port(0).comName.end()),
-                                 GENERIC_READ | GENERIC_WRITE, 0, &file_),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenComPort(&file_), STATUS_SUCCESS);
     host::clock::RunUntilIdle();
     tap_->Clear();
   }
@@ -58,6 +57,13 @@ class OpenPortTest : public DriverTest, protected PortRequests {
     DriverTest::TearDown();
     tap_.reset();
     far_.reset();
+  }
+
+  // Opens the port the way an application does, through its COM name.
+  NTSTATUS OpenComPort(PFILE_OBJECT* file) {
+    const std::string& com = Port(0).comName;
+    return host::io::OpenFile(u"\\??\\" + std::u16string(com.begin(), com.end()), GENERIC_READ | GENERIC_WRITE, 0,
+                              file);
   }
 
   // The next bulk-in completion carries exactly these bytes.
