@@ -1,19 +1,18 @@
-// A port opened and closed by the driver's own create, cleanup and close,
-// with the interrupt-in and modem-status threads running, on top of the data
-// path's hand-built port. The far end of the cable is an ExternalEnd that
-// presents CTS, DSR, DCD and RI and sees RTS and DTR.
+// The open port of OpenPortTest (added, started and opened the way Windows
+// does it) seen from the UART: the chip's registers and their log, the modem
+// lines the far end presents and sees, and the control requests on the open
+// file. The modem-status thread is past its start delay unless a test asks
+// otherwise.
 #pragma once
 
 #include <cstring>
 #include <vector>
 
-#include "../datapath/port_fixture.h"
+#include "chip/register_map.h"
 #include "datapath/shared_flags.h"
-#include "ioctl/control_dispatch.h"
+#include "support/open_port_fixture.h"
 #include "uart/modem_lines.h"
 #include "uart/modem_status.h"
-#include "uart/open_close.h"
-#include "uart/purge.h"
 #include "uart/register_access.h"
 #include "uart/register_map.h"
 
@@ -21,47 +20,18 @@ namespace uart_test {
 
 using datapath_test::Request;
 
-class ModemPortTest : public datapath_test::PortTest {
+class ModemPortTest : public datapath_test::OpenPortTest {
  protected:
   void SetUp() override {
-    PortTest::SetUp();
-    ClosePort();  // the hand-made open; the driver's own takes over
-    KeInitializeMutex(&ctx_->RegisterMutex, 0);
-    KeInitializeEvent(&ctx_->LsrPollEvent, SynchronizationEvent, FALSE);
-    ctx_->DevPowerState = 1;
-    ctx_->FifoPresent = 1;
-    ctx_->RxFifoTrigger = 0xC0;
-    ctx_->PortSetupHigh = 0x07;
-    ctx_->PortSetupLevel = 16;
-    portDriver_->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-    portDriver_->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-    portDriver_->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-    portDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
-    StartThread(PollingInterruptInUrb, &ctx_->IntKillEvent, &ctx_->IntPollEvent, &ctx_->IntThread);
-    StartThread(PollingMSR, &ctx_->MsrKillEvent, &ctx_->MsrPollEvent, &ctx_->MsrThread);
-    ASSERT_EQ(OpenPort(&file_), STATUS_SUCCESS);
+    OpenPortTest::SetUp();
     if (WaitsForModemThread()) host::clock::Sleep(kSecond);
   }
 
-  // The modem-status thread starts reading a second after it was created.
+  // The modem-status thread starts reading a second after start created it.
   virtual bool WaitsForModemThread() { return true; }
 
-  void TearDown() override {
-    if (ctx_ != nullptr) {
-      if (file_ != nullptr) ClosePortFile(file_);
-      file_ = nullptr;
-      StopThread(&ctx_->IntKillEvent, &ctx_->IntThread);
-      StopThread(&ctx_->MsrKillEvent, &ctx_->MsrThread);
-      while (Shared(ctx_->IntUrbs[InterruptInSlot].Idle) == 0) {
-        IoCancelIrp(ctx_->IntUrbs[InterruptInSlot].Irp);
-        host::clock::Sleep(kMs);
-      }
-    }
-    PortTest::TearDown();
-  }
-
   NTSTATUS OpenPort(PFILE_OBJECT* file) {
-    NTSTATUS status = host::io::OpenFile(datapath_test::kPortName, GENERIC_READ | GENERIC_WRITE, 0, file);
+    NTSTATUS status = OpenComPort(file);
     host::clock::RunUntilIdle();
     return status;
   }

@@ -1,5 +1,7 @@
 // Open, cleanup and close through the I/O manager: the chip's register
 // sequences, a single opener, and requests ended when the file goes.
+#include <mutex>
+
 #include "modem_fixture.h"
 
 namespace uart_test {

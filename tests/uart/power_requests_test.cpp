@@ -1,14 +1,28 @@
-// Device power requests through the emulated power manager, answered by the
-// test driver's power dispatch at the top of the port's stack.
+// Device power requests through the emulated power manager and the driver's
+// own power dispatch, answered below it in the chip's place by a power tap.
 #include <gtest/gtest.h>
 
 #include "device/device_power_requests.h"
+#include "device/pnp.h"
+#include "support/power_tap.h"
 #include "uart/registers_fixture.h"
 
 namespace uart_test {
 namespace {
 
-using PowerRequestsTest = ChipPortTest;
+class PowerRequestsTest : public ChipPortTest {
+ protected:
+  void SetUp() override {
+    ChipPortTest::SetUp();
+    tap_.emplace(*board_);
+  }
+  void TearDown() override {
+    if (ctx_ != nullptr) ctx_->DeviceState = PnpStateWorking;  // the cases' states, for removal
+    ChipPortTest::TearDown();
+    tap_.reset();
+  }
+  std::optional<power_tap::PowerTap> tap_;
+};
 
 enum class Routine { Send, EnsureD0, IfActive };
 
@@ -26,7 +40,8 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
     int64_t elapsed;
   };
   const Case cases[] = {
-      {"send, waits for a pending request", Routine::Send, 4, 1, PowerDeviceD0, TRUE, STATUS_SUCCESS, 5 * kMs,
+      // Down, not up: a successful D0 also waits for the driver to restore the chip's settings.
+      {"send, waits for a pending request", Routine::Send, 1, 1, PowerDeviceD3, TRUE, STATUS_SUCCESS, 5 * kMs,
        STATUS_SUCCESS, 1, 5 * kMs},
       {"send, a failure below is returned", Routine::Send, 1, 1, PowerDeviceD3, TRUE, STATUS_DEVICE_REMOVED,
        5 * kMs, STATUS_DEVICE_REMOVED, 1, 5 * kMs},
@@ -55,10 +70,8 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Answer().requests = 0;
-    Answer().lastState = 0;
-    Answer().status = c.answer;
-    Answer().delay = c.delay;
+    tap_->Clear();
+    tap_->SetRule([&c](const power_tap::PowerSeen&) { return power_tap::Answer{c.answer, c.delay}; });
     ctx_->DevPowerState = c.devPowerState;
     ctx_->DeviceState = c.deviceState;
     int64_t start = Now();
@@ -71,9 +84,10 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
     EXPECT_EQ(Now() - start, c.elapsed);
     EXPECT_EQ(status, c.expected);
     host::clock::Sleep(c.delay + kMs);  // a request left running finishes
-    EXPECT_EQ(Answer().requests.load(), c.requests);
+    std::vector<int> seen = tap_->DeviceSetPowers();
+    EXPECT_EQ(seen.size(), size_t(c.requests));
     if (c.requests > 0) {
-      EXPECT_EQ(Answer().lastState.load(), c.state);
+      EXPECT_EQ(seen.back(), c.state);
     }
   }
 }
