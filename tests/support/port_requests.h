@@ -67,6 +67,15 @@ class PortRequests {
     q.outputLength = out ? sizeof(ULONG) : 0;
     return host::io::SendUserRequest(file_, std::move(q));
   }
+  // A request whose input is `inLength` bytes at `in` (a structure).
+  IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength) {
+    host::io::UserRequest q;
+    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    q.ioControlCode = code;
+    q.input = in;
+    q.inputLength = inLength;
+    return host::io::SendUserRequest(file_, std::move(q));
+  }
   Request WaitOnMask() {
     auto r = std::make_shared<Outcome>();
     r->data.resize(sizeof(ULONG));

@@ -24,6 +24,7 @@ struct UrbSeen {
   UCHAR descriptorType;  // GET_DESCRIPTOR only
   ULONG length;          // transfer length asked for
   std::vector<uint8_t> out;  // bytes of a transfer on the out pipe
+  USBD_PIPE_HANDLE pipe = nullptr;  // of a bulk or interrupt transfer
 };
 
 // Returns the status to complete the URB's IRP with, or nothing to let the
@@ -71,6 +72,12 @@ class UrbTap {
   void HoldInTransfers(int64_t delay) {
     std::lock_guard<std::mutex> lock(mutex_);
     holdDelay_ = delay;
+  }
+  // How many transfers were sent down `pipe`.
+  size_t TransfersOn(USBD_PIPE_HANDLE pipe) {
+    size_t n = 0;
+    for (const UrbSeen& s : Seen()) n += s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && s.pipe == pipe;
+    return n;
   }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -121,6 +128,7 @@ class UrbTap {
       if (seen.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto& t = urb->UrbBulkOrInterruptTransfer;
         seen.length = t.TransferBufferLength;
+        seen.pipe = t.PipeHandle;
         if (t.PipeHandle == tap.outPipe_ && t.TransferBuffer != nullptr) {
           auto bytes = static_cast<const uint8_t*>(t.TransferBuffer);
           seen.out.assign(bytes, bytes + t.TransferBufferLength);
