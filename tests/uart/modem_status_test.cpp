@@ -130,7 +130,7 @@ class ModemStartupTest : public ModemPortTest {
 };
 
 TEST_F(ModemStartupTest, PendingStatusReadMergesInterrupts) {
-  ctx_->WaitMask = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+  ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD), STATUS_SUCCESS);
   Chip().ClearRegisterLog();
   Present({.cts = true});
   EXPECT_EQ(Shared(ctx_->MsrPollReady), 0);

@@ -68,26 +68,31 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
        STATUS_SUCCESS, 0, 0},
       {"if active: removed", Routine::IfActive, 1, 5, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS, 0, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    tap_->Clear();
-    tap_->SetRule([&c](const power_tap::PowerSeen&) { return power_tap::Answer{c.answer, c.delay}; });
-    ctx_->DevPowerState = c.devPowerState;
-    ctx_->DeviceState = c.deviceState;
-    int64_t start = Now();
-    NTSTATUS status = STATUS_SUCCESS;
-    switch (c.routine) {
-      case Routine::Send: status = SendDeviceSetPower(ctx_, c.state, c.wait); break;
-      case Routine::EnsureD0: status = EnsureDeviceD0(ctx_, c.wait); break;
-      case Routine::IfActive: status = RequestDevicePowerIfActive(ctx_, c.state, c.wait); break;
-    }
-    EXPECT_EQ(Now() - start, c.elapsed);
-    EXPECT_EQ(status, c.expected);
-    host::clock::Sleep(c.delay + kMs);  // a request left running finishes
-    std::vector<int> seen = tap_->DeviceSetPowers();
-    EXPECT_EQ(seen.size(), size_t(c.requests));
-    if (c.requests > 0) {
-      EXPECT_EQ(seen.back(), c.state);
+  // The stack may end a request at DISPATCH_LEVEL, as a bus driver's DPC would.
+  for (bool atDispatch : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << (atDispatch ? ", ended at DISPATCH_LEVEL" : ""));
+      tap_->Clear();
+      tap_->CompleteAtDispatch(atDispatch);
+      tap_->SetRule([&c](const power_tap::PowerSeen&) { return power_tap::Answer{c.answer, c.delay}; });
+      ctx_->DevPowerState = c.devPowerState;
+      ctx_->DeviceState = c.deviceState;
+      int64_t start = Now();
+      NTSTATUS status = STATUS_SUCCESS;
+      switch (c.routine) {
+        case Routine::Send: status = SendDeviceSetPower(ctx_, c.state, c.wait); break;
+        case Routine::EnsureD0: status = EnsureDeviceD0(ctx_, c.wait); break;
+        case Routine::IfActive: status = RequestDevicePowerIfActive(ctx_, c.state, c.wait); break;
+      }
+      EXPECT_EQ(Now() - start, c.elapsed);
+      EXPECT_EQ(status, c.expected);
+      host::clock::Sleep(c.delay + kMs);  // a request left running finishes
+      std::vector<int> seen = tap_->DeviceSetPowers();
+      EXPECT_EQ(seen.size(), size_t(c.requests));
+      if (c.requests > 0) {
+        EXPECT_EQ(seen.back(), c.state);
+      }
+      EXPECT_EQ(tap_->CompletedAtDispatch(), atDispatch ? c.requests : 0);
     }
   }
 }
