@@ -46,12 +46,18 @@ NTSTATUS EndUsbLevel(PPORT_DEVICE_CONTEXT Context, PIRP Irp, NTSTATUS Status, UL
   return Status;
 }
 
+// The two-wire lines are also mode pins, which an open port drives (both low
+// in mode 0): a plain start from there is no start condition at all, and the
+// memory would not answer. A restart releases both lines first, so the
+// memory sees a start whatever the lines were left at.
+VOID BeginTwoWireTransaction(PPORT_DEVICE_CONTEXT Context) { I2cRestart(Context); }
+
 }  // namespace
 
 NTSTATUS IoctlI2cReadByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   PTWO_WIRE_WORD word = TwoWireWord(Irp);
   if (word == nullptr) return STATUS_INVALID_PARAMETER;
-  I2cStart(Context);
+  BeginTwoWireTransaction(Context);
   UCHAR ack = I2cWriteByte(Context, word->DeviceAddress);
   I2cWriteByte(Context, word->RegisterAddress);
   I2cRestart(Context);
@@ -68,7 +74,7 @@ NTSTATUS IoctlI2cReadByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
 NTSTATUS IoctlI2cWriteByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   PTWO_WIRE_WORD word = TwoWireWord(Irp);
   if (word == nullptr) return STATUS_INVALID_PARAMETER;
-  I2cStart(Context);
+  BeginTwoWireTransaction(Context);
   UCHAR ack = I2cWriteByte(Context, word->DeviceAddress);
   I2cWriteByte(Context, word->RegisterAddress);
   I2cWriteByte(Context, word->Data);
