@@ -1,17 +1,21 @@
-// A port brought up by hand (datapath/port_fixture.h) whose device-control
-// requests go to DispatchControl. Requests go as a user-mode caller sends
-// them, or as hand-built IRPs whose lengths and buffer need not agree.
+// The open port of the real driver (support/open_port_fixture.h), with its
+// device-control requests sent as a user-mode caller sends them, or as
+// hand-built IRPs whose lengths and buffer need not agree.
 #pragma once
 
 #include <cstring>
 #include <vector>
 
-#include "datapath/port_fixture.h"
-#include "ioctl/control_dispatch.h"
+#include "chip/register_map.h"
+#include "support/open_port_fixture.h"
 
 namespace ioctl_test {
 
 using Bytes = std::vector<uint8_t>;
+
+// Output buffers are filled with it beforehand, so that bytes the driver left
+// alone show.
+constexpr uint8_t kUntouched = 0xEE;
 
 struct Result {
   NTSTATUS status = 0;
@@ -43,22 +47,16 @@ struct Snapshot {
   bool operator==(const Snapshot& o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
 };
 
-class IoctlTest : public datapath_test::PortTest {
+class IoctlTest : public datapath_test::OpenPortTest {
  protected:
   void SetUp() override {
-    PortTest::SetUp();
-    if (HasFatalFailure()) return;
-    portDriver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
-    // What device creation and start give the port.
-    KeInitializeMutex(&ctx_->RegisterMutex, 0);
-    ctx_->DevPowerState = PowerDeviceD0;
-    ctx_->RxFifoTrigger = 0xC0;
-    ctx_->OutstandingIo = 1;
+    OpenPortTest::SetUp();
+    Chip().ClearRegisterLog();  // start's and open's own writes
   }
 
   Result Ioctl(ULONG code, Bytes in = {}, ULONG outLength = 0) {
     Result r;
-    r.out.resize(outLength);
+    r.out.assign(outLength, kUntouched);
     host::io::UserRequest q;
     q.majorFunction = IRP_MJ_DEVICE_CONTROL;
     q.ioControlCode = code;

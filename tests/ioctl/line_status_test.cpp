@@ -14,8 +14,10 @@ TEST_F(IoctlTest, LineRequestsReachTheCableAndTheModemControlRegister) {
     Bytes in;
     uint8_t mcr;
   };
-  const Step steps[] = {{IOCTL_SERIAL_SET_DTR, {}, 0x01},         {IOCTL_SERIAL_SET_RTS, {}, 0x03},
-                        {IOCTL_SERIAL_CLR_DTR, {}, 0x02},         {IOCTL_SERIAL_CLR_RTS, {}, 0x00},
+  // Open raised DTR and RTS (the default handshake) and OUT2.
+  EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x0B);
+  const Step steps[] = {{IOCTL_SERIAL_CLR_DTR, {}, 0x0A},         {IOCTL_SERIAL_CLR_RTS, {}, 0x08},
+                        {IOCTL_SERIAL_SET_DTR, {}, 0x09},         {IOCTL_SERIAL_SET_RTS, {}, 0x0B},
                         {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x13, 0, 0, 0}, 0x13},  // loopback too, unchanged
                         {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x03, 1, 0, 0}, 0x03}};
   for (const Step& s : steps) {
