@@ -1,71 +1,53 @@
 // The requests that keep their setting in the registry: the stored default
 // baud rate in the device key, and the port name with the instance's
 // friendly name and the COM name database.
-#include "host/files.h"
-#include "host/registry.h"
-#include "ioctl/control_dispatch.h"
 #include "ioctl/vendor_config.h"
-#include "power/power_fixture.h"
+#include "vendor_fixture.h"
 
 namespace vendor_test {
 namespace {
 
-using power_test::PowerTest;
-
-// The port's stack with the driver's device-control routine.
-class RegistryTest : public PowerTest {
- protected:
-  void SetUp() override {
-    PowerTest::SetUp();
-    if (HasFatalFailure()) return;
-    Filter().fdo->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
-  }
-  static power_test::FilterControl& Filter() { return power_test::Filter(); }
-};
-
-using StoredBaudRate = RegistryTest;
+using StoredBaudRate = VendorTest;
 
 TEST_F(StoredBaudRate, SetThenGetThroughTheDeviceKey) {
-  Reply r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);  // nothing stored: the default, and the read's failure
+  Result r = Ioctl(IOCTL_GET_PORT_BAUDRATE, {}, 4);  // nothing stored: the default, and the read's failure
   EXPECT_EQ(r.status, STATUS_OBJECT_NAME_NOT_FOUND);
 
-  r = Control(IOCTL_SET_PORT_BAUDRATE, Ulong(57600), 4);
+  r = Ioctl(IOCTL_SET_PORT_BAUDRATE, BytesOf(ULONG(57600)), 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 4u);
   EXPECT_EQ(ctx_->BaudRate, 57600u);
   EXPECT_EQ(host::registry::GetDword(HardwareKey(), "BaudRate"), 57600u);
-  r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);
+  r = Ioctl(IOCTL_GET_PORT_BAUDRATE, {}, 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(UlongOf(r), 57600u);
+  EXPECT_EQ(r.As<ULONG>(), 57600u);
 
   std::vector<uint8_t> tooLong(8, 0x01);
   host::registry::SetValue(HardwareKey(), "BaudRate", REG_BINARY, tooLong.data(), tooLong.size());
-  r = Control(IOCTL_GET_PORT_BAUDRATE, {}, 4);
+  r = Ioctl(IOCTL_GET_PORT_BAUDRATE, {}, 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(UlongOf(r), 9600u);
+  EXPECT_EQ(r.As<ULONG>(), 9600u);
 }
 
-// The registry around a rename: this port named COM3 with its friendly name,
-// another instance of the service and a non-USB one listed before it, and
-// COM1 and COM3 taken.
-class PortName : public RegistryTest {
+// The registry around a rename: this port named COM3 with the friendly name
+// the ports class gave it, another instance of the service and a non-USB one
+// listed before it, and COM1 and COM3 taken.
+class PortName : public VendorTest {
  protected:
   void SetUp() override {
-    RegistryTest::SetUp();
+    VendorTest::SetUp();
     if (HasFatalFailure()) return;
     own_ = InstancePath();
-    host::registry::SetString(HardwareKey(), "PortName", "COM3");
     host::registry::SetString(kServiceEnum, "0", other_);
     host::registry::SetString(kServiceEnum, "1", "ROOT\\NOT_USB\\0000");
     host::registry::SetString(kServiceEnum, "2", own_);
     host::registry::SetString(InstanceKey(other_), "FriendlyName", "Tarvio Serial Adv (COM7)");
-    host::registry::SetString(InstanceKey(own_), "FriendlyName", "Tarvio Serial Adv (COM3)");
     std::vector<uint8_t> db(32, 0);
     db[0] = 0x05;  // COM1, COM3
     host::registry::SetValue(kArbiter, "ComDB", REG_BINARY, db.data(), db.size());
   }
 
-  Reply Rename(ULONG n) { return Control(IOCTL_SET_PORT_NAME, Ulong(n), 4); }
+  Result Rename(ULONG n) { return Ioctl(IOCTL_SET_PORT_NAME, BytesOf(ULONG(n)), 4); }
   std::vector<uint8_t> ComDb() {
     return host::registry::GetValue(kArbiter, "ComDB").value_or(host::registry::Value{}).data;
   }
@@ -82,15 +64,12 @@ class PortName : public RegistryTest {
   static constexpr const char* kServiceEnum =
       "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Q2740xA_Port\\Enum";
   static constexpr const char* kArbiter = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
-  static constexpr const char* kSettingsFile = "\\SystemRoot\\System32\\Tarvio7315Setting.bin";
-  static constexpr size_t kSettingsSize = 1536;
-  static constexpr size_t kRecord = 0x200;  // ChipMode 0, PortIndex 0
   std::string own_;
   std::string other_ = "USB\\VID_7315&PID_0104\\OTHER&0";
 };
 
 TEST_F(PortName, RenameMovesNameFriendlyNameAndDatabaseBit) {
-  Reply r = Rename(4);
+  Result r = Rename(4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 0u);
   EXPECT_EQ(Name(), "COM5");
@@ -118,11 +97,11 @@ TEST_F(PortName, RequestsThatChangeNothing) {
     SCOPED_TRACE(c.what);
     if (c.stored >= 0) StoreComNumber(uint8_t(c.stored));
     std::vector<uint8_t> db = ComDb();
-    Reply r = Rename(c.n);
+    Result r = Rename(c.n);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, c.information);
     EXPECT_EQ(Name(), "COM3");
-    EXPECT_EQ(Friendly(own_), "Tarvio Serial Adv (COM3)");
+    EXPECT_EQ(Friendly(own_), "USB serial port (COM3)");
     EXPECT_EQ(ComDb(), db);
   }
 }

@@ -18,7 +18,7 @@ std::vector<uint8_t> Block(USHORT reg, USHORT count, std::vector<uint8_t> data =
 
 TEST_F(VendorAccess, ReadRegisterReturnsTheBlockWithTheRegisterContents) {
   Chip().Write(chip::reg::kModemControl, 0x0B);
-  Reply r = Send(IOCTL_READ_REGISTER, Block(0x124, 1, {0x55, 0x66}), sizeof(REGISTER_ACCESS_BLOCK));
+  Result r = Ioctl(IOCTL_READ_REGISTER, Block(0x124, 1, {0x55, 0x66}), sizeof(REGISTER_ACCESS_BLOCK));
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, sizeof(REGISTER_ACCESS_BLOCK));
   EXPECT_EQ(r.out[4], 0x0B);
@@ -27,39 +27,39 @@ TEST_F(VendorAccess, ReadRegisterReturnsTheBlockWithTheRegisterContents) {
 
   // A read the device keeps refusing still succeeds, with the caller's Data.
   Chip().StallControlTransfers(RegisterAccessAttempts);
-  r = Send(IOCTL_READ_REGISTER, Block(0x124, 1, {0x55}), sizeof(REGISTER_ACCESS_BLOCK));
+  r = Ioctl(IOCTL_READ_REGISTER, Block(0x124, 1, {0x55}), sizeof(REGISTER_ACCESS_BLOCK));
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.out[4], 0x55);
 }
 
 TEST_F(VendorAccess, WriteRegisterWritesCountBytesAndReportsTheTransfer) {
-  Reply r = Send(IOCTL_WRITE_REGISTER, Block(0x124, 1, {0x03, 0xFF}), 0);  // no output is needed
+  Result r = Ioctl(IOCTL_WRITE_REGISTER, Block(0x124, 1, {0x03, 0xFF}), 0);  // no output is needed
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x03);
   EXPECT_EQ(Chip().RegisterWrites(), (std::vector<chip::RegisterAccess>{{0, true, 0x124, 0x03}}));
 
   Chip().StallControlTransfers(RegisterAccessAttempts);
-  r = Send(IOCTL_WRITE_REGISTER, Block(0x124, 1, {0x01}), sizeof(REGISTER_ACCESS_BLOCK));
+  r = Ioctl(IOCTL_WRITE_REGISTER, Block(0x124, 1, {0x01}), sizeof(REGISTER_ACCESS_BLOCK));
   EXPECT_LT(r.status, 0);
   EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x03);
 }
 
 TEST_F(VendorAccess, TwoWireWriteThenReadAgainstTheMemory) {
   const uint8_t memory = 0x58;  // the chip's memory of port 0
-  Reply w = Send(IOCTL_I2C_WRITE_BYTE, {memory, 0x10, 0xA5, 0x77}, 4);
+  Result w = Ioctl(IOCTL_I2C_WRITE_BYTE, {memory, 0x10, 0xA5, 0x77}, 4);
   EXPECT_EQ(w.status, STATUS_SUCCESS);
   EXPECT_EQ(w.information, 4u);
   EXPECT_EQ(w.out, (std::vector<uint8_t>{memory, 0x10, 0xA5, 0x00}));
   EXPECT_EQ(Chip().Memory(memory).Contents()[0x10], 0xA5);
 
   Chip().Memory(memory).Contents()[0x11] = 0x3C;
-  Reply r = Send(IOCTL_I2C_READ_BYTE, {memory, 0x11, 0x00, 0x77}, 4);
+  Result r = Ioctl(IOCTL_I2C_READ_BYTE, {memory, 0x11, 0x00, 0x77}, 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.out, (std::vector<uint8_t>{memory, 0x11, 0x3C, 0x00}));
 
   // Nobody answers at 0x70: the whole sequence runs, the bus ends idle, and
   // only the acknowledge byte tells.
-  r = Send(IOCTL_I2C_READ_BYTE, {0x70, 0x11, 0x00, 0x00}, 4);
+  r = Ioctl(IOCTL_I2C_READ_BYTE, {0x70, 0x11, 0x00, 0x00}, 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.out[0], 0x70);
   EXPECT_EQ(r.out[1], 0x11);
@@ -72,31 +72,31 @@ TEST_F(VendorAccess, UsbLevelRequests) {
   std::vector<uint8_t> descriptor = Chip().ConfigurationDescriptor();
   const ULONG total = static_cast<ULONG>(descriptor.size());
 
-  Reply r = Send(IOCTL_GET_CONFIG_DESCRIPTOR, {}, total + 8);
+  Result r = Ioctl(IOCTL_GET_CONFIG_DESCRIPTOR, {}, total + 8);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   ASSERT_EQ(r.information, total);
   EXPECT_TRUE(std::equal(descriptor.begin(), descriptor.end(), r.out.begin()));
 
-  r = Send(IOCTL_GET_CONFIG_DESCRIPTOR, {}, 9);  // the needed size comes back with the failure
+  r = Ioctl(IOCTL_GET_CONFIG_DESCRIPTOR, {}, 9);  // the needed size comes back with the failure
   EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(r.information, total);
 
   // The port's own open leaves FsContext empty.
-  EXPECT_EQ(Send(IOCTL_RESET_PIPE, {}, 0).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Send(IOCTL_RESET_PORT, {}, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_RESET_PIPE).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Ioctl(IOCTL_RESET_PORT).status, STATUS_SUCCESS);
 
-  EXPECT_EQ(Send(IOCTL_FEATURE_SET, {}, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_FEATURE_SET).status, STATUS_SUCCESS);
   EXPECT_TRUE(Chip().RemoteWakeEnabled());
-  EXPECT_EQ(Send(IOCTL_FEATURE_CLEAR, {}, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_FEATURE_CLEAR).status, STATUS_SUCCESS);
   EXPECT_FALSE(Chip().RemoteWakeEnabled());  // the feature is the device's: cleared there
   Chip().StallControlTransfers(1);
-  EXPECT_LT(Send(IOCTL_FEATURE_SET, {}, 0).status, 0);  // the device's refusal is reported
+  EXPECT_LT(Ioctl(IOCTL_FEATURE_SET).status, 0);  // the device's refusal is reported
   EXPECT_FALSE(Chip().RemoteWakeEnabled());
   EXPECT_EQ(ctx_->OutstandingIo, outstanding);
 
   PUSB_CONFIGURATION_DESCRIPTOR kept = ctx_->ConfigurationDescriptor;
   ctx_->ConfigurationDescriptor = nullptr;  // never configured
-  r = Send(IOCTL_GET_CONFIG_DESCRIPTOR, {}, total);
+  r = Ioctl(IOCTL_GET_CONFIG_DESCRIPTOR, {}, total);
   ctx_->ConfigurationDescriptor = kept;
   EXPECT_EQ(r.status, STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(r.information, 0u);

@@ -32,18 +32,18 @@ TEST_F(VendorBuffers, WrongSizesAreRefusedAndChangeNothing) {
   } cases[] = {
       {"stored rate, no output", IOCTL_GET_PORT_BAUDRATE, {}, 0, 0},
       {"stored rate, short output", IOCTL_GET_PORT_BAUDRATE, {}, 2, 0},
-      {"set stored rate, output 8", IOCTL_SET_PORT_BAUDRATE, Ulong(57600), 8, 4},
+      {"set stored rate, output 8", IOCTL_SET_PORT_BAUDRATE, BytesOf(ULONG(57600)), 8, 4},
       {"set stored rate, input 2", IOCTL_SET_PORT_BAUDRATE, {0x00, 0xE1}, 4, 4},
       {"get mode, output 4", IOCTL_GET_PORT_MODE, {0, 0, 0}, 4, 3},
       {"set mode, input 2", IOCTL_SET_PORT_MODE, {5, 1}, 3, 3},
       {"set mode, input 4", IOCTL_SET_PORT_MODE, {5, 1, 1, 0}, 4, 3},
-      {"set name, output 8", IOCTL_SET_PORT_NAME, Ulong(4), 8, 0},
+      {"set name, output 8", IOCTL_SET_PORT_NAME, BytesOf(ULONG(4)), 8, 0},
       {"set name, no input", IOCTL_SET_PORT_NAME, {}, 4, 0},
       {"port index, short output", IOCTL_GET_PORT_INDEX, {}, 3, 0},
       {"get max write, output 8", IOCTL_GET_MAX_WRITE_LENGTH, {}, 8, 0},
       {"set max write, input 1", IOCTL_SET_MAX_WRITE_LENGTH, {8}, 4, 0},
       {"get trigger, no input", IOCTL_GET_RX_FIFO_TRIGGER, {}, 4, 4},
-      {"set trigger, output 8", IOCTL_SET_RX_FIFO_TRIGGER, Ulong(16), 8, 4},
+      {"set trigger, output 8", IOCTL_SET_RX_FIFO_TRIGGER, BytesOf(ULONG(16)), 8, 4},
       {"two-wire read, no buffers", IOCTL_I2C_READ_BYTE, {}, 0, 0},
       {"two-wire read, input 2", IOCTL_I2C_READ_BYTE, {0x58, 0x00}, 4, 0},
       {"two-wire write, output 3", IOCTL_I2C_WRITE_BYTE, {0x58, 0x00, 0x12, 0x00}, 3, 0},
@@ -61,7 +61,7 @@ TEST_F(VendorBuffers, WrongSizesAreRefusedAndChangeNothing) {
   const Snapshot before = snapshot();
   for (const Case& c : cases) {
     Chip().ClearRegisterLog();
-    Reply r = Send(c.code, c.in, c.outLength);
+    Result r = Ioctl(c.code, c.in, c.outLength);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << c.what;
     EXPECT_EQ(r.information, c.information) << c.what;
     EXPECT_EQ(r.out, std::vector<uint8_t>(c.outLength, kUntouched)) << c.what;

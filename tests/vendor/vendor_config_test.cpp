@@ -11,11 +11,11 @@ using VendorConfig = VendorTest;
 
 TEST_F(VendorConfig, RxFifoTriggerLevelsRoundTrip) {
   for (ULONG level : {1, 2, 4, 8, 14, 16, 28, 32, 56, 64, 112}) {
-    EXPECT_EQ(Send(IOCTL_SET_RX_FIFO_TRIGGER, Ulong(level), 4).status, STATUS_SUCCESS) << level;
-    Reply r = Send(IOCTL_GET_RX_FIFO_TRIGGER, Ulong(0), 4);
+    EXPECT_EQ(Ioctl(IOCTL_SET_RX_FIFO_TRIGGER, BytesOf(ULONG(level)), 4).status, STATUS_SUCCESS) << level;
+    Result r = Ioctl(IOCTL_GET_RX_FIFO_TRIGGER, BytesOf(ULONG(0)), 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 4u);
-    EXPECT_EQ(UlongOf(r), level);
+    EXPECT_EQ(r.As<ULONG>(), level);
   }
 }
 
@@ -26,7 +26,7 @@ TEST_F(VendorConfig, RxFifoTriggerEncodingAndSettingsRecord) {
     UCHAR trigger, low;
   } cases[] = {{56, 0xC0, 0x08}, {16, 0x80, 0x04}, {2, 0x00, 0x04}, {3, 0x00, 0x04} /* factor 3: low kept */};
   for (const Case& c : cases) {
-    EXPECT_EQ(Send(IOCTL_SET_RX_FIFO_TRIGGER, Ulong(c.level), 4).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_SET_RX_FIFO_TRIGGER, BytesOf(ULONG(c.level)), 4).status, STATUS_SUCCESS);
     EXPECT_EQ(ctx_->RxFifoTrigger, c.trigger) << c.level;
     EXPECT_EQ(ctx_->FifoTriggerLow, c.low) << c.level;
     std::vector<uint8_t> file = host::files::ReadWholeFile(kSettingsFile).value();
@@ -39,12 +39,12 @@ TEST_F(VendorConfig, RxFifoTriggerEncodingAndSettingsRecord) {
 TEST_F(VendorConfig, MaxWriteLengthIsClippedStoredAndUsedByTheSender) {
   ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, std::vector<uint8_t>(kSettingsSize, 0)));
   ctx_->LoopbackMode = 1;
-  EXPECT_EQ(Send(IOCTL_SET_MAX_WRITE_LENGTH, Ulong(1000), 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(UlongOf(Send(IOCTL_GET_MAX_WRITE_LENGTH, {}, 4)), 128u);
+  EXPECT_EQ(Ioctl(IOCTL_SET_MAX_WRITE_LENGTH, BytesOf(ULONG(1000)), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_GET_MAX_WRITE_LENGTH, {}, 4).As<ULONG>(), 128u);
   EXPECT_EQ(ctx_->LoopbackMode, 0);
   EXPECT_EQ(host::files::ReadWholeFile(kSettingsFile).value()[kRecord + 4], 128);
 
-  EXPECT_EQ(Send(IOCTL_SET_MAX_WRITE_LENGTH, Ulong(16), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_SET_MAX_WRITE_LENGTH, BytesOf(ULONG(16)), 4).status, STATUS_SUCCESS);
   auto write = Write(std::vector<uint8_t>(40, 0x5A));
   ASSERT_TRUE(Await(write));
   EXPECT_EQ(write->status, STATUS_SUCCESS);
@@ -63,7 +63,7 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   Chip().Write(chip::reg::kSerialConfig0, 0x01);
   ctx_->PortModeFlags = 0x02;
 
-  Reply r = Send(IOCTL_SET_PORT_MODE, {5, 1, 1}, 3);
+  Result r = Ioctl(IOCTL_SET_PORT_MODE, {5, 1, 1}, 3);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.information, 3u);
   EXPECT_EQ(ctx_->PortMode, 5);
@@ -72,15 +72,15 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   file = host::files::ReadWholeFile(kSettingsFile).value();
   EXPECT_EQ(file[kRecord + 1], 0x03);
   EXPECT_EQ(file[kRecord + 2], 5);
-  EXPECT_EQ(Send(IOCTL_GET_PORT_MODE, {0, 0, 0}, 3).out, (std::vector<uint8_t>{5, 1, 1}));
+  EXPECT_EQ(Ioctl(IOCTL_GET_PORT_MODE, {0, 0, 0}, 3).out, (std::vector<uint8_t>{5, 1, 1}));
 
-  EXPECT_EQ(Send(IOCTL_SET_PORT_MODE, {2, 0, 0}, 3).status, STATUS_SUCCESS);
+  EXPECT_EQ(Ioctl(IOCTL_SET_PORT_MODE, {2, 0, 0}, 3).status, STATUS_SUCCESS);
   EXPECT_EQ(Chip().Peek(chip::reg::kSerialConfig0), 0x01);
 
   // A register read that fails writes nothing back and fails the request.
   Chip().ClearRegisterLog();
   Chip().StallControlTransfers(RegisterAccessAttempts);
-  EXPECT_LT(Send(IOCTL_SET_PORT_MODE, {2, 1, 0}, 3).status, 0);
+  EXPECT_LT(Ioctl(IOCTL_SET_PORT_MODE, {2, 1, 0}, 3).status, 0);
   EXPECT_TRUE(Chip().RegisterWrites().empty());
 }
 
