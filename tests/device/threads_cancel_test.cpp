@@ -1,10 +1,10 @@
 // CancelPendingTransfers on a port that is open and moving data.
-#include "datapath/port_fixture.h"
 #include "device/worker_threads.h"
+#include "support/open_port_fixture.h"
 
 namespace {
 
-class CancelTransfersTest : public datapath_test::PortTest {};
+using CancelTransfersTest = datapath_test::OpenPortTest;
 
 TEST_F(CancelTransfersTest, EndsTheTransfersInFlightAndLeavesAnIdleBulkOutSlotAlone) {
   IntUrb& bulkIn = ctx_->IntUrbs[BulkInSlot];
