@@ -1,29 +1,43 @@
-// Naming the port from its device key and taking the names away again.
+// Naming the port from its device key at add-device, and taking the names
+// away again at surprise removal and removal.
 #include <functional>
 #include <string>
+#include <vector>
 
-#include "bare_port_fixture.h"
+#include "device/create_device.h"
 #include "device/naming.h"
+#include "host/io_manager.h"
+#include "host/registry.h"
+#include "port_device_fixture.h"
 
 namespace device_test {
 namespace {
 
 constexpr char kSerialComm[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-constexpr char kDeviceNameUtf8[] = "\\Device\\Tarvio7315Serial0";
 
-class NamingTest : public BarePortTest {
+class NamingTest : public PortDeviceTest {
  protected:
+  // The port plugged with only the name values `values` writes in its key.
+  void PlugNamed(const std::function<void(const std::string& key)>& values) {
+    PlugPort([&values](const std::string& key) {
+      for (const char* v : {"PortName", "Identifier"}) host::registry::DeleteValue(key, v);
+      values(key);
+    });
+    deviceName_ = host::io::DeviceName(fdo_);
+  }
   std::u16string LinkTarget(const std::string& port) const {
     return host::io::SymbolicLinkTarget(u"\\DosDevices\\" + std::u16string(port.begin(), port.end()));
   }
-  std::optional<std::string> SerialComm() const { return host::registry::GetString(kSerialComm, kDeviceNameUtf8); }
+  std::optional<std::string> SerialComm() const {
+    return host::registry::GetString(kSerialComm, std::string(deviceName_.begin(), deviceName_.end()));
+  }
   int EnabledComInterfaces() const {
     int enabled = 0;
     for (const auto& i : host::io::DeviceInterfaces(ComPortInterfaceGuid)) enabled += i.enabled ? 1 : 0;
     return enabled;
   }
   void ExpectNamed(const std::string& port) {
-    EXPECT_EQ(LinkTarget(port), kDeviceName);
+    EXPECT_EQ(LinkTarget(port), deviceName_);
     EXPECT_EQ(SerialComm(), port);
     EXPECT_EQ(EnabledComInterfaces(), 1);
     ASSERT_NE(ctx_->PortNameString.Buffer, nullptr);
@@ -31,12 +45,25 @@ class NamingTest : public BarePortTest {
               std::u16string(port.begin(), port.end()));
     EXPECT_EQ(ctx_->PortNameString.MaximumLength, 66);
   }
-  void ExpectUnnamed(const std::string& port) {
+  // `ctx` is left out once the device is gone: the rig's leak count then
+  // shows that the name buffers were released.
+  void ExpectUnnamed(const std::string& port, PPORT_DEVICE_CONTEXT ctx) {
     EXPECT_EQ(LinkTarget(port), u"");
     EXPECT_FALSE(SerialComm().has_value());
     EXPECT_EQ(EnabledComInterfaces(), 0);
-    EXPECT_EQ(ctx_->PortNameString.Buffer, nullptr);
+    if (ctx != nullptr) {
+      EXPECT_EQ(ctx->PortNameString.Buffer, nullptr);
+    }
   }
+  // Symbolic links but those of the port's own device interface.
+  static std::vector<std::u16string> NameLinks() {
+    std::vector<std::u16string> links = host::io::SymbolicLinks();
+    for (const auto& i : host::io::DeviceInterfaces(PortInterfaceGuid)) std::erase(links, i.symbolicLink);
+    return links;
+  }
+  NTSTATUS Remove() { return host::pnp::QueryRemoveAndRemove(Pdo(0)); }
+
+  std::u16string deviceName_;
 };
 
 TEST_F(NamingTest, NamesThePortFromTheDeviceKey) {
@@ -82,23 +109,22 @@ TEST_F(NamingTest, NamesThePortFromTheDeviceKey) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const char* v : {"PortName", "Identifier"}) host::registry::DeleteValue(HardwareKey(), v);
-    c.values(HardwareKey());
-    EXPECT_EQ(NamePort(ctx_), c.status);
+    PlugNamed(c.values);
     if (c.port.empty()) {
-      EXPECT_TRUE(host::io::SymbolicLinks().empty());
+      // The add goes on without names; naming again finds the same fault.
+      EXPECT_EQ(NamePort(ctx_), c.status);
+      EXPECT_TRUE(NameLinks().empty());
       EXPECT_TRUE(host::registry::ValueNames(kSerialComm).empty());
       EXPECT_EQ(EnabledComInterfaces(), 0);
       EXPECT_EQ(ctx_->SymbolicLinkName.Buffer, nullptr);
       EXPECT_EQ(ctx_->PortNameString.Buffer, nullptr);
       EXPECT_EQ(ctx_->CreatedSymbolicLink, 0);
-      continue;
+    } else {
+      ExpectNamed(c.port);
+      ASSERT_EQ(Remove(), STATUS_SUCCESS);
+      ExpectUnnamed(c.port, nullptr);
     }
-    ExpectNamed(c.port);
-    UnnamePort(ctx_);
-    ExpectUnnamed(c.port);
-    EXPECT_EQ(ctx_->DeviceName.Buffer, nullptr);
-    GiveDeviceName();
+    Renew();
   }
 }
 
@@ -108,44 +134,50 @@ TEST_F(NamingTest, ATakenLinkUndoesNothingItDidNotCreate) {
   RtlInitUnicodeString(&link, reinterpret_cast<PCWSTR>(u"\\DosDevices\\COM7"));
   RtlInitUnicodeString(&target, reinterpret_cast<PCWSTR>(u"\\Device\\Elsewhere"));
   ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-  host::registry::SetString(HardwareKey(), "PortName", "COM7");
+  PlugNamed([](auto& k) { host::registry::SetString(k, "PortName", "COM7"); });
   EXPECT_EQ(NamePort(ctx_), STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(LinkTarget("COM7"), u"\\Device\\Elsewhere");
   EXPECT_FALSE(SerialComm().has_value());
   EXPECT_EQ(EnabledComInterfaces(), 0);
-  UnnamePort(ctx_);
+  ASSERT_EQ(Remove(), STATUS_SUCCESS);
   EXPECT_EQ(LinkTarget("COM7"), u"\\Device\\Elsewhere");
   IoDeleteSymbolicLink(&link);
 }
 
 TEST_F(NamingTest, SkipExternalNamingCreatesAndRemovesNothing) {
-  host::registry::SetDword(HardwareKey(), "SerialSkipExternalNaming", 1);
-  host::registry::SetString(HardwareKey(), "PortName", "COM7");
+  PlugNamed([](auto& k) {
+    host::registry::SetDword(k, "SerialSkipExternalNaming", 1);
+    host::registry::SetString(k, "PortName", "COM7");
+  });
   EXPECT_EQ(NamePort(ctx_), STATUS_SUCCESS);
   EXPECT_EQ(ctx_->SkipExternalNaming, 1u);
-  ExpectUnnamed("COM7");
-  // A link by that name that is not the port's survives the teardown.
+  ExpectUnnamed("COM7", ctx_);
+  // A link by that name that is not the port's survives the removal.
   UNICODE_STRING link, target;
   RtlInitUnicodeString(&link, reinterpret_cast<PCWSTR>(u"\\DosDevices\\COM7"));
-  RtlInitUnicodeString(&target, reinterpret_cast<PCWSTR>(kDeviceName));
+  RtlInitUnicodeString(&target, reinterpret_cast<PCWSTR>(deviceName_.c_str()));
   ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-  UnnamePort(ctx_);
-  EXPECT_EQ(LinkTarget("COM7"), kDeviceName);
+  ASSERT_EQ(Remove(), STATUS_SUCCESS);
+  EXPECT_EQ(LinkTarget("COM7"), deviceName_);
   IoDeleteSymbolicLink(&link);
 }
 
 // The link to remove is the one created, even when "PortName" changed since
 // (a renaming request); surprise removal then removal unname twice.
 TEST_F(NamingTest, UnnameRemovesTheCreatedLinkOnceWhateverThePortNameSaysNow) {
-  host::registry::SetString(HardwareKey(), "PortName", "COM7");
-  ASSERT_EQ(NamePort(ctx_), STATUS_SUCCESS);
+  PlugNamed([](auto& k) { host::registry::SetString(k, "PortName", "COM7"); });
   host::registry::SetString(HardwareKey(), "PortName", "COM9");
-  UnnamePort(ctx_);
-  ExpectUnnamed("COM7");
-  EXPECT_TRUE(host::io::SymbolicLinks().empty());
-  UnnamePort(ctx_);
-  EXPECT_TRUE(host::io::SymbolicLinks().empty());
+  // An open handle keeps the device after the surprise removal.
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(host::io::OpenFile(u"\\??\\COM7", GENERIC_READ | GENERIC_WRITE, 0, &file), STATUS_SUCCESS);
+  ASSERT_EQ(host::pnp::SurpriseRemove(Pdo(0)), STATUS_SUCCESS);
+  ExpectUnnamed("COM7", ctx_);
+  EXPECT_TRUE(NameLinks().empty());
   EXPECT_EQ(ctx_->DeviceName.Buffer, nullptr);
+  host::io::CloseFile(file);
+  host::pnp::WaitForPendingActions();
+  EXPECT_EQ(Fdo(0), nullptr);
+  EXPECT_TRUE(NameLinks().empty());
 }
 
 }  // namespace

@@ -4,16 +4,17 @@
 #include <cstring>
 #include <vector>
 
-#include "bare_port_fixture.h"
 #include "chip/register_map.h"
 #include "device/settings_file.h"
 #include "host/files.h"
+#include "port_device_fixture.h"
+#include "support/settings_file.h"
 #include "uart/register_map.h"
 
 namespace device_test {
 namespace {
 
-constexpr char kFile[] = "\\SystemRoot\\System32\\Tarvio7315Setting.bin";
+constexpr const char* kFile = settings_file::kPath;
 
 // The fields the file supplies, as one comparable value.
 struct Settings {
@@ -24,7 +25,9 @@ struct Settings {
 };
 constexpr Settings kDefaults{32, 0xC0, 0x0B, 0, 0, 0, 0xFF, 0x01, 0x01, 0x07, 0, 16};
 
-class SettingsTest : public BarePortTest {
+// LoadPortSettings called again on the started port, for what each case puts
+// in the file and the context.
+class SettingsTest : public PluggedPortTest {
  protected:
   Settings Loaded() {
     LoadPortSettings(ctx_);
@@ -32,14 +35,8 @@ class SettingsTest : public BarePortTest {
             ctx_->PortMode,       ctx_->PortModeFlags, ctx_->BaudClockMode,  ctx_->BaudClockSelect,
             ctx_->BaudClockParam, ctx_->PortSetupHigh, ctx_->PortSetupBit0,  ctx_->PortSetupLevel};
   }
-  // A file whose record at `offset` gives exactly the defaults.
-  static std::vector<uint8_t> NeutralFile(size_t offset = 0x200) {
-    std::vector<uint8_t> file(0x600, 0);
-    const uint8_t record[16] = {0, 0, 0, 0, 32, 0xC0, 0x00, 0xFF, 0x01, 0x01, 0x07, 16};
-    std::memcpy(file.data() + offset, record, sizeof record);
-    return file;
-  }
-  static void Write(const std::vector<uint8_t>& file) { ASSERT_TRUE(host::files::WriteWholeFile(kFile, file)); }
+  static std::vector<uint8_t> NeutralFile() { return settings_file::Neutral(); }
+  static void Write(const std::vector<uint8_t>& file) { settings_file::Write(file); }
 };
 
 TEST_F(SettingsTest, EachRecordByteIsCheckedAsItIsTaken) {

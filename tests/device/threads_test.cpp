@@ -3,37 +3,24 @@
 #include <atomic>
 #include <vector>
 
-#include "bare_port_fixture.h"
+#include "context/pool.h"
 #include "device/worker_threads.h"
 #include "host/clock.h"
+#include "host/pnp_manager.h"
 #include "host/pool.h"
+#include "port_device_fixture.h"
 
 namespace device_test {
 namespace {
 
-class ThreadsTest : public BarePortTest {
+// The started port, stopped by the Plug and Play manager: no transfer is in
+// flight, so its threads may be ended as removal ends them.
+class ThreadsTest : public PluggedPortTest {
  protected:
   void SetUp() override {
-    BarePortTest::SetUp();
-    // The selected interface's three pipes; nothing is submitted here.
-    ULONG size = sizeof(USBD_INTERFACE_INFORMATION) + 2 * sizeof(USBD_PIPE_INFORMATION);
-    ctx_->InterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocatePoolMemory(PagedPool, size));
-    RtlZeroMemory(ctx_->InterfaceInfo, size);
-    ctx_->InterfaceInfo->Length = USHORT(size);
-    ctx_->InterfaceInfo->NumberOfPipes = 3;
-    KeInitializeSpinLock(&ctx_->IntUrbLock);
-    KeInitializeSpinLock(&ctx_->WriteQueueLock);
-  }
-  void TearDown() override {
-    if (ctx_ != nullptr) {
-      StopAll();
-      FreePoolMemory(ctx_->InterfaceInfo);
-    }
-    BarePortTest::TearDown();
-  }
-  void StopAll() {
-    StopPollingThreads(ctx_);
-    StopMsrThread(ctx_);
+    PluggedPortTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(host::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
   }
   std::vector<PKTHREAD> Threads() const {
     return {ctx_->ReadThread, ctx_->WriteThread, ctx_->IntThread, ctx_->MsrThread};
@@ -50,7 +37,8 @@ class ThreadsTest : public BarePortTest {
 };
 
 // An allocation failure stops the start where it happened; what was built
-// stays, and the next start completes the rest without duplicating it.
+// stays, and the next start (the device's own) completes the rest without
+// duplicating it.
 TEST_F(ThreadsTest, AllocationFailuresLeaveWhatWasBuiltForTheNextStart) {
   struct Case {
     unsigned failingUrb;  // 1: slot 0's, 2: slot 2's, 3: slot 1's
@@ -64,6 +52,7 @@ TEST_F(ThreadsTest, AllocationFailuresLeaveWhatWasBuiltForTheNextStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "URB " << c.failingUrb << " fails");
+    StopPollingThreads(ctx_);  // undoes what the start built
     host::pool::FailNthAllocation(c.failingUrb, DriverPoolTag);
     EXPECT_EQ(StartPollingThreads(fdo_), STATUS_INSUFFICIENT_RESOURCES);
     host::pool::ClearInjection();
@@ -76,31 +65,34 @@ TEST_F(ThreadsTest, AllocationFailuresLeaveWhatWasBuiltForTheNextStart) {
     EXPECT_EQ(ctx_->IntUrbs[InterruptInSlot].Irp != nullptr, c.slot1Irp);
     EXPECT_EQ(ctx_->IntUrbs[InterruptInSlot].Urb, nullptr);
     PKTHREAD read = ctx_->ReadThread;
-    ASSERT_EQ(StartPollingThreads(fdo_), STATUS_SUCCESS);
+    ASSERT_EQ(host::pnp::Restart(Pdo(0)), STATUS_SUCCESS);
     if (c.readThread) {
       EXPECT_EQ(ctx_->ReadThread, read);
     }
     ExpectPrimed(BulkInSlot, 1);
     ExpectPrimed(InterruptInSlot, 0);
     ExpectPrimed(BulkOutSlot, 2);
-    StopPollingThreads(ctx_);
+    ASSERT_EQ(host::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
   }
 }
 
 TEST_F(ThreadsTest, WithoutAConfigurationNothingIsBuilt) {
+  StopPollingThreads(ctx_);
+  StopMsrThread(ctx_);
   FreePoolMemory(ctx_->InterfaceInfo);
   ctx_->InterfaceInfo = nullptr;
   size_t blocks = host::pool::LiveCount(DriverPoolTag);
   EXPECT_EQ(StartPollingThreads(fdo_), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(host::pool::LiveCount(DriverPoolTag), blocks);
   for (PKTHREAD thread : Threads()) EXPECT_EQ(thread, nullptr);
+  // The next start selects a configuration and builds everything.
+  ASSERT_EQ(host::pnp::Restart(Pdo(0)), STATUS_SUCCESS);
+  for (PKTHREAD thread : Threads()) EXPECT_NE(thread, nullptr);
 }
 
 // Removal's shutdown: interrupt-in, bulk-in, bulk-out, then the modem-status
 // thread, each told to end and given 100 ms before it is waited for.
 TEST_F(ThreadsTest, ShutdownEndsTheThreadsInOrderWithTheirPauses) {
-  ASSERT_EQ(StartMsrThread(fdo_), STATUS_SUCCESS);
-  ASSERT_EQ(StartPollingThreads(fdo_), STATUS_SUCCESS);
   host::clock::Sleep(2000 * kMs);  // past the modem-status thread's start-up pause
   struct Shutdown {
     PPORT_DEVICE_CONTEXT ctx;

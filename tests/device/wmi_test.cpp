@@ -1,28 +1,22 @@
 // The wake-enable WMI block: queries, block and item sets with every bad
 // index and size, the remote wake-up feature on the device, the registry
 // value, and requests during removal.
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <vector>
 
-#include "bare_port_fixture.h"
 #include "device/wmi.h"
+#include "host/registry.h"
 #include "host/wmi_manager.h"
+#include "port_device_fixture.h"
 
 namespace device_test {
 namespace {
 
-class WmiTest : public BarePortTest {
+// The started port, registered with WMI by its add-device.
+class WmiTest : public PluggedPortTest {
  protected:
-  void SetUp() override {
-    BarePortTest::SetUp();
-    driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
-    ASSERT_EQ(IoWMIRegistrationControl(fdo_, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    if (fdo_ != nullptr) IoWMIRegistrationControl(fdo_, WMIREG_ACTION_DEREGISTER);
-    BarePortTest::TearDown();
-  }
   host::wmi::Reply Send(UCHAR minor, std::vector<uint8_t> data = {}, ULONG itemId = 1, ULONG capacity = 16) {
     host::wmi::Request request;
     request.minorFunction = minor;
@@ -154,12 +148,36 @@ TEST_F(WmiTest, CallbacksRefuseIndicesOfOtherBlocksAndInstances) {
   }
 }
 
+// A removal waits on the remove lock the test holds; the block is still
+// registered meanwhile.
 TEST_F(WmiTest, RequestsDuringRemovalFailWithTheRemoveLocksStatus) {
   ASSERT_EQ(Send(IRP_MN_QUERY_SINGLE_INSTANCE).status, STATUS_SUCCESS);  // the service knows the block
   ASSERT_EQ(IoAcquireRemoveLock(&ctx_->RemoveLock, this), STATUS_SUCCESS);
-  IoReleaseRemoveLockAndWait(&ctx_->RemoveLock, this);
+  struct Removal {
+    PDEVICE_OBJECT pdo;
+    std::atomic<bool> done{false};
+  } removal{Pdo(0)};
+  HANDLE thread;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  ASSERT_EQ(PsCreateSystemThread(
+                &thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                [](PVOID context) {
+                  auto r = static_cast<Removal*>(context);
+                  host::pnp::QueryRemoveAndRemove(r->pdo);
+                  r->done = true;
+                  PsTerminateSystemThread(STATUS_SUCCESS);
+                },
+                &removal),
+            STATUS_SUCCESS);
+  ZwClose(thread);
+  host::clock::Sleep(10 * kMs);
+  ASSERT_FALSE(removal.done.load());
   EXPECT_EQ(Send(IRP_MN_CHANGE_SINGLE_INSTANCE, {1}).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(ctx_->DeviceWakeEnable, 0);
+  IoReleaseRemoveLock(&ctx_->RemoveLock, this);
+  while (!removal.done.load()) host::clock::Sleep(kMs);
+  EXPECT_EQ(Fdo(0), nullptr);
 }
 
 }  // namespace
