@@ -58,7 +58,7 @@ class PortName : public VendorTest {
   void StoreComNumber(uint8_t number) {
     std::vector<uint8_t> file(kSettingsSize, 0);
     file[kRecord] = number;
-    ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, file));
+    settings_file::Write(file);
   }
 
   static constexpr const char* kServiceEnum =

@@ -20,7 +20,7 @@ TEST_F(VendorConfig, RxFifoTriggerLevelsRoundTrip) {
 }
 
 TEST_F(VendorConfig, RxFifoTriggerEncodingAndSettingsRecord) {
-  ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, std::vector<uint8_t>(kSettingsSize, 0x11)));
+  settings_file::Write(std::vector<uint8_t>(kSettingsSize, 0x11));
   struct Case {
     ULONG level;
     UCHAR trigger, low;
@@ -37,7 +37,7 @@ TEST_F(VendorConfig, RxFifoTriggerEncodingAndSettingsRecord) {
 }
 
 TEST_F(VendorConfig, MaxWriteLengthIsClippedStoredAndUsedByTheSender) {
-  ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, std::vector<uint8_t>(kSettingsSize, 0)));
+  settings_file::Write(std::vector<uint8_t>(kSettingsSize, 0));
   ctx_->LoopbackMode = 1;
   EXPECT_EQ(Ioctl(IOCTL_SET_MAX_WRITE_LENGTH, BytesOf(ULONG(1000)), 4).status, STATUS_SUCCESS);
   EXPECT_EQ(Ioctl(IOCTL_GET_MAX_WRITE_LENGTH, {}, 4).As<ULONG>(), 128u);
@@ -59,7 +59,7 @@ TEST_F(VendorConfig, MaxWriteLengthIsClippedStoredAndUsedByTheSender) {
 TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   std::vector<uint8_t> file(kSettingsSize, 0);
   file[kRecord + 1] = 0x02;
-  ASSERT_TRUE(host::files::WriteWholeFile(kSettingsFile, file));
+  settings_file::Write(file);
   Chip().Write(chip::reg::kSerialConfig0, 0x01);
   ctx_->PortModeFlags = 0x02;
 

@@ -9,6 +9,7 @@
 #include "host/files.h"
 #include "host/pnp_manager.h"
 #include "host/registry.h"
+#include "support/settings_file.h"
 #include "uart/register_access.h"
 
 namespace vendor_test {
@@ -30,10 +31,9 @@ class VendorTest : public ioctl_test::IoctlTest {
   // The port's device key, where "PortName" and "BaudRate" live.
   std::string HardwareKey() const { return host::pnp::HardwareKeyPath(board_->InstancePath(0)); }
 
-  static constexpr const char* kSettingsFile = "\\SystemRoot\\System32\\Tarvio7315Setting.bin";
-  static constexpr size_t kSettingsSize = 1536;
-  // Offset of this port's record: ChipMode 0, PortIndex 0.
-  static constexpr size_t kRecord = 0x200;
+  static constexpr const char* kSettingsFile = settings_file::kPath;
+  static constexpr size_t kSettingsSize = 0x600;
+  static constexpr size_t kRecord = settings_file::kFirstRecord;  // this port's
 };
 
 }  // namespace vendor_test
