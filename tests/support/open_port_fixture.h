@@ -1,6 +1,4 @@
-// A port brought up the way Windows brings it up (the data-path suites run
-// on it; the hand-made bring-up of datapath/port_fixture.h remains for the
-// fixtures built on its internals): the driver loaded on an
+// A port brought up the way Windows brings it up: the driver loaded on an
 // emulated computer, a simulated one-port chip plugged (its far end driven by
 // the test, 9600 baud 8N1), the port added and started by the Plug and Play
 // manager and opened by an application. A tap on the chip's bus records every
