@@ -57,14 +57,8 @@ class IoctlTest : public datapath_test::OpenPortTest {
   Result Ioctl(ULONG code, Bytes in = {}, ULONG outLength = 0) {
     Result r;
     r.out.assign(outLength, kUntouched);
-    host::io::UserRequest q;
-    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    q.ioControlCode = code;
-    q.input = in.empty() ? nullptr : in.data();
-    q.inputLength = static_cast<ULONG>(in.size());
-    q.output = outLength ? r.out.data() : nullptr;
-    q.outputLength = outLength;
-    IO_STATUS_BLOCK io = host::io::SendUserRequest(file_, std::move(q));
+    IO_STATUS_BLOCK io = Control(code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
+                                 outLength ? r.out.data() : nullptr, outLength);
     r.status = io.Status;
     r.information = io.Information;
     return r;

@@ -57,24 +57,20 @@ class PortRequests {
     ULONG length = static_cast<ULONG>(bytes.size());
     return Submit(IRP_MJ_WRITE, std::move(bytes), length);
   }
-  IO_STATUS_BLOCK Control(ULONG code, ULONG* in, ULONG* out) {
-    host::io::UserRequest q;
-    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    q.ioControlCode = code;
-    q.input = in;
-    q.inputLength = in ? sizeof(ULONG) : 0;
-    q.output = out;
-    q.outputLength = out ? sizeof(ULONG) : 0;
-    return host::io::SendUserRequest(file_, std::move(q));
-  }
-  // A request whose input is `inLength` bytes at `in` (a structure).
-  IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength) {
+  // A request with `inLength` bytes at `in` and room for `outLength` at `out`.
+  IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
     host::io::UserRequest q;
     q.majorFunction = IRP_MJ_DEVICE_CONTROL;
     q.ioControlCode = code;
     q.input = in;
     q.inputLength = inLength;
+    q.output = out;
+    q.outputLength = outLength;
     return host::io::SendUserRequest(file_, std::move(q));
+  }
+  // A request that takes and gives a ULONG, either absent when null.
+  IO_STATUS_BLOCK Control(ULONG code, ULONG* in, ULONG* out) {
+    return Control(code, in, in ? sizeof(ULONG) : 0, out, out ? sizeof(ULONG) : 0);
   }
   Request WaitOnMask() {
     auto r = std::make_shared<Outcome>();

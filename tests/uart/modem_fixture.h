@@ -41,14 +41,7 @@ class ModemPortTest : public datapath_test::OpenPortTest {
   }
 
   IO_STATUS_BLOCK Ioctl(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
-    host::io::UserRequest q;
-    q.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    q.ioControlCode = code;
-    q.input = in;
-    q.inputLength = inLength;
-    q.output = out;
-    q.outputLength = outLength;
-    IO_STATUS_BLOCK io = host::io::SendUserRequest(file_, std::move(q));
+    IO_STATUS_BLOCK io = Control(code, in, inLength, out, outLength);
     host::clock::RunUntilIdle();
     return io;
   }
