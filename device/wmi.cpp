@@ -4,7 +4,7 @@
 #include "device/driver_entry.h"
 #include "device/registry_values.h"
 #include "device/trace_provider.h"
-#include "uart/register_access.h"
+#include "ioctl/vendor_access.h"
 
 const GUID WakeEnableGuid = {0x8209EC2A, 0x2D6B, 0x11D2, {0xBA, 0x49, 0x00, 0xA0, 0xC9, 0x06, 0x29, 0x10}};
 
@@ -13,10 +13,6 @@ namespace {
 constexpr ULONG WakeEnableGuidIndex = 0;
 constexpr ULONG WakeEnableItemId = 1;
 constexpr ULONG WakeEnableSize = 1;  // the block is one byte
-
-constexpr USHORT FeatureUrbLength = 0x88;
-static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == FeatureUrbLength, "the feature URB is 136 bytes on x64");
-constexpr USHORT DeviceRemoteWakeup = 1;
 
 WMIGUIDREGINFO WakeGuidList[] = {{&WakeEnableGuid, 1, WMIREG_FLAG_INSTANCE_PDO}};
 
@@ -33,24 +29,6 @@ WMILIB_CONTEXT WmiLibContext = {
 
 NTSTATUS Finish(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG Used) {
   return WmiCompleteRequest(DeviceObject, Irp, Status, Used, IO_NO_INCREMENT);
-}
-
-// DEVICE_REMOTE_WAKEUP is a device feature: both the set and the clear go to
-// the device. A clear addressed to the interface would be stalled and leave
-// remote wake-up armed.
-NTSTATUS SendRemoteWakeFeature(PPORT_DEVICE_CONTEXT Context, BOOLEAN Enable) {
-  URB urb;
-  RtlZeroMemory(&urb, sizeof urb);
-  struct _URB_CONTROL_FEATURE_REQUEST& request = urb.UrbControlFeatureRequest;
-  request.Hdr.Length = FeatureUrbLength;
-  request.Hdr.Function = Enable ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE;
-  request.FeatureSelector = DeviceRemoteWakeup;
-  request.Index = 0;
-  NTSTATUS status = SubmitUrbSync(Context, &urb);
-  if (NT_SUCCESS(status) && !USBD_SUCCESS(request.Hdr.Status)) {
-    status = STATUS_UNSUCCESSFUL;
-  }
-  return status;
 }
 
 // The switch is a boolean: any non-zero byte enables wake-up.
