@@ -5,26 +5,9 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${T7315_BUILD_DIR:-build}
-[[ $build = /* ]] || build=$root/$build
-tool=$build/t7315
-[ -x "$tool" ] || { echo "demo_test: no tool at $tool; build it first"; exit 1; }
-work=$(mktemp -d)
+tool_timeout=120
+source "$root/tests/support/tool_script.sh"
 trap 'rm -rf "$work"' EXIT
-
-source "$root/tests/support/script_results.sh"
-# expect NAME EXIT_CODE STREAM PATTERN -- ARGS...: the tool exits so, and
-# STREAM (out or err) matches the extended regular expression PATTERN.
-expect() {
-  local name=$1 code=$2 stream=$3 pattern=$4 status
-  shift 5
-  timeout 120 "$tool" "$@" </dev/null >"$work/out" 2>"$work/err"
-  status=$?
-  [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/$stream"
-  verdict "$name" $? "want exit $code and $stream matching '$pattern', got exit $status
-$(sed 's/^/out: /' "$work/out")
-$(sed 's/^/err: /' "$work/err")"
-}
 
 expect "listed in the tool's help" 0 out "^  demo " -- --help
 for help in -h --help; do

@@ -7,11 +7,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${T7315_BUILD_DIR:-build}
-[[ $build = /* ]] || build=$root/$build
-tool=$build/t7315
-[ -x "$tool" ] || { echo "serve_test: no tool at $tool; build it first"; exit 1; }
-work=$(mktemp -d)
+source "$root/tests/support/tool_script.sh"
 server=
 cleanup() {
   [ -z "$server" ] || kill -KILL "$server" 2>/dev/null
@@ -19,23 +15,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-source "$root/tests/support/script_results.sh"
-
-# expect NAME EXIT_CODE PATTERN -- ARGS...: `t7315 serve ARGS` exits so and
-# its error output matches PATTERN.
-expect() {
-  local name=$1 code=$2 pattern=$3 status
-  shift 4
-  timeout 60 "$tool" serve "$@" </dev/null >"$work/out" 2>"$work/err"
-  status=$?
-  [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/err"
-  verdict "$name" $? "want exit $code and an error matching '$pattern', got exit $status
-$(sed 's/^/err: /' "$work/err")"
-}
-
-expect "bad chip count" 2 "^t7315: serve: --chips wants a number from 1 to 8, got '0'$" -- --chips 0
-expect "unknown argument" 2 "^usage: t7315 serve " -- --baud 9600
-expect "cable to a missing port" 2 "^t7315: serve: cable for COM9: there is no such port$" -- --cable COM9:loop
+expect "bad chip count" 2 err "^t7315: serve: --chips wants a number from 1 to 8, got '0'$" -- serve --chips 0
+expect "unknown argument" 2 err "^usage: t7315 serve " -- serve --baud 9600
+expect "cable to a missing port" 2 err "^t7315: serve: cable for COM9: there is no such port$" -- serve --cable COM9:loop
 
 # start_server NAME ARGS...: runs the server in the background with its
 # console in $work/NAME.log; waits for its ready line.

@@ -4,26 +4,8 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${T7315_BUILD_DIR:-build}
-[[ $build = /* ]] || build=$root/$build
-tool=$build/t7315
-[ -x "$tool" ] || { echo "t7315_test: no tool at $tool; build it first"; exit 1; }
-work=$(mktemp -d)
+source "$root/tests/support/tool_script.sh"
 trap 'rm -rf "$work"' EXIT
-
-source "$root/tests/support/script_results.sh"
-# expect NAME EXIT_CODE STREAM PATTERN -- ARGS...: the tool exits so, and
-# STREAM (out or err) matches the extended regular expression PATTERN.
-expect() {
-  local name=$1 code=$2 stream=$3 pattern=$4 status
-  shift 5
-  "$tool" "$@" </dev/null >"$work/out" 2>"$work/err"
-  status=$?
-  [ "$status" -eq "$code" ] && grep -qE -- "$pattern" "$work/$stream"
-  verdict "$name" $? "want exit $code and $stream matching '$pattern', got exit $status
-$(sed 's/^/out: /' "$work/out")
-$(sed 's/^/err: /' "$work/err")"
-}
 
 expect "no command" 2 err "^t7315: no command given$" --
 expect "unknown command" 2 err "^t7315: unknown command 'frobnicate'$" -- frobnicate
