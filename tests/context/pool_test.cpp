@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include "context/pool.h"
 #include "host/pool.h"
 #include "support/machine_test.h"
@@ -9,6 +11,8 @@ struct WindowsVersion {
   unsigned long major, minor;
   POOL_TYPE expected;
 };
+// Cases print as their names (ctest lists them so).
+void PrintTo(const WindowsVersion& c, std::ostream* os) { *os << c.name; }
 
 class PoolByVersion : public MachineTest, public ::testing::WithParamInterface<WindowsVersion> {
  protected:

@@ -1,5 +1,7 @@
 // Version queries and run-time routine lookup answer for the Windows version
 // the machine was booted with.
+#include <ostream>
+
 #include "host/routine_table.h"
 #include "platform/host/ex.h"
 #include "support/machine_test.h"
@@ -12,6 +14,8 @@ struct VersionCase {
   bool windows8, win10Vb, win11;
   bool vistaExported;
 };
+// Cases print as their names (ctest lists them so).
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
 
 const VersionCase kVersions[] = {
     {"WindowsXp", 5, 1, 2600, false, false, false, false},

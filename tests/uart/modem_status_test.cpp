@@ -1,6 +1,8 @@
 // Modem status tracking against the simulated chip: line changes on the far
 // end of the cable travel as interrupt-in reports to the modem-status thread,
 // which records events, completes waits and holds or releases the sender.
+#include <ostream>
+
 #include "modem_fixture.h"
 
 namespace uart_test {
@@ -12,6 +14,8 @@ struct ModemEventCase {
   std::vector<chip::ModemInputs> steps;
   ULONG events;
 };
+// Cases print as their names (ctest lists them so).
+void PrintTo(const ModemEventCase& c, std::ostream* os) { *os << c.name; }
 
 class ModemEventTest : public ModemPortTest, public ::testing::WithParamInterface<ModemEventCase> {};
 

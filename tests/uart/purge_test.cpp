@@ -1,6 +1,8 @@
 // IOCTL_SERIAL_PURGE with each mask, against a port that holds a current and
 // a queued write (the sender held by CTS handshake), a current and a queued
 // read, and received bytes in the ring.
+#include <ostream>
+
 #include "modem_fixture.h"
 
 namespace uart_test {
@@ -11,6 +13,8 @@ struct PurgeCase {
   ULONG mask;
   bool writesEnd, readsEnd, ringEmptied;
 };
+// Cases print as their names (ctest lists them so).
+void PrintTo(const PurgeCase& c, std::ostream* os) { *os << c.name; }
 
 class PurgeTest : public ModemPortTest, public ::testing::WithParamInterface<PurgeCase> {};
 
