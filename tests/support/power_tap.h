@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chip/usb_bus.h"
+#include "support/bus_entry.h"
 #include "host/clock.h"
 #include "platform/platform.h"
 
@@ -33,14 +34,12 @@ struct Answer {
 using PowerRule = std::function<std::optional<Answer>(const PowerSeen&)>;
 
 class PowerTap {
+  using Bus = bus_entry::BusEntry<IRP_MJ_POWER>;
+
  public:
-  // Taps every port of `board`; only one tap exists at a time. Like the URB
-  // tap, the bus driver keeps the tap's entry, which passes everything on
-  // once the tap is gone.
+  // Taps every port of `board`; only one tap exists at a time.
   explicit PowerTap(chip::UsbChip& board) {
-    PDRIVER_DISPATCH& entry = board.Pdo(0)->DriverObject->MajorFunction[IRP_MJ_POWER];
-    if (entry != Dispatch) Original() = entry;
-    entry = Dispatch;
+    Bus::Take(board, Dispatch);
     Current() = this;
   }
   ~PowerTap() { Current() = nullptr; }
@@ -77,14 +76,10 @@ class PowerTap {
     static std::atomic<PowerTap*> tap{nullptr};
     return tap;
   }
-  static std::atomic<PDRIVER_DISPATCH>& Original() {
-    static std::atomic<PDRIVER_DISPATCH> original{nullptr};
-    return original;
-  }
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     PowerTap* tap = Current();
-    if (tap == nullptr) return Original().load()(device, irp);
+    if (tap == nullptr) return Bus::PassOn(device, irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PowerSeen seen{stack->MinorFunction, stack->Parameters.Power.Type, 0};
     seen.state = seen.type == DevicePowerState ? int(stack->Parameters.Power.State.DeviceState)
@@ -115,7 +110,7 @@ class PowerTap {
     }
     NTSTATUS status;
     if (!answer || NT_SUCCESS(*answer)) {
-      status = Original().load()(device, irp);
+      status = Bus::PassOn(device, irp);
     } else {
       status = *answer;
       PoStartNextPowerIrp(irp);

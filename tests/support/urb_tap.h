@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "chip/usb_bus.h"
+#include "support/bus_entry.h"
 #include "host/clock.h"
 #include "platform/platform.h"
 
@@ -32,15 +33,13 @@ struct UrbSeen {
 using UrbRule = std::function<std::optional<NTSTATUS>(PURB urb)>;
 
 class UrbTap {
+  using Bus = bus_entry::BusEntry<IRP_MJ_INTERNAL_DEVICE_CONTROL>;
+
  public:
   // Taps every port of `board`, before it is plugged; only one tap exists at
-  // a time. The bus driver keeps the tap's entry, which passes everything on
-  // once the tap is gone, so the tap may outlive the chip or go before it
-  // (with no request in flight).
+  // a time. It may go before the chip when no request is in flight.
   explicit UrbTap(chip::UsbChip& board) {
-    PDRIVER_DISPATCH& entry = board.Pdo(0)->DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
-    if (entry != Dispatch) Original() = entry;
-    entry = Dispatch;
+    Bus::Take(board, Dispatch);
     Current() = this;
   }
   ~UrbTap() { Current() = nullptr; }
@@ -103,10 +102,6 @@ class UrbTap {
     static std::atomic<UrbTap*> tap{nullptr};
     return tap;
   }
-  static std::atomic<PDRIVER_DISPATCH>& Original() {
-    static std::atomic<PDRIVER_DISPATCH> original{nullptr};
-    return original;
-  }
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UrbTap* current = Current();
@@ -114,7 +109,7 @@ class UrbTap {
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (current == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
         urb == nullptr) {
-      return Original().load()(device, irp);
+      return Bus::PassOn(device, irp);
     }
     UrbTap& tap = *current;
     std::optional<NTSTATUS> answer;
@@ -138,7 +133,7 @@ class UrbTap {
       if (tap.rule_) answer = tap.rule_(urb);
     }
     if (!answer && tap.Holds(urb)) return Hold(irp);
-    if (!answer) return Original().load()(device, irp);
+    if (!answer) return Bus::PassOn(device, irp);
     irp->IoStatus.Status = *answer;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
