@@ -123,8 +123,12 @@ TEST_F(PnpTest, CapabilitiesKeepThePortInD0AndDeriveTheWakeStates) {
     EXPECT_EQ(bool(c.in.WakeFromD1), c.d1);
     EXPECT_EQ(bool(c.in.WakeFromD2), c.d2);
     EXPECT_EQ(bool(c.in.WakeFromD3), c.d3);
-    if (c.d1) EXPECT_TRUE(c.in.DeviceD1);
-    if (c.d2) EXPECT_TRUE(c.in.DeviceD2);
+    if (c.d1) {
+      EXPECT_TRUE(c.in.DeviceD1);
+    }
+    if (c.d2) {
+      EXPECT_TRUE(c.in.DeviceD2);
+    }
   }
 }
 
