@@ -113,7 +113,7 @@ typedef struct _PORT_DEVICE_CONTEXT {
   PUCHAR CurrentWriteIrpData;   // next unsent byte of the current write
   ULONG CurrentWriteIrpDataLen;  // bytes of the current write not yet confirmed sent
   ULONG CurrentWriteIrpLength;   // requested length of the current write
-  KSPIN_LOCK CurrentReadLock;    // held while deciding on and completing CurrentReadIrp
+  KSPIN_LOCK CurrentReadLock;    // held while CurrentReadIrp or ReadQueue's head changes or a read completes
 
   // Events and transfers.
   PIRP CurrentWaitIrp;  // the pending wait-on-mask request, at most one
@@ -140,8 +140,9 @@ typedef struct _PORT_DEVICE_CONTEXT {
   KTIMER ReadTimer;
   KDPC WriteTimeoutDpc;
   KTIMER WriteTimer;
-  LONGLONG ReadTotalTimeoutAmount;  // of the most recently queued read, 100 ns; 0 = none
-  ULONGLONG ReadStartTime;          // system time at which that read was queued
+  // Unused: each read carries its own deadline. Kept for the record's layout.
+  LONGLONG ReadTotalTimeoutAmount;
+  ULONGLONG ReadStartTime;
   UCHAR FifoPresent;     // the start-time probe found the UART FIFOs enabled
   UCHAR RestorePending;  // from a device power-up until the settings are restored
   ULONG PortIndex;       // 0-based number of this port on the chip

@@ -1,6 +1,6 @@
-// Ending reads and writes in bulk. Queued requests carry a cancel routine:
-// whoever takes it back first owns the request. The current read has none;
-// the current write is ended through the write path, which keeps its buffer
+// Ending reads and writes in bulk. Queued requests and the current read
+// carry a cancel routine: whoever takes it back first owns the request. The
+// current write is ended through the write path, which keeps its buffer
 // until a chunk in flight has completed.
 #include "uart/purge.h"
 
@@ -57,8 +57,8 @@ VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, 
     return;
   }
   PIRP current = ExchangeSharedIrp(CurrentOpIrp, nullptr);
-  if (current != nullptr) {
-    IoSetCancelRoutine(current, nullptr);
+  // One whose cancel routine has begun is completed by that routine.
+  if (current != nullptr && IoSetCancelRoutine(current, nullptr) != nullptr) {
     CompleteIrpWithInfo(current, STATUS_CANCELLED, 0);
   }
   KeReleaseSpinLock(Lock, oldIrql);

@@ -26,7 +26,8 @@ TEST_F(ReadTest, EntryAndTotalTimeoutRows) {
       {Max, 5, Max, 10, 4, 0, 0, kPending},              // no total timeout
       {Max, 10, 100, 20, 0, STATUS_TIMEOUT, 0, 300},
       {Max, Max, 0, 10, 4, STATUS_TIMEOUT, 4, 0},        // M = MAXULONG counts as 0: due at once
-      {Max, Max, 50, 10, 4, STATUS_TIMEOUT, 4, 50},
+      {Max, Max, 50, 10, 4, STATUS_SUCCESS, 4, 0},       // first bytes: at once with what is held
+      {Max, Max, 50, 10, 0, STATUS_TIMEOUT, 0, 50},
       {0, 0, 0, 10, 4, 0, 0, kPending},                  // no timeouts at all
       {0, 10, 100, 20, 0, STATUS_TIMEOUT, 0, 300},
       {5, 0, 40, 10, 3, STATUS_TIMEOUT, 3, 40},
@@ -86,7 +87,10 @@ TEST_F(ReadTest, BulkInPathRows) {
       {"interval after the last bytes", 5, 0, 1000, 100, {100}, STATUS_TIMEOUT, 3, 150},
       {"interval restarts with more bytes", 5, 0, 1000, 100, {100, 140, 180}, STATUS_TIMEOUT, 9, 230},
       {"total caps the interval", 5, 0, 1000, 100, {920, 960}, STATUS_TIMEOUT, 6, 1000},
+      {"a total of centuries leaves the interval alone", 5, 0xFFFFFFFE, 0, 212000, {100}, STATUS_TIMEOUT, 3, 150},
       {"interval of MAXULONG never arms", Max, 1, Max, 100, {10}, 0, 0, kPending},
+      {"first bytes end a MAXULONG/MAXULONG/K read", Max, Max, 0xFFFFFFFE, 100, {10}, STATUS_SUCCESS, 3, 10},
+      {"MAXULONG/MAXULONG/MAXULONG waits for the length", Max, Max, Max, 100, {10}, 0, 0, kPending},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -127,7 +131,7 @@ TEST_F(ReadTest, RecordedRxcharEndsTheReadAtTheNextTransfer) {
   EXPECT_EQ(r->information, 0u);
 }
 
-TEST_F(ReadTest, CancellingAQueuedReadStopsTheTimerAndTheCurrentReadIgnoresIt) {
+TEST_F(ReadTest, CancellingAQueuedOrCurrentReadEndsItAndLeavesTheBytes) {
   SetTimeouts(0, 0, 300);
   Request queued = Read(10);
   host::clock::Sleep(100 * kMs);
@@ -141,28 +145,52 @@ TEST_F(ReadTest, CancellingAQueuedReadStopsTheTimerAndTheCurrentReadIgnoresIt) {
   Request current = Read(10);
   Inject(Packet({1, 2}));  // makes it current, not enough to end it
   host::io::CancelUserRequests(file_);
-  host::clock::Sleep(100 * kMs);
-  EXPECT_FALSE(current->done.load());
-  Inject(Packet({3, 4, 5, 6, 7, 8, 9, 10}));
   ASSERT_TRUE(Await(current));
-  EXPECT_EQ(current->status, STATUS_SUCCESS);
-  EXPECT_EQ(current->Bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(current->status, STATUS_CANCELLED);
+  EXPECT_EQ(current->information, 0u);
+  EXPECT_EQ(Held(), 2u);
 }
 
-// One timer for all reads: the second read re-arms it for itself, and when it
-// fires it ends the read that is current then, the first one.
-TEST_F(ReadTest, TheSecondReadTakesTheOneTimer) {
-  SetTimeouts(0, 0, 500);
-  int64_t start = Now();
+// Bytes reach reads in the order the reads were issued, and a read that
+// becomes current takes at once what the ring already holds.
+TEST_F(ReadTest, ReadsTakeTheBytesInTheOrderIssued) {
   Request first = Read(10);
-  host::clock::Sleep(100 * kMs);
-  SetTimeouts(0, 0, 200);
-  Request second = Read(10);
-  ASSERT_TRUE(Await(first));
-  EXPECT_EQ(first->status, STATUS_TIMEOUT);
-  EXPECT_EQ(first->at - start, 300 * kMs);
-  host::clock::Sleep(1000 * kMs);
+  Inject(Packet({1, 2, 3, 4, 5}));
+  Request second = Read(3);
+  host::clock::RunUntilIdle();
   EXPECT_FALSE(second->done.load());
+  Inject(Packet({6, 7, 8, 9, 10, 11, 12, 13}));
+  ASSERT_TRUE(Await(first));
+  ASSERT_TRUE(Await(second));
+  EXPECT_EQ(first->Bytes(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(second->Bytes(), (std::vector<uint8_t>{11, 12, 13}));
+}
+
+// Each read ends by its own total, counted from when it was issued, the
+// second one 100 ms after the first, on an idle line.
+TEST_F(ReadTest, EachReadEndsByItsOwnTotal) {
+  struct Row {
+    ULONG firstK, secondK;
+    int64_t firstEndMs, secondEndMs;
+  } rows[] = {
+      {500, 1000, 500, 1100},
+      {500, 200, 500, 500},  // ran out while it waited its turn
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.secondK);
+    SetTimeouts(0, 0, row.firstK);
+    int64_t start = Now();
+    Request first = Read(10);
+    host::clock::Sleep(100 * kMs);
+    SetTimeouts(0, 0, row.secondK);
+    Request second = Read(10);
+    ASSERT_TRUE(Await(first));
+    ASSERT_TRUE(Await(second));
+    EXPECT_EQ(first->status, STATUS_TIMEOUT);
+    EXPECT_EQ(second->status, STATUS_TIMEOUT);
+    EXPECT_EQ(first->at - start, row.firstEndMs * kMs);
+    EXPECT_EQ(second->at - start, row.secondEndMs * kMs);
+  }
 }
 
 }  // namespace
