@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "chip/cable.h"
 #include "chip/model_lock.h"
@@ -319,6 +320,44 @@ TEST_F(Driver, TwoPortsExchangeDataBothWaysAtOnce) {
   }
   EXPECT_EQ(atB, toB);
   EXPECT_EQ(atA, toA);
+}
+
+// Overlapped reads take the bytes in the order they were issued; a read with
+// MAXDWORD, MAXDWORD and a constant returns as soon as bytes come.
+TEST_F(Driver, OverlappedReadsAreServedInOrderAndOnTheirFirstBytes) {
+  Bring(Wiring::NullModem);
+  HANDLE a = Open("COM3", FILE_FLAG_OVERLAPPED), b = Open("COM4");
+  char first[8], second[2], stream[4096];
+  struct {
+    char* buffer;
+    DWORD length;
+    const char* sent;  // by b once the read is issued
+    std::string expected;
+    OVERLAPPED ov;
+  } reads[] = {{first, sizeof first, "abcd", "abcdefgh", {}},  // no time-outs: waits for all 8
+               {second, sizeof second, "efghij", "ij", {}},
+               {stream, sizeof stream, "xyz", "xyz", {}}};
+  COMMTIMEOUTS streamTimeouts{MAXDWORD, MAXDWORD, 0xFFFFFFFE, 0, 0};  // as a common runtime's stream sets
+  DWORD n;
+  for (auto& r : reads) {
+    if (&r == &reads[2]) {
+      EXPECT_TRUE(SetCommTimeouts(a, &streamTimeouts));
+    }
+    r.ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ReadFile(a, r.buffer, r.length, &n, &r.ov));
+    EXPECT_TRUE(WriteFile(b, r.sent, DWORD(std::strlen(r.sent)), &n, nullptr));
+    Sleep(50);
+  }
+  for (auto& r : reads) {
+    SCOPED_TRACE(r.expected);
+    n = 0;
+    EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 1000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetOverlappedResult(a, &r.ov, &n, FALSE));
+    EXPECT_EQ(std::string(r.buffer, n), r.expected);
+  }
+  CloseHandle(a);  // ends what a failure left pending while its buffers exist
+  open_.erase(open_.begin());
+  for (auto& r : reads) CloseHandle(r.ov.hEvent);
 }
 
 }  // namespace
