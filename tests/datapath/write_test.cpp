@@ -3,6 +3,8 @@
 // AmountInOutQueue.
 #include <numeric>
 
+#include "host/pnp_manager.h"
+#include "support/bus_entry.h"
 #include "support/open_port_fixture.h"
 
 namespace datapath_test {
@@ -111,6 +113,31 @@ TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
   ASSERT_TRUE(Await(w));
   EXPECT_EQ(w->status, STATUS_SUCCESS);
   EXPECT_EQ(Sent(), data);
+}
+
+// The bus answers a query-stop or query-remove 100 ms late: chunks complete
+// meanwhile, while the port is not working.
+NTSTATUS SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE) {
+    host::clock::Sleep(100 * host::clock::kMillisecond);
+  }
+  return bus_entry::BusEntry<IRP_MJ_PNP>::PassOn(device, irp);
+}
+
+// Another driver vetoes a rebalance or a removal while a write is sent: the
+// write goes on once the port works again.
+TEST_F(WriteTest, AWriteGoesOnAfterAStopOrRemoveIsCalledOff) {
+  bus_entry::BusEntry<IRP_MJ_PNP>::Take(*board_, SlowQuery);
+  for (auto callOff : {host::pnp::QueryStopAndCancel, host::pnp::QueryRemoveAndCancel}) {
+    std::vector<uint8_t> data = Text(300);
+    Request w = Write(data);
+    host::clock::Sleep(20 * kMs);
+    ASSERT_EQ(callOff(Pdo(0)), STATUS_SUCCESS);
+    ASSERT_TRUE(Await(w));
+    EXPECT_EQ(w->status, STATUS_SUCCESS);
+    EXPECT_EQ(w->information, data.size());
+  }
 }
 
 TEST_F(WriteTest, TxEmptyIsRecordedWhenTheLastChunkIsConfirmed) {
