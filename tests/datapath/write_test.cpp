@@ -2,6 +2,7 @@
 // timer and its baud-rate scale, cancellation and the accounting of
 // AmountInOutQueue.
 #include <numeric>
+#include <ostream>
 
 #include "host/pnp_manager.h"
 #include "support/bus_entry.h"
@@ -226,33 +227,40 @@ TEST_F(WriteTest, CancelEndsQueuedAndHeldWrites) {
   SetShared(ctx_->TxHolding, 0);
 }
 
-// A chunk whose URB fails fails its write at once with the bytes sent so
-// far; a stalled pipe is the shut-down case and stays halted until reset.
-TEST_F(WriteTest, FailedChunkEndsItsWrite) {
-  struct Row {
-    int32_t usbd;
-    NTSTATUS status;
-    NTSTATUS next;
-  } rows[] = {
-      {USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
-      {USBD_STATUS_STALL_PID, STATUS_DELETE_PENDING, STATUS_DELETE_PENDING},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.usbd);
-    TearDown();
-    SetUp();
-    board_->port(0).FailNext(chip::Pipe::BulkOut, row.usbd);
-    Request failed = Write(Text(10));
-    ASSERT_TRUE(Await(failed));
-    EXPECT_EQ(failed->status, row.status);
-    EXPECT_EQ(failed->information, 0u);
-    EXPECT_EQ(InOutQueue(), 0u);
-    Request next = Write(Text(5));
-    ASSERT_TRUE(Await(next));
-    EXPECT_EQ(next->status, row.next);
-    EXPECT_EQ(InOutQueue(), 0u);
-  }
+// A chunk whose URB fails fails its write at once with the bytes confirmed
+// before it; a chunk the bus ends as when the device drops or a reset aborts
+// the pipe, or a stalled pipe, is the shut-down case (a stalled pipe stays
+// halted until reset). Either way the queued write is taken up.
+struct FailedChunk {
+  const char* name;
+  int32_t usbd;
+  NTSTATUS status;
+  NTSTATUS next;
+};
+void PrintTo(const FailedChunk& c, std::ostream* os) { *os << c.name; }
+
+class FailedChunkTest : public WriteTest, public ::testing::WithParamInterface<FailedChunk> {};
+
+TEST_P(FailedChunkTest, EndsItsWrite) {
+  const FailedChunk& c = GetParam();
+  Request failed = Write(Text(300));
+  Request next = Write(Text(5));
+  host::clock::RunUntilIdle();  // four chunks fill the transmit FIFO, the fifth waits for room
+  board_->port(0).FailNext(chip::Pipe::BulkOut, c.usbd);
+  ASSERT_TRUE(Await(failed));
+  EXPECT_EQ(failed->status, c.status);
+  EXPECT_EQ(failed->information, 128u);
+  ASSERT_TRUE(Await(next));
+  EXPECT_EQ(next->status, c.next);
+  EXPECT_EQ(InOutQueue(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, FailedChunkTest,
+    ::testing::Values(FailedChunk{"UrbFailed", USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
+                      FailedChunk{"Stalled", USBD_STATUS_STALL_PID, STATUS_DELETE_PENDING, STATUS_DELETE_PENDING},
+                      FailedChunk{"Cancelled", USBD_STATUS_CANCELED, STATUS_DELETE_PENDING, STATUS_SUCCESS}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace datapath_test
