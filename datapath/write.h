@@ -41,6 +41,7 @@ KDEFERRED_ROUTINE WriteTimeoutRoutine;
 // next queued one. For the write timer, and for purge, cleanup and close.
 VOID EndCurrentWrite(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status);
 
-// The port works again after a stop or removal that was called off: a chunk
-// that completed while it did not left the sender idle with bytes to send.
+// The port works again, after a stop or removal that was called off or after
+// a stop: a chunk that completed while it did not left the sender idle with
+// bytes to send.
 VOID ResumeWriting(PPORT_DEVICE_CONTEXT Context);

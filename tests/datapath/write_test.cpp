@@ -126,15 +126,18 @@ NTSTATUS SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
   return bus_entry::BusEntry<IRP_MJ_PNP>::PassOn(device, irp);
 }
 
-// Another driver vetoes a rebalance or a removal while a write is sent: the
-// write goes on once the port works again.
-TEST_F(WriteTest, AWriteGoesOnAfterAStopOrRemoveIsCalledOff) {
+// Another driver vetoes a rebalance or a removal while a write is sent, or
+// the port is stopped and started again: the write goes on once the port
+// works again.
+TEST_F(WriteTest, AWriteGoesOnWhenThePortWorksAgain) {
   bus_entry::BusEntry<IRP_MJ_PNP>::Take(*board_, SlowQuery);
-  for (auto callOff : {host::pnp::QueryStopAndCancel, host::pnp::QueryRemoveAndCancel}) {
+  const std::vector<NTSTATUS (*)(PDEVICE_OBJECT)> rows[] = {
+      {host::pnp::QueryStopAndCancel}, {host::pnp::QueryRemoveAndCancel}, {host::pnp::QueryStopAndStop, host::pnp::Restart}};
+  for (const auto& steps : rows) {
     std::vector<uint8_t> data = Text(300);
     Request w = Write(data);
     host::clock::Sleep(20 * kMs);
-    ASSERT_EQ(callOff(Pdo(0)), STATUS_SUCCESS);
+    for (auto step : steps) ASSERT_EQ(step(Pdo(0)), STATUS_SUCCESS);
     ASSERT_TRUE(Await(w));
     EXPECT_EQ(w->status, STATUS_SUCCESS);
     EXPECT_EQ(w->information, data.size());
