@@ -1,7 +1,8 @@
 // Cancellation racing completion, many times over: the caller cancels while
 // data arrive, the read timer fires, a wait is satisfied, a chunk is in
-// flight or a queued write is taken up. Every request ends exactly once with one of its legal results
-// (the verifier fails a double completion), and nothing is lost or left over.
+// flight or a queued write is taken up. Every request ends exactly once with
+// one of its legal results (the verifier fails a double completion), and
+// nothing is lost or left over.
 #include "support/open_port_fixture.h"
 
 namespace datapath_test {

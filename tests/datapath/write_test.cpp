@@ -132,7 +132,10 @@ NTSTATUS SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
 TEST_F(WriteTest, AWriteGoesOnWhenThePortWorksAgain) {
   bus_entry::BusEntry<IRP_MJ_PNP>::Take(*board_, SlowQuery);
   const std::vector<NTSTATUS (*)(PDEVICE_OBJECT)> rows[] = {
-      {host::pnp::QueryStopAndCancel}, {host::pnp::QueryRemoveAndCancel}, {host::pnp::QueryStopAndStop, host::pnp::Restart}};
+      {host::pnp::QueryStopAndCancel},
+      {host::pnp::QueryRemoveAndCancel},
+      {host::pnp::QueryStopAndStop, host::pnp::Restart},
+  };
   for (const auto& steps : rows) {
     std::vector<uint8_t> data = Text(300);
     Request w = Write(data);
