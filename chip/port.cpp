@@ -129,6 +129,11 @@ void Port::Received(const RxChar& c) {
 
 // --- Power -----------------------------------------------------------------------
 
+// The UART side only: the USB side keeps its state and its pending
+// transfers. A bulk-out transfer that waited for room in the transmit FIFO
+// takes the rest of its bytes into the empty one (what the old FIFO held is
+// lost with it, as the host was told it was taken), since the reset
+// transmitter will not call for it.
 void Port::PowerOnReset() {
   uart_.Reset();
   registers_.Reset();
@@ -137,6 +142,7 @@ void Port::PowerOnReset() {
   ModemControlChanged();
   uart_.ResetModemInputs(EffectiveInputs());
   rx_.Restart();
+  ServiceBulkOut();
 }
 
 void Port::LosePower() {

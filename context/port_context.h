@@ -113,6 +113,8 @@ typedef struct _PORT_DEVICE_CONTEXT {
   PUCHAR CurrentWriteIrpData;   // next unsent byte of the current write
   ULONG CurrentWriteIrpDataLen;  // bytes of the current write not yet confirmed sent
   ULONG CurrentWriteIrpLength;   // requested length of the current write
+  UCHAR CurrentWriteCancelled;   // the current write's cancel routine has run: whoever
+                                 // finishes the write completes it
   KSPIN_LOCK CurrentReadLock;    // held while CurrentReadIrp or ReadQueue's head changes or a read completes
 
   // Events and transfers.

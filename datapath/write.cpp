@@ -1,7 +1,18 @@
 // Write path. WriteQueueLock guards the queue, CurrentWriteIrp with its
-// progress fields, AmountInOutQueue and slot 2's Idle flag.
-// AmountInOutQueue counts only bytes that will still be sent: a cancelled,
-// timed-out, purged or failed write gives back what it will not send.
+// progress fields and CurrentWriteCancelled, AmountInOutQueue and slot 2's
+// Idle flag. AmountInOutQueue counts only bytes that will still be sent: a
+// cancelled, timed-out, purged or failed write gives back what it will not send.
+//
+// The current write has a cancel routine as a queued one does. It is
+// completed under WriteQueueLock by whoever finishes it (its last chunk, the
+// timer, a purge, cleanup, a cancelled or lost chunk, its cancel routine),
+// once its cancel routine is taken back or has run. When the I/O manager has
+// taken the routine and it has not run yet, the finisher leaves the result in
+// the request and the routine completes it.
+//
+// Only the bulk-out thread submits slot 2's IRP, so only it cancels the IRP: a
+// write ended while its chunk is in flight wakes the thread, which cancels the
+// chunk, and the chunk's completion finishes the write.
 #include "datapath/write.h"
 
 #include "context/port_defaults.h"
@@ -77,6 +88,7 @@ VOID ArmWriteTimer(PPORT_DEVICE_CONTEXT context, ULONG length) {
 // while it is current and nothing has ended it.
 VOID MakeWriteCurrent(PPORT_DEVICE_CONTEXT context, PIRP irp) {
   context->CurrentWriteIrp = irp;
+  context->CurrentWriteCancelled = 0;
   if (irp == nullptr) {
     context->CurrentWriteIrpData = nullptr;
     context->CurrentWriteIrpDataLen = 0;
@@ -89,14 +101,53 @@ VOID MakeWriteCurrent(PPORT_DEVICE_CONTEXT context, PIRP irp) {
   context->CurrentWriteIrpLength = WriteLength(irp);
 }
 
+// Caller holds WriteQueueLock. Makes `irp` the current write, with its cancel
+// routine; FALSE when it was cancelled on its way here: it is then not
+// current, its bytes are given back, and the caller completes it.
+BOOLEAN StartCurrentWrite(PPORT_DEVICE_CONTEXT context, PIRP irp) {
+  MakeWriteCurrent(context, irp);
+  IoSetCancelRoutine(irp, CurrentWriteIrpCancelRoutine);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    context->AmountInOutQueue -= WriteLength(irp);
+    MakeWriteCurrent(context, nullptr);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Caller holds WriteQueueLock and has ended the current write: the next
+// queued write that is not being cancelled becomes current.
+VOID TakeUpNextWrite(PPORT_DEVICE_CONTEXT context) {
+  MakeWriteCurrent(context, nullptr);
+  for (PIRP irp = DequeueWriteIrp(context); irp != nullptr; irp = DequeueWriteIrp(context)) {
+    if (StartCurrentWrite(context, irp)) {
+      return;
+    }
+    CompleteIrpWithInfo(irp, STATUS_CANCELLED, 0);
+  }
+}
+
+// Caller holds WriteQueueLock; `irp` was the current write. Completes it,
+// unless the I/O manager has taken its cancel routine and the routine has not
+// run yet: the routine then completes it with this result.
+VOID CompleteEndedWrite(PIRP irp, NTSTATUS status, ULONG_PTR information, BOOLEAN cancelRan) {
+  if (IoSetCancelRoutine(irp, nullptr) != nullptr || cancelRan) {
+    CompleteIrpWithInfo(irp, status, information);
+    return;
+  }
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+}
+
 // Caller holds WriteQueueLock. Completes the current write with `status` and
 // the bytes confirmed sent, gives back the bytes it will not send, and takes
 // up the next queued write. TRUE when a next write became current.
 BOOLEAN FinishCurrentWrite(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
-  PIRP irp = context->CurrentWriteIrp;
   context->AmountInOutQueue -= context->CurrentWriteIrpDataLen;
-  CompleteIrpWithInfo(irp, status, context->CurrentWriteIrpLength - context->CurrentWriteIrpDataLen);
-  MakeWriteCurrent(context, DequeueWriteIrp(context));
+  CompleteEndedWrite(context->CurrentWriteIrp, status,
+                     context->CurrentWriteIrpLength - context->CurrentWriteIrpDataLen,
+                     context->CurrentWriteCancelled);
+  TakeUpNextWrite(context);
   return context->CurrentWriteIrp != nullptr;
 }
 
@@ -104,15 +155,23 @@ BOOLEAN ChunkInFlight(PPORT_DEVICE_CONTEXT context) {
   return ReadSharedByte(&context->IntUrbs[BulkOutSlot].Idle) == 0;
 }
 
+// Caller holds WriteQueueLock. Something ended the current write while its
+// chunk was in flight.
+BOOLEAN CurrentWriteEnded(PPORT_DEVICE_CONTEXT context) {
+  return context->CurrentWriteIrp != nullptr && context->CurrentWriteIrp->IoStatus.Status != STATUS_PENDING;
+}
+
 // Caller holds WriteQueueLock. With a chunk in flight the end is only
-// recorded in the request; OnWriteCompletion finishes it.
+// recorded in the request: the thread cancels the chunk and OnWriteCompletion
+// finishes the write. TRUE when the thread must run, for that or for a next
+// write that became current.
 BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
   if (context->CurrentWriteIrp == nullptr) {
     return FALSE;
   }
   if (ChunkInFlight(context)) {
     context->CurrentWriteIrp->IoStatus.Status = status;
-    return FALSE;
+    return TRUE;
   }
   return FinishCurrentWrite(context, status);
 }
@@ -139,8 +198,10 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   }
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
-  ULONG chunk = ChunkInFlight(context) ? 0 : NextChunk(context);
-  BOOLEAN waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !ChunkInFlight(context);
+  BOOLEAN inFlight = ChunkInFlight(context);
+  BOOLEAN cancelChunk = inFlight && CurrentWriteEnded(context);
+  ULONG chunk = inFlight ? 0 : NextChunk(context);
+  BOOLEAN waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
   PUCHAR data = context->CurrentWriteIrpData;
   if (chunk > 0) {
     WriteSharedByte(&slot.Idle, 0);
@@ -150,6 +211,12 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
     SubmitBulkOutChunk(context, data, chunk);  // OnWriteCompletion releases the remove lock
     return FALSE;
   }
+  if (cancelChunk) {
+    // Outside the lock: the bus driver may complete the chunk at once. No one
+    // else submits the IRP, so it is still the ended write's chunk, or back
+    // already and only marked cancelled until its next submission.
+    IoCancelIrp(slot.Irp);
+  }
   if (waiting) {
     // A hold may have ended: ask the modem-status thread for fresh lines.
     RequestModemStatusRead(context);
@@ -158,28 +225,33 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   return waiting;
 }
 
-// Caller holds WriteQueueLock. The transfer was cancelled or the device is
-// gone: the current write ends with DELETE_PENDING, unless a timer or purge
-// had already ended it, and nothing more is taken up.
-VOID ShutDownCurrentWrite(PPORT_DEVICE_CONTEXT context) {
+// Caller holds WriteQueueLock. Bytes of the current write the bus confirmed.
+VOID ChargeSentBytes(PPORT_DEVICE_CONTEXT context, ULONG sent) {
+  if (sent > context->CurrentWriteIrpDataLen) {
+    sent = context->CurrentWriteIrpDataLen;
+  }
+  context->CurrentWriteIrpDataLen -= sent;
+  context->AmountInOutQueue -= sent;
+  context->CurrentWriteIrpData += sent;
+}
+
+// Caller holds WriteQueueLock. The chunk was cancelled, or lost with the
+// device: what it moved before that counts as sent, and the write ends with
+// the end recorded for it, or with DELETE_PENDING when nothing had ended it.
+VOID CutShortCurrentWrite(PPORT_DEVICE_CONTEXT context, ULONG moved) {
   PIRP irp = context->CurrentWriteIrp;
   if (irp == nullptr) {
     return;
   }
+  ChargeSentBytes(context, moved);
   NTSTATUS status = irp->IoStatus.Status;
-  ULONG_PTR sent = context->CurrentWriteIrpLength - context->CurrentWriteIrpDataLen;
-  context->AmountInOutQueue -= context->CurrentWriteIrpDataLen;
-  MakeWriteCurrent(context, nullptr);
-  if (status == STATUS_PENDING) {
-    CompleteIrpWithInfo(irp, STATUS_DELETE_PENDING, 0);
-  } else {
-    CompleteIrpWithInfo(irp, status, sent);
-  }
+  FinishCurrentWrite(context, status == STATUS_PENDING ? STATUS_DELETE_PENDING : status);
 }
 
 // Caller holds WriteQueueLock. Charges a confirmed chunk to the current write
-// and finishes the write when it is all sent, or when something ended it
-// while the chunk was in flight. A failed chunk fails its write at once.
+// and finishes the write when it is all sent (then it succeeded, whatever
+// ended it meanwhile), or when something ended it while the chunk was in
+// flight. A failed chunk fails its write at once.
 VOID AccountChunk(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS urbStatus, ULONG sent) {
   PIRP irp = context->CurrentWriteIrp;
   if (irp == nullptr) {
@@ -189,17 +261,12 @@ VOID AccountChunk(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS 
     FinishCurrentWrite(context, NT_SUCCESS(irpStatus) ? STATUS_UNSUCCESSFUL : irpStatus);
     return;
   }
-  if (sent > context->CurrentWriteIrpDataLen) {
-    sent = context->CurrentWriteIrpDataLen;
-  }
-  context->CurrentWriteIrpDataLen -= sent;
-  context->AmountInOutQueue -= sent;
-  context->CurrentWriteIrpData += sent;
-  if (irp->IoStatus.Status != STATUS_PENDING) {
-    FinishCurrentWrite(context, irp->IoStatus.Status);
-  } else if (context->CurrentWriteIrpDataLen == 0) {
+  ChargeSentBytes(context, sent);
+  if (context->CurrentWriteIrpDataLen == 0) {
     KeCancelTimer(&context->WriteTimer);
     FinishCurrentWrite(context, irpStatus);
+  } else if (irp->IoStatus.Status != STATUS_PENDING) {
+    FinishCurrentWrite(context, irp->IoStatus.Status);
   }
 }
 
@@ -235,8 +302,11 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   IoMarkIrpPending(Irp);
   NTSTATUS status = STATUS_PENDING;
   if (IsListEmpty(&Context->WriteQueue) && Context->CurrentWriteIrp == nullptr) {
-    MakeWriteCurrent(Context, Irp);
-    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+    if (StartCurrentWrite(Context, Irp)) {
+      KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+    } else {
+      status = STATUS_CANCELLED;
+    }
   } else {
     InsertTailList(&Context->WriteQueue, &Irp->Tail.Overlay.ListEntry);
     IoSetCancelRoutine(Irp, WriteIrpCancelRoutine);
@@ -279,6 +349,25 @@ VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CompleteIrpWithInfo(Irp, STATUS_CANCELLED, 0);
 }
 
+VOID CurrentWriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PPORT_DEVICE_CONTEXT context = GetPortContext(DeviceObject);
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
+  if (Irp != context->CurrentWriteIrp) {
+    // Finished while this routine was on its way: the result is in the request.
+    KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return;
+  }
+  context->CurrentWriteCancelled = 1;
+  BOOLEAN kick = EndCurrentWriteLocked(context, STATUS_CANCELLED);
+  KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
+  if (kick) {
+    KeSetEvent(&context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
 VOID PollingWriteInterruptUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->WriteKillEvent, &context->WritePollEvent};
@@ -307,12 +396,10 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
   if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
-    ShutDownCurrentWrite(context);
-    KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
-    IoReleaseRemoveLock(&context->RemoveLock, Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    CutShortCurrentWrite(context, sent);
+  } else {
+    AccountChunk(context, irpStatus, urbStatus, sent);
   }
-  AccountChunk(context, irpStatus, urbStatus, sent);
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
   if (context->DeviceState == 1) {
@@ -335,6 +422,13 @@ VOID EndCurrentWrite(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status) {
   BOOLEAN next = EndCurrentWriteLocked(Context, Status);
   KeReleaseSpinLock(&Context->WriteQueueLock, oldIrql);
   if (next) {
+    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+VOID ResumeWriting(PPORT_DEVICE_CONTEXT Context) {
+  // The thread's events exist once a start has created it.
+  if (Context->WriteThread != nullptr) {
     KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
   }
 }

@@ -4,9 +4,9 @@
 // is confirmed or when the write timer expires.
 //
 // While a chunk is in flight its request stays CurrentWriteIrp: a timer
-// expiry or a purge only marks it ended, and the chunk's completion finishes
-// it, so the chunk's buffer stays valid and its confirmation is charged to
-// the request it came from.
+// expiry, a purge, cleanup or a cancel only marks it ended and has the chunk
+// cancelled, and the chunk's completion finishes it, so the chunk's buffer
+// stays valid and what it moved is charged to the request it came from.
 #pragma once
 
 #include "platform/platform.h"
@@ -22,7 +22,9 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 // cancelled, now without a cancel routine, or null.
 PIRP DequeueWriteIrp(PPORT_DEVICE_CONTEXT Context);
 
+// Cancel routines of a queued write and of the current write.
 VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID CurrentWriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Worker thread (context: the port context): sends the next chunk when
 // WritePollEvent is set; WriteKillEvent ends it.
@@ -35,7 +37,11 @@ IO_COMPLETION_ROUTINE OnWriteCompletion;
 KDEFERRED_ROUTINE WriteTimeoutRoutine;
 
 // Ends the current write with Status and the bytes sent so far (at once, or
-// when its chunk in flight completes) and takes up the next queued one. For
-// the write timer, and for purge and close.
+// when its chunk in flight, which is cancelled, comes back) and takes up the
+// next queued one. For the write timer, and for purge, cleanup and close.
 VOID EndCurrentWrite(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status);
 
+// The port works again, after a stop or removal that was called off or after
+// a stop: a chunk that completed while it did not left the sender idle with
+// bytes to send.
+VOID ResumeWriting(PPORT_DEVICE_CONTEXT Context);

@@ -10,8 +10,8 @@
 // Queue, CurrentOpIrp and Lock are either ReadQueue, CurrentReadIrp and
 // ReadQueueLock (the caller then holds CurrentReadLock) or WriteQueue,
 // CurrentWriteIrp and WriteQueueLock. Written bytes that will not be sent are
-// taken off AmountInOutQueue; a write whose chunk is still in flight is
-// finished by that chunk's completion. Up to DISPATCH_LEVEL.
+// taken off AmountInOutQueue; a write whose chunk is still in flight has the
+// chunk cancelled and is finished when it comes back. Up to DISPATCH_LEVEL.
 VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* CurrentOpIrp,
                                 PKSPIN_LOCK Lock);
 

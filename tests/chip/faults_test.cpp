@@ -130,5 +130,19 @@ TEST_F(ChipResetOnD3Test, DevicePowerCycleThroughD3LosesTheRegisters) {
   EXPECT_EQ(*Port().Peek(reg::kModemControl), 0x00);
 }
 
+// The USB side keeps its state: a bulk-out transfer that waited for room in
+// the transmit FIFO when power went takes the rest of its bytes afterwards.
+TEST_F(ChipResetOnD3Test, ABulkOutTransferPendingAcrossThePowerLossIsServed) {
+  Configure();
+  auto out = Submit(Pipe::BulkOut, std::vector<uint8_t>(300, 0x55));
+  clock_.Advance(10 * chip::kMillisecond);
+  ASSERT_FALSE(out->Done());
+  Port().SetDevicePower(4);
+  Port().SetDevicePower(1);
+  ASSERT_TRUE(clock_.RunUntil([&] { return out->Done(); }, chip::kSecond));
+  EXPECT_EQ(out->result->status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(out->result->length, 300u);
+}
+
 }  // namespace
 }  // namespace chip_test

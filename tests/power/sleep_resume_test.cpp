@@ -50,5 +50,26 @@ TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
   EXPECT_EQ(ctx_->PerfStats.FrameErrorCount + ctx_->PerfStats.ParityErrorCount, 0u);
 }
 
+// A write in progress when the chip loses power in S3 goes on after the
+// resume; the port writes again afterwards.
+TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
+  std::vector<uint8_t> data(600, 'w');
+  datapath_test::Request write = Write(data);
+  host::clock::Sleep(20 * kMs);
+  ASSERT_FALSE(write->done.load());
+  ASSERT_EQ(host::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_EQ(host::power::ResumeSystem().status, STATUS_SUCCESS);
+  ASSERT_TRUE(Await(write, 2000 * kMs));
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  EXPECT_EQ(write->information, data.size());
+  host::clock::Sleep(1000 * kMs);
+  far_->ClearReceived();
+  datapath_test::Request next = Write({'x', 'y'});
+  ASSERT_TRUE(Await(next));
+  EXPECT_EQ(next->status, STATUS_SUCCESS);
+  host::clock::Sleep(50 * kMs);
+  EXPECT_EQ(far_->ReceivedBytes(), (std::vector<uint8_t>{'x', 'y'}));
+}
+
 }  // namespace
 }  // namespace power_test

@@ -292,6 +292,51 @@ TEST_F(Driver, PurgeEmptiesTheInputAndPropertiesFollowTheQueueSize) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
 }
 
+// A write whose bulk-out chunk never comes back still ends every way a write
+// ends, with no byte counted as written, and the port works (and opens)
+// again afterwards.
+TEST_F(Driver, AWriteWithAHungChunkStillEnds) {
+  Bring(Wiring::Loopback);
+  HANDLE h = Open("COM3", FILE_FLAG_OVERLAPPED);
+  COMMTIMEOUTS timeouts{0, 0, 0, 0, 100};  // 600 ms at 9600 baud
+  struct Case {
+    const char* what;
+    std::function<void(OVERLAPPED&)> end;  // nothing: the total time-out
+    NTSTATUS status;
+  } cases[] = {
+      {"total time-out", nullptr, STATUS_TIMEOUT},
+      {"PurgeComm", [&](OVERLAPPED&) { EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT)); }, STATUS_CANCELLED},
+      {"CancelIoEx", [&](OVERLAPPED& ov) { EXPECT_TRUE(CancelIoEx(h, &ov)); }, STATUS_CANCELLED},
+      {"CloseHandle", [&](OVERLAPPED&) { EXPECT_TRUE(CloseHandle(h)); open_.clear(); }, STATUS_CANCELLED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    board_->port(0).NeverComplete(chip::Pipe::BulkOut);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n;
+    ASSERT_FALSE(WriteFile(h, "hung", 4, &n, &ov));
+    Sleep(20);
+    if (c.end) c.end(ov);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0);
+    CloseHandle(ov.hEvent);
+    EXPECT_EQ(NTSTATUS(ov.Internal), c.status);
+    EXPECT_EQ(ov.InternalHigh, 0u);
+    if (open_.empty()) {
+      Sleep(200);  // the close goes out once the write has ended, and takes a while
+      h = Open("COM3", FILE_FLAG_OVERLAPPED);
+    }
+    ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WriteFile(h, "ok", 2, &n, &ov);
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(n, 2u);
+    CloseHandle(ov.hEvent);
+    PurgeComm(h, PURGE_RXCLEAR);
+  }
+}
+
 TEST_F(Driver, TwoPortsExchangeDataBothWaysAtOnce) {
   Bring(Wiring::NullModem);
   // With no time-outs set, a read waits for all it asked for.
