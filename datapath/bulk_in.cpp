@@ -182,6 +182,10 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
   if (!ShouldRearm(context, irpStatus, urbStatus, readCompleted)) {
     ReleaseBulkInSlot(context);
+    // An open that cleared PortClosing meanwhile may have found the slot busy.
+    if (ShouldRearm(context, irpStatus, urbStatus, readCompleted)) {
+      KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (context->WhqlTest == 0 && context->RearmViaThread != 1) {
