@@ -10,18 +10,6 @@
 
 namespace {
 
-// The register's other bits (OUT2, loopback) are not ours to guess: when the
-// read fails nothing is written, and the read's failure is the result.
-NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT context, UCHAR bit, BOOLEAN set) {
-  UCHAR value = 0;
-  NTSTATUS status = ReadRegister(context, MODEM_CONTROL_REGISTER, 1, &value);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  value = set ? UCHAR(value | bit) : UCHAR(value & ~bit);
-  return status | WriteRegister(context, MODEM_CONTROL_REGISTER, 1, &value);
-}
-
 // DTR modes 1, 2 and 3 all raise the line.
 VOID ApplyDtrMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
   if (mode == 0) {
@@ -42,13 +30,39 @@ VOID ApplyRtsMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
 
 }  // namespace
 
-NTSTATUS SerialSetDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, TRUE); }
+NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
+  NTSTATUS status = WriteRegister(Context, MODEM_CONTROL_REGISTER, 1, &Value);
+  if (NT_SUCCESS(status)) {
+    WriteSharedByte(&Context->ModemControl, Value);
+  }
+  return status;
+}
 
-NTSTATUS SerialClrDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, FALSE); }
+// The register's other bits (OUT2, loopback) are not ours to guess: when the
+// read fails nothing is written, and the read's failure is the result.
+NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear) {
+  UCHAR value = 0;
+  NTSTATUS status = ReadRegister(Context, MODEM_CONTROL_REGISTER, 1, &value);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return status | WriteModemControl(Context, UCHAR((value & ~Clear) | Set));
+}
 
-NTSTATUS SerialSetRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, TRUE); }
+// A closed port's lines are low, as the power-up leaves them.
+VOID RestoreModemControl(PPORT_DEVICE_CONTEXT Context) {
+  if (ReadShared(&Context->handles) != 0) {
+    WriteModemControl(Context, ReadSharedByte(&Context->ModemControl));
+  }
+}
 
-NTSTATUS SerialClrRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, FALSE); }
+NTSTATUS SerialSetDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, 0); }
+
+NTSTATUS SerialClrDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, 0, MCR_DTR); }
+
+NTSTATUS SerialSetRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, 0); }
+
+NTSTATUS SerialClrRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, 0, MCR_RTS); }
 
 // A mode that does not change leaves its line alone, even if a line request
 // moved the line meanwhile.

@@ -105,7 +105,7 @@ NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
   ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
   DebugLog(context->DeviceObject, " - DispatchCreate LSR=%x\n", lineStatus);
   UCHAR outputs = context->LoopbackMode == 1 ? UCHAR(MCR_OUT2 | MCR_LOOPBACK) : MCR_OUT2;
-  ModifyRegister(context, MODEM_CONTROL_REGISTER, [outputs](UCHAR v) { return UCHAR(v | outputs); });
+  ChangeModemControl(context, outputs, 0);
   SerialSetDtr(context);
   SerialSetRts(context);
   NTSTATUS interruptStatus = WriteByte(context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
@@ -132,7 +132,7 @@ VOID QuietenPort(PPORT_DEVICE_CONTEXT context) {
   WriteByte(context, PORT_AUX_REG1, 0);
   SerialClrRts(context);
   SerialClrDtr(context);
-  ModifyRegister(context, MODEM_CONTROL_REGISTER, [](UCHAR v) { return UCHAR(v & ~MCR_OUT2); });
+  ChangeModemControl(context, 0, MCR_OUT2);
   WriteByte(context, INTERRUPT_ENABLE_REGISTER, 0);
 }
 
