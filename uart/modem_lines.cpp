@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr ULONG HeldForXoff = 0x08;  // TxHolding bit of XON/XOFF output flow control
+
 // DTR modes 1, 2 and 3 all raise the line.
 VOID ApplyDtrMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
   if (mode == 0) {
@@ -72,9 +74,15 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
   if ((ReadShared(&old.ControlHandShake) & SERIAL_DTR_MASK) != dtrMode) {
     ApplyDtrMode(Context, dtrMode);
   }
+  ULONG oldReplace = ReadShared(&old.FlowReplace);
   ULONG rtsMode = NewHandFlow->FlowReplace & SERIAL_RTS_MASK;
-  if ((ReadShared(&old.FlowReplace) & SERIAL_RTS_MASK) != rtsMode) {
+  if ((oldReplace & SERIAL_RTS_MASK) != rtsMode) {
     ApplyRtsMode(Context, rtsMode);
+  }
+  // A received XOFF would otherwise hold the sender until an XON that no
+  // longer means anything.
+  if ((oldReplace & SERIAL_AUTO_TRANSMIT) != 0 && (NewHandFlow->FlowReplace & SERIAL_AUTO_TRANSMIT) == 0) {
+    ClearSharedBits(&Context->TxHolding, HeldForXoff);
   }
   // The completions read these while the request runs.
   WriteShared(&old.ControlHandShake, NewHandFlow->ControlHandShake);

@@ -27,8 +27,9 @@ NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear
 // written (a chip that lost power comes up with its lines low).
 VOID RestoreModemControl(PPORT_DEVICE_CONTEXT Context);
 
-// Moves DTR and RTS where their modes differ from HandFlow's, then stores all
-// of NewHandFlow in HandFlow (also when a line change failed).
+// Moves DTR and RTS where their modes differ from HandFlow's, ends the XOFF
+// hold when XON/XOFF output flow control goes off, then stores all of
+// NewHandFlow in HandFlow (also when a line change failed).
 VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW* NewHandFlow);
 
 // IOCTL_SERIAL_SET_HANDFLOW body: SerialSetupNewHandFlow, then a modem-status
