@@ -185,6 +185,7 @@ TEST_F(OpenCloseTest, ReopenRestartsTheTransfers) {
     Present({.dsr = true});
     ASSERT_TRUE(Await(wait, 100 * kMs));
     EXPECT_EQ(Events(wait), SERIAL_EV_DSR);
+    ASSERT_EQ(SetWaitMask(0), STATUS_SUCCESS);  // no DSR change recorded before the next check
   }
 }
 
