@@ -160,6 +160,7 @@ typedef struct _PORT_DEVICE_CONTEXT {
   ULONG WhqlTest;         // 1 if "WHQLTest" exists under the serial service key
   UCHAR MsrPollReady;     // 1 = a modem-status read may be requested
   UCHAR SaveModemStatus;  // last modem status register value read
+  UCHAR ModemControl;     // last value written to MODEM_CONTROL_REGISTER
   UCHAR FifoTriggerLow;   // receive-trigger bits for SERIAL_CONFIG_REG1
   UCHAR RxFifoTrigger;    // receive-trigger bits for the FIFO control register
   UCHAR RemoteWakeArmed;

@@ -1,5 +1,8 @@
 #include "context/slot_transfer.h"
 
+#include "datapath/shared_flags.h"
+#include "device/pnp.h"
+
 namespace {
 
 constexpr USHORT BulkUrbLength = 0x80;
@@ -31,4 +34,9 @@ VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transf
 BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {
   return IrpStatus == STATUS_CANCELLED || IrpStatus == STATUS_UNSUCCESSFUL ||
          IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
+}
+
+BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus) {
+  return IrpStatus == STATUS_CANCELLED && ReadSharedByte(&Context->PortClosing) == 0 &&
+         ReadShared(&Context->DeviceState) == PnpStateWorking && ReadShared(&Context->Started) == 1;
 }

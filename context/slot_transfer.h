@@ -14,3 +14,11 @@ VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transf
 // A slot transfer that was cancelled, failed as unsuccessful, or found the
 // device gone: its chain stops and nothing is decoded.
 BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus);
+
+// A cancelled receive transfer (bulk-in or interrupt-in) that comes back
+// while the port is open and working: the close that cancelled it has been
+// followed by an open, whose own signal found the slot still busy, so the
+// chain goes on instead of stopping. The caller has already marked the slot
+// idle: either it sees the open's cleared PortClosing here, or the open's
+// signal finds the slot idle.
+BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus);

@@ -115,9 +115,16 @@ VOID ReceiveTransfer(PPORT_DEVICE_CONTEXT context, IntUrb* slot) {
   SerialReportWaitEvents(context);
 }
 
-NTSTATUS ShutDownReception(PPORT_DEVICE_CONTEXT context, PIRP irp) {
-  CompleteCurrentReadWithStatus(context, STATUS_DELETE_PENDING);
+// The slot is idle before the port's state is looked at, so that an open in
+// between cannot find it busy and leave nothing armed.
+NTSTATUS ShutDownReception(PPORT_DEVICE_CONTEXT context, PIRP irp, NTSTATUS irpStatus) {
   ReleaseBulkInSlot(context);
+  if (ReceptionResumesAfterCancel(context, irpStatus)) {
+    IoReleaseRemoveLock(&context->RemoveLock, irp);
+    KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  CompleteCurrentReadWithStatus(context, STATUS_DELETE_PENDING);
   IoReleaseRemoveLock(&context->RemoveLock, irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -166,7 +173,7 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   NTSTATUS irpStatus = Irp->IoStatus.Status;
   USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
   if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
-    return ShutDownReception(context, Irp);
+    return ShutDownReception(context, Irp, irpStatus);
   }
   if (USBD_SUCCESS(urbStatus)) {
     ReceiveTransfer(context, slot);
@@ -175,6 +182,10 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
   if (!ShouldRearm(context, irpStatus, urbStatus, readCompleted)) {
     ReleaseBulkInSlot(context);
+    // An open that cleared PortClosing meanwhile may have found the slot busy.
+    if (ShouldRearm(context, irpStatus, urbStatus, readCompleted)) {
+      KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (context->WhqlTest == 0 && context->RearmViaThread != 1) {

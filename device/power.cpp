@@ -13,6 +13,7 @@
 #include "ioctl/vendor_access.h"
 #include "uart/baud_rate.h"
 #include "uart/mode_pins.h"
+#include "uart/modem_lines.h"
 #include "uart/register_access.h"
 #include "uart/register_map.h"
 
@@ -73,6 +74,7 @@ VOID RestoreSettings(PPORT_DEVICE_CONTEXT Extension) {
   UCHAR enable = IER_MODEM_STATUS;
   WriteRegister(Extension, INTERRUPT_ENABLE_REGISTER, 1, &enable);
   SerialSetBaudRateAndLineControl(Extension, Extension->BaudRate, nullptr);
+  RestoreModemControl(Extension);
 }
 
 VOID FreePowerContext(PPOWER_CONTEXT Context) {

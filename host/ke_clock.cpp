@@ -17,7 +17,7 @@ int64_t Now() {
 
 int64_t SystemTime() {
   auto lock = sched::LockDispatcher();
-  return sched::BootSystemTime() + sched::NowLocked();
+  return sched::LaterBy(sched::BootSystemTime(), sched::NowLocked());
 }
 
 bool IsVirtual() {
@@ -32,7 +32,7 @@ CallbackId ScheduleAt(int64_t due, Callback callback) {
 
 CallbackId ScheduleAfter(int64_t delay, Callback callback) {
   auto lock = sched::LockDispatcher();
-  return sched::ScheduleCallbackLocked(sched::NowLocked() + delay, std::move(callback));
+  return sched::ScheduleCallbackLocked(sched::LaterBy(sched::NowLocked(), delay), std::move(callback));
 }
 
 bool Cancel(CallbackId id) {

@@ -17,7 +17,7 @@ void ExpireTimer(KTIMER* timer) {
     QueueWorkLocked(timer->Dpc);
   }
   if (timer->Period != 0) {
-    const int64_t due = NowLocked() + static_cast<int64_t>(timer->Period) * 10'000;
+    const int64_t due = LaterBy(NowLocked(), static_cast<int64_t>(timer->Period) * 10'000);
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     timer->Header.Inserted = 1;
     ActiveTimers()[timer] = AddDeadline(due, DeadlineKind::Timer, timer);
@@ -76,7 +76,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
   if (period < 0) verifier::Fail("negative timer period", "KeSetTimerEx", timer, "%d", period);
   auto lock = sched::LockDispatcher();
   const bool wasSet = RemoveTimerLocked(timer);
-  const int64_t due = dueTime.QuadPart < 0 ? sched::NowLocked() - dueTime.QuadPart
+  const int64_t due = dueTime.QuadPart < 0 ? sched::RelativeDueLocked(dueTime.QuadPart)
                                            : dueTime.QuadPart - sched::BootSystemTime();
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
   timer->Dpc = dpc;

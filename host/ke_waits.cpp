@@ -99,7 +99,7 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, LONG state, const c
 
 int64_t DeadlineFrom(const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return -1;
-  if (timeout->QuadPart < 0) return sched::NowLocked() - timeout->QuadPart;
+  if (timeout->QuadPart < 0) return sched::RelativeDueLocked(timeout->QuadPart);
   const int64_t absolute = timeout->QuadPart - sched::BootSystemTime();  // absolute system time
   return absolute > 0 ? absolute : 0;
 }

@@ -85,8 +85,10 @@ std::optional<uint32_t> GetDword(std::string_view path, std::string_view name) {
 std::optional<std::string> GetString(std::string_view path, std::string_view name) {
   std::optional<Value> value = GetValue(path, name);
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
+  // An empty value has no data to copy from; an odd last byte is half a
+  // character and is dropped.
   std::u16string wide(value->data.size() / sizeof(char16_t), u'\0');
-  std::memcpy(wide.data(), value->data.data(), wide.size() * sizeof(char16_t));
+  if (!wide.empty()) std::memcpy(wide.data(), value->data.data(), wide.size() * sizeof(char16_t));
   return text::ToUtf8(wide.substr(0, wide.find(u'\0')));
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <thread>
@@ -25,6 +26,10 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kDeadlockGrace = std::chrono::seconds(2);
 // 1601-01-01 to 2026-01-01 in 100-ns units: the virtual clock's boot time.
 constexpr int64_t kVirtualBootSystemTime = 134116128000000000LL;
+// On the real clock a deadline later than this (a century after boot) is
+// waited for as if it had none: the steady clock's nanoseconds stop at about
+// three centuries.
+constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
 
 struct Deadline {
   DeadlineKind kind;
@@ -212,7 +217,7 @@ void EngineLoop() {
         continue;
       }
       s.engineWake.wait(lock);
-    } else if (!s.deadlines.empty()) {
+    } else if (!s.deadlines.empty() && s.deadlines.begin()->first.first < kLatestRealDue) {
       const int64_t due = s.deadlines.begin()->first.first;
       s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(due * 100));
     } else {
@@ -331,9 +336,20 @@ int64_t NowLocked() { return NowUnlocked(S()); }
 
 int64_t BootSystemTime() { return S().bootSystemTime; }
 
+int64_t LaterBy(int64_t time, int64_t delta) {
+  int64_t sum;
+  if (!__builtin_add_overflow(time, delta, &sum)) return sum;
+  return delta > 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t RelativeDueLocked(int64_t negativeInterval) {
+  // -INT64_MIN does not exist; one unit less changes nothing at that end.
+  return LaterBy(NowLocked(), negativeInterval == INT64_MIN ? INT64_MAX : -negativeInterval);
+}
+
 void AdvanceVirtualTime(int64_t delta) {
   State& s = S();
-  s.virtualNow += delta;
+  s.virtualNow = LaterBy(s.virtualNow, delta);
   NoteNewWork();
 }
 

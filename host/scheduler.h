@@ -84,6 +84,12 @@ uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target);
 bool RemoveDeadline(uint64_t seq);
 int64_t NowLocked();
 int64_t BootSystemTime();
+// `time` moved by `delta` (100 ns units), held at the last or first
+// representable instant instead of wrapping: a time too far to count is
+// simply never reached, as in Windows.
+int64_t LaterBy(int64_t time, int64_t delta);
+// The clock time a relative kernel interval (a negative count) ends at.
+int64_t RelativeDueLocked(int64_t negativeInterval);
 bool IsVirtualClock();
 void AdvanceVirtualTime(int64_t delta);  // a processor stall on the virtual clock
 

@@ -196,7 +196,7 @@ NTSTATUS IoctlGetModemControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Req
 NTSTATUS IoctlSetModemControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   ULONG value;
   CopyIn(&value, Request);
-  return WriteByte(Context, MODEM_CONTROL_REGISTER, UCHAR(value));
+  return WriteModemControl(Context, UCHAR(value));
 }
 
 NTSTATUS IoctlGetModemStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {

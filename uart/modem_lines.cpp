@@ -10,17 +10,7 @@
 
 namespace {
 
-// The register's other bits (OUT2, loopback) are not ours to guess: when the
-// read fails nothing is written, and the read's failure is the result.
-NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT context, UCHAR bit, BOOLEAN set) {
-  UCHAR value = 0;
-  NTSTATUS status = ReadRegister(context, MODEM_CONTROL_REGISTER, 1, &value);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  value = set ? UCHAR(value | bit) : UCHAR(value & ~bit);
-  return status | WriteRegister(context, MODEM_CONTROL_REGISTER, 1, &value);
-}
+constexpr ULONG HeldForXoff = 0x08;  // TxHolding bit of XON/XOFF output flow control
 
 // DTR modes 1, 2 and 3 all raise the line.
 VOID ApplyDtrMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
@@ -42,13 +32,39 @@ VOID ApplyRtsMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
 
 }  // namespace
 
-NTSTATUS SerialSetDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, TRUE); }
+NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
+  NTSTATUS status = WriteRegister(Context, MODEM_CONTROL_REGISTER, 1, &Value);
+  if (NT_SUCCESS(status)) {
+    WriteSharedByte(&Context->ModemControl, Value);
+  }
+  return status;
+}
 
-NTSTATUS SerialClrDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, FALSE); }
+// The register's other bits (OUT2, loopback) are not ours to guess: when the
+// read fails nothing is written, and the read's failure is the result.
+NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear) {
+  UCHAR value = 0;
+  NTSTATUS status = ReadRegister(Context, MODEM_CONTROL_REGISTER, 1, &value);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return status | WriteModemControl(Context, UCHAR((value & ~Clear) | Set));
+}
 
-NTSTATUS SerialSetRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, TRUE); }
+// A closed port's lines are low, as the power-up leaves them.
+VOID RestoreModemControl(PPORT_DEVICE_CONTEXT Context) {
+  if (ReadShared(&Context->handles) != 0) {
+    WriteModemControl(Context, ReadSharedByte(&Context->ModemControl));
+  }
+}
 
-NTSTATUS SerialClrRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, FALSE); }
+NTSTATUS SerialSetDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_DTR, 0); }
+
+NTSTATUS SerialClrDtr(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, 0, MCR_DTR); }
+
+NTSTATUS SerialSetRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, MCR_RTS, 0); }
+
+NTSTATUS SerialClrRts(PPORT_DEVICE_CONTEXT Context) { return ChangeModemControl(Context, 0, MCR_RTS); }
 
 // A mode that does not change leaves its line alone, even if a line request
 // moved the line meanwhile.
@@ -58,9 +74,15 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
   if ((ReadShared(&old.ControlHandShake) & SERIAL_DTR_MASK) != dtrMode) {
     ApplyDtrMode(Context, dtrMode);
   }
+  ULONG oldReplace = ReadShared(&old.FlowReplace);
   ULONG rtsMode = NewHandFlow->FlowReplace & SERIAL_RTS_MASK;
-  if ((ReadShared(&old.FlowReplace) & SERIAL_RTS_MASK) != rtsMode) {
+  if ((oldReplace & SERIAL_RTS_MASK) != rtsMode) {
     ApplyRtsMode(Context, rtsMode);
+  }
+  // A received XOFF would otherwise hold the sender until an XON that no
+  // longer means anything.
+  if ((oldReplace & SERIAL_AUTO_TRANSMIT) != 0 && (NewHandFlow->FlowReplace & SERIAL_AUTO_TRANSMIT) == 0) {
+    ClearSharedBits(&Context->TxHolding, HeldForXoff);
   }
   // The completions read these while the request runs.
   WriteShared(&old.ControlHandShake, NewHandFlow->ControlHandShake);

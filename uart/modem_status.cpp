@@ -157,6 +157,9 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
   KeReleaseSpinLock(&context->IntUrbLock, oldIrql);
   if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     IoReleaseRemoveLock(&context->RemoveLock, Irp);
+    if (ReceptionResumesAfterCancel(context, irpStatus)) {
+      KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (USBD_SUCCESS(urbStatus) && length != 0) {

@@ -19,7 +19,6 @@ namespace {
 constexpr ULONG ClosingSettleDelay = 10;  // ms
 constexpr ULONG CancelDelay = 10;         // ms before each transfer is cancelled
 constexpr ULONG OpenSettleDelay = 20;     // ms
-constexpr ULONG StoppedTransferWait = 1000;  // ms, at most, for a cancelled transfer to end
 constexpr ULONG FifoTriggerMinimumRate = 1200;  // the trigger level applies above this rate
 
 // Reads Address, lets Change rewrite the value and writes it back; a failed
@@ -77,23 +76,9 @@ UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT context) {
   return UCHAR(FCR_ENABLE_AND_RESET | trigger);
 }
 
-// A transfer cancelled by the last close may still be completing. Reception
-// restarts only once it has ended: a completion that saw the port closing and
-// gave up its slot after the thread had looked would leave nothing armed.
-VOID WaitForStoppedTransfer(PPORT_DEVICE_CONTEXT context, ULONG slotIndex) {
-  IntUrb& slot = context->IntUrbs[slotIndex];
-  for (ULONG waited = 0; slot.Irp != nullptr && ReadSharedByte(&slot.Idle) == 0 && waited < StoppedTransferWait;
-       ++waited) {
-    IoCancelIrp(slot.Irp);
-    DelayMilliseconds(1);
-  }
-}
-
+// A transfer that the last close cancelled may still be on its way back;
+// its completion restarts its chain when it finds the port open again.
 VOID StartTransfers(PPORT_DEVICE_CONTEXT context) {
-  if (ReadSharedByte(&context->PortClosing) != 0) {
-    WaitForStoppedTransfer(context, BulkInSlot);
-    WaitForStoppedTransfer(context, InterruptInSlot);
-  }
   WriteSharedByte(&context->PortClosing, 0);
   DelayMilliseconds(ClosingSettleDelay);
   KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
@@ -120,7 +105,7 @@ NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
   ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
   DebugLog(context->DeviceObject, " - DispatchCreate LSR=%x\n", lineStatus);
   UCHAR outputs = context->LoopbackMode == 1 ? UCHAR(MCR_OUT2 | MCR_LOOPBACK) : MCR_OUT2;
-  ModifyRegister(context, MODEM_CONTROL_REGISTER, [outputs](UCHAR v) { return UCHAR(v | outputs); });
+  ChangeModemControl(context, outputs, 0);
   SerialSetDtr(context);
   SerialSetRts(context);
   NTSTATUS interruptStatus = WriteByte(context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
@@ -147,7 +132,7 @@ VOID QuietenPort(PPORT_DEVICE_CONTEXT context) {
   WriteByte(context, PORT_AUX_REG1, 0);
   SerialClrRts(context);
   SerialClrDtr(context);
-  ModifyRegister(context, MODEM_CONTROL_REGISTER, [](UCHAR v) { return UCHAR(v & ~MCR_OUT2); });
+  ChangeModemControl(context, 0, MCR_OUT2);
   WriteByte(context, INTERRUPT_ENABLE_REGISTER, 0);
 }
 

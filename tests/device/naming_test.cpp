@@ -96,6 +96,14 @@ TEST_F(NamingTest, NamesThePortFromTheDeviceKey) {
          host::registry::SetString(k, "Identifier", "COM4");
        },
        STATUS_SUCCESS, "COM4"},
+      {"PortName of no bytes at all",
+       [](auto& k) {
+         host::registry::SetValue(k, "PortName", REG_SZ, nullptr, 0);
+         host::registry::SetString(k, "Identifier", "COM4");
+       },
+       STATUS_SUCCESS, "COM4"},
+      {"PortName of an odd length, half a terminator",
+       [](auto& k) { host::registry::SetValue(k, "PortName", REG_SZ, u"COM6", 9); }, STATUS_SUCCESS, "COM6"},
       {"no name at all", [](auto&) {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
       {"PortName longer than the registry buffer",
        [](auto& k) {

@@ -65,6 +65,7 @@ TEST_F(SettingsTest, EachRecordByteIsCheckedAsItIsTaken) {
       {0x201, 0xFF, with([](Settings& s) { s.portModeFlags = 0xFF; })},
       {0x202, 9, with([](Settings& s) { s.portMode = 9; })},
       {0x207, 0x12, with([](Settings& s) { s.clockMode = 0x12; })},
+      {0x208, 0x05, with([](Settings& s) { s.clockSelect = 0x05; })},  // not the parameter beside it
       {0x1FF, 1, with([](Settings& s) { s.loopback = 1; })},
       {0x1FF, 2, with([](Settings&) {})},
   };

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,29 @@ TEST_F(KeTimers, TenSecondTimerFiresItsDpcAtDispatchLevel) {
   EXPECT_EQ(record.times[0] - start, 10'000 * kMs);
   EXPECT_EQ(record.irqls[0], DISPATCH_LEVEL);
   EXPECT_TRUE(KeReadStateTimer(&timer));
+}
+
+// A relative due time too long to add to the clock lies far in the future,
+// as in Windows: the timer does not fire and a wait does not time out.
+TEST_F(KeTimers, DueTimesBeyondTheClockNeverCome) {
+  for (int64_t units : {INT64_MAX, int64_t(INT64_MIN)}) {
+    SCOPED_TRACE(units);
+    host::clock::Sleep(kMs);  // the clock is past 0
+    KTIMER timer;
+    KDPC dpc;
+    DpcRecord record;
+    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    LARGE_INTEGER due;
+    due.QuadPart = units == INT64_MAX ? -units : units;
+    KeSetTimer(&timer, due, &dpc);
+    host::clock::ScheduleAfter(kMs, [&] { KeSetEvent(&record.done, 0, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, &due), STATUS_WAIT_0);
+    host::clock::Sleep(1000 * kMs);
+    EXPECT_TRUE(record.times.empty());
+    EXPECT_TRUE(KeCancelTimer(&timer));
+  }
 }
 
 TEST_F(KeTimers, ResettingOrCancellingReportsWhetherTheTimerWasSet) {

@@ -17,8 +17,8 @@
 namespace power_test {
 namespace {
 
-// A one-port chip whose settings-file record gives the port mode 5 and both
-// mode flags, added and started, set to 19200 baud 7E1 by an application that
+// A one-port chip whose settings-file record gives the port mode 5 and mode
+// flag 1 alone (so that the two flags cannot be taken for each other), added and started, set to 19200 baud 7E1 by an application that
 // closed it again. A closed port has no transfer in flight, so each kick of
 // its worker threads shows as a transfer sent down.
 class PowerTest : public DriverTest, protected datapath_test::PortRequests {
@@ -27,7 +27,7 @@ class PowerTest : public DriverTest, protected datapath_test::PortRequests {
     DriverTest::SetUp();
     board_ = &Pc().AddChip({.ports = 1});
     std::vector<uint8_t> file = settings_file::Neutral();
-    file[settings_file::kFirstRecord + 1] = 0x03;  // mode flags
+    file[settings_file::kFirstRecord + 1] = 0x02;  // mode flags
     file[settings_file::kFirstRecord + 2] = 5;     // port mode
     settings_file::Write(file);
     BeforePlug(host::pnp::HardwareKeyPath(board_->InstancePath(0)));
@@ -91,11 +91,11 @@ class PowerTest : public DriverTest, protected datapath_test::PortRequests {
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
 };
 
-// The restore's first writes, in order: mode 5 on the pins, both flags into
-// SERIAL_CONFIG_REG0, the modem-status interrupt.
+// The restore's first writes, in order: mode 5 on the pins, flag 1 into
+// SERIAL_CONFIG_REG0 bit 3, the modem-status interrupt.
 const std::vector<chip::RegisterAccess> kRestoreStart = {
     {0, true, chip::reg::kPinOutput, 0x50},
-    {0, true, chip::reg::kSerialConfig0, 0x0C},
+    {0, true, chip::reg::kSerialConfig0, 0x08},
     {0, true, chip::reg::kInterruptEnable, 0x08},
 };
 

@@ -4,6 +4,7 @@
 // with the bytes sent before and after it.
 #include <vector>
 
+#include "chip/register_map.h"
 #include "host/power_manager.h"
 #include "support/open_port_fixture.h"
 
@@ -69,6 +70,38 @@ TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
   EXPECT_EQ(next->status, STATUS_SUCCESS);
   host::clock::Sleep(50 * kMs);
   EXPECT_EQ(far_->ReceivedBytes(), (std::vector<uint8_t>{'x', 'y'}));
+}
+
+// The modem-control register comes back as the application left it: the far
+// end sees no hang-up, a line cleared stays cleared, a looped port stays looped.
+TEST_F(SleepResume, ModemControlSurvivesS3) {
+  struct Row {
+    const char* what;
+    UCHAR loopback;
+    ULONG change;  // a line request after the open, or 0
+    uint8_t mcr;
+  } rows[] = {
+      {"as opened", 0, 0, 0x0B},
+      {"DTR cleared", 0, IOCTL_SERIAL_CLR_DTR, 0x0A},
+      {"RTS cleared", 0, IOCTL_SERIAL_CLR_RTS, 0x09},
+      {"opened in loopback", 1, 0, 0x1B},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    host::io::CloseFile(file_);
+    ctx_->LoopbackMode = row.loopback;
+    ASSERT_EQ(OpenComPort(&file_), STATUS_SUCCESS);
+    if (row.change != 0) {
+      ASSERT_EQ(Control(row.change, nullptr, ULONG(0)).Status, STATUS_SUCCESS);
+    }
+    ASSERT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    ASSERT_EQ(host::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    ASSERT_EQ(host::power::ResumeSystem().status, STATUS_SUCCESS);
+    EXPECT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    bool wired = (row.mcr & 0x10) == 0;
+    EXPECT_EQ(far_->PortLines().dtr, wired && (row.mcr & 0x01) != 0);
+    EXPECT_EQ(far_->PortLines().rts, wired && (row.mcr & 0x02) != 0);
+  }
 }
 
 }  // namespace

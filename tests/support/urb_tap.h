@@ -71,6 +71,12 @@ class UrbTap {
   void HoldInTransfers(int64_t delay) {
     std::lock_guard<std::mutex> lock(mutex_);
     holdDelay_ = delay;
+    holding_ = true;
+  }
+  // New transfers from the chip reach it again; those held stay held.
+  void PassInTransfers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holding_ = false;
   }
   // How many transfers were sent down `pipe`.
   size_t TransfersOn(USBD_PIPE_HANDLE pipe) {
@@ -142,7 +148,7 @@ class UrbTap {
 
   bool Holds(PURB urb) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return holdDelay_ >= 0 && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+    return holding_ && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
            urb->UrbBulkOrInterruptTransfer.PipeHandle != outPipe_;
   }
   static NTSTATUS Hold(PIRP irp) {
@@ -169,7 +175,8 @@ class UrbTap {
   }
 
   std::mutex mutex_;
-  int64_t holdDelay_ = -1;
+  bool holding_ = false;
+  int64_t holdDelay_ = 0;
   USBD_PIPE_HANDLE outPipe_ = nullptr;
   UrbRule rule_;
   std::vector<UrbSeen> seen_;

@@ -73,18 +73,67 @@ TEST_F(ModemPortTest, NewHandFlowMovesOnlyTheLinesWhoseModeChanges) {
   }
 }
 
-// Dropping DTR control drops DTR; the update that follows applies the new
-// handshake to the sender's holds at once.
-TEST_F(ModemPortTest, SetHandFlowDropsDtrAndAppliesTheHandshake) {
-  Present({.cts = true});
+// Dropping DTR control drops DTR and raising it raises it again.
+TEST_F(ModemPortTest, SetHandFlowMovesDtrWithItsMode) {
   ASSERT_TRUE(far_->PortLines().dtr);
-  ASSERT_EQ(SetHandFlow(SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetHandFlow(SERIAL_DSR_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
   EXPECT_FALSE(far_->PortLines().dtr);
   EXPECT_TRUE(far_->PortLines().rts);
-  EXPECT_EQ(Shared(ctx_->TxHolding) & 0x07, 0x06u);
   ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
-  EXPECT_EQ(Shared(ctx_->TxHolding) & 0x07, 0u);
   EXPECT_TRUE(far_->PortLines().dtr);
+}
+
+// Each output handshake holds the sender on its own line only, whatever the
+// other two lines say, from the moment it is set.
+TEST_F(ModemPortTest, EachHandshakeHoldsOnItsOwnLine) {
+  struct Row {
+    const char* what;
+    ULONG handshake;
+    chip::ModemInputs lines;
+    ULONG holdReasons;
+  } rows[] = {
+      {"CTS low", SERIAL_CTS_HANDSHAKE, {.dsr = true, .dcd = true}, SERIAL_TX_WAITING_FOR_CTS},
+      {"CTS high", SERIAL_CTS_HANDSHAKE, {.cts = true}, 0},
+      {"DSR low", SERIAL_DSR_HANDSHAKE, {.cts = true, .dcd = true},
+       SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_XOFF_SENT},
+      {"DSR high", SERIAL_DSR_HANDSHAKE, {.dsr = true}, 0},
+      {"DCD low", SERIAL_DCD_HANDSHAKE, {.cts = true, .dsr = true}, SERIAL_TX_WAITING_FOR_DCD},
+      {"DCD high", SERIAL_DCD_HANDSHAKE, {.dcd = true}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Present(row.lines);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | row.handshake, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+    EXPECT_EQ(HoldReasons(), row.holdReasons);
+    far_->ClearReceived();
+    Request write = Write({'h'});
+    host::clock::Sleep(100 * kMs);
+    EXPECT_EQ(far_->Received().size(), row.holdReasons == 0 ? 1u : 0u);
+    Present({.cts = true, .dsr = true, .dcd = true});  // lets a held write go
+    ASSERT_TRUE(Await(write));
+  }
+}
+
+// A received XOFF holds the sender only while XON/XOFF output flow control
+// is on: turning it off ends the hold.
+TEST_F(ModemPortTest, XoffHoldEndsWithXonXoffOutput) {
+  const uint8_t xoff[] = {0x13};
+  for (ULONG replace : {ULONG(SERIAL_RTS_CONTROL), ULONG(SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT)}) {
+    SCOPED_TRACE(replace);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT).Status, STATUS_SUCCESS);
+    far_->Send(xoff);
+    host::clock::Sleep(50 * kMs);
+    ASSERT_EQ(HoldReasons(), ULONG(SERIAL_TX_WAITING_FOR_XON | SERIAL_RX_WAITING_FOR_DSR));
+    far_->ClearReceived();
+    Request write = Write({'h'});
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, replace).Status, STATUS_SUCCESS);
+    host::clock::Sleep(100 * kMs);
+    bool held = (replace & SERIAL_AUTO_TRANSMIT) != 0;
+    EXPECT_EQ(HoldReasons() != 0, held);
+    EXPECT_EQ(far_->Received().size(), held ? 0u : 1u);
+    ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XON, nullptr, 0).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(Await(write));
+  }
 }
 
 }  // namespace

@@ -49,6 +49,11 @@ class ModemPortTest : public datapath_test::OpenPortTest {
     SERIAL_HANDFLOW flow{control, replace, 100, 300};
     return Ioctl(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow);
   }
+  ULONG HoldReasons() {
+    SERIAL_STATUS status{};
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status).Status, STATUS_SUCCESS);
+    return status.HoldReasons;
+  }
   NTSTATUS Purge(ULONG mask) { return Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask).Status; }
 
   // What the far end presents, and time for the report to travel.

@@ -72,31 +72,35 @@ TEST_F(OpenCloseTest, OpenProgramsTheChipInOrder) {
   EXPECT_EQ(Shared(ctx_->PortClosing), 0);
 }
 
-TEST_F(OpenCloseTest, OpenFollowsFifoAndLoopbackSettings) {
+TEST_F(OpenCloseTest, OpenFollowsFifoLoopbackAndPortSetupSettings) {
   struct Case {
     const char* name;
     UCHAR fifoPresent;
     ULONG baudRate;
     UCHAR loopback;
-    uint8_t fifoControl, modemControl;
+    UCHAR setupLevel;
+    uint8_t fifoControl, modemControl, portSetup;
   };
   const Case cases[] = {
-      {"no fifo", 0, 9600, 0, 0x00, 0x0B},
-      {"fifo at 9600", 1, 9600, 0, 0xC7, 0x0B},
-      {"fifo at 1200", 1, 1200, 0, 0x07, 0x0B},
-      {"loopback", 1, 9600, 1, 0xC7, 0x1B},
+      {"no fifo", 0, 9600, 0, 4, 0x00, 0x0B, 0x7C},
+      {"fifo at 9600", 1, 9600, 0, 8, 0xC7, 0x0B, 0x78},
+      {"fifo at 1200", 1, 1200, 0, 12, 0x07, 0x0B, 0x74},
+      {"loopback", 1, 9600, 1, 16, 0xC7, 0x1B, 0x70},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Reopen([&] {
                 ctx_->FifoPresent = c.fifoPresent;
                 ctx_->BaudRate = c.baudRate;
                 ctx_->LoopbackMode = c.loopback;
+                ctx_->PortSetupLevel = c.setupLevel;
                 Chip().Write(chip::reg::kModemControl, 0x00);
+                Chip().Write(chip::reg::kPortSetup, 0x00);
               }),
               STATUS_SUCCESS)
         << c.name;
     EXPECT_EQ(WritesTo(chip::reg::kFifoControl), std::vector<uint8_t>{c.fifoControl}) << c.name;
     EXPECT_EQ(Register(chip::reg::kModemControl), c.modemControl) << c.name;
+    EXPECT_EQ(WritesTo(chip::reg::kPortSetup), std::vector<uint8_t>{c.portSetup}) << c.name;
   }
 }
 
@@ -159,18 +163,30 @@ TEST_F(OpenCloseTest, UnreadableRegisterIsNotRewritten) {
   }
 }
 
-// Reception and modem-status reports start again with every open.
+// Reception and modem-status reports start again with every open, however
+// late the transfers that the close cancelled come back.
 TEST_F(OpenCloseTest, ReopenRestartsTheTransfers) {
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(Reopen([] {}), STATUS_SUCCESS);
-  Inject(Packet({'o', 'k'}));
-  auto read = Read(2);
-  ASSERT_TRUE(Await(read));
-  EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{'o', 'k'}));
-  ASSERT_EQ(SetWaitMask(SERIAL_EV_DSR), STATUS_SUCCESS);
-  auto wait = WaitOnMask();
-  Present({.dsr = true});
-  ASSERT_TRUE(Await(wait, 100 * kMs));
-  EXPECT_EQ(Events(wait), SERIAL_EV_DSR);
+  for (int64_t late : {int64_t(0), 5 * kSecond}) {
+    SCOPED_TRACE(late);
+    // One report of each kind, so that the transfers in flight at the close
+    // are the bus's: kept until cancelled, then back `late` after it.
+    tap_->HoldInTransfers(late);
+    Inject(Packet({'x'}));
+    Present({.cts = true});
+    tap_->PassInTransfers();
+    ASSERT_EQ(Reopen([] {}), STATUS_SUCCESS);
+    host::clock::Sleep(6 * kSecond);
+    Inject(Packet({'o', 'k'}));
+    auto read = Read(2);
+    ASSERT_TRUE(Await(read));
+    EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{'o', 'k'}));
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_DSR), STATUS_SUCCESS);
+    auto wait = WaitOnMask();
+    Present({.dsr = true});
+    ASSERT_TRUE(Await(wait, 100 * kMs));
+    EXPECT_EQ(Events(wait), SERIAL_EV_DSR);
+    ASSERT_EQ(SetWaitMask(0), STATUS_SUCCESS);  // no DSR change recorded before the next check
+  }
 }
 
 // Closing the handle ends what is still pending, so that the close follows

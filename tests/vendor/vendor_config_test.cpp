@@ -76,6 +76,8 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
 
   EXPECT_EQ(Ioctl(IOCTL_SET_PORT_MODE, {2, 0, 0}, 3).status, STATUS_SUCCESS);
   EXPECT_EQ(Chip().Peek(chip::reg::kSerialConfig0), 0x01);
+  // The two flags differ now, so they cannot be reported in each other's place.
+  EXPECT_EQ(Ioctl(IOCTL_GET_PORT_MODE, {0, 0, 0}, 3).out, (std::vector<uint8_t>{2, 0, 1}));
 
   // A register read that fails writes nothing back and fails the request.
   Chip().ClearRegisterLog();

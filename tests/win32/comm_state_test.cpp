@@ -46,42 +46,45 @@ TEST_F(CommState, SetCommStateSendsTheRecordsInOrderAndGetCommStateReadsThemBack
   // The port's DCD handshake and break-character replacement are not DCB
   // members: they stay.
   port().flow = {SERIAL_DTR_CONTROL | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_CONTROL | SERIAL_BREAK_CHAR, 1, 2};
+  // Flags that sit side by side in a record are set in different rows, so
+  // that no two of them can be mistaken for each other.
   const Case cases[] = {
-      {"lines enabled",
+      {"lines enabled, DSR flow, XON/XOFF input",
        [](DCB& d) {
          d.fDtrControl = DTR_CONTROL_ENABLE;
          d.fRtsControl = RTS_CONTROL_ENABLE;
+         d.fOutxDsrFlow = d.fInX = TRUE;
        },
        {Set(IOCTL_SERIAL_SET_RTS), Set(IOCTL_SERIAL_SET_DTR)},
-       {SERIAL_DTR_CONTROL | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_CONTROL | SERIAL_BREAK_CHAR, 100, 200}},
-      {"lines disabled, abort and null stripping",
+       {SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE,
+        SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE | SERIAL_BREAK_CHAR, 100, 200}},
+      {"lines disabled, DSR sensitivity, abort, null stripping, continue on XOFF",
        [](DCB& d) {
          d.fAbortOnError = TRUE;
          d.fNull = TRUE;
+         d.fDsrSensitivity = d.fTXContinueOnXoff = TRUE;
        },
        {Set(IOCTL_SERIAL_CLR_RTS), Set(IOCTL_SERIAL_CLR_DTR)},
-       {SERIAL_DCD_HANDSHAKE | SERIAL_ERROR_ABORT, SERIAL_BREAK_CHAR | SERIAL_NULL_STRIPPING, 100, 200}},
+       {SERIAL_DCD_HANDSHAKE | SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT,
+        SERIAL_BREAK_CHAR | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE, 100, 200}},
       {"hardware handshake",
        [](DCB& d) {
          d.fDtrControl = DTR_CONTROL_HANDSHAKE;
          d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-         d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = TRUE;
+         d.fOutxCtsFlow = TRUE;
        },
        {},
-       {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY |
-            SERIAL_DCD_HANDSHAKE,
-        SERIAL_RTS_HANDSHAKE | SERIAL_BREAK_CHAR, 100, 200}},
-      {"software flow, toggle",
+       {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_BREAK_CHAR,
+        100, 200}},
+      {"XON/XOFF output, error character, toggle",
        [](DCB& d) {
          d.fDtrControl = DTR_CONTROL_ENABLE;
          d.fRtsControl = RTS_CONTROL_TOGGLE;
-         d.fOutX = d.fInX = d.fErrorChar = d.fTXContinueOnXoff = TRUE;
+         d.fOutX = d.fErrorChar = TRUE;
        },
        {Set(IOCTL_SERIAL_SET_DTR)},
        {SERIAL_DTR_CONTROL | SERIAL_DCD_HANDSHAKE,
-        SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
-            SERIAL_XOFF_CONTINUE | SERIAL_BREAK_CHAR,
-        100, 200}},
+        SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_TRANSMIT | SERIAL_ERROR_CHAR | SERIAL_BREAK_CHAR, 100, 200}},
   };
   HANDLE h = Open();
   for (const Case& c : cases) {

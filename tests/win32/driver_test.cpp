@@ -206,6 +206,25 @@ TEST_F(Driver, BreakAndXoffAreHoldReasons) {
   EXPECT_FALSE(Stat(h).fXoffHold);
 }
 
+// A write whose total timeout is beyond any clock waits for as long as it is
+// held: its timer lies in the far future rather than in the past.
+TEST_F(Driver, AWriteWithAnEndlessTimeoutNeverTimesOut) {
+  Bring(Wiring::Loopback);
+  HANDLE h = Open("COM3", FILE_FLAG_OVERLAPPED);
+  COMMTIMEOUTS timeouts{0, 0, 0, MAXDWORD, MAXDWORD};
+  ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+  ASSERT_TRUE(EscapeCommFunction(h, SETXOFF));
+  std::string data(65536, 'w');
+  OVERLAPPED ov{};
+  ASSERT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &ov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  Sleep(1000);
+  EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+  ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT));
+  DWORD count;
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &count, TRUE));
+}
+
 TEST_F(Driver, LineErrorsAreReportedOnceThenCleared) {
   Bring(Wiring::NullModem);
   HANDLE a = Open("COM3"), b = Open("COM4");
