@@ -425,10 +425,3 @@ VOID EndCurrentWrite(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status) {
     KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
   }
 }
-
-VOID ResumeWriting(PPORT_DEVICE_CONTEXT Context) {
-  // The thread's events exist once a start has created it.
-  if (Context->WriteThread != nullptr) {
-    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
-  }
-}

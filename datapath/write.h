@@ -40,8 +40,3 @@ KDEFERRED_ROUTINE WriteTimeoutRoutine;
 // when its chunk in flight, which is cancelled, comes back) and takes up the
 // next queued one. For the write timer, and for purge, cleanup and close.
 VOID EndCurrentWrite(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status);
-
-// The port works again, after a stop or removal that was called off or after
-// a stop: a chunk that completed while it did not left the sender idle with
-// bytes to send.
-VOID ResumeWriting(PPORT_DEVICE_CONTEXT Context);

@@ -5,7 +5,6 @@
 #include "context/port_context.h"
 #include "context/request_completion.h"
 #include "datapath/shared_flags.h"
-#include "datapath/write.h"
 #include "device/naming.h"
 #include "device/start_device.h"
 #include "device/worker_threads.h"
@@ -33,15 +32,15 @@ NTSTATUS HandleQueryRemove(PPORT_DEVICE_CONTEXT context, PIRP irp) {
 }
 
 // Cancel-remove and cancel-stop: back to `restored` once the lower drivers
-// agree, but only from the pending state the query entered. Back at work, a
-// write in progress gets going again: bulk-out completions do not go on
-// while the port is not working.
+// agree, but only from the pending state the query entered. Back at work, the
+// transfers get going again: completions do not re-arm while the port is not
+// working.
 NTSTATUS HandleCancel(PPORT_DEVICE_CONTEXT context, PIRP irp, ULONG pending, ULONG restored) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   if (State(context) != pending) return PassDown(context, irp);
   NTSTATUS status = ForwardAndWait(context->DeviceObject, irp);
   if (NT_SUCCESS(status)) SetState(context, restored);
-  if (NT_SUCCESS(status) && restored == PnpStateWorking) ResumeWriting(context);
+  if (NT_SUCCESS(status) && restored == PnpStateWorking) ResumeTransfers(context);
   return CompleteIrp(irp, status);
 }
 

@@ -3,7 +3,6 @@
 #include "context/pool.h"
 #include "context/request_completion.h"
 #include "datapath/shared_flags.h"
-#include "datapath/write.h"
 #include "device/pnp.h"
 #include "device/settings_file.h"
 #include "device/worker_threads.h"
@@ -98,7 +97,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   StartMsrThread(DeviceObject);
   StartPollingThreads(DeviceObject);
   WriteShared(&context->DeviceState, PnpStateWorking);
-  ResumeWriting(context);  // a write left current by a stop
+  ResumeTransfers(context);  // a write left current, or an open port, by a stop
   context->RemoteWakeArmed = 0;
 
   UCHAR pins = 0;

@@ -176,6 +176,22 @@ NTSTATUS StartMsrThread(PDEVICE_OBJECT Fdo) {
   return CreateWorkerThread(context, PollingMSR, &context->MsrKillEvent, &context->MsrThread);
 }
 
+VOID ResumeTransfers(PPORT_DEVICE_CONTEXT Context) {
+  // A thread's events exist once a start has created it.
+  if (Context->WriteThread != nullptr) {
+    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+  }
+  if (ReadShared(&Context->handles) == 0 || ReadSharedByte(&Context->PortClosing) != 0) {
+    return;
+  }
+  if (Context->ReadThread != nullptr) {
+    KeSetEvent(&Context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+  }
+  if (Context->IntThread != nullptr) {
+    KeSetEvent(&Context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
 VOID CancelPendingTransfers(PPORT_DEVICE_CONTEXT Context) {
   // Cancelled outside the locks: the bus driver may complete a cancelled
   // transfer at once, and its completion routine takes the same lock.

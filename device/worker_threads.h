@@ -22,6 +22,12 @@ NTSTATUS StartPollingThreads(PDEVICE_OBJECT Fdo);
 // Creates PollingMSR unless it exists. PASSIVE_LEVEL.
 NTSTATUS StartMsrThread(PDEVICE_OBJECT Fdo);
 
+// The port works again, after a stop or a removal that was called off, or
+// after a stop: completions that came while it did not left their chains
+// idle (a write with bytes to send, reception and modem-status reports of an
+// open port). A thread whose slot is busy ignores the signal.
+VOID ResumeTransfers(PPORT_DEVICE_CONTEXT Context);
+
 // Cancels the transfers in flight (bulk-in and interrupt-in always, bulk-out
 // when busy) and marks the bulk-out slot idle under WriteQueueLock.
 VOID CancelPendingTransfers(PPORT_DEVICE_CONTEXT Context);

@@ -127,8 +127,8 @@ NTSTATUS SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 // Another driver vetoes a rebalance or a removal while a write is sent, or
-// the port is stopped and started again: the write goes on once the port
-// works again.
+// the port is stopped and started again: once the port works again the write
+// goes on, and bytes and modem-line changes from the far end still arrive.
 TEST_F(WriteTest, AWriteGoesOnWhenThePortWorksAgain) {
   bus_entry::BusEntry<IRP_MJ_PNP>::Take(*board_, SlowQuery);
   const std::vector<NTSTATUS (*)(PDEVICE_OBJECT)> rows[] = {
@@ -144,6 +144,15 @@ TEST_F(WriteTest, AWriteGoesOnWhenThePortWorksAgain) {
     ASSERT_TRUE(Await(w));
     EXPECT_EQ(w->status, STATUS_SUCCESS);
     EXPECT_EQ(w->information, data.size());
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    Request wait = WaitOnMask();
+    far_->Present({.cts = !far_->Presented().cts});
+    ASSERT_TRUE(Await(wait));
+    EXPECT_EQ(Events(wait), ULONG(SERIAL_EV_CTS));
+    Request r = Read(3);
+    far_->Send(std::vector<uint8_t>{'a', 'b', 'c'});
+    ASSERT_TRUE(Await(r));
+    EXPECT_EQ(r->Bytes(), (std::vector<uint8_t>{'a', 'b', 'c'}));
   }
 }
 
