@@ -6,9 +6,9 @@ GENERATOR := $(if $(shell command -v ninja),-G Ninja,)
 LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 DEPS := scripts/install-deps.sh
 
-# Tests that drive a built program or script from outside (tests/*/*_test.sh)
+# Tests that drive a built program or script from outside (tests/**/*_test.sh)
 # run after the GoogleTest suites, against the same build folder.
-SCRIPT_TESTS := $(sort $(wildcard tests/*/*_test.sh))
+SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
 .PHONY: help deps build run test test-asan test-tsan sys bench clean
 

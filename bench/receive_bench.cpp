@@ -10,14 +10,14 @@
 #include <optional>
 #include <vector>
 
-#include "context/pool.h"
-#include "context/port_context.h"
-#include "context/port_defaults.h"
-#include "datapath/bulk_in.h"
-#include "datapath/read.h"
-#include "datapath/read_write_dispatch.h"
-#include "host/io_manager.h"
-#include "host/machine.h"
+#include "driver/context/pool.h"
+#include "driver/context/port_context.h"
+#include "driver/context/port_defaults.h"
+#include "driver/datapath/bulk_in.h"
+#include "driver/datapath/read.h"
+#include "driver/datapath/read_write_dispatch.h"
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/machine.h"
 #include "platform/platform.h"
 
 namespace {
@@ -37,8 +37,8 @@ NTSTATUS BenchEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 // completion does not re-arm.
 class ReceivePort {
  public:
-  ReceivePort() : machine_(host::MachineOptions{.clock = host::ClockKind::Real}) {
-    host::io::LoadDriver(u"T7315Bench", BenchEntry, u"", &driver_);
+  ReceivePort() : machine_(kernel::MachineOptions{.clock = kernel::ClockKind::Real}) {
+    kernel::io::LoadDriver(u"T7315Bench", BenchEntry, u"", &driver_);
     IoCreateDevice(driver_, sizeof(PORT_DEVICE_CONTEXT), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo_);
     ctx_ = GetPortContext(fdo_);
     InitializePortDefaults(fdo_);
@@ -69,7 +69,7 @@ class ReceivePort {
     FreePoolMemory(slot.Urb);
     FreeQueueBuffer(&ctx_->ReceiveBuffer);
     IoDeleteDevice(fdo_);
-    host::io::UnloadDriver(driver_);
+    kernel::io::UnloadDriver(driver_);
   }
 
   // A read waits; the transfer completes and serves it. Returns its bytes.
@@ -98,7 +98,7 @@ class ReceivePort {
   }
 
  private:
-  host::Machine machine_;
+  kernel::Machine machine_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;

@@ -1,16 +1,13 @@
-# The Windows x64 kernel image: the driver folders and the Windows platform
+# The Windows x64 kernel image: the driver and the Windows platform
 # shims, cross-compiled against the mingw-w64 kernel headers and linked as a
 # native-subsystem image that imports only the kernel, HAL, USBD and WMILIB.
 # Included from the top CMakeLists.txt when the toolchain targets Windows.
 
 set(T7315_SYS_NAME t7315ser)
-set(DRIVER_DIRS context datapath uart ioctl device)
 
-set(sys_sources)
-foreach(dir IN LISTS DRIVER_DIRS ITEMS platform/windows)
-  file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
-  list(APPEND sys_sources ${found})
-endforeach()
+file(GLOB_RECURSE sys_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)
+file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/windows/*.cpp)
+list(APPEND sys_sources ${platform_sources})
 
 add_executable(${T7315_SYS_NAME} ${sys_sources})
 set_target_properties(${T7315_SYS_NAME} PROPERTIES SUFFIX .sys)

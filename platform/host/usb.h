@@ -1,6 +1,6 @@
 // USB records of the host build: the standard descriptors, the URBs through
 // which a function driver talks to the bus driver, the internal USB control
-// codes and the usbd.sys descriptor routines (host/usbd.cpp). Names, values
+// codes and the usbd.sys descriptor routines (emulator/kernel/io/usbd.cpp). Names, values
 // and x64 layouts are those of the Windows headers.
 #pragma once
 
@@ -758,7 +758,7 @@ static_assert(sizeof(URB) == 152, "URB");
 #define URB_FROM_IRP(Irp) ((IoGetCurrentIrpStackLocation(Irp))->Parameters.Others.Argument1)
 
 // ---------------------------------------------------------------------------
-// usbd.sys descriptor routines (host/usbd.cpp)
+// usbd.sys descriptor routines (emulator/kernel/io/usbd.cpp)
 
 // First descriptor of DescriptorType at or after StartPosition within the
 // TotalLength bytes at DescriptorBuffer; NULL when there is none or when a

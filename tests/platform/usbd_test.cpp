@@ -8,14 +8,14 @@
 #include <memory>
 #include <vector>
 
-#include "host/pool.h"
+#include "emulator/kernel/pool.h"
 #include "platform/host/ex.h"
 #include "platform/host/usb.h"
 #include "support/machine_test.h"
 
 namespace {
 
-constexpr ULONG kUsbdTag = host::pool::Tag("USBD");
+constexpr ULONG kUsbdTag = kernel::pool::Tag("USBD");
 
 // A descriptor set held in a heap block of exactly its size, so that any read
 // past its end is caught by the address sanitizer.
@@ -207,7 +207,7 @@ TEST_F(UsbdTest, MalformedDescriptorsStopTheWalk) {
     EXPECT_EQ(size, urb ? urb->UrbHeader.Length : 0) << c.name;
     if (urb) ExFreePool(urb);
   }
-  EXPECT_EQ(host::pool::LiveCount(kUsbdTag), 0u);
+  EXPECT_EQ(kernel::pool::LiveCount(kUsbdTag), 0u);
 }
 
 TEST_F(UsbdTest, SelectConfigurationUrbForThePortInterface) {
@@ -215,8 +215,8 @@ TEST_F(UsbdTest, SelectConfigurationUrbForThePortInterface) {
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(d.Config(), &size);
   ASSERT_NE(urb, nullptr);
-  EXPECT_EQ(host::pool::LiveCount(kUsbdTag), 1u);
-  EXPECT_EQ(host::pool::LiveBytes(kUsbdTag), 136u);
+  EXPECT_EQ(kernel::pool::LiveCount(kUsbdTag), 1u);
+  EXPECT_EQ(kernel::pool::LiveBytes(kUsbdTag), 136u);
 
   EXPECT_EQ(size, GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 3));
   EXPECT_EQ(urb->UrbHeader.Length, 136);
@@ -237,7 +237,7 @@ TEST_F(UsbdTest, SelectConfigurationUrbForThePortInterface) {
     EXPECT_EQ(Pipe(info, i)->PipeFlags, 0u) << i;
   }
   ExFreePool(urb);
-  EXPECT_EQ(host::pool::LiveCount(kUsbdTag), 0u);
+  EXPECT_EQ(kernel::pool::LiveCount(kUsbdTag), 0u);
 }
 
 TEST_F(UsbdTest, SelectConfigurationTakesSettingZeroOfEachInterface) {
@@ -320,12 +320,12 @@ TEST_F(UsbdTest, CreateConfigurationRequestRefusesWhatItCannotBuild) {
   EXPECT_EQ(USBD_CreateConfigurationRequest(nullptr, &size), nullptr);
   EXPECT_EQ(size, 0);
 
-  host::pool::FailNthAllocation(1, kUsbdTag);
+  kernel::pool::FailNthAllocation(1, kUsbdTag);
   size = 0xBEEF;
   EXPECT_EQ(USBD_CreateConfigurationRequest(d.Config(), &size), nullptr);
   EXPECT_EQ(size, 0);
-  EXPECT_EQ(host::pool::InjectedFailures(), 1u);
-  EXPECT_EQ(host::pool::LiveCount(kUsbdTag), 0u);
+  EXPECT_EQ(kernel::pool::InjectedFailures(), 1u);
+  EXPECT_EQ(kernel::pool::LiveCount(kUsbdTag), 0u);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "chip/usb_bus.h"
+#include "emulator/chip/usb_bus.h"
 #include "platform/platform.h"
 
 namespace bus_entry {

@@ -9,9 +9,9 @@
 
 #include <optional>
 
-#include "context/port_context.h"
-#include "host/clock.h"
-#include "rig/computer.h"
+#include "driver/context/port_context.h"
+#include "emulator/kernel/clock.h"
+#include "user/rig/computer.h"
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -38,8 +38,8 @@ class DriverTest : public ::testing::Test {
     return fdo == nullptr ? nullptr : GetPortContext(fdo);
   }
 
-  static int64_t Now() { return host::clock::Now(); }
-  static constexpr int64_t kMs = host::clock::kMillisecond;
+  static int64_t Now() { return kernel::clock::Now(); }
+  static constexpr int64_t kMs = kernel::clock::kMillisecond;
 
   // Fields the driver changes from other threads are read atomically.
   template <class T>

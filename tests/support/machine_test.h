@@ -7,8 +7,8 @@
 
 #include <optional>
 
-#include "host/clock.h"
-#include "host/machine.h"
+#include "emulator/kernel/clock.h"
+#include "emulator/kernel/machine.h"
 
 class MachineTest : public ::testing::Test {
  protected:
@@ -17,10 +17,10 @@ class MachineTest : public ::testing::Test {
     machine_.emplace(Options());
   }
   void TearDown() override { machine_.reset(); }
-  virtual host::MachineOptions Options() { return {}; }
+  virtual kernel::MachineOptions Options() { return {}; }
 
-  static int64_t Now() { return host::clock::Now(); }
-  static constexpr int64_t kMs = host::clock::kMillisecond;
+  static int64_t Now() { return kernel::clock::Now(); }
+  static constexpr int64_t kMs = kernel::clock::kMillisecond;
 
-  std::optional<host::Machine> machine_;
+  std::optional<kernel::Machine> machine_;
 };

@@ -13,18 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "chip/external_end.h"
-#include "context/port_context.h"
-#include "datapath/bulk_in.h"
-#include "datapath/read.h"
-#include "datapath/receive_ring.h"
-#include "datapath/write.h"
-#include "host/io_manager.h"
+#include "emulator/chip/external_end.h"
+#include "driver/context/port_context.h"
+#include "driver/datapath/bulk_in.h"
+#include "driver/datapath/read.h"
+#include "driver/context/receive_ring.h"
+#include "driver/datapath/write.h"
+#include "emulator/kernel/io_manager.h"
 #include "platform/platform.h"
 #include "support/driver_fixture.h"
 #include "support/port_requests.h"
 #include "support/urb_tap.h"
-#include "uart/wait_mask.h"
+#include "driver/datapath/wait_mask.h"
 
 namespace datapath_test {
 
@@ -41,14 +41,14 @@ class OpenPortTest : public DriverTest, protected PortRequests {
     ctx_ = Context(0);
     tap_->SetOutPipe(ctx_->InterfaceInfo->Pipes[2].PipeHandle);
     ASSERT_EQ(OpenComPort(&file_), STATUS_SUCCESS);
-    host::clock::RunUntilIdle();
+    kernel::clock::RunUntilIdle();
     tap_->Clear();
   }
 
   void TearDown() override {
     if (file_ != nullptr) {
-      host::io::CancelUserRequests(file_);
-      host::io::CloseFile(file_);
+      kernel::io::CancelUserRequests(file_);
+      kernel::io::CloseFile(file_);
       file_ = nullptr;
     }
     ctx_ = nullptr;
@@ -60,14 +60,14 @@ class OpenPortTest : public DriverTest, protected PortRequests {
   // Opens the port the way an application does, through its COM name.
   NTSTATUS OpenComPort(PFILE_OBJECT* file) {
     const std::string& com = Port(0).comName;
-    return host::io::OpenFile(u"\\??\\" + std::u16string(com.begin(), com.end()), GENERIC_READ | GENERIC_WRITE, 0,
+    return kernel::io::OpenFile(u"\\??\\" + std::u16string(com.begin(), com.end()), GENERIC_READ | GENERIC_WRITE, 0,
                               file);
   }
 
   // The next bulk-in completion carries exactly these bytes.
   void Inject(std::vector<uint8_t> raw) {
     board_->port(0).InjectBulkIn(std::move(raw));
-    host::clock::RunUntilIdle();
+    kernel::clock::RunUntilIdle();
   }
   ULONG Held() {
     KIRQL irql;

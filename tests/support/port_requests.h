@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "host/clock.h"
-#include "host/io_manager.h"
+#include "emulator/kernel/clock.h"
+#include "emulator/kernel/io_manager.h"
 #include "platform/platform.h"
 
 namespace datapath_test {
@@ -27,20 +27,20 @@ using Request = std::shared_ptr<Outcome>;
 class PortRequests {
  protected:
   // Submits `q`; `r` records how it ends.
-  Request SubmitRecorded(host::io::UserRequest q, Request r) {
+  Request SubmitRecorded(kernel::io::UserRequest q, Request r) {
     q.onComplete = [r](const IO_STATUS_BLOCK& io) {
       r->status = io.Status;
       r->information = io.Information;
-      r->at = host::clock::Now();
+      r->at = kernel::clock::Now();
       r->done.store(true);
     };
-    host::io::SubmitUserRequest(file_, std::move(q));
+    kernel::io::SubmitUserRequest(file_, std::move(q));
     return r;
   }
   Request Submit(UCHAR major, std::vector<uint8_t> data, ULONG length) {
     auto r = std::make_shared<Outcome>();
     r->data = std::move(data);
-    host::io::UserRequest q;
+    kernel::io::UserRequest q;
     q.majorFunction = major;
     if (major == IRP_MJ_READ) {
       r->data.resize(length);
@@ -59,14 +59,14 @@ class PortRequests {
   }
   // A request with `inLength` bytes at `in` and room for `outLength` at `out`.
   IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
-    host::io::UserRequest q;
+    kernel::io::UserRequest q;
     q.majorFunction = IRP_MJ_DEVICE_CONTROL;
     q.ioControlCode = code;
     q.input = in;
     q.inputLength = inLength;
     q.output = out;
     q.outputLength = outLength;
-    return host::io::SendUserRequest(file_, std::move(q));
+    return kernel::io::SendUserRequest(file_, std::move(q));
   }
   // A request that takes and gives a ULONG, either absent when null.
   IO_STATUS_BLOCK Control(ULONG code, ULONG* in, ULONG* out) {
@@ -75,7 +75,7 @@ class PortRequests {
   Request WaitOnMask() {
     auto r = std::make_shared<Outcome>();
     r->data.resize(sizeof(ULONG));
-    host::io::UserRequest q;
+    kernel::io::UserRequest q;
     q.majorFunction = IRP_MJ_DEVICE_CONTROL;
     q.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
     q.output = r->data.data();
@@ -90,9 +90,9 @@ class PortRequests {
   NTSTATUS SetWaitMask(ULONG mask) { return Control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, nullptr).Status; }
 
   // Runs the clock until the request is done or `limit` has passed.
-  bool Await(const Request& r, int64_t limit = 10'000 * host::clock::kMillisecond) {
-    int64_t end = host::clock::Now() + limit;
-    while (!r->done.load() && host::clock::Now() < end) host::clock::Sleep(host::clock::kMillisecond);
+  bool Await(const Request& r, int64_t limit = 10'000 * kernel::clock::kMillisecond) {
+    int64_t end = kernel::clock::Now() + limit;
+    while (!r->done.load() && kernel::clock::Now() < end) kernel::clock::Sleep(kernel::clock::kMillisecond);
     return r->done.load();
   }
 

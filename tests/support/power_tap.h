@@ -11,9 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "chip/usb_bus.h"
+#include "emulator/chip/usb_bus.h"
 #include "support/bus_entry.h"
-#include "host/clock.h"
+#include "emulator/kernel/clock.h"
 #include "platform/platform.h"
 
 namespace power_tap {
@@ -94,7 +94,7 @@ class PowerTap {
     if (answer->delay <= 0) return End(device, irp, answer->status);
     IoMarkIrpPending(irp);
     NTSTATUS status = answer->status;
-    host::clock::ScheduleAfter(answer->delay, [device, irp, status] { End(device, irp, status); });
+    kernel::clock::ScheduleAfter(answer->delay, [device, irp, status] { End(device, irp, status); });
     return STATUS_PENDING;
   }
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/files.h"
+#include "emulator/kernel/files.h"
 
 namespace settings_file {
 
@@ -24,6 +24,6 @@ inline std::vector<uint8_t> Neutral(size_t offset = kFirstRecord) {
   return file;
 }
 
-inline void Write(const std::vector<uint8_t>& file) { ASSERT_TRUE(host::files::WriteWholeFile(kPath, file)); }
+inline void Write(const std::vector<uint8_t>& file) { ASSERT_TRUE(kernel::files::WriteWholeFile(kPath, file)); }
 
 }  // namespace settings_file

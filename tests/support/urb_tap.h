@@ -13,9 +13,9 @@
 #include <optional>
 #include <vector>
 
-#include "chip/usb_bus.h"
+#include "emulator/chip/usb_bus.h"
 #include "support/bus_entry.h"
-#include "host/clock.h"
+#include "emulator/kernel/clock.h"
 #include "platform/platform.h"
 
 namespace urb_tap {
@@ -164,7 +164,7 @@ class UrbTap {
       std::lock_guard<std::mutex> lock(tap->mutex_);
       delay = tap->holdDelay_;
     }
-    host::clock::ScheduleAfter(delay, [irp] { EndHeld(irp); });
+    kernel::clock::ScheduleAfter(delay, [irp] { EndHeld(irp); });
   }
   static VOID EndHeld(PIRP irp) {
     auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);

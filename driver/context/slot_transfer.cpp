@@ -1,0 +1,42 @@
+#include "driver/context/slot_transfer.h"
+
+#include "driver/context/shared_flags.h"
+#include "driver/context/port_constants.h"
+
+namespace {
+
+constexpr USHORT BulkUrbLength = 0x80;
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == BulkUrbLength,
+              "the bulk transfer URB is 128 bytes on x64");
+
+}  // namespace
+
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
+                        ULONG length, PIO_COMPLETION_ROUTINE completion) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = slot.Urb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(&transfer, sizeof transfer);
+  transfer.Hdr.Length = BulkUrbLength;
+  transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer.PipeHandle = slot.PipeInfo->PipeHandle;
+  transfer.TransferFlags = transferFlags;
+  transfer.TransferBufferLength = length;
+  transfer.TransferBuffer = buffer;
+  // A fresh IRP each time: stack position restored, Cancel flag cleared.
+  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = slot.Urb;
+  IoSetCompletionRoutine(slot.Irp, completion, &slot, TRUE, TRUE, TRUE);
+  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+}
+
+BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {
+  return IrpStatus == STATUS_CANCELLED || IrpStatus == STATUS_UNSUCCESSFUL ||
+         IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
+}
+
+BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus) {
+  return IrpStatus == STATUS_CANCELLED && ReadSharedByte(&Context->PortClosing) == 0 &&
+         ReadShared(&Context->DeviceState) == PnpStateWorking && ReadShared(&Context->Started) == 1;
+}

@@ -1,0 +1,24 @@
+// Submission of a transfer slot's bulk or interrupt transfer: the one place
+// that fills a slot's URB and reuses its IRP.
+#pragma once
+
+#include "driver/context/port_context.h"
+
+// Fills the slot's URB for a bulk or interrupt transfer on the slot's pipe and
+// passes the slot IRP down with `completion` (called with the slot as its
+// context). The caller has claimed the slot and holds RemoveLock with the
+// slot IRP as tag.
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
+                        ULONG length, PIO_COMPLETION_ROUTINE completion);
+
+// A slot transfer that was cancelled, failed as unsuccessful, or found the
+// device gone: its chain stops and nothing is decoded.
+BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus);
+
+// A cancelled receive transfer (bulk-in or interrupt-in) that comes back
+// while the port is open and working: the close that cancelled it has been
+// followed by an open, whose own signal found the slot still busy, so the
+// chain goes on instead of stopping. The caller has already marked the slot
+// idle: either it sees the open's cleared PortClosing here, or the open's
+// signal finds the slot idle.
+BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus);

@@ -1,0 +1,378 @@
+// Vendor configuration requests. Each checks its buffers before it changes
+// anything; the changes that last go to the device's hardware key or to this
+// port's record of the settings file, whose failures are never reported.
+#include "driver/ioctl/vendor_config.h"
+
+#include "driver/context/pool.h"
+#include "driver/device/registry_values.h"
+#include "driver/device/settings_file.h"
+#include "driver/uart/register_access.h"
+#include "driver/uart/register_map.h"
+
+namespace {
+
+constexpr ULONG DefaultStoredBaudRate = 9600;
+
+// Registry names with their sizes in bytes, terminator included.
+#define BAUD_RATE_VALUE WIDE("BaudRate")
+#define PORT_NAME_VALUE WIDE("PortName")
+#define FRIENDLY_NAME_VALUE WIDE("FriendlyName")
+#define COM_DB_VALUE WIDE("ComDB")
+#define ENUM_ROOT WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\")
+#define SERVICE_ENUM_KEY WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Q2740xA_Port\\Enum")
+#define COM_NAME_ARBITER_KEY WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter")
+constexpr ULONG BaudRateValueSize = sizeof(BAUD_RATE_VALUE);
+constexpr ULONG PortNameValueSize = sizeof(PORT_NAME_VALUE);
+constexpr ULONG EnumRootLength = sizeof(ENUM_ROOT) / sizeof(WCHAR) - 1;
+
+// "PortName" is read as at most 14 bytes: names up to six characters (COM999).
+constexpr ULONG PortNameReadSize = 14;
+constexpr ULONG HighestComNumber = 999;
+// N = 254 and 255 both give this COM number, which stands for the one stored
+// in the settings file.
+constexpr ULONG StoredComNumber = 255;
+
+constexpr ULONG FriendlyNamePropertySize = 512;
+constexpr ULONG InstanceValueSize = 128;
+constexpr ULONG FriendlyNameValueSize = 128;
+constexpr ULONG ComDbSize = 128;  // COM1 to COM1024
+constexpr ULONG EnumIndexLimit = 100;  // value names of at most two digits
+
+// Open for reading and for setting values: the key's values are both read
+// and written here.
+constexpr ACCESS_MASK DeviceKeyAccess = KEY_READ | KEY_SET_VALUE;
+
+ULONG InputLength(PIRP Irp) {
+  return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
+}
+
+ULONG OutputLength(PIRP Irp) {
+  return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+PVOID Buffer(PIRP Irp) { return Irp->AssociatedIrp.SystemBuffer; }
+
+// A request that exchanges exactly Size bytes each way.
+BOOLEAN ExactBuffers(PIRP Irp, ULONG Size) {
+  return Buffer(Irp) != nullptr && InputLength(Irp) == Size && OutputLength(Irp) == Size;
+}
+
+// A request that returns a ULONG in a buffer of at least that size.
+BOOLEAN RoomForUlong(PIRP Irp) { return Buffer(Irp) != nullptr && OutputLength(Irp) >= sizeof(ULONG); }
+
+// The value-carrying requests check only that the output is exactly a ULONG;
+// the value itself must have come in as a whole ULONG too.
+BOOLEAN CarriesUlong(PIRP Irp) {
+  return Buffer(Irp) != nullptr && OutputLength(Irp) == sizeof(ULONG) && InputLength(Irp) >= sizeof(ULONG);
+}
+
+ULONG BufferUlong(PIRP Irp) { return *static_cast<PULONG>(Buffer(Irp)); }
+
+NTSTATUS ReturnUlong(PIRP Irp, ULONG Value, NTSTATUS Status) {
+  *static_cast<PULONG>(Buffer(Irp)) = Value;
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return Status;
+}
+
+NTSTATUS Refuse(PIRP Irp, ULONG_PTR Information) {
+  Irp->IoStatus.Information = Information;
+  return STATUS_INVALID_PARAMETER;
+}
+
+// A rename that has nothing to do reports the buffer as returned.
+NTSTATUS Unchanged(PIRP Irp) {
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS OpenDeviceKey(PPORT_DEVICE_CONTEXT Context, PHANDLE Key) {
+  return IoOpenDeviceRegistryKey(Context->Pdo, PLUGPLAY_REGKEY_DEVICE, DeviceKeyAccess, Key);
+}
+
+// ---- Settings-file edits ----------------------------------------------------------------
+
+struct PortModeEdit {
+  UCHAR Mode;
+  UCHAR Flag0;
+};
+
+VOID EditPortMode(PUCHAR Record, PVOID EditContext) {
+  auto edit = static_cast<PortModeEdit*>(EditContext);
+  Record[RecordPortModeFlags] = UCHAR((Record[RecordPortModeFlags] & ~1u) | edit->Flag0);
+  Record[RecordPortMode] = edit->Mode;
+}
+
+VOID EditMaxWriteLength(PUCHAR Record, PVOID EditContext) {
+  Record[RecordMaxWriteLength] = UCHAR(static_cast<PPORT_DEVICE_CONTEXT>(EditContext)->MaxWriteLength);
+}
+
+VOID EditRxFifoTrigger(PUCHAR Record, PVOID EditContext) {
+  auto context = static_cast<PPORT_DEVICE_CONTEXT>(EditContext);
+  Record[RecordRxFifoTrigger] = context->RxFifoTrigger;
+  Record[RecordFifoTriggerLow] = context->FifoTriggerLow;
+}
+
+// ---- Port name --------------------------------------------------------------------------
+
+// The COM number of "COMn" names of four to six characters; any other length
+// or a character that is no digit gives 0. The first three characters are
+// not examined.
+ULONG ComNumberOfName(const WCHAR* Name) {
+  ULONG length = 0;
+  while (length < 7 && Name[length] != 0) ++length;
+  if (length < 4 || length > 6) return 0;
+  ULONG number = 0;
+  for (ULONG i = 3; i < length; ++i) {
+    if (Name[i] < '0' || Name[i] > '9') return 0;
+    number = number * 10 + ULONG(Name[i] - '0');
+  }
+  return number;
+}
+
+// Writes Prefix, Value in decimal and Suffix into Buffer (Capacity
+// characters with the terminator); false when they do not fit.
+BOOLEAN FormatNumbered(PWCHAR Buffer, ULONG Capacity, const WCHAR* Prefix, ULONG Value, const WCHAR* Suffix) {
+  WCHAR digits[10];
+  ULONG count = 0;
+  do {
+    digits[count++] = WCHAR('0' + Value % 10);
+    Value /= 10;
+  } while (Value != 0);
+  ULONG at = 0;
+  for (const WCHAR* c = Prefix; *c != 0; ++c) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = *c;
+  }
+  while (count != 0) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = digits[--count];
+  }
+  for (const WCHAR* c = Suffix; *c != 0; ++c) {
+    if (at + 1 >= Capacity) return FALSE;
+    Buffer[at++] = *c;
+  }
+  Buffer[at] = 0;
+  return TRUE;
+}
+
+// Scratch space of the rename, from paged pool rather than the kernel stack.
+struct RenameBuffers {
+  UCHAR Property[FriendlyNamePropertySize];
+  WCHAR Instance[InstanceValueSize / sizeof(WCHAR) + 1];  // room for a terminator the value may lack
+  UCHAR FriendlyName[FriendlyNameValueSize];
+  WCHAR Path[EnumRootLength + InstanceValueSize / sizeof(WCHAR) + 1];
+  WCHAR NewFriendlyName[64];
+  WCHAR ValueName[3];
+  UCHAR ComDb[ComDbSize];
+};
+
+// Renames the friendly name of this device's instance among the service's
+// present devices: the instance whose "FriendlyName" starts with the
+// device's own friendly-name property. Nothing matches when that property
+// can't be read.
+VOID RenameFriendlyName(PPORT_DEVICE_CONTEXT Context, RenameBuffers* b, ULONG ComNumber) {
+  RtlZeroMemory(b->Property, sizeof b->Property);
+  ULONG propertyLength = 0;
+  NTSTATUS status = IoGetDeviceProperty(Context->Pdo, DevicePropertyFriendlyName, sizeof b->Property, b->Property,
+                                        &propertyLength);
+  if (!NT_SUCCESS(status) || propertyLength == 0 || propertyLength > sizeof b->FriendlyName) return;
+  FormatNumbered(b->NewFriendlyName, sizeof b->NewFriendlyName / sizeof(WCHAR), WIDE("Tarvio Serial Adv (COM"),
+                 ComNumber, WIDE(")"));
+  for (ULONG index = 0; index < EnumIndexLimit; ++index) {
+    FormatNumbered(b->ValueName, sizeof b->ValueName / sizeof(WCHAR), WIDE(""), index, WIDE(""));
+    RtlZeroMemory(b->Instance, sizeof b->Instance);
+    ULONG length = 0;
+    if (!NT_SUCCESS(ReadAbsoluteValue(b->ValueName, &length, b->Instance, InstanceValueSize, SERVICE_ENUM_KEY))) {
+      return;
+    }
+    if (b->Instance[0] != 'U' || b->Instance[1] != 'S' || b->Instance[2] != 'B') continue;
+    RtlCopyMemory(b->Path, ENUM_ROOT, EnumRootLength * sizeof(WCHAR));
+    RtlCopyMemory(b->Path + EnumRootLength, b->Instance, sizeof b->Instance);
+    RtlZeroMemory(b->FriendlyName, sizeof b->FriendlyName);
+    length = 0;
+    status = ReadAbsoluteValue(FRIENDLY_NAME_VALUE, &length, b->FriendlyName, sizeof b->FriendlyName, b->Path);
+    if (NT_SUCCESS(status) && length >= propertyLength &&
+        RtlCompareMemory(b->FriendlyName, b->Property, propertyLength) == propertyLength) {
+      WriteAbsoluteValue(FRIENDLY_NAME_VALUE, b->NewFriendlyName, REG_SZ, b->Path, 0);
+      return;
+    }
+  }
+}
+
+// Moves this port's bit in the COM name database from OldNumber (0: none)
+// to NewNumber. The database is written back only when it could be read,
+// with the length it had, grown when the new bit lies beyond it.
+NTSTATUS UpdateComDb(RenameBuffers* b, ULONG OldNumber, ULONG NewNumber) {
+  RtlZeroMemory(b->ComDb, sizeof b->ComDb);
+  ULONG length = 0;
+  NTSTATUS status = ReadAbsoluteValue(COM_DB_VALUE, &length, b->ComDb, sizeof b->ComDb, COM_NAME_ARBITER_KEY);
+  if (!NT_SUCCESS(status)) return status;
+  if (OldNumber >= 1 && (OldNumber - 1) / 8 < sizeof b->ComDb) {
+    b->ComDb[(OldNumber - 1) / 8] &= UCHAR(~(1u << ((OldNumber - 1) % 8)));
+  }
+  ULONG newByte = (NewNumber - 1) / 8;
+  b->ComDb[newByte] |= UCHAR(1u << ((NewNumber - 1) % 8));
+  if (length < newByte + 1) length = newByte + 1;
+  return WriteAbsoluteValue(COM_DB_VALUE, b->ComDb, REG_BINARY, COM_NAME_ARBITER_KEY, length);
+}
+
+// Steps 3 to 9 of a rename to ComNumber (1 to HighestComNumber).
+NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG ComNumber) {
+  WCHAR newName[16];
+  FormatNumbered(newName, sizeof newName / sizeof(WCHAR), WIDE("COM"), ComNumber, WIDE(""));
+  HANDLE key;
+  NTSTATUS status = OpenDeviceKey(Context, &key);
+  if (!NT_SUCCESS(status)) return status;
+  WCHAR oldName[PortNameReadSize / sizeof(WCHAR) + 1];
+  RtlZeroMemory(oldName, sizeof oldName);
+  NTSTATUS readStatus = ReadKeyValue(key, PORT_NAME_VALUE, PortNameValueSize, oldName, PortNameReadSize);
+  ULONG oldNumber = NT_SUCCESS(readStatus) ? ComNumberOfName(oldName) : 0;
+  if (oldNumber == ComNumber) {
+    ZwClose(key);
+    return readStatus;
+  }
+  ULONG nameSize = 0;
+  while (newName[nameSize / sizeof(WCHAR)] != 0) nameSize += sizeof(WCHAR);
+  WriteKeyValue(key, PORT_NAME_VALUE, PortNameValueSize, REG_SZ, newName, nameSize + sizeof(WCHAR));
+  ZwClose(key);
+
+  auto buffers = static_cast<RenameBuffers*>(AllocatePoolMemory(PagedPool, sizeof(RenameBuffers)));
+  if (buffers == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RenameFriendlyName(Context, buffers, ComNumber);
+  status = UpdateComDb(buffers, oldNumber, ComNumber);
+  FreePoolMemory(buffers);
+  return status;
+}
+
+}  // namespace
+
+ULONG RxFifoTriggerLevel(UCHAR RxFifoTrigger, UCHAR FifoTriggerLow) {
+  static const UCHAR base[4] = {1, 4, 8, 14};
+  return ULONG(base[(RxFifoTrigger & 0xC0) >> 6]) << ((FifoTriggerLow & 0x0C) >> 2);
+}
+
+NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!RoomForUlong(Irp)) return Refuse(Irp, 0);
+  HANDLE key;
+  NTSTATUS status = IoOpenDeviceRegistryKey(Context->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+  if (!NT_SUCCESS(status)) return ReturnUlong(Irp, DefaultStoredBaudRate, status);
+  ULONG stored = 0;
+  status = ReadKeyValue(key, BAUD_RATE_VALUE, BaudRateValueSize, &stored, sizeof stored);
+  ZwClose(key);
+  if (status == STATUS_BUFFER_OVERFLOW) return ReturnUlong(Irp, DefaultStoredBaudRate, STATUS_SUCCESS);
+  return ReturnUlong(Irp, NT_SUCCESS(status) ? stored : DefaultStoredBaudRate, status);
+}
+
+NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!CarriesUlong(Irp)) return Refuse(Irp, sizeof(ULONG));
+  ULONG rate = BufferUlong(Irp);
+  Context->BaudRate = rate;
+  Irp->IoStatus.Information = sizeof(ULONG);
+  HANDLE key;
+  NTSTATUS status = OpenDeviceKey(Context, &key);
+  if (!NT_SUCCESS(status)) return status;
+  status = WriteKeyValue(key, BAUD_RATE_VALUE, BaudRateValueSize, REG_DWORD, &rate, sizeof rate);
+  ZwClose(key);
+  return status;
+}
+
+NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!ExactBuffers(Irp, PortModeBufferSize)) return Refuse(Irp, PortModeBufferSize);
+  auto bytes = static_cast<PUCHAR>(Buffer(Irp));
+  bytes[0] = Context->PortMode;
+  bytes[1] = Context->PortModeFlags & 1;
+  bytes[2] = (Context->PortModeFlags >> 1) & 1;
+  Irp->IoStatus.Information = PortModeBufferSize;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!ExactBuffers(Irp, PortModeBufferSize)) return Refuse(Irp, PortModeBufferSize);
+  auto bytes = static_cast<PUCHAR>(Buffer(Irp));
+  PortModeEdit edit = {bytes[0], bytes[1]};
+  Context->PortMode = edit.Mode;
+  Context->PortModeFlags = UCHAR((Context->PortModeFlags & ~1u) | edit.Flag0);
+  UCHAR config = 0;
+  // A failed read writes nothing back: the register keeps its other bits.
+  NTSTATUS status = ReadRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
+  if (NT_SUCCESS(status)) {
+    if (Context->PortModeFlags & 1) {
+      config |= CONFIG0_MODE_FLAG0;
+    } else {
+      config &= UCHAR(~CONFIG0_MODE_FLAG0);
+    }
+    status = WriteRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
+  }
+  UpdatePortSettingsRecord(Context, EditPortMode, &edit);
+  Irp->IoStatus.Information = PortModeBufferSize;
+  return status;
+}
+
+NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!CarriesUlong(Irp)) return Refuse(Irp, 0);
+  ULONG n = BufferUlong(Irp);
+  ULONG comNumber = n == 255 ? 255 : n + 1;
+  if (comNumber == StoredComNumber) {
+    UCHAR stored = 0;
+    if (!NT_SUCCESS(ReadPortSettingsByte(Context, RecordComNumber, &stored)) || stored == 255) {
+      return Unchanged(Irp);
+    }
+    comNumber = stored;
+  }
+  if (comNumber == 0) return Unchanged(Irp);
+  // Names longer than COM999 could not be read back as the old name of the
+  // next rename, and their bits would leave the COM name database.
+  if (comNumber > HighestComNumber) return Refuse(Irp, 0);
+  return RenamePort(Context, Irp, comNumber);
+}
+
+NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!RoomForUlong(Irp)) return Refuse(Irp, 0);
+  return ReturnUlong(Irp, (Context->PortIndex + 1) * 256, STATUS_SUCCESS);
+}
+
+NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (Buffer(Irp) == nullptr || OutputLength(Irp) != sizeof(ULONG)) return Refuse(Irp, 0);
+  return ReturnUlong(Irp, Context->MaxWriteLength, STATUS_SUCCESS);
+}
+
+NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!CarriesUlong(Irp)) return Refuse(Irp, 0);
+  ULONG length = BufferUlong(Irp);
+  Context->MaxWriteLength = length > MaxWriteLengthLimit ? MaxWriteLengthLimit : length;
+  Context->LoopbackMode = 0;
+  UpdatePortSettingsRecord(Context, EditMaxWriteLength, Context);
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!ExactBuffers(Irp, sizeof(ULONG))) return Refuse(Irp, sizeof(ULONG));
+  return ReturnUlong(Irp, RxFifoTriggerLevel(Context->RxFifoTrigger, Context->FifoTriggerLow), STATUS_SUCCESS);
+}
+
+NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
+  if (!ExactBuffers(Irp, sizeof(ULONG))) return Refuse(Irp, sizeof(ULONG));
+  ULONG level = BufferUlong(Irp);
+  ULONG factor;
+  if (level % 14 == 0) {
+    Context->RxFifoTrigger = 0xC0;
+    factor = level / 14;
+  } else if (level % 8 == 0) {
+    Context->RxFifoTrigger = 0x80;
+    factor = level / 8;
+  } else {
+    Context->RxFifoTrigger = 0x00;
+    factor = level;
+  }
+  switch (factor) {
+    case 1: Context->FifoTriggerLow = 0x00; break;
+    case 2: Context->FifoTriggerLow = 0x04; break;
+    case 4: Context->FifoTriggerLow = 0x08; break;
+    case 8: Context->FifoTriggerLow = 0x0C; break;
+    default: break;
+  }
+  UpdatePortSettingsRecord(Context, EditRxFifoTrigger, Context);
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}

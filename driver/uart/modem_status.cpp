@@ -1,0 +1,216 @@
+// Interrupt-in reports, the modem-status thread and the two modem-status
+// updates. Only PollingMSR and the dispatch routines read the status
+// registers; the completion routine runs at DISPATCH_LEVEL and only decodes
+// the report and sets events.
+#include "driver/uart/modem_status.h"
+
+#include "driver/context/modem_status_request.h"
+#include "driver/context/slot_transfer.h"
+#include "driver/context/shared_flags.h"
+#include "driver/uart/register_access.h"
+#include "driver/uart/register_map.h"
+#include "driver/datapath/wait_mask.h"
+
+namespace {
+
+constexpr ULONG InterruptInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// Low three bits of the interrupt identification byte.
+constexpr UCHAR InterruptIdMask = 0x07;
+constexpr UCHAR InterruptModemStatus = 0x00;
+constexpr UCHAR InterruptLineStatus = 0x06;
+
+constexpr UCHAR MsrChangeBits = MSR_DELTA_CTS | MSR_DELTA_DSR | MSR_TRAILING_EDGE_RI | MSR_DELTA_DCD;
+constexpr UCHAR MsrLineBits = MSR_CTS | MSR_DSR | MSR_RI | MSR_DCD;
+
+// TxHolding bits owned here, and the handshakes that drive them.
+constexpr ULONG HeldForCts = 0x01;
+constexpr ULONG HeldForDsr = 0x02;
+constexpr ULONG HeldForDcd = 0x04;
+constexpr ULONG ModemLineHolds = HeldForCts | HeldForDsr | HeldForDcd;
+
+constexpr ULONG ModemThreadStartDelay = 1000;  // ms before the first status read
+
+struct ModemEvent {
+  UCHAR ChangeBit;
+  ULONG Event;
+};
+constexpr ModemEvent ModemEvents[] = {
+    {MSR_DELTA_CTS, SERIAL_EV_CTS},
+    {MSR_DELTA_DSR, SERIAL_EV_DSR},
+    {MSR_TRAILING_EDGE_RI, SERIAL_EV_RING},
+    {MSR_DELTA_DCD, SERIAL_EV_RLSD},
+};
+
+struct Handshake {
+  ULONG ControlBit;  // in HandFlow.ControlHandShake
+  UCHAR LineBit;     // in the modem status
+  ULONG Hold;        // in TxHolding while the line is low
+};
+constexpr Handshake Handshakes[] = {
+    {SERIAL_CTS_HANDSHAKE, MSR_CTS, HeldForCts},
+    {SERIAL_DSR_HANDSHAKE, MSR_DSR, HeldForDsr},
+    {SERIAL_DCD_HANDSHAKE, MSR_DCD, HeldForDcd},
+};
+
+// Records the change events the wait mask asks for and sets or clears the
+// holds of the selected handshakes; an unselected handshake holds nothing.
+VOID ApplyModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR status) {
+  ULONG mask = ReadShared(&context->WaitMask);
+  ULONG events = 0;
+  for (const ModemEvent& e : ModemEvents) {
+    if (status & e.ChangeBit) {
+      events |= e.Event;
+    }
+  }
+  if ((events & mask) != 0) {
+    SetSharedBits(&context->HistoryMask, events & mask);
+  }
+  ULONG control = ReadShared(&context->HandFlow.ControlHandShake);
+  ULONG held = 0;
+  for (const Handshake& h : Handshakes) {
+    if ((control & h.ControlBit) != 0 && (status & h.LineBit) == 0) {
+      held |= h.Hold;
+    }
+  }
+  ClearSharedBits(&context->TxHolding, ModemLineHolds & ~held);
+  if (held != 0) {
+    SetSharedBits(&context->TxHolding, held);
+  }
+}
+
+// The modem status register, or nothing when it cannot be read: a failed
+// read tells nothing about the lines, so callers keep what they knew.
+BOOLEAN ReadModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR* status) {
+  UCHAR value = 0;
+  if (!NT_SUCCESS(ReadRegister(context, MODEM_STATUS_REGISTER, 1, &value))) {
+    return FALSE;
+  }
+  *status = value;
+  return TRUE;
+}
+
+// Waits for one of the thread's events, its kill event first; the kill event
+// or a failed wait ends the thread.
+NTSTATUS WaitForWork(ULONG count, PVOID* events) {
+  NTSTATUS wait = KeWaitForMultipleObjects(count, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+  if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
+    PsTerminateSystemThread(STATUS_SUCCESS);
+  }
+  return wait;
+}
+
+VOID SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
+  IntUrb& slot = context->IntUrbs[InterruptInSlot];
+  if (ReadSharedByte(&slot.Idle) == 0 || slot.Irp == nullptr || slot.Urb == nullptr) {
+    return;  // one transfer in flight at a time
+  }
+  NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
+  if (!NT_SUCCESS(status)) {
+    PsTerminateSystemThread(status);  // removal is under way
+  }
+  WriteSharedByte(&slot.Idle, 0);
+  SubmitSlotTransfer(context, slot, InterruptInTransferFlags, slot.StatusBuffer, IntUrbStatusBufferSize,
+                     OnInterruptInCompletion);
+}
+
+VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
+  // Ready again before the read: an interrupt that arrives while the register
+  // is being read asks for another read instead of being merged into this
+  // one, which may already have missed its change.
+  WriteSharedByte(&context->MsrPollReady, 1);
+  SerialHandleModemUpdateBulk(context);
+  SerialReportWaitEvents(context);
+}
+
+}  // namespace
+
+VOID PollingInterruptInUrb(PVOID StartContext) {
+  PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
+  PVOID events[2] = {&context->IntKillEvent, &context->IntPollEvent};
+  for (;;) {
+    if (WaitForWork(2, events) == STATUS_WAIT_1) {
+      SubmitInterruptIn(context);
+    }
+  }
+}
+
+NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  IntUrb* slot = static_cast<IntUrb*>(Context);
+  PPORT_DEVICE_CONTEXT context = GetPortContext(slot->Fdo);
+  NTSTATUS irpStatus = Irp->IoStatus.Status;
+  USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
+  ULONG length = slot->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  // Taken before the slot is given back: the next transfer reuses the buffer.
+  UCHAR interruptId = slot->StatusBuffer[0];
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->IntUrbLock, &oldIrql);
+  WriteSharedByte(&slot->Idle, 1);
+  KeReleaseSpinLock(&context->IntUrbLock, oldIrql);
+  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
+    IoReleaseRemoveLock(&context->RemoveLock, Irp);
+    if (ReceptionResumesAfterCancel(context, irpStatus)) {
+      KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (USBD_SUCCESS(urbStatus) && length != 0) {
+    switch (interruptId & InterruptIdMask) {
+      case InterruptModemStatus:
+        RequestModemStatusRead(context);
+        break;
+      case InterruptLineStatus:
+        KeSetEvent(&context->LsrPollEvent, IO_NO_INCREMENT, FALSE);
+        break;
+      default:
+        break;  // bit 0 set: nothing pending
+    }
+  }
+  IoReleaseRemoveLock(&context->RemoveLock, Irp);
+  if (context->DeviceState == 1 && USBD_SUCCESS(urbStatus) && NT_SUCCESS(irpStatus) &&
+      ReadSharedByte(&context->PortClosing) == 0) {
+    KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID PollingMSR(PVOID StartContext) {
+  PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
+  DelayMilliseconds(ModemThreadStartDelay);
+  PVOID events[3] = {&context->MsrKillEvent, &context->MsrPollEvent, &context->LsrPollEvent};
+  for (;;) {
+    NTSTATUS wait = WaitForWork(3, events);
+    if (wait == STATUS_WAIT_1) {
+      HandleModemStatusRequest(context);
+    } else if (wait == STATUS_WAIT_2) {
+      // Reading the line status clears the chip's line-status condition.
+      UCHAR lineStatus = 0;
+      ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
+    }
+  }
+}
+
+// Change bits are cleared by every read, so a value with change bits is news
+// even when it equals the last one: the line moved again in between.
+UCHAR SerialHandleModemUpdateBulk(PPORT_DEVICE_CONTEXT Context) {
+  UCHAR saved = ReadSharedByte(&Context->SaveModemStatus);
+  UCHAR status = saved;
+  if (!ReadModemStatus(Context, &status) || (status == saved && (status & MsrChangeBits) == 0)) {
+    return status;
+  }
+  WriteSharedByte(&Context->SaveModemStatus, status);
+  ApplyModemStatus(Context, status);
+  return status;
+}
+
+// The value read is used whole: its change bits are new since the last read
+// (reading clears them in the chip), and change bits the thread has already
+// reported are not reported again. The line levels are kept so that the
+// thread does not take them for a change.
+UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context, BOOLEAN DoingTx) {
+  UCHAR status = ReadSharedByte(&Context->SaveModemStatus) & MsrLineBits;
+  ReadModemStatus(Context, &status);
+  ApplyModemStatus(Context, status);
+  WriteSharedByte(&Context->SaveModemStatus, status & MsrLineBits);
+  return status & MsrLineBits;
+}

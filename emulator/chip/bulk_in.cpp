@@ -1,0 +1,81 @@
+// Bulk-in: received characters leave the RX FIFO framed as packets of
+// [length N][N-2 data bytes][line status]. A pending transfer completes once
+// the FIFO reaches its trigger level or its newest character has waited the
+// receive time-out, carrying all that has arrived. A packet ends after a
+// character with an error (so that the status goes with it), before the
+// lost characters of an overrun, and at the USB packet size. While no
+// transfer is pending the characters stay in the FIFO, until it overflows.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "emulator/chip/port.h"
+#include "platform/host/usb.h"
+
+namespace chip {
+namespace {
+
+constexpr uint32_t kMaxPacketData = kBulkMaxPacket - 2;
+
+}  // namespace
+
+Time Port::RxTimeout() const {
+  LineSettings s = CurrentSettings();
+  if (!s.Running()) return options_.frameLength;
+  return std::max<Time>(1, static_cast<Time>(std::ceil(options_.rxTimeoutCharTimes * s.CharTime())));
+}
+
+void Port::ServiceBulkIn() {
+  auto& q = Queue(Pipe::BulkIn);
+  if (q.empty() || q.front().hung) return bulkInTimer_.Disarm();
+  Time now = scheduler_.Now();
+  if (!faults_.rawBulkIn.empty()) return bulkInTimer_.Arm(now);
+  size_t count = uart_.RxCount();
+  if (count == 0) return bulkInTimer_.Disarm();
+  Time due = count >= uart_.RxTriggerLevel() ? now : lastRxAt_ + RxTimeout();
+  bulkInTimer_.Arm(std::max(due, now));
+}
+
+void Port::DeliverBulkIn() {
+  auto& q = Queue(Pipe::BulkIn);
+  if (q.empty() || q.front().hung) return;
+  Transfer& t = q.front();
+  if (!faults_.rawBulkIn.empty()) {
+    std::vector<uint8_t> raw = std::move(faults_.rawBulkIn.front());
+    faults_.rawBulkIn.pop_front();
+    uint32_t n = std::min<uint32_t>(t.length, static_cast<uint32_t>(raw.size()));
+    if (n > 0) std::memcpy(t.buffer, raw.data(), n);
+    FinishFront(Pipe::BulkIn, USBD_STATUS_SUCCESS, n);
+  } else if (uart_.RxCount() > 0) {
+    uint32_t n = PackRxFifo(t.buffer, t.length);
+    // A buffer too small for one packet cannot take what the device sends.
+    FinishFront(Pipe::BulkIn, n > 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_BUFFER_OVERRUN, n);
+  }
+  ServiceBulkIn();
+}
+
+uint32_t Port::PackRxFifo(uint8_t* buffer, uint32_t length) {
+  auto& fifo = uart_.RxFifo();
+  uint8_t base = uart_.LineStatus() & (kLsrThrEmpty | kLsrTxEmpty);
+  uint32_t offset = 0;
+  while (!fifo.empty() && length - offset >= 3) {
+    uint32_t room = std::min(kMaxPacketData, length - offset - 2);
+    uint8_t status = base;
+    uint32_t n = 0;
+    while (n < room && !fifo.empty()) {
+      RxEntry e = fifo.front();
+      fifo.pop_front();
+      buffer[offset + 1 + n++] = e.value;
+      if (e.errors || e.overrunAfter) {
+        status |= e.errors | (e.overrunAfter ? kLsrOverrun : 0);
+        break;
+      }
+    }
+    buffer[offset] = static_cast<uint8_t>(n + 2);
+    buffer[offset + 1 + n] = status;
+    offset += n + 2;
+  }
+  return offset;
+}
+
+}  // namespace chip

@@ -1,0 +1,33 @@
+// A clock callback owned by a model object. Arming again replaces the earlier
+// arming; a callback that was already on its way when the timer was re-armed,
+// disarmed or destroyed does nothing. Use only with the model lock held.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "emulator/chip/scheduler.h"
+
+namespace chip {
+
+class Timer {
+ public:
+  Timer(Scheduler& scheduler, std::function<void()> onFire);
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
+  void Arm(Time due);
+  // Arms for the first tick strictly after `instant` (a point between ticks).
+  void ArmAfter(double instant);
+  void Disarm();
+  bool Armed() const;
+
+ private:
+  struct Shared;
+  Scheduler& scheduler_;
+  std::shared_ptr<Shared> shared_;
+  Scheduler::Id id_ = 0;
+};
+
+}  // namespace chip

@@ -1,0 +1,195 @@
+#include "emulator/chip/wire.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace chip {
+
+// ---------------------------------------------------------------------------
+// Line
+
+bool Line::LevelAt(Instant t) const {
+  auto it = std::upper_bound(edges_.begin(), edges_.end(), t,
+                             [](Instant value, const Edge& e) { return value < e.at; });
+  return it == edges_.begin() ? base_ : std::prev(it)->level;
+}
+
+std::optional<Instant> Line::NextEdge(Instant from, bool level) const {
+  auto it = std::lower_bound(edges_.begin(), edges_.end(), from,
+                             [](const Edge& e, Instant value) { return e.at < value; });
+  for (; it != edges_.end(); ++it) {
+    if (it->level == level) return it->at;
+  }
+  return std::nullopt;
+}
+
+void Line::Drive(Instant t, bool level) {
+  if (!edges_.empty() && edges_.back().at >= t) {
+    t = edges_.back().at;
+    edges_.pop_back();  // a pulse of no width is no pulse
+  }
+  if (level != LastLevel()) edges_.push_back({t, level});
+}
+
+void Line::CutAfter(Instant t) {
+  while (!edges_.empty() && edges_.back().at > t) edges_.pop_back();
+}
+
+void Line::ForgetBefore(Instant t) {
+  while (!edges_.empty() && edges_.front().at < t) {
+    base_ = edges_.front().level;
+    edges_.pop_front();
+  }
+}
+
+void Line::ForgetHistory() {
+  base_ = LastLevel();
+  edges_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Transmitter
+
+Transmitter::Transmitter(Scheduler& scheduler, Hooks hooks)
+    : scheduler_(scheduler), hooks_(std::move(hooks)), timer_(scheduler, [this] { FrameDone(); }) {}
+
+void Transmitter::Kick() {
+  if (busy_) return;
+  StartFrame(std::max<Instant>(static_cast<Instant>(scheduler_.Now()), frameEnd_));
+}
+
+void Transmitter::StartFrame(Instant start) {
+  LineSettings s = hooks_.settings();
+  if (!s.Running()) return;  // no clock: bytes wait in the FIFO
+  std::optional<uint8_t> byte = hooks_.takeByte();
+  if (!byte) return;
+  busy_ = true;
+  Line* line = hooks_.line();
+  if (!break_ && line != nullptr) {
+    DrawFrame(*line, start, *byte, s);
+    hooks_.drawn();
+  }
+  frameEnd_ = start + s.CharTime();
+  timer_.Arm(static_cast<Time>(std::ceil(frameEnd_)));
+}
+
+void Transmitter::DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s) {
+  double bit = s.BitTime();
+  line.Drive(start, false);
+  for (int i = 0; i < s.dataBits; ++i) line.Drive(start + (1 + i) * bit, (value >> i) & 1);
+  int index = 1 + s.dataBits;
+  if (s.parity != Parity::None) {
+    line.Drive(start + index * bit, ParityBit(s.parity, value, s.dataBits));
+    ++index;
+  }
+  line.Drive(start + index * bit, true);
+}
+
+void Transmitter::FrameDone() {
+  busy_ = false;
+  StartFrame(frameEnd_);  // back to back when the next byte already waits
+  hooks_.sent();
+}
+
+void Transmitter::SetBreak(bool on) {
+  if (on == break_) return;
+  break_ = on;
+  Line* line = hooks_.line();
+  if (line == nullptr) return;
+  Instant now = static_cast<Instant>(scheduler_.Now());
+  if (on) line->CutAfter(now);
+  line->Drive(now, !on);
+  hooks_.drawn();
+}
+
+void Transmitter::Reset() {
+  timer_.Disarm();
+  busy_ = false;
+  break_ = false;
+  Instant now = static_cast<Instant>(scheduler_.Now());
+  frameEnd_ = now;
+  if (Line* line = hooks_.line()) {
+    line->CutAfter(now);
+    line->Drive(now, true);
+    hooks_.drawn();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Receiver
+
+Receiver::Receiver(Scheduler& scheduler, Hooks hooks)
+    : scheduler_(scheduler), hooks_(std::move(hooks)), timer_(scheduler, [this] { Run(); }) {}
+
+void Receiver::LineActivity() {
+  if (!timer_.Armed()) Run();
+}
+
+void Receiver::Restart() {
+  timer_.Disarm();
+  readyAt_ = static_cast<Instant>(scheduler_.Now());
+  waitMark_ = false;
+  Run();
+}
+
+void Receiver::Run() {
+  Instant now = static_cast<Instant>(scheduler_.Now());
+  Line* line = hooks_.line();
+  if (line == nullptr) return;
+  LineSettings s = hooks_.settings();
+  if (!s.Running()) {  // a receiver without clock hears nothing
+    readyAt_ = now;
+    line->ForgetBefore(now);
+    return;
+  }
+  for (;;) {
+    if (waitMark_ && !line->LevelAt(readyAt_)) {
+      std::optional<Instant> mark = line->NextEdge(readyAt_, true);
+      if (!mark) return;
+      readyAt_ = *mark;
+    }
+    waitMark_ = false;
+    Instant start = readyAt_;
+    if (line->LevelAt(readyAt_)) {
+      std::optional<Instant> fall = line->NextEdge(readyAt_, false);
+      if (!fall) return;
+      start = *fall;
+    }
+    if (!Decode(*line, start, s, now)) return;
+  }
+}
+
+bool Receiver::Decode(Line& line, Instant start, const LineSettings& s, Instant now) {
+  double bit = s.BitTime();
+  auto sample = [&](int index) { return line.LevelAt(start + (index + 0.5) * bit); };
+  bool hasParity = s.parity != Parity::None;
+  int stopIndex = 1 + s.dataBits + (hasParity ? 1 : 0);
+  Instant stopSample = start + (stopIndex + 0.5) * bit;
+  if (stopSample >= now) {
+    timer_.ArmAfter(stopSample);
+    return false;
+  }
+  if (sample(0)) {  // the line rose again before mid start bit: noise
+    readyAt_ = start + 0.5 * bit;
+    return true;
+  }
+  RxChar c;
+  for (int i = 0; i < s.dataBits; ++i) {
+    if (sample(1 + i)) c.value |= static_cast<uint8_t>(1u << i);
+  }
+  bool parityLevel = hasParity && sample(1 + s.dataBits);
+  bool stop = sample(stopIndex);
+  if (hasParity && parityLevel != ParityBit(s.parity, c.value, s.dataBits)) c.errors |= kLsrParityError;
+  if (!stop) c.errors |= kLsrFramingError;
+  if (c.value == 0 && !parityLevel && !stop) {  // all space: a break
+    c.errors = kLsrBreak;
+    waitMark_ = true;
+  }
+  c.at = stopSample;
+  readyAt_ = stopSample;
+  line.ForgetBefore(readyAt_);
+  hooks_.received(c);
+  return true;
+}
+
+}  // namespace chip

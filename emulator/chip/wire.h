@@ -1,0 +1,126 @@
+// Serial data on a wire, bit by bit. A transmitter draws each character's
+// waveform (start bit, data bits, parity, stop bits) at its own rate; a
+// receiver samples the waveform at its own rate and format, in the middle of
+// each bit as a 16550 does. When the two ends disagree the receiver sees
+// exactly the framing and parity errors a real UART would.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+
+#include "emulator/chip/line_settings.h"
+#include "emulator/chip/scheduler.h"
+#include "emulator/chip/timer.h"
+
+namespace chip {
+
+// Instants on a wire: 100-ns units with fractions.
+using Instant = double;
+
+// Line status bits a received character can carry (16550 LSR layout).
+constexpr uint8_t kLsrDataReady = 0x01;
+constexpr uint8_t kLsrOverrun = 0x02;
+constexpr uint8_t kLsrParityError = 0x04;
+constexpr uint8_t kLsrFramingError = 0x08;
+constexpr uint8_t kLsrBreak = 0x10;
+constexpr uint8_t kLsrThrEmpty = 0x20;
+constexpr uint8_t kLsrTxEmpty = 0x40;
+constexpr uint8_t kLsrFifoError = 0x80;
+constexpr uint8_t kLsrErrors = kLsrOverrun | kLsrParityError | kLsrFramingError | kLsrBreak;
+
+// The level history of one data wire. Idle (mark) is high.
+class Line {
+ public:
+  bool LevelAt(Instant t) const;
+  // The first edge to `level` at or after `from`, if one is drawn yet.
+  std::optional<Instant> NextEdge(Instant from, bool level) const;
+  // Draws a level from `t` on; `t` is not before any edge drawn so far.
+  void Drive(Instant t, bool level);
+  // Erases what was drawn after `t` (a character cut short by a break).
+  void CutAfter(Instant t);
+  // Drops history before `t`; nobody will look there again.
+  void ForgetBefore(Instant t);
+  // Forgets all but the present level (no receiver listens).
+  void ForgetHistory();
+
+ private:
+  struct Edge {
+    Instant at;
+    bool level;
+  };
+  bool LastLevel() const { return edges_.empty() ? base_ : edges_.back().level; }
+  bool base_ = true;  // level before the first edge kept
+  std::deque<Edge> edges_;
+};
+
+// A received character with its errors (kLsrParityError, kLsrFramingError,
+// kLsrBreak) and the instant its stop bit was sampled.
+struct RxChar {
+  uint8_t value = 0;
+  uint8_t errors = 0;
+  Instant at = 0;
+};
+
+class Transmitter {
+ public:
+  struct Hooks {
+    std::function<std::optional<uint8_t>()> takeByte;  // next byte to send
+    std::function<LineSettings()> settings;
+    std::function<Line*()> line;  // where characters are drawn
+    std::function<void()> drawn;  // the line got new levels
+    std::function<void()> sent;   // a character left the shift register
+  };
+  Transmitter(Scheduler& scheduler, Hooks hooks);
+
+  // Starts shifting when idle and a byte waits.
+  void Kick();
+  // A break holds the line at space; characters shifted meanwhile are lost.
+  void SetBreak(bool on);
+  bool Busy() const { return busy_; }
+  bool InBreak() const { return break_; }
+  // Power loss: the character in flight is cut and the line released.
+  void Reset();
+
+ private:
+  void StartFrame(Instant start);
+  void DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s);
+  void FrameDone();
+
+  Scheduler& scheduler_;
+  Hooks hooks_;
+  Timer timer_;
+  bool busy_ = false;
+  bool break_ = false;
+  Instant frameEnd_ = 0;
+};
+
+class Receiver {
+ public:
+  struct Hooks {
+    std::function<LineSettings()> settings;
+    std::function<Line*()> line;  // nullptr: nothing connected, idle at mark
+    std::function<void(const RxChar&)> received;
+  };
+  Receiver(Scheduler& scheduler, Hooks hooks);
+
+  // New levels were drawn on the line.
+  void LineActivity();
+  // Settings or source changed: hunt for a start bit afresh from now.
+  void Restart();
+
+ private:
+  void Run();
+  // Decodes the character whose start edge is at `start`; false when its
+  // last sample still lies in the future.
+  bool Decode(Line& line, Instant start, const LineSettings& s, Instant now);
+
+  Scheduler& scheduler_;
+  Hooks hooks_;
+  Timer timer_;
+  Instant readyAt_ = 0;    // hunting for a start bit from here
+  bool waitMark_ = false;  // after a break: the line must return to mark first
+};
+
+}  // namespace chip

@@ -1,0 +1,515 @@
+// The dispatcher: runnable accounting, the deadline queue, the DPC/clock
+// thread and the core of every wait.
+#include "emulator/kernel/ke/scheduler.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "emulator/kernel/ke/kthread.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/ex/object_manager.h"
+#include "emulator/kernel/ke/verifier.h"
+
+namespace kernel::sched {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Seconds of real time with every thread waiting and nothing scheduled
+// before the virtual clock declares a deadlock.
+constexpr auto kDeadlockGrace = std::chrono::seconds(2);
+// 1601-01-01 to 2026-01-01 in 100-ns units: the virtual clock's boot time.
+constexpr int64_t kVirtualBootSystemTime = 134116128000000000LL;
+// On the real clock a deadline later than this (a century after boot) is
+// waited for as if it had none: the steady clock's nanoseconds stop at about
+// three centuries.
+constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
+
+struct Deadline {
+  DeadlineKind kind;
+  void* target;
+};
+
+struct Work {
+  KDPC* dpc;                 // a queued DPC, or
+  clock::CallbackId callback;  // a clock callback
+};
+
+struct State {
+  bool booted = false;
+  bool virtualClock = true;
+  uint64_t generation = 1;
+  int64_t virtualNow = 0;
+  SteadyClock::time_point realBoot;
+  int64_t bootSystemTime = 0;
+  int attached = 0;
+  int runnable = 0;
+  uint64_t activity = 0;
+  uint64_t nextSeq = 1;
+  std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
+  std::unordered_map<uint64_t, int64_t> deadlineDue;
+  std::unordered_map<clock::CallbackId, clock::Callback> callbacks;
+  std::unordered_map<KTIMER*, uint64_t> timers;
+  std::deque<Work> work;
+  bool workRunning = false;
+  std::vector<ThreadState*> idleWaiters;
+  std::vector<ThreadState*> flushWaiters;
+  std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
+  std::unordered_set<ThreadState*> attachedThreads;
+  std::condition_variable engineWake;
+  std::condition_variable threadsGone;
+  int liveSystemThreads = 0;
+  int exitingSystemThreads = 0;  // signalled their end, still unwinding
+  bool stopping = false;
+  std::thread engine;
+};
+
+std::mutex& DispatcherLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+State& S() {
+  static auto* state = new State;
+  return *state;
+}
+
+thread_local bool t_isEngine = false;
+thread_local bool t_precounted = false;
+thread_local PKTHREAD t_systemThread = nullptr;
+thread_local ThreadState t_state;
+thread_local uint64_t t_generation = 0;
+
+int64_t NowUnlocked(const State& s) {
+  if (s.virtualClock) return s.virtualNow;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot)
+             .count() /
+         100;
+}
+
+void Attach(ThreadState& thread) {
+  State& s = S();
+  thread.attached = true;
+  s.attachedThreads.insert(&thread);
+  ++s.attached;
+  if (!t_precounted) ++s.runnable;
+  t_precounted = false;
+  ++s.activity;
+  thread.kthread = t_systemThread != nullptr ? t_systemThread : kthread::CreateForAttachedThread(&thread);
+  t_systemThread = nullptr;
+}
+
+void DetachLocked(ThreadState& thread) {
+  State& s = S();
+  if (!thread.attached) return;
+  thread.attached = false;
+  s.attachedThreads.erase(&thread);
+  --s.attached;
+  --s.runnable;
+  kthread::ReleaseForAttachedThread(thread);
+  NoteNewWork();
+}
+
+void RunWork(const Work& item) {
+  ThreadState& self = t_state;
+  self.irql = DISPATCH_LEVEL;
+  if (item.dpc != nullptr) {
+    KDPC* dpc = item.dpc;
+    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  } else {
+    clock::Callback callback;
+    {
+      auto lock = LockDispatcher();
+      auto it = S().callbacks.find(item.callback);
+      if (it == S().callbacks.end()) return;
+      callback = std::move(it->second);
+      S().callbacks.erase(it);
+    }
+    callback();
+  }
+  if (self.irql != DISPATCH_LEVEL)
+    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", item.dpc, "IRQL %u",
+                   self.irql);
+  if (!self.heldSpinLocks.empty())
+    verifier::Fail("DPC returned holding a spin lock", "DPC delivery", self.heldSpinLocks.back());
+}
+
+void ExpireDue(State& s) {
+  const int64_t now = NowUnlocked(s);
+  while (!s.deadlines.empty() && s.deadlines.begin()->first.first <= now) {
+    auto it = s.deadlines.begin();
+    const uint64_t seq = it->first.second;
+    const Deadline deadline = it->second;
+    s.deadlines.erase(it);
+    s.deadlineDue.erase(seq);
+    switch (deadline.kind) {
+      case DeadlineKind::Timer:
+        ExpireTimer(static_cast<KTIMER*>(deadline.target));
+        break;
+      case DeadlineKind::WaitTimeout: {
+        auto* thread = static_cast<ThreadState*>(deadline.target);
+        thread->timeoutSeq = 0;
+        if (thread->waitStatus == kWaitPending) EndWait(*thread, STATUS_TIMEOUT);
+        break;
+      }
+      case DeadlineKind::Callback:
+        s.work.push_back(Work{nullptr, seq});
+        break;
+    }
+  }
+}
+
+void WakeAll(std::vector<ThreadState*>& waiters) {
+  for (ThreadState* waiter : waiters)
+    if (waiter->waitStatus == kWaitPending) EndWait(*waiter, STATUS_SUCCESS);
+  waiters.clear();
+}
+
+bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.empty() && !s.workRunning; }
+
+void ReportDeadlock(State& s) {
+  verifier::Fail("deadlock", "virtual clock", nullptr,
+                 "all %d emulated thread(s) wait with no timeout and nothing is scheduled",
+                 s.attached);
+}
+
+void EngineLoop() {
+  t_isEngine = true;
+  t_state.isDpcThread = true;
+  t_state.name = "DPC thread";
+  State& s = S();
+  auto lock = LockDispatcher();
+  for (;;) {
+    ExpireDue(s);
+    if (!s.work.empty()) {
+      Work item = s.work.front();
+      s.work.pop_front();
+      if (item.dpc != nullptr) item.dpc->DpcData = nullptr;
+      s.workRunning = true;
+      lock.unlock();
+      RunWork(item);
+      lock.lock();
+      s.workRunning = false;
+      continue;
+    }
+    WakeAll(s.flushWaiters);
+    if (s.stopping) break;
+    if (SystemIdle(s) && !s.idleWaiters.empty()) {
+      WakeAll(s.idleWaiters);
+      continue;
+    }
+    if (s.virtualClock) {
+      if (SystemIdle(s) && !s.deadlines.empty()) {
+        s.virtualNow = std::max(s.virtualNow, s.deadlines.begin()->first.first);
+        continue;
+      }
+      if (SystemIdle(s) && s.attached > 0) {
+        const uint64_t before = s.activity;
+        s.engineWake.wait_for(lock, kDeadlockGrace);
+        if (before == s.activity && SystemIdle(s) && s.deadlines.empty() && s.attached > 0 &&
+            !s.stopping)
+          ReportDeadlock(s);
+        continue;
+      }
+      s.engineWake.wait(lock);
+    } else if (!s.deadlines.empty() && s.deadlines.begin()->first.first < kLatestRealDue) {
+      const int64_t due = s.deadlines.begin()->first.first;
+      s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(due * 100));
+    } else {
+      s.engineWake.wait(lock);
+    }
+  }
+}
+
+}  // namespace
+
+ThreadState::~ThreadState() {
+  if (!attached || t_generation != S().generation) return;
+  auto lock = LockDispatcher();
+  DetachLocked(*this);
+}
+
+ThreadState& Current() {
+  ThreadState& thread = t_state;
+  if (t_isEngine) return thread;
+  State& s = S();
+  if (t_generation != s.generation) {
+    // A thread from an earlier machine starts afresh.
+    t_generation = s.generation;
+    thread.attached = false;
+    thread.kthread = nullptr;
+    thread.heldSpinLocks.clear();
+    thread.irql = PASSIVE_LEVEL;
+  }
+  if (!thread.attached && s.booted) {
+    auto lock = LockDispatcher();
+    if (s.booted && !thread.attached) Attach(thread);
+  }
+  return thread;
+}
+
+
+std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(DispatcherLock()); }
+
+void MarkWaiting(ThreadState& thread) {
+  State& s = S();
+  if (!thread.attached) return;
+  if (--s.runnable == 0) s.engineWake.notify_one();
+}
+
+void MarkRunnable(ThreadState& thread) {
+  State& s = S();
+  if (!thread.attached) return;
+  ++s.runnable;
+  ++s.activity;
+}
+
+void NoteNewWork() {
+  State& s = S();
+  ++s.activity;
+  s.engineWake.notify_one();
+}
+
+void RegisterWaiter(DISPATCHER_HEADER* object) { ++S().waitedObjects[object]; }
+
+void UnregisterWaiter(DISPATCHER_HEADER* object) {
+  auto& waited = S().waitedObjects;
+  auto it = waited.find(object);
+  if (it != waited.end() && --it->second == 0) waited.erase(it);
+}
+
+bool HasWaiters(const DISPATCHER_HEADER* object) {
+  return S().waitedObjects.count(const_cast<DISPATCHER_HEADER*>(object)) != 0;
+}
+
+void EndWait(ThreadState& thread, NTSTATUS status) {
+  for (ULONG i = 0; i < thread.waitCount; ++i) {
+    WaitBlock& block = thread.waitBlocks[i];
+    RemoveEntryList(&block.entry);
+    UnregisterWaiter(block.object);
+  }
+  thread.waitCount = 0;
+  thread.waitBlocks = nullptr;
+  thread.waitStatus = status;
+  MarkRunnable(thread);
+  thread.wake.notify_one();
+}
+
+NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread,
+                         int64_t deadline) {
+  if (deadline >= 0) {
+    thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
+  }
+  MarkWaiting(thread);
+  while (thread.waitStatus == kWaitPending) thread.wake.wait(lock);
+  if (thread.timeoutSeq != 0) {
+    RemoveDeadline(thread.timeoutSeq);
+    thread.timeoutSeq = 0;
+  }
+  return thread.waitStatus;
+}
+
+uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) {
+  State& s = S();
+  const uint64_t seq = s.nextSeq++;
+  s.deadlines.emplace(std::make_pair(due, seq), Deadline{kind, target});
+  s.deadlineDue[seq] = due;
+  NoteNewWork();
+  return seq;
+}
+
+bool RemoveDeadline(uint64_t seq) {
+  State& s = S();
+  auto it = s.deadlineDue.find(seq);
+  if (it == s.deadlineDue.end()) return false;
+  s.deadlines.erase(std::make_pair(it->second, seq));
+  s.deadlineDue.erase(it);
+  return true;
+}
+
+int64_t NowLocked() { return NowUnlocked(S()); }
+
+int64_t BootSystemTime() { return S().bootSystemTime; }
+
+int64_t LaterBy(int64_t time, int64_t delta) {
+  int64_t sum;
+  if (!__builtin_add_overflow(time, delta, &sum)) return sum;
+  return delta > 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t RelativeDueLocked(int64_t negativeInterval) {
+  // -INT64_MIN does not exist; one unit less changes nothing at that end.
+  return LaterBy(NowLocked(), negativeInterval == INT64_MIN ? INT64_MAX : -negativeInterval);
+}
+
+void AdvanceVirtualTime(int64_t delta) {
+  State& s = S();
+  s.virtualNow = LaterBy(s.virtualNow, delta);
+  NoteNewWork();
+}
+
+void QueueWorkLocked(KDPC* dpc) {
+  S().work.push_back(Work{dpc, 0});
+  NoteNewWork();
+}
+
+bool RemoveQueuedDpcLocked(KDPC* dpc) {
+  auto& work = S().work;
+  for (auto it = work.begin(); it != work.end(); ++it) {
+    if (it->dpc == dpc) {
+      work.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Blocks `thread` until the DPC thread wakes everything on `waiters`.
+void WaitOnEngine(std::unique_lock<std::mutex>& lock, ThreadState& thread,
+                  std::vector<ThreadState*>& waiters) {
+  thread.waitStatus = kWaitPending;
+  thread.waitCount = 0;
+  waiters.push_back(&thread);
+  NoteNewWork();
+  BlockUntilWoken(lock, thread, -1);
+}
+
+}  // namespace
+
+void WaitForDpcFlush(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
+  WaitOnEngine(lock, thread, S().flushWaiters);
+}
+
+void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
+  WaitOnEngine(lock, thread, S().idleWaiters);
+}
+
+std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
+
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback) {
+  const uint64_t id = AddDeadline(due, DeadlineKind::Callback, nullptr);
+  S().callbacks.emplace(id, std::move(callback));
+  return id;
+}
+
+bool CancelCallbackLocked(clock::CallbackId id) {
+  State& s = S();
+  if (s.callbacks.erase(id) == 0) return false;
+  RemoveDeadline(id);
+  return true;
+}
+
+bool IsVirtualClock() { return S().virtualClock; }
+
+void ThreadStarted() { ++S().liveSystemThreads; }
+
+void ThreadEnded() {
+  State& s = S();
+  --s.liveSystemThreads;
+  ++s.exitingSystemThreads;
+}
+
+void ThreadExited() {
+  State& s = S();
+  --s.exitingSystemThreads;
+  s.threadsGone.notify_all();
+}
+
+void PrecountNewThread() {
+  State& s = S();
+  ++s.runnable;
+  ++s.activity;
+}
+
+void AttachAsSystemThread(PKTHREAD thread) {
+  t_precounted = true;
+  t_systemThread = thread;
+}
+
+void DetachCurrent() {
+  auto lock = LockDispatcher();
+  DetachLocked(t_state);
+}
+
+void CheckNoActiveObjects(const void* begin, size_t size, const char* routine) {
+  auto inside = [&](const void* p) {
+    auto b = static_cast<const char*>(begin);
+    auto c = static_cast<const char*>(p);
+    return c >= b && c < b + size;
+  };
+  auto lock = LockDispatcher();
+  State& s = S();
+  for (auto& [timer, seq] : s.timers)
+    if (inside(timer)) verifier::Fail("memory freed with an active timer", routine, timer);
+  for (const Work& item : s.work)
+    if (item.dpc != nullptr && inside(item.dpc))
+      verifier::Fail("memory freed with a queued DPC", routine, item.dpc);
+  for (auto& [object, count] : s.waitedObjects)
+    if (inside(object))
+      verifier::Fail("memory freed while threads wait on an object in it", routine, object);
+}
+
+void Boot(bool virtualClock) {
+  State& s = S();
+  auto lock = LockDispatcher();
+  s.booted = true;
+  s.virtualClock = virtualClock;
+  s.virtualNow = 0;
+  s.realBoot = SteadyClock::now();
+  if (virtualClock) {
+    s.bootSystemTime = kVirtualBootSystemTime;
+  } else {
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    s.bootSystemTime = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 +
+                       116444736000000000LL;
+  }
+  s.attached = 0;
+  s.runnable = 0;
+  s.stopping = false;
+  s.engine = std::thread(EngineLoop);
+  lock.unlock();
+  Current();  // the booting thread is the machine's first running thread
+}
+
+void Shutdown(bool checkLeaks) {
+  State& s = S();
+  {
+    auto lock = LockDispatcher();
+    s.threadsGone.wait(lock, [&] { return s.exitingSystemThreads == 0; });
+    if (s.liveSystemThreads > 0) {
+      if (checkLeaks)
+        verifier::Fail("system thread still running at shutdown", "machine shutdown", nullptr,
+                       "%d thread(s)", s.liveSystemThreads);
+    }
+    if (checkLeaks && !s.timers.empty())
+      verifier::Fail("timer still set at shutdown", "machine shutdown", s.timers.begin()->first);
+    s.stopping = true;
+    s.engineWake.notify_one();
+  }
+  s.engine.join();
+  auto lock = LockDispatcher();
+  for (ThreadState* thread : s.attachedThreads) {
+    thread->attached = false;
+    kthread::ReleaseForAttachedThread(*thread);
+  }
+  s.attachedThreads.clear();
+  s.booted = false;
+  ++s.generation;
+  s.deadlines.clear();
+  s.deadlineDue.clear();
+  s.callbacks.clear();
+  s.timers.clear();
+  s.work.clear();
+  s.idleWaiters.clear();
+  s.flushWaiters.clear();
+  s.waitedObjects.clear();
+}
+
+}  // namespace kernel::sched

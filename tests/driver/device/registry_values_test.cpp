@@ -1,0 +1,148 @@
+// The registry routines: bounded copies, refused sizes and types, and the
+// sizes written for each value type.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/device/registry_values.h"
+#include "emulator/kernel/registry.h"
+#include "platform/platform.h"
+#include "support/machine_test.h"
+
+namespace {
+
+constexpr char kKey[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\T7315Test";
+constexpr char16_t kKeyW[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\T7315Test";
+
+PCWSTR W(const char16_t* text) { return reinterpret_cast<PCWSTR>(text); }
+
+class RegistryValuesTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    ASSERT_TRUE(kernel::registry::CreateKey(kKey));
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, W(kKeyW));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(ZwOpenKey(&key_, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    ZwClose(key_);
+    MachineTest::TearDown();
+  }
+  void Set(ULONG type, size_t size) {
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = uint8_t(0x40 + i);
+    kernel::registry::SetValue(kKey, "Value", type, data.data(), data.size());
+  }
+  // Copied bytes are the stored ones; nothing else of the buffer changed.
+  static void ExpectCopied(const std::vector<uint8_t>& out, bool copied, size_t stored) {
+    for (size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(out[i], copied && i < stored ? uint8_t(0x40 + i) : 0xEE) << "byte " << i;
+    }
+  }
+  HANDLE key_ = nullptr;
+};
+
+// Whatever the outcome, nothing is written past the capacity, and a refused
+// value leaves the whole buffer as it was.
+TEST_F(RegistryValuesTest, ReadKeyValueCopiesOnlyWhatFits) {
+  struct Case {
+    const char* what;
+    size_t stored;  // 0: no value
+    ULONG capacity;
+    ULONG nameSize;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"exact fit", 4, 4, 12, STATUS_SUCCESS},
+      {"shorter data", 2, 4, 12, STATUS_SUCCESS},
+      {"one byte over, within the query's slack", 5, 4, 12, STATUS_BUFFER_OVERFLOW},
+      {"far over", 300, 256, 12, STATUS_BUFFER_OVERFLOW},
+      {"missing value", 0, 4, 12, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"name size without the terminator", 4, 4, 10, STATUS_INVALID_PARAMETER},
+      {"name size 0", 4, 4, 0, STATUS_INVALID_PARAMETER},
+      {"name size larger than the name", 4, 4, 40, STATUS_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kernel::registry::DeleteValue(kKey, "Value");
+    if (c.stored != 0) Set(REG_BINARY, c.stored);
+    std::vector<uint8_t> out(c.capacity + 8, 0xEE);
+    EXPECT_EQ(ReadKeyValue(key_, W(u"Value"), c.nameSize, out.data(), c.capacity), c.status);
+    ExpectCopied(out, c.status == STATUS_SUCCESS, c.stored);
+  }
+}
+
+TEST_F(RegistryValuesTest, ReadAbsoluteValueBoundsTheCopyByTheCallersBuffer) {
+  struct Case {
+    const char* what;
+    size_t stored;  // 0: no value
+    ULONG capacity;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"small value, answered by the first query", 4, 16, STATUS_SUCCESS},
+      {"large value, second query", 100, 128, STATUS_SUCCESS},
+      {"exact fit", 128, 128, STATUS_SUCCESS},
+      {"longer than the buffer", 129, 128, STATUS_BUFFER_OVERFLOW},
+      {"missing value", 0, 16, STATUS_OBJECT_NAME_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kernel::registry::DeleteValue(kKey, "Value");
+    if (c.stored != 0) Set(REG_BINARY, c.stored);
+    std::vector<uint8_t> out(c.capacity + 8, 0xEE);
+    ULONG length = 0;
+    EXPECT_EQ(ReadAbsoluteValue(W(u"Value"), &length, out.data(), c.capacity, W(kKeyW)), c.status);
+    if (c.stored != 0) {
+      EXPECT_EQ(length, c.stored);
+    }
+    ExpectCopied(out, c.status == STATUS_SUCCESS, c.stored);
+  }
+  ULONG length;
+  uint8_t out[4];
+  EXPECT_EQ(ReadAbsoluteValue(W(u"Value"), &length, out, sizeof out, W(u"\\Registry\\Machine\\SYSTEM\\Nowhere")),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(RegistryValuesTest, WriteAbsoluteValueSizesEachType) {
+  std::u16string text = u"ABCDEFGHIJKLMNOPQRSTUVWX";  // 24 characters
+  ULONG dword = 0x01020304;
+  uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
+  char16_t unterminated[3] = {u'A', u'B', u'C'};
+  struct Case {
+    const char* what;
+    PVOID data;
+    ULONG type;
+    ULONG length;
+    NTSTATUS status;
+    size_t written;
+  };
+  const Case cases[] = {
+      {"REG_SZ: characters and terminator", text.data(), REG_SZ, 0, STATUS_SUCCESS, 50},
+      {"REG_SZ: terminator within the given length", text.data(), REG_SZ, 50, STATUS_SUCCESS, 50},
+      {"REG_SZ: no terminator within the given length", unterminated, REG_SZ, sizeof unterminated,
+       STATUS_INVALID_PARAMETER, 0},
+      {"REG_DWORD: four bytes whatever the length", &dword, REG_DWORD, 99, STATUS_SUCCESS, 4},
+      {"REG_BINARY: the length given", bytes, REG_BINARY, 5, STATUS_SUCCESS, 5},
+      {"no data", nullptr, REG_BINARY, 5, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kernel::registry::DeleteValue(kKey, "Value");
+    EXPECT_EQ(WriteAbsoluteValue(W(u"Value"), c.data, c.type, W(kKeyW), c.length), c.status);
+    auto value = kernel::registry::GetValue(kKey, "Value");
+    if (c.written == 0) {
+      EXPECT_FALSE(value.has_value());
+      continue;
+    }
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, c.type);
+    ASSERT_EQ(value->data.size(), c.written);
+    EXPECT_EQ(std::memcmp(value->data.data(), c.data, c.written), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// Device start: descriptors, port index, configuration, the UART probe and
+// the failures that must stop a start.
+#include <cstring>
+
+#include "emulator/chip/register_map.h"
+#include "driver/device/start_device.h"
+#include "emulator/kernel/pnp_manager.h"
+#include "support/driver_fixture.h"
+#include "support/urb_tap.h"
+
+namespace {
+
+using urb_tap::UrbSeen;
+using urb_tap::UrbTap;
+
+class StartTest : public DriverTest {
+ protected:
+  // A one-port chip, tapped, then plugged; the status of its start.
+  NTSTATUS PlugTapped(urb_tap::UrbRule rule, chip::ChipOptions options = {.ports = 1}) {
+    chip::UsbChip& board = Pc().AddChip(options);
+    board_ = &board;
+    tap_.emplace(board);
+    tap_->SetRule(std::move(rule));
+    return Pc().Plug(board).at(0);
+  }
+  void TearDown() override {
+    DriverTest::TearDown();
+    tap_.reset();
+  }
+  // Writes the driver made to the UART registers (0x120 and up), in order.
+  std::vector<std::pair<uint16_t, uint8_t>> UartWrites() {
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    for (const chip::RegisterAccess& a : board_->port(0).RegisterWrites()) {
+      if (a.address >= 0x120) writes.emplace_back(a.address, a.value);
+    }
+    return writes;
+  }
+
+  chip::UsbChip* board_ = nullptr;
+  std::optional<UrbTap> tap_;
+};
+
+constexpr USHORT kGet = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+constexpr USHORT kSelect = URB_FUNCTION_SELECT_CONFIGURATION;
+
+TEST_F(StartTest, PortIndexComesFromTheLowNibbleOfBcdDevice) {
+  struct Case {
+    uint8_t bcdHigh;
+    ULONG index;
+  } cases[] = {{0x01, 0}, {0x04, 3}, {0x09, 8}, {0x00, 0xFFFFFFFF}, {0x12, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bcdHigh);
+    std::vector<uint8_t> descriptor;
+    EXPECT_EQ(PlugTapped([&](PURB urb) -> std::optional<NTSTATUS> {
+                if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 1) return {};
+                std::vector<uint8_t> d = board_->port(0).DeviceDescriptor();
+                d[13] = c.bcdHigh;
+                return UrbTap::AnswerDescriptor(urb, d);
+              }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Context(0)->PortIndex, c.index);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(StartTest, ALongConfigurationDescriptorIsReadAgainWhole) {
+  struct Case {
+    size_t padding;
+    std::vector<std::pair<UCHAR, ULONG>> reads;  // descriptor type and length asked for
+  } cases[] = {
+      {0, {{1, 18}, {1, 521}, {2, 521}}},
+      {482, {{1, 18}, {1, 521}, {2, 521}}},  // 521 bytes in all
+      {561, {{1, 18}, {1, 521}, {2, 521}, {1, 600}, {2, 600}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.padding);
+    ASSERT_EQ(PlugTapped(nullptr, {.ports = 1, .configurationPadding = c.padding}), STATUS_SUCCESS);
+    std::vector<std::pair<UCHAR, ULONG>> reads;
+    for (const UrbSeen& s : tap_->Seen()) {
+      if (s.function == kGet) reads.emplace_back(s.descriptorType, s.length);
+    }
+    EXPECT_EQ(reads, c.reads);
+    std::vector<uint8_t> whole = board_->port(0).ConfigurationDescriptor();
+    PUSB_CONFIGURATION_DESCRIPTOR kept = Context(0)->ConfigurationDescriptor;
+    ASSERT_EQ(kept->wTotalLength, whole.size());
+    EXPECT_EQ(std::memcmp(kept, whole.data(), whole.size()), 0);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(StartTest, AStartFailsWithoutAUsableConfiguration) {
+  // A configuration descriptor without any interface.
+  const std::vector<uint8_t> bare = {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
+  int selects = 0;
+  struct Case {
+    const char* what;
+    urb_tap::UrbRule rule;
+    NTSTATUS start;
+    size_t selectsSent;
+  } cases[] = {
+      {"device descriptor unreadable",
+       [](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function == kGet) return UrbTap::Fail(urb);
+         return {};
+       },
+       STATUS_UNSUCCESSFUL, 0},
+      {"configuration read transfers nothing",
+       [](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
+         return UrbTap::AnswerDescriptor(urb, {});
+       },
+       STATUS_DEVICE_DATA_ERROR, 0},
+      {"configuration read fails",
+       [](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
+         return UrbTap::Fail(urb);
+       },
+       STATUS_UNSUCCESSFUL, 0},
+      {"no interface",
+       [&bare](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
+         return UrbTap::AnswerDescriptor(urb, bare);
+       },
+       STATUS_INSUFFICIENT_RESOURCES, 0},
+      {"select keeps failing",
+       [](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function == kSelect && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+           return UrbTap::Fail(urb);
+         }
+         return {};
+       },
+       STATUS_UNSUCCESSFUL, 4},
+      {"select fails three times",
+       [&selects](PURB urb) -> std::optional<NTSTATUS> {
+         if (urb->UrbHeader.Function == kSelect && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr &&
+             ++selects <= 3) {
+           return UrbTap::Fail(urb);
+         }
+         return {};
+       },
+       STATUS_SUCCESS, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    selects = 0;
+    EXPECT_EQ(PlugTapped(c.rule), c.start);
+    size_t sent = 0;
+    for (const UrbSeen& s : tap_->Seen()) sent += s.function == kSelect;
+    // A failed start is followed by the removal, which sends no deconfigure
+    // request for a port that never worked.
+    EXPECT_EQ(sent, c.selectsSent);
+    EXPECT_EQ(kernel::pnp::StateOf(board_->Pdo(0)),
+              c.start == STATUS_SUCCESS ? kernel::pnp::DeviceState::Started : kernel::pnp::DeviceState::NoDriver);
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(StartTest, ProbeFindsTheFifosAndSetsTheirTriggerFromTheRate) {
+  using W = std::vector<std::pair<uint16_t, uint8_t>>;
+  // What the probe writes, given the line control and interrupt enable it
+  // finds and the trigger bits it should use.
+  auto probe = [](uint8_t lcr, uint8_t ier, uint8_t trigger) {
+    lcr &= 0x7F;
+    return W{{0x123, lcr}, {0x121, 0x08}, {0x123, uint8_t(lcr | 0x80)}, {0x123, lcr}, {0x123, lcr}, {0x121, ier},
+             {0x121, 0x0F}, {0x122, uint8_t(trigger | 0x01)}, {0x122, 0x00}, {0x122, uint8_t(trigger | 0x07)}};
+  };
+  chip::UsbChip& board = Pc().AddChip({.ports = 1});
+  board_ = &board;
+  chip::Port& port = board.port(0);
+  auto lcr = [&port] { return port.Peek(chip::reg::kLineControl).value(); };
+  auto ier = [&port] { return port.Peek(chip::reg::kInterruptEnable).value(); };
+  W first = probe(lcr(), ier(), 0);
+  ASSERT_EQ(Pc().Plug(board), std::vector<NTSTATUS>{STATUS_SUCCESS});
+  // The first start probes before any settings are loaded: trigger bits 0.
+  EXPECT_EQ(UartWrites(), first);
+  EXPECT_EQ(Context(0)->FifoPresent, 1);
+  const uint8_t loaded = Context(0)->RxFifoTrigger;
+  struct Case {
+    ULONG rate;
+    uint8_t trigger;
+  } cases[] = {{9600, loaded}, {1200, 0}, {1201, loaded}};
+  // Each restart also replaces the descriptor and interface buffers of the
+  // one before: teardown finds none of them left.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    ASSERT_EQ(kernel::pnp::QueryStopAndStop(board.Pdo(0)), STATUS_SUCCESS);
+    Context(0)->BaudRate = c.rate;
+    port.ClearRegisterLog();
+    W expected = probe(lcr(), ier(), c.trigger);
+    ASSERT_EQ(kernel::pnp::Restart(board.Pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(UartWrites(), expected);
+  }
+}
+
+TEST_F(StartTest, WithoutAUartAnsweringTheProbeOnlyRestoresWhatItTouched) {
+  // Every register reads 0: the two 16-bit values compared are equal.
+  ASSERT_EQ(PlugTapped([](PURB urb) -> std::optional<NTSTATUS> {
+              auto& r = urb->UrbControlVendorClassRequest;
+              if (urb->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE || !(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+                return {};
+              }
+              std::memset(r.TransferBuffer, 0, r.TransferBufferLength);
+              urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+              return STATUS_SUCCESS;
+            }),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Context(0)->FifoPresent, 0);
+  using W = std::vector<std::pair<uint16_t, uint8_t>>;
+  EXPECT_EQ(UartWrites(), (W{{0x123, 0}, {0x121, 0x08}, {0x123, 0x80}, {0x123, 0}, {0x123, 0}, {0x121, 0}}));
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// The open port of the real driver (support/open_port_fixture.h), with its
+// device-control requests sent as a user-mode caller sends them, or as
+// hand-built IRPs whose lengths and buffer need not agree.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "emulator/chip/register_map.h"
+#include "support/open_port_fixture.h"
+
+namespace ioctl_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Output buffers are filled with it beforehand, so that bytes the driver left
+// alone show.
+constexpr uint8_t kUntouched = 0xEE;
+
+struct Result {
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+  Bytes out;
+  template <class T>
+  T As() const {
+    T value{};
+    std::memcpy(&value, out.data(), std::min(sizeof value, out.size()));
+    return value;
+  }
+};
+
+template <class T>
+Bytes BytesOf(const T& value) {
+  auto p = reinterpret_cast<const uint8_t*>(&value);
+  return {p, p + sizeof value};
+}
+
+// What a device-control request may change: equal snapshots, nothing changed.
+struct Snapshot {
+  ULONG baudRate, waitMask, txHolding, breakError, ringSize, ringCount;
+  LONG outstandingIo;
+  SERIAL_LINE_CONTROL lineControl;
+  SERIAL_CHARS chars;
+  SERIAL_HANDFLOW handFlow;
+  SERIAL_TIMEOUTS timeouts;
+  SERIALPERF_STATS stats;
+  bool operator==(const Snapshot& o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
+};
+
+class IoctlTest : public datapath_test::OpenPortTest {
+ protected:
+  void SetUp() override {
+    OpenPortTest::SetUp();
+    Chip().ClearRegisterLog();  // start's and open's own writes
+  }
+
+  Result Ioctl(ULONG code, Bytes in = {}, ULONG outLength = 0) {
+    Result r;
+    r.out.assign(outLength, kUntouched);
+    IO_STATUS_BLOCK io = Control(code, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
+                                 outLength ? r.out.data() : nullptr, outLength);
+    r.status = io.Status;
+    r.information = io.Information;
+    return r;
+  }
+  template <class T>
+  T Get(ULONG code) {
+    Result r = Ioctl(code, {}, sizeof(T));
+    EXPECT_EQ(r.information, sizeof(T)) << std::hex << code;
+    return r.As<T>();
+  }
+
+  // `buffer` (null: none) is the system buffer whatever the lengths say.
+  // Only for requests that complete at once.
+  Result SendIrp(ULONG code, ULONG inLength, ULONG outLength, Bytes* buffer) {
+    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->FileObject = file_;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+    irp->AssociatedIrp.SystemBuffer = buffer ? buffer->data() : nullptr;
+    Result r;
+    IoSetCompletionRoutine(irp, Completed, &r, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(fdo_, irp), r.status) << std::hex << code;
+    IoFreeIrp(irp);
+    if (buffer) r.out = *buffer;
+    return r;
+  }
+
+  Snapshot Take() {
+    Snapshot s;
+    std::memset(&s, 0, sizeof s);
+    s.baudRate = ctx_->BaudRate;
+    s.waitMask = Shared(ctx_->WaitMask);
+    s.txHolding = Shared(ctx_->TxHolding);
+    s.breakError = Shared(ctx_->BreakErrorFlag);
+    s.ringSize = ctx_->ReceiveBuffer.Size;
+    s.ringCount = Held();
+    s.outstandingIo = Shared(ctx_->OutstandingIo);
+    s.lineControl = ctx_->LineControl;
+    s.chars = ctx_->SpecialChars;
+    s.handFlow = ctx_->HandFlow;
+    s.timeouts = ctx_->Timeouts;
+    s.stats = ctx_->PerfStats;
+    return s;
+  }
+
+  chip::Port& Chip() { return board_->port(0); }
+  // Register writes made through the vendor request since the last call.
+  std::vector<std::pair<uint16_t, uint8_t>> TakeWrites() {
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    for (const auto& a : Chip().RegisterWrites()) writes.emplace_back(a.address, a.value);
+    Chip().ClearRegisterLog();
+    return writes;
+  }
+
+ private:
+  static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto r = static_cast<Result*>(context);
+    r->status = irp->IoStatus.Status;
+    r->information = irp->IoStatus.Information;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+}  // namespace ioctl_test

@@ -1,0 +1,172 @@
+// Line and status requests: what the far end of the cable sees, what the
+// chip's registers hold and in which order they were written, and what the
+// status requests report.
+#include "ioctl_fixture.h"
+
+namespace ioctl_test {
+namespace {
+
+using Writes = std::vector<std::pair<uint16_t, uint8_t>>;
+
+TEST_F(IoctlTest, LineRequestsReachTheCableAndTheModemControlRegister) {
+  struct Step {
+    ULONG code;
+    Bytes in;
+    uint8_t mcr;
+  };
+  // Open raised DTR and RTS (the default handshake) and OUT2.
+  EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x0B);
+  const Step steps[] = {{IOCTL_SERIAL_CLR_DTR, {}, 0x0A},         {IOCTL_SERIAL_CLR_RTS, {}, 0x08},
+                        {IOCTL_SERIAL_SET_DTR, {}, 0x09},         {IOCTL_SERIAL_SET_RTS, {}, 0x0B},
+                        {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x13, 0, 0, 0}, 0x13},  // loopback too, unchanged
+                        {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x03, 1, 0, 0}, 0x03}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(testing::Message() << std::hex << s.code << " " << int(s.mcr));
+    EXPECT_EQ(Ioctl(s.code, s.in).status, STATUS_SUCCESS);
+    EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), s.mcr);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEM_CONTROL), s.mcr);
+    if ((s.mcr & 0x10) == 0) {
+      EXPECT_EQ(far_->PortLines().dtr, (s.mcr & 1) != 0);
+      EXPECT_EQ(far_->PortLines().rts, (s.mcr & 2) != 0);
+    }
+  }
+  // A chip that does not answer is reported as such, not as a register of 0.
+  Chip().StallControlTransfers(1000);
+  EXPECT_FALSE(NT_SUCCESS(Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4).status));
+  EXPECT_FALSE(NT_SUCCESS(Ioctl(IOCTL_SERIAL_SET_MODEM_CONTROL, {0, 0, 0, 0}).status));
+  Chip().StallControlTransfers(0);
+}
+
+TEST_F(IoctlTest, BreakWritesItsRegistersInOrder) {
+  ASSERT_TRUE(Chip().Write(chip::reg::kLineControl, 0x03));
+  struct Case {
+    const char* name;
+    uint8_t config0, pins;  // SERIAL_CONFIG_REG0 before, PIN_INPUT_REG straps
+    UCHAR modeFlags;
+    ULONG flowReplace;
+    Writes on, off;
+  };
+  const Case cases[] = {
+      {"no mode flag copy", 0x00, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x123, 0x43}}, {{0x123, 0x03}}},
+      {"level high during break", 0x04, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x106, 0x1C}, {0x123, 0x43}},
+       {{0x123, 0x03}, {0x106, 0x0C}}},
+      {"level low during break", 0x14, 0x00, 0x00, SERIAL_RTS_CONTROL, {{0x106, 0x0C}, {0x123, 0x43}},
+       {{0x123, 0x03}, {0x106, 0x1C}}},
+      {"pins active", 0x0C, 0x70, 0x02, SERIAL_RTS_CONTROL, {{0x106, 0x04}, {0x123, 0x43}},
+       {{0x123, 0x03}, {0x106, 0x0C}}},
+      {"transmit toggle raises RTS", 0x04, 0x00, 0x00, SERIAL_TRANSMIT_TOGGLE,
+       {{0x106, 0x0C}, {0x124, 0x02}, {0x123, 0x43}}, {{0x123, 0x03}, {0x106, 0x1C}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Chip().Write(chip::reg::kSerialConfig0, c.config0);
+    Chip().Write(chip::reg::kModemControl, 0);
+    Chip().SetPinInputStraps(c.pins);
+    ctx_->PortModeFlags = c.modeFlags;
+    ctx_->HandFlow.FlowReplace = c.flowReplace;
+    TakeWrites();
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeWrites(), c.on);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, 0x20u);
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeWrites(), c.off);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, 0u);
+  }
+  // Break off without a break leaves LCR alone.
+  Chip().Write(chip::reg::kSerialConfig0, 0);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeWrites().empty());
+  // An unreadable LCR is not rewritten with a guess, and no break is recorded.
+  Chip().StallControlTransfers(1000);
+  EXPECT_FALSE(NT_SUCCESS(Ioctl(IOCTL_SERIAL_SET_BREAK_ON).status));
+  Chip().StallControlTransfers(0);
+  EXPECT_TRUE(TakeWrites().empty());
+  EXPECT_EQ(Shared(ctx_->TxHolding), 0u);
+}
+
+TEST_F(IoctlTest, XoffHoldsTheTransmitterUntilXon) {
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XOFF).status, STATUS_SUCCESS);
+  auto write = Write({'h', 'i'});
+  EXPECT_FALSE(Await(write, 200 * kMs));
+  auto status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+  EXPECT_EQ(status.HoldReasons, 0x48u);
+  EXPECT_EQ(status.AmountInOutQueue, 2u);
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XON).status, STATUS_SUCCESS);
+  ASSERT_TRUE(Await(write));
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  kernel::clock::Sleep(10 * kMs);
+  EXPECT_EQ(far_->ReceivedBytes(), (Bytes{'h', 'i'}));
+
+  const std::pair<ULONG, ULONG> holds[] = {{0x01, 0x01}, {0x02, 0x12}, {0x04, 0x04}, {0x1F, 0x7F}, {0, 0}};
+  for (auto [holding, reasons] : holds) {
+    SetShared(ctx_->TxHolding, holding);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, reasons) << holding;
+  }
+}
+
+TEST_F(IoctlTest, ReceiveErrorsAreReportedOnce) {
+  const std::tuple<uint8_t, ULONG, SERIALPERF_STATS> cases[] = {
+      {0x68, SERIAL_ERROR_FRAMING, {0, 0, 1, 0, 0, 0}}, {0x62, SERIAL_ERROR_OVERRUN, {0, 0, 0, 1, 0, 0}},
+      {0x64, SERIAL_ERROR_PARITY, {0, 0, 0, 0, 0, 1}},  {0x70, SERIAL_ERROR_BREAK, {}},
+      {0x7E, 0x17, {0, 0, 1, 1, 0, 1}}};
+  for (auto [lineStatus, errors, stats] : cases) {
+    SCOPED_TRACE(int(lineStatus));
+    Inject(Packet({'x'}, lineStatus));
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24).out, BytesOf(stats));
+    auto first = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+    EXPECT_EQ(first.Errors, errors);
+    EXPECT_EQ(first.AmountInInQueue, Held());
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_GET_STATS, {}, 24).out, Bytes(24, 0));
+  }
+  // Clearing the statistics forgets unreported errors too.
+  Inject(Packet({'y'}, 0x7E));
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
+  EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+}
+
+TEST_F(IoctlTest, ModemStatusReportsTheFarEndsLines) {
+  const std::pair<chip::ModemInputs, ULONG> steps[] = {{{.cts = true}, 0x10},
+                                                        {{.cts = true, .dsr = true, .dcd = true}, 0xB0},
+                                                        {{.ri = true}, 0x40},
+                                                        {{}, 0x00}};
+  for (auto [lines, levels] : steps) {
+    far_->Present(lines);
+    kernel::clock::RunUntilIdle();
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) & 0xF0, levels);
+  }
+}
+
+TEST_F(IoctlTest, WaitMaskRefusedKeepsTheOldOneAndWaitsAreServed) {
+  const std::tuple<ULONG, NTSTATUS, ULONG> steps[] = {{0x1FF, STATUS_SUCCESS, 0x1FF},
+                                                      {0x2000, STATUS_INVALID_PARAMETER, 0x1FF},
+                                                      {SERIAL_EV_RXCHAR, STATUS_SUCCESS, SERIAL_EV_RXCHAR}};
+  for (auto [mask, status, after] : steps) {
+    EXPECT_EQ(SetWaitMask(mask), status) << mask;
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), after);
+  }
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 2).status, STATUS_BUFFER_TOO_SMALL);
+  auto wait = WaitOnMask();
+  kernel::clock::RunUntilIdle();
+  EXPECT_FALSE(wait->done.load());
+  Inject(Packet({'z'}));
+  ASSERT_TRUE(Await(wait));
+  EXPECT_EQ(Events(wait), ULONG(SERIAL_EV_RXCHAR));
+}
+
+TEST_F(IoctlTest, PurgeEndsReadsAndWritesAndEmptiesTheRing) {
+  Inject(Packet({'a', 'b'}));
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XOFF).status, STATUS_SUCCESS);
+  auto write = Write({'w'});
+  auto read = Read(5);
+  kernel::clock::RunUntilIdle();
+  ULONG mask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR;
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_PURGE, BytesOf(mask)).status, STATUS_SUCCESS);
+  ASSERT_TRUE(Await(write) && Await(read));
+  EXPECT_EQ(write->status, STATUS_CANCELLED);
+  EXPECT_EQ(read->status, STATUS_CANCELLED);
+  EXPECT_EQ(Held(), 0u);
+}
+
+}  // namespace
+}  // namespace ioctl_test

@@ -1,0 +1,108 @@
+// The real driver through a system sleep: the chip loses power in S3, and
+// after the resume the port talks at its old rate and format again without
+// the application doing anything; a read pending across the sleep completes
+// with the bytes sent before and after it.
+#include <vector>
+
+#include "emulator/chip/register_map.h"
+#include "emulator/kernel/power_manager.h"
+#include "support/open_port_fixture.h"
+
+namespace power_test {
+namespace {
+
+using SleepResume = datapath_test::OpenPortTest;
+
+TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
+  far_->SetSettings({.rate = 19200, .dataBits = 7, .parity = chip::Parity::Even, .stopHalfBits = 2});
+  ULONG rate = 19200;
+  SERIAL_LINE_CONTROL format = {STOP_BIT_1, EVEN_PARITY, 7};
+  ASSERT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate).Status, STATUS_SUCCESS);
+  ASSERT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &format, sizeof format).Status, STATUS_SUCCESS);
+  auto send = [this](std::vector<uint8_t> bytes) {
+    far_->Send(bytes);
+    kernel::clock::Sleep(50 * kMs);
+  };
+
+  datapath_test::Request read = Read(4);
+  send({'a', 'b'});
+  ASSERT_FALSE(read->done.load());
+
+  ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  EXPECT_EQ(Shared(ctx_->DevPowerState), ULONG(PowerDeviceD3));
+  ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
+  EXPECT_EQ(Shared(ctx_->DevPowerState), ULONG(PowerDeviceD0));
+
+  send({'c', 'd'});
+  ASSERT_TRUE(Await(read, 1000 * kMs));
+  EXPECT_EQ(read->status, STATUS_SUCCESS);
+  EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{'a', 'b', 'c', 'd'}));
+
+  // And the other way: what the port sends arrives without errors.
+  far_->ClearReceived();
+  datapath_test::Request write = Write({'x', 'y'});
+  ASSERT_TRUE(Await(write));
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  kernel::clock::Sleep(50 * kMs);
+  std::vector<chip::RxChar> received = far_->Received();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0].value, 'x');
+  EXPECT_EQ(received[0].errors | received[1].errors, 0);
+  EXPECT_EQ(ctx_->PerfStats.FrameErrorCount + ctx_->PerfStats.ParityErrorCount, 0u);
+}
+
+// A write in progress when the chip loses power in S3 goes on after the
+// resume; the port writes again afterwards.
+TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
+  std::vector<uint8_t> data(600, 'w');
+  datapath_test::Request write = Write(data);
+  kernel::clock::Sleep(20 * kMs);
+  ASSERT_FALSE(write->done.load());
+  ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
+  ASSERT_TRUE(Await(write, 2000 * kMs));
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  EXPECT_EQ(write->information, data.size());
+  kernel::clock::Sleep(1000 * kMs);
+  far_->ClearReceived();
+  datapath_test::Request next = Write({'x', 'y'});
+  ASSERT_TRUE(Await(next));
+  EXPECT_EQ(next->status, STATUS_SUCCESS);
+  kernel::clock::Sleep(50 * kMs);
+  EXPECT_EQ(far_->ReceivedBytes(), (std::vector<uint8_t>{'x', 'y'}));
+}
+
+// The modem-control register comes back as the application left it: the far
+// end sees no hang-up, a line cleared stays cleared, a looped port stays looped.
+TEST_F(SleepResume, ModemControlSurvivesS3) {
+  struct Row {
+    const char* what;
+    UCHAR loopback;
+    ULONG change;  // a line request after the open, or 0
+    uint8_t mcr;
+  } rows[] = {
+      {"as opened", 0, 0, 0x0B},
+      {"DTR cleared", 0, IOCTL_SERIAL_CLR_DTR, 0x0A},
+      {"RTS cleared", 0, IOCTL_SERIAL_CLR_RTS, 0x09},
+      {"opened in loopback", 1, 0, 0x1B},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    kernel::io::CloseFile(file_);
+    ctx_->LoopbackMode = row.loopback;
+    ASSERT_EQ(OpenComPort(&file_), STATUS_SUCCESS);
+    if (row.change != 0) {
+      ASSERT_EQ(Control(row.change, nullptr, ULONG(0)).Status, STATUS_SUCCESS);
+    }
+    ASSERT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
+    EXPECT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    bool wired = (row.mcr & 0x10) == 0;
+    EXPECT_EQ(far_->PortLines().dtr, wired && (row.mcr & 0x01) != 0);
+    EXPECT_EQ(far_->PortLines().rts, wired && (row.mcr & 0x02) != 0);
+  }
+}
+
+}  // namespace
+}  // namespace power_test

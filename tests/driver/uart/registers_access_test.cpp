@@ -1,0 +1,151 @@
+// Register access against the simulated chip: the vendor request, retries,
+// the one-second limit and the register mutex.
+#include <gtest/gtest.h>
+
+#include "driver/context/pool.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/system_worker.h"
+#include "driver/uart/register_access.h"
+#include "driver/uart/register_map.h"
+#include "driver/uart/registers_fixture.h"
+
+namespace uart_test {
+namespace {
+
+using RegisterAccessTest = ChipPortTest;
+
+TEST_F(RegisterAccessTest, ReadsAndWritesReachTheChipRegisters) {
+  UCHAR mcr = 0x0B;
+  ASSERT_EQ(WriteRegister(ctx_, MODEM_CONTROL_REGISTER, 1, &mcr), STATUS_SUCCESS);
+  EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x0B);
+
+  Chip().Write(chip::reg::kPortAux0, 0x5A);
+  UCHAR value = 0;
+  ASSERT_EQ(ReadRegister(ctx_, chip::reg::kPortAux0, 1, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x5A);
+
+  // The one two-byte access: pin output and pin input together.
+  Chip().SetPinExternalLevel(1, false);
+  UCHAR pins[2] = {0, 0};
+  ASSERT_EQ(ReadRegister(ctx_, PIN_OUTPUT_REG, 2, pins), STATUS_SUCCESS);
+  EXPECT_EQ(pins[0], *Chip().Peek(PIN_OUTPUT_REG));
+  EXPECT_EQ(pins[1] & PIN_INPUT_I2C_DATA, 0);
+  EXPECT_TRUE(MutexFree());
+}
+
+// Stalls, a missing lower device and exhausted pool: each access returns the
+// last failure after its attempts, leaves the caller's buffer alone and
+// frees the mutex once.
+TEST_F(RegisterAccessTest, FailingAccessesAreRetriedThenReported) {
+  struct Case {
+    const char* name;
+    int stalls;
+    bool detached;
+    bool noPool;
+    NTSTATUS status;
+    int64_t minTime, maxTime;  // of the whole call
+  };
+  const Case cases[] = {
+      // 20 one-frame transfers and 19 one-millisecond pauses.
+      {"stalled 20 times", 20, false, false, STATUS_UNSUCCESSFUL, 38 * kMs, 42 * kMs},
+      {"stalled 19 times", 19, false, false, STATUS_SUCCESS, 38 * kMs, 42 * kMs},
+      {"no lower device", 0, true, false, STATUS_UNSUCCESSFUL, 19 * kMs, 21 * kMs},
+      {"no pool", 0, false, true, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    Chip().Write(chip::reg::kPortAux0, 0x77);
+    Chip().StallControlTransfers(c.stalls);
+    if (c.detached) Detach();
+    if (c.noPool) kernel::pool::FailAllocationsWithTag(DriverPoolTag);
+    UCHAR value = 0x11;
+    int64_t start = Now();
+    EXPECT_EQ(ReadRegister(ctx_, chip::reg::kPortAux0, 1, &value), c.status);
+    EXPECT_GE(Now() - start, c.minTime);
+    EXPECT_LE(Now() - start, c.maxTime);
+    EXPECT_EQ(value, c.status == STATUS_SUCCESS ? 0x77 : 0x11);
+    EXPECT_TRUE(MutexFree());
+    kernel::pool::ClearInjection();
+  }
+}
+
+TEST_F(RegisterAccessTest, TransferThatNeverCompletesIsCancelledAfterOneSecond) {
+  Chip().NeverComplete(chip::Pipe::Control);
+  UCHAR value = 0x11;
+  URB urb{};
+  auto& r = urb.UrbControlVendorClassRequest;
+  r.Hdr.Length = sizeof r;
+  r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+  r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+  r.TransferBufferLength = 1;
+  r.TransferBuffer = &value;
+  r.RequestTypeReservedBits = RegisterReadRequestType;
+  r.Request = RegisterRequest;
+  r.Value = MODEM_CONTROL_REGISTER;
+  int64_t start = Now();
+  EXPECT_EQ(SubmitUrbSync(ctx_, &urb), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Now() - start, kernel::clock::kSecond);
+  // The cancelled transfer has finished before the call returned.
+  EXPECT_EQ(r.Hdr.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(value, 0x11);
+
+  // A register access rides over one hung transfer with its next attempt.
+  Chip().NeverComplete(chip::Pipe::Control);
+  Chip().Write(chip::reg::kModemControl, 0x03);
+  start = Now();
+  EXPECT_EQ(ReadRegister(ctx_, MODEM_CONTROL_REGISTER, 1, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x03);
+  EXPECT_GE(Now() - start, kernel::clock::kSecond);
+  EXPECT_LT(Now() - start, kernel::clock::kSecond + 5 * kMs);
+}
+
+// While one thread's access waits out its retries, another thread's access
+// waits for the mutex instead of slipping in between (and taking some of the
+// stalls meant for the first).
+TEST_F(RegisterAccessTest, AccessesOfTwoThreadsDoNotInterleave) {
+  Chip().StallControlTransfers(RegisterAccessAttempts);
+  std::atomic<int64_t> writeDone{0};
+  std::atomic<NTSTATUS> writeStatus{-1};
+  kernel::worker::Queue([&] {
+    kernel::clock::Sleep(2 * kMs);  // starts while the read below is retrying
+    UCHAR value = 0x5A;
+    writeStatus = WriteRegister(ctx_, chip::reg::kPortAux0, 1, &value);
+    writeDone = Now();
+  });
+  UCHAR value = 0;
+  EXPECT_EQ(ReadRegister(ctx_, MODEM_CONTROL_REGISTER, 1, &value), STATUS_UNSUCCESSFUL);
+  int64_t readDone = Now();
+  kernel::worker::WaitForIdle();
+  EXPECT_EQ(writeStatus.load(), STATUS_SUCCESS);
+  EXPECT_GT(writeDone.load(), readDone);
+  EXPECT_EQ(Chip().Peek(chip::reg::kPortAux0), 0x5A);
+}
+
+TEST_F(RegisterAccessTest, DelayWaitsBelowDispatchAndSpinsAtDispatch) {
+  struct Case {
+    KIRQL irql;
+    ULONG milliseconds;
+    int64_t elapsed;
+  };
+  const Case cases[] = {
+      {PASSIVE_LEVEL, 10, 10 * kMs},
+      {PASSIVE_LEVEL, 1, 1 * kMs},
+      {DISPATCH_LEVEL, 10, 1 * kMs},  // spinning gives a tenth
+      {DISPATCH_LEVEL, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "IRQL " << int(c.irql) << ", " << c.milliseconds << " ms");
+    KIRQL old;
+    KeRaiseIrql(c.irql, &old);
+    int64_t start = Now();
+    DelayMilliseconds(c.milliseconds);
+    int64_t elapsed = Now() - start;
+    KeLowerIrql(old);
+    EXPECT_EQ(elapsed, c.elapsed);
+  }
+}
+
+}  // namespace
+}  // namespace uart_test

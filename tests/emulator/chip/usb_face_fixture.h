@@ -1,0 +1,124 @@
+// A simulated chip on an emulated machine, and a test that talks to a port's
+// device object the way a function driver does: URBs inside internal
+// device-control requests.
+#pragma once
+
+#include <optional>
+
+#include "emulator/chip/external_end.h"
+#include "emulator/chip/register_map.h"
+#include "emulator/chip/usb_bus.h"
+#include "platform/platform.h"
+#include "support/machine_test.h"
+
+namespace chip_test {
+
+// An IRP the test owns, completed into an event.
+class AsyncUrb {
+ public:
+  AsyncUrb(PDEVICE_OBJECT target, PURB urb, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB) {
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    irp_ = IoAllocateIrp(target->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp_, Signal, &done_, TRUE, TRUE, TRUE);
+    returned_ = IoCallDriver(target, irp_);
+  }
+  ~AsyncUrb() {
+    Wait();
+    IoFreeIrp(irp_);
+  }
+  NTSTATUS Returned() const { return returned_; }
+  bool Done() { return KeReadStateEvent(&done_) != 0; }
+  NTSTATUS Wait() {
+    KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+    return irp_->IoStatus.Status;
+  }
+  void Cancel() { IoCancelIrp(irp_); }
+
+ private:
+  static NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  KEVENT done_;
+  PIRP irp_;
+  NTSTATUS returned_;
+};
+
+class ChipUsbFaceTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    board_.emplace(Options_());
+  }
+  void TearDown() override {
+    board_.reset();
+    MachineTest::TearDown();
+  }
+  virtual chip::ChipOptions Options_() { return {}; }
+
+  PDEVICE_OBJECT Pdo(int index = 0) { return board_->Pdo(index); }
+  NTSTATUS Send(PURB urb, int port = 0) { return AsyncUrb(Pdo(port), urb).Wait(); }
+
+  static URB VendorRequest(bool in, uint16_t address, void* buffer, ULONG length) {
+    URB urb{};
+    auto& r = urb.UrbControlVendorClassRequest;
+    r.Hdr.Length = sizeof r;
+    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    r.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
+    r.TransferBufferLength = length;
+    r.TransferBuffer = buffer;
+    r.RequestTypeReservedBits = in ? 0xC0 : 0x40;
+    r.Request = chip::reg::kVendorRequest;
+    r.Value = address;
+    return urb;
+  }
+  static URB DescriptorRequest(UCHAR type, void* buffer, ULONG length) {
+    URB urb{};
+    auto& r = urb.UrbControlDescriptorRequest;
+    r.Hdr.Length = sizeof r;
+    r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    r.DescriptorType = type;
+    r.TransferBuffer = buffer;
+    r.TransferBufferLength = length;
+    return urb;
+  }
+  static URB Transfer(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags) {
+    URB urb{};
+    auto& r = urb.UrbBulkOrInterruptTransfer;
+    r.Hdr.Length = sizeof r;
+    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    r.PipeHandle = pipe;
+    r.TransferFlags = flags;
+    r.TransferBuffer = buffer;
+    r.TransferBufferLength = length;
+    return urb;
+  }
+
+  // Reads the configuration descriptor and selects it as a driver does.
+  // The pipes in the order the interface lists them.
+  std::vector<USBD_PIPE_INFORMATION> Configure(int port = 0) {
+    std::vector<uint8_t> descriptor(521);
+    URB get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, descriptor.data(), 521);
+    EXPECT_EQ(Send(&get, port), STATUS_SUCCESS);
+    auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
+    PURB select = USBD_CreateConfigurationRequest(config, &selectLength_);
+    EXPECT_NE(select, nullptr);
+    EXPECT_EQ(Send(select, port), STATUS_SUCCESS);
+    std::vector<USBD_PIPE_INFORMATION> pipes;
+    auto& info = select->UrbSelectConfiguration.Interface;
+    for (ULONG i = 0; i < info.NumberOfPipes; ++i) pipes.push_back(info.Pipes[i]);
+    configurationHandle_ = select->UrbSelectConfiguration.ConfigurationHandle;
+    ExFreePool(select);
+    return pipes;
+  }
+
+  std::optional<chip::UsbChip> board_;
+  USHORT selectLength_ = 0;
+  USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;
+};
+
+}  // namespace chip_test

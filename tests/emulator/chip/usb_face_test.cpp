@@ -1,0 +1,226 @@
+// A port's device object answering URBs, as a function driver sees it.
+#include "usb_face_fixture.h"
+
+namespace chip_test {
+namespace {
+
+namespace reg = chip::reg;
+
+class ChipPaddedTest : public ChipUsbFaceTest {
+ protected:
+  chip::ChipOptions Options_() override { return {.configurationPadding = 561}; }
+};
+
+TEST_F(ChipPaddedTest, LongConfigurationDescriptorParsesThroughUsbd) {
+  std::vector<uint8_t> first(521);
+  URB get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, first.data(), 521);
+  ASSERT_EQ(Send(&get), STATUS_SUCCESS);
+  EXPECT_EQ(get.UrbControlDescriptorRequest.TransferBufferLength, 521u);
+  uint16_t total = first[2] | first[3] << 8;
+  ASSERT_EQ(total, 600);
+  std::vector<uint8_t> whole(total);
+  get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, whole.data(), total);
+  ASSERT_EQ(Send(&get), STATUS_SUCCESS);
+  auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.data());
+  PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+  ASSERT_NE(interface, nullptr);
+  EXPECT_EQ(interface->bNumEndpoints, 3);
+  EXPECT_EQ(interface->bInterfaceClass, 0xFF);
+  // The endpoints follow the interface: interrupt-in, bulk-in, bulk-out.
+  auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(reinterpret_cast<uint8_t*>(interface) + 9);
+  uint8_t expected[3][2] = {{0x81, USB_ENDPOINT_TYPE_INTERRUPT}, {0x82, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}};
+  for (auto& e : expected) {
+    EXPECT_EQ(endpoint->bDescriptorType, USB_ENDPOINT_DESCRIPTOR_TYPE);
+    EXPECT_EQ(endpoint->bEndpointAddress, e[0]);
+    EXPECT_EQ(endpoint->bmAttributes, e[1]);
+    ++endpoint;
+  }
+}
+
+TEST_F(ChipUsbFaceTest, SelectConfigurationAnswersWithThePipes) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  ASSERT_EQ(pipes.size(), 3u);
+  EXPECT_NE(configurationHandle_, nullptr);
+  struct Row {
+    UCHAR address;
+    USBD_PIPE_TYPE type;
+    USHORT maxPacket;
+  } rows[] = {{0x81, UsbdPipeTypeInterrupt, 16}, {0x82, UsbdPipeTypeBulk, 64}, {0x02, UsbdPipeTypeBulk, 64}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pipes[i].EndpointAddress, rows[i].address);
+    EXPECT_EQ(pipes[i].PipeType, rows[i].type);
+    EXPECT_EQ(pipes[i].MaximumPacketSize, rows[i].maxPacket);
+    EXPECT_NE(pipes[i].PipeHandle, nullptr);
+  }
+  EXPECT_EQ(board_->port(0).Configuration(), 1);
+}
+
+TEST_F(ChipUsbFaceTest, RegisterRequestReachesTheUart) {
+  uint8_t value = 0x0B;
+  URB write = VendorRequest(false, reg::kModemControl, &value, 1);
+  int64_t start = Now();
+  EXPECT_EQ(Send(&write), STATUS_SUCCESS);
+  EXPECT_EQ(Now() - start, kMs);  // one frame
+  value = 0;
+  URB read = VendorRequest(true, reg::kModemControl, &value, 1);
+  EXPECT_EQ(Send(&read), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x0B);
+  EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(board_->port(0).RegisterWrites().size(), 1u);
+}
+
+TEST_F(ChipUsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  chip::ExternalEnd far(board_->Clock());
+  chip::ConnectExternal(board_->port(0), far);
+  // The direction is the pipe's: flags saying "in" on the bulk-out pipe still send.
+  uint8_t text[] = "hello";
+  URB out = Transfer(pipes[2].PipeHandle, text, 5, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  EXPECT_EQ(Send(&out), STATUS_SUCCESS);
+  kernel::clock::Sleep(20 * kMs);
+  EXPECT_EQ(far.ReceivedBytes(), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+  uint8_t fifo = 0xC7;  // FIFOs on, high trigger: both characters go in one transfer
+  URB fcr = VendorRequest(false, reg::kFifoControl, &fifo, 1);
+  EXPECT_EQ(Send(&fcr), STATUS_SUCCESS);
+  struct Row {
+    ULONG flags;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  } rows[] = {{USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+              {USBD_TRANSFER_DIRECTION_IN, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER}};
+  for (const Row& row : rows) {
+    std::vector<uint8_t> buffer(4096);
+    URB in = Transfer(pipes[1].PipeHandle, buffer.data(), 4096, row.flags);
+    AsyncUrb pending(Pdo(), &in);
+    far.Send(std::vector<uint8_t>{0x31, 0x32});
+    EXPECT_EQ(pending.Wait(), row.status);
+    EXPECT_EQ(in.UrbHeader.Status, row.usbd);
+    ASSERT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 4), (std::vector<uint8_t>{4, 0x31, 0x32, 0x60}));
+  }
+}
+
+TEST_F(ChipUsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  uint8_t status[16];
+  URB in = Transfer(pipes[0].PipeHandle, status, 16, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  AsyncUrb pending(Pdo(), &in);
+  EXPECT_EQ(pending.Returned(), STATUS_PENDING);
+  kernel::clock::Sleep(100 * kMs);
+  EXPECT_FALSE(pending.Done());
+  pending.Cancel();
+  EXPECT_EQ(pending.Wait(), STATUS_CANCELLED);
+  EXPECT_EQ(in.UrbHeader.Status, USBD_STATUS_CANCELED);
+}
+
+// The driver's synchronous register access gives up after one second and
+// cancels; the control pipe is free again afterwards.
+TEST_F(ChipUsbFaceTest, HungControlTransferCancelledAfterOneSecond) {
+  board_->port(0).NeverComplete(chip::Pipe::Control);
+  uint8_t value = 0;
+  URB read = VendorRequest(true, reg::kLineControl, &value, 1);
+  AsyncUrb hung(Pdo(), &read);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10'000'000;
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_FALSE(hung.Done());
+  hung.Cancel();
+  EXPECT_EQ(hung.Wait(), STATUS_CANCELLED);
+  URB again = VendorRequest(true, reg::kLineControl, &value, 1);
+  EXPECT_EQ(Send(&again), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x03);
+}
+
+TEST_F(ChipUsbFaceTest, BadRequestsFailWithTheBusStatus) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  uint8_t byte = 0;
+  URB shortHeader = VendorRequest(true, reg::kLineControl, &byte, 1);
+  shortHeader.UrbHeader.Length = 100;
+  URB noBuffer = VendorRequest(true, reg::kLineControl, nullptr, 1);
+  URB unknown{};
+  unknown.UrbHeader.Length = sizeof(struct _URB_HEADER);
+  unknown.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+  URB badPipe = Transfer(&byte, &byte, 1, USBD_SHORT_TRANSFER_OK);
+  URB emptyIn = Transfer(pipes[1].PipeHandle, &byte, 0, USBD_TRANSFER_DIRECTION_IN);
+  URB unknownRegister = VendorRequest(true, 0x200, &byte, 1);
+  struct Row {
+    const char* what;
+    PURB urb;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  } rows[] = {
+      {"short header", &shortHeader, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+      {"no buffer", &noBuffer, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+      {"unknown function", &unknown, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION},
+      {"unknown pipe handle", &badPipe, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
+      {"empty in transfer", &emptyIn, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
+      {"unknown register", &unknownRegister, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Send(row.urb), row.status) << row.what;
+    EXPECT_EQ(row.urb->UrbHeader.Status, row.usbd) << row.what;
+  }
+  AsyncUrb noUrb(Pdo(), nullptr);
+  EXPECT_EQ(noUrb.Wait(), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(ChipUsbFaceTest, DeconfigureClosesThePipes) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  URB deconfigure{};
+  deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+  deconfigure.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  EXPECT_EQ(Send(&deconfigure), STATUS_SUCCESS);
+  EXPECT_EQ(board_->port(0).Configuration(), 0);
+  uint8_t byte = 0;
+  URB out = Transfer(pipes[2].PipeHandle, &byte, 1, 0);
+  EXPECT_EQ(Send(&out), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(out.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+TEST_F(ChipUsbFaceTest, FeatureRequestsAndPipeReset) {
+  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
+  auto feature = [](USHORT function) {
+    URB urb{};
+    urb.UrbControlFeatureRequest.Hdr.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+    urb.UrbControlFeatureRequest.Hdr.Function = function;
+    urb.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
+    return urb;
+  };
+  URB set = feature(URB_FUNCTION_SET_FEATURE_TO_DEVICE);
+  EXPECT_EQ(Send(&set), STATUS_SUCCESS);
+  EXPECT_TRUE(board_->port(0).RemoteWakeEnabled());
+  URB clearInterface = feature(URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE);
+  EXPECT_EQ(Send(&clearInterface), STATUS_UNSUCCESSFUL);  // an interface has no such feature: stall
+  EXPECT_EQ(clearInterface.UrbHeader.Status, USBD_STATUS_STALL_PID);
+  URB clear = feature(URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE);
+  EXPECT_EQ(Send(&clear), STATUS_SUCCESS);
+  EXPECT_FALSE(board_->port(0).RemoteWakeEnabled());
+
+  board_->port(0).FailNext(chip::Pipe::BulkOut, USBD_STATUS_STALL_PID);
+  uint8_t byte = 0x41;
+  URB out = Transfer(pipes[2].PipeHandle, &byte, 1, 0);
+  EXPECT_EQ(Send(&out), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(board_->port(0).Halted(chip::Pipe::BulkOut));
+  URB reset{};
+  reset.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+  reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  reset.UrbPipeRequest.PipeHandle = pipes[2].PipeHandle;
+  EXPECT_EQ(Send(&reset), STATUS_SUCCESS);
+  EXPECT_FALSE(board_->port(0).Halted(chip::Pipe::BulkOut));
+  out = Transfer(pipes[2].PipeHandle, &byte, 1, 0);
+  EXPECT_EQ(Send(&out), STATUS_SUCCESS);
+}
+
+TEST_F(ChipUsbFaceTest, ResetPortTakesItsTimeAndKeepsTheConfiguration) {
+  Configure();
+  int64_t start = Now();
+  AsyncUrb reset(Pdo(), nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
+  EXPECT_EQ(reset.Wait(), STATUS_SUCCESS);
+  EXPECT_EQ(Now() - start, 20 * kMs);
+  EXPECT_EQ(board_->port(0).Configuration(), 1);
+}
+
+}  // namespace
+}  // namespace chip_test

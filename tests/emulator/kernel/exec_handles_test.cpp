@@ -1,0 +1,122 @@
+// The kernel handle table, and the verifier rules of handles and of the
+// registry and file routines.
+#include <set>
+#include <thread>
+
+#include "emulator/kernel/ex/handles.h"
+#include "platform/host/ke.h"
+#include "registry_support.h"
+#include "support/machine_test.h"
+
+namespace {
+
+struct Thing : kernel::handles::Object {
+  const char* TypeName() const override { return "Thing"; }
+};
+struct Other : kernel::handles::Object {
+  const char* TypeName() const override { return "Other"; }
+};
+
+using HandlesTest = MachineTest;
+
+TEST_F(HandlesTest, HandlesAreSmallDistinctAndTyped) {
+  auto thing = std::make_shared<Thing>();
+  HANDLE a = kernel::handles::Insert(thing);
+  HANDLE b = kernel::handles::Insert(std::make_shared<Other>());
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
+  EXPECT_LT(reinterpret_cast<uintptr_t>(b), 0x10000u);
+  EXPECT_EQ(kernel::handles::OpenCount(), 2u);
+  EXPECT_EQ(kernel::handles::LookupAs<Thing>(a), thing);
+  EXPECT_EQ(kernel::handles::LookupAs<Thing>(b), nullptr);
+  EXPECT_EQ(kernel::handles::Close(a), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::handles::Close(a), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(kernel::handles::Lookup(a), nullptr);
+  EXPECT_EQ(kernel::handles::Close(nullptr), STATUS_INVALID_HANDLE);
+  HANDLE c = kernel::handles::Insert(std::make_shared<Thing>());
+  EXPECT_NE(c, a) << "a closed handle's value is not handed out again";
+  EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(c), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::handles::OpenCount(), 0u);
+}
+
+TEST_F(HandlesTest, ConcurrentInsertAndClose) {
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::vector<HANDLE>> kept(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&kept, t] {
+      for (int i = 0; i < kEach; ++i) {
+        HANDLE h = kernel::handles::Insert(std::make_shared<Thing>());
+        if (i % 2) kept[t].push_back(h);
+        else kernel::handles::Close(h);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<HANDLE> distinct;
+  for (const auto& handles : kept) distinct.insert(handles.begin(), handles.end());
+  EXPECT_EQ(distinct.size(), size_t(kThreads * kEach / 2));
+  EXPECT_EQ(kernel::handles::OpenCount(), distinct.size());
+  for (HANDLE h : distinct) EXPECT_EQ(kernel::handles::Close(h), STATUS_SUCCESS);
+}
+
+TEST_F(HandlesTest, ABootStartsWithAnEmptyTable) {
+  kernel::MachineOptions lenient;
+  lenient.checkLeaksAtShutdown = false;
+  machine_.reset();
+  machine_.emplace(lenient);
+  HANDLE leaked = kernel::handles::Insert(std::make_shared<Thing>());
+  machine_.reset();
+  machine_.emplace(kernel::MachineOptions{});
+  EXPECT_EQ(kernel::handles::OpenCount(), 0u);
+  EXPECT_EQ(kernel::handles::Lookup(leaked), nullptr);
+}
+
+using HandlesDeathTest = MachineTest;
+
+TEST_F(HandlesDeathTest, ClosingAHandleTwice) {
+  EXPECT_DEATH(
+      {
+        HANDLE key;
+        CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Twice");
+        ZwClose(key);
+        ZwClose(key);
+      },
+      "VERIFIER: invalid handle: ZwClose");
+}
+
+TEST_F(HandlesDeathTest, HandleLeftOpenAtShutdown) {
+  EXPECT_DEATH(
+      {
+        HANDLE key;
+        OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
+        machine_.reset();
+      },
+      "VERIFIER: handle leak: Machine shutdown.*1 handle\\(s\\) still open: [0-9]+ \\(Key\\)");
+}
+
+TEST_F(HandlesDeathTest, RegistryAboveIrqlPassive) {
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(APC_LEVEL, &old);
+        HANDLE key;
+        OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
+      },
+      "VERIFIER: IRQL too high: ZwOpenKey");
+}
+
+TEST_F(HandlesDeathTest, FileAboveIrqlPassive) {
+  EXPECT_DEATH(
+      {
+        KeRaiseIrqlToDpcLevel();
+        HANDLE file;
+        IO_STATUS_BLOCK io;
+        ZwReadFile(nullptr, nullptr, nullptr, nullptr, &io, &file, 1, nullptr, nullptr);
+      },
+      "VERIFIER: IRQL too high: ZwReadFile");
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// The completion walk: which routines run, what they see, where the walk
+// stops, and how pending travels up the stack.
+#include "io_fixture.h"
+
+namespace iotest {
+namespace {
+
+using IoCompletion = IoTest;
+
+struct InvokeCase {
+  const char* name;
+  bool onSuccess, onError, onCancel;
+  NTSTATUS status;
+  bool cancelled;
+  bool invoked;
+};
+
+TEST_F(IoCompletion, InvokeFlagsDecideWhichRoutinesRun) {
+  const InvokeCase cases[] = {
+      {"success routine on success", true, false, false, STATUS_SUCCESS, false, true},
+      // Warnings are not NT_SUCCESS: they count as errors here.
+      {"success routine on a warning", true, false, false, STATUS_BUFFER_OVERFLOW, false, false},
+      {"error routine on a warning", false, true, false, STATUS_BUFFER_OVERFLOW, false, true},
+      {"success routine on error", true, false, false, STATUS_UNSUCCESSFUL, false, false},
+      {"error routine on error", false, true, false, STATUS_UNSUCCESSFUL, false, true},
+      {"error routine on success", false, true, false, STATUS_SUCCESS, false, false},
+      {"cancel routine on a cancelled success", false, false, true, STATUS_SUCCESS, true, true},
+      {"cancel routine when not cancelled", false, false, true, STATUS_CANCELLED, false, false},
+      {"no flags", false, false, false, STATUS_UNSUCCESSFUL, true, false},
+      {"all flags", true, true, true, STATUS_SUCCESS, false, true},
+  };
+  PDEVICE_OBJECT bottom = AddBottom();
+  PDEVICE_OBJECT relay = AddRelay(bottom);
+  for (const InvokeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceConfig& config = Config(relay);
+    config.invocations.clear();
+    config.onSuccess = c.onSuccess;
+    config.onError = c.onError;
+    config.onCancel = c.onCancel;
+    Config(bottom).status = c.status;
+    Owner owner;
+    PIRP irp = NewIrp(relay, &owner);
+    irp->Cancel = c.cancelled;
+    EXPECT_EQ(IoCallDriver(relay, irp), c.status);
+    EXPECT_EQ(config.invocations.size(), c.invoked ? 1u : 0u);
+    ASSERT_EQ(owner.invocations.size(), 1u);
+    EXPECT_EQ(owner.invocations[0].status, c.status);
+    IoFreeIrp(irp);
+  }
+}
+
+TEST_F(IoCompletion, RoutinesGetTheDeviceOfTheLocationThatSetThem) {
+  PDEVICE_OBJECT bottom = AddBottom();
+  PDEVICE_OBJECT middle = AddRelay(bottom);
+  PDEVICE_OBJECT top = AddRelay(middle);
+  Owner owner;
+  PIRP irp = NewIrp(top, &owner);
+  ASSERT_EQ(irp->StackCount, 3);
+  EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+  ASSERT_EQ(Config(middle).invocations.size(), 1u);
+  ASSERT_EQ(Config(top).invocations.size(), 1u);
+  ASSERT_EQ(owner.invocations.size(), 1u);
+  EXPECT_EQ(Config(middle).invocations[0].device, middle);
+  EXPECT_EQ(Config(top).invocations[0].device, top);
+  // The IRP's creator has no stack location of its own.
+  EXPECT_EQ(owner.invocations[0].device, nullptr);
+  IoFreeIrp(irp);
+}
+
+TEST_F(IoCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
+  PDEVICE_OBJECT bottom = AddBottom();
+  PDEVICE_OBJECT middle = AddRelay(bottom);
+  PDEVICE_OBJECT top = AddRelay(middle);
+  Config(middle).stop = true;
+  Config(bottom).status = STATUS_BUFFER_OVERFLOW;
+  Owner owner;
+  PIRP irp = NewIrp(top, &owner);
+  IoCallDriver(top, irp);
+  ASSERT_EQ(Config(middle).invocations.size(), 1u);
+  EXPECT_TRUE(Config(top).invocations.empty());
+  EXPECT_TRUE(owner.invocations.empty());
+  // The IRP stands at the middle device's location, which now owns it.
+  EXPECT_EQ(irp->CurrentLocation, 2);
+  EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, middle);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  ASSERT_EQ(Config(top).invocations.size(), 1u);
+  EXPECT_EQ(Config(top).invocations[0].status, STATUS_SUCCESS);
+  ASSERT_EQ(owner.invocations.size(), 1u);
+  IoFreeIrp(irp);
+}
+
+TEST_F(IoCompletion, AnOwnedIrpIsReusedWithoutReinitialisation) {
+  PDEVICE_OBJECT bottom = AddBottom();
+  Config(bottom).queue = true;
+  Owner owner;
+  PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = &owner;
+    IoSetCompletionRoutine(irp, OwnerCompletion, &owner, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
+    EXPECT_EQ(irp->CurrentLocation, 1);
+    ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS, round));
+    EXPECT_EQ(irp->CurrentLocation, 2);
+    EXPECT_EQ(irp->IoStatus.Information, ULONG_PTR(round));
+    // The walk cleared what the location carried for the driver below.
+    EXPECT_EQ(next->Parameters.Others.Argument1, nullptr);
+  }
+  EXPECT_EQ(owner.invocations.size(), 5u);
+  IoFreeIrp(irp);
+}
+
+struct PendingCase {
+  const char* name;
+  bool bottomQueues;
+  bool relaySkips;         // no routine: the walk propagates pending itself
+  bool relayPropagates;    // its routine marks the IRP pending again
+  NTSTATUS returned;       // by the top device's dispatch routine
+  BOOLEAN ownerSeesPending;
+};
+
+TEST_F(IoCompletion, PendingTravelsUpTheStack) {
+  const PendingCase cases[] = {
+      {"synchronous completion", false, false, true, STATUS_SUCCESS, FALSE},
+      {"pended below, routine propagates", true, false, true, STATUS_PENDING, TRUE},
+      {"pended below, location skipped", true, true, false, STATUS_PENDING, TRUE},
+  };
+  for (const PendingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PDEVICE_OBJECT bottom = AddBottom();
+    PDEVICE_OBJECT relay = AddRelay(bottom);
+    Config(bottom).queue = c.bottomQueues;
+    Config(relay).skip = c.relaySkips;
+    Config(relay).propagatePending = c.relayPropagates;
+    Owner owner;
+    PIRP irp = NewIrp(relay, &owner);
+    EXPECT_EQ(IoCallDriver(relay, irp), c.returned);
+    if (c.bottomQueues) {
+      EXPECT_TRUE(owner.invocations.empty());
+      ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS));
+    }
+    if (!c.relaySkips) {
+      ASSERT_EQ(Config(relay).invocations.size(), 1u);
+      EXPECT_EQ(Config(relay).invocations[0].pendingReturned, c.ownerSeesPending);
+    }
+    ASSERT_EQ(owner.invocations.size(), 1u);
+    EXPECT_EQ(owner.invocations[0].pendingReturned, c.ownerSeesPending);
+    IoFreeIrp(irp);
+  }
+}
+
+TEST_F(IoCompletion, CompletionAtDispatchLevelRunsRoutinesAtDispatchLevel) {
+  PDEVICE_OBJECT bottom = AddBottom();
+  PDEVICE_OBJECT relay = AddRelay(bottom);
+  Config(bottom).queue = true;
+  Owner owner;
+  PIRP irp = NewIrp(relay, &owner);
+  EXPECT_EQ(IoCallDriver(relay, irp), STATUS_PENDING);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS));
+  KeLowerIrql(old);
+  ASSERT_EQ(Config(relay).invocations.size(), 1u);
+  EXPECT_EQ(Config(relay).invocations[0].irql, DISPATCH_LEVEL);
+  ASSERT_EQ(owner.invocations.size(), 1u);
+  EXPECT_EQ(owner.invocations[0].irql, DISPATCH_LEVEL);
+  IoFreeIrp(irp);
+}
+
+TEST_F(IoCompletion, DefaultDispatchRejectsTheRequest) {
+  PDRIVER_OBJECT other = nullptr;
+  ASSERT_EQ(kernel::io::LoadDriver(u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) {
+              return STATUS_SUCCESS;
+            }, kService, &other), STATUS_SUCCESS);
+  PDEVICE_OBJECT plain = nullptr;
+  ASSERT_EQ(IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &plain),
+            STATUS_SUCCESS);
+  Owner owner;
+  PIRP irp = NewIrp(plain, &owner, IRP_MJ_DEVICE_CONTROL);
+  EXPECT_EQ(IoCallDriver(plain, irp), STATUS_INVALID_DEVICE_REQUEST);
+  ASSERT_EQ(owner.invocations.size(), 1u);
+  EXPECT_EQ(owner.invocations[0].status, STATUS_INVALID_DEVICE_REQUEST);
+  IoFreeIrp(irp);
+  IoDeleteDevice(plain);
+  kernel::io::UnloadDriver(other);
+}
+
+}  // namespace
+}  // namespace iotest

@@ -1,0 +1,193 @@
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "emulator/kernel/clock.h"
+#include "platform/host/ex.h"
+#include "platform/host/ke.h"
+#include "support/machine_test.h"
+
+namespace {
+
+using KeWaits = MachineTest;
+
+LARGE_INTEGER Relative(int64_t units) {
+  LARGE_INTEGER value;
+  value.QuadPart = -units;
+  return value;
+}
+
+struct ThreadArgs {
+  KEVENT* event;
+  std::atomic<int>* woken;
+};
+
+void WaitOnceAndCount(PVOID context) {
+  auto* args = static_cast<ThreadArgs*>(context);
+  KeWaitForSingleObject(args->event, Executive, KernelMode, FALSE, nullptr);
+  args->woken->fetch_add(1);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+PKTHREAD StartThread(PKSTART_ROUTINE routine, PVOID context) {
+  HANDLE handle;
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
+            STATUS_SUCCESS);
+  PVOID object = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  return static_cast<PKTHREAD>(object);
+}
+
+void Join(PKTHREAD thread) {
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+  ObDereferenceObject(thread);
+}
+
+TEST_F(KeWaits, WaitAnyReturnsIndexOfFirstSignalledObject) {
+  struct Case {
+    std::vector<int> signalled;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {{2}, STATUS_WAIT_0 + 2}, {{1, 2}, STATUS_WAIT_0 + 1}, {{0}, STATUS_WAIT_0}, {{}, STATUS_TIMEOUT}};
+  for (const Case& c : cases) {
+    KEVENT events[3];
+    for (KEVENT& e : events) KeInitializeEvent(&e, NotificationEvent, FALSE);
+    for (int i : c.signalled) KeSetEvent(&events[i], 0, FALSE);
+    PVOID objects[] = {&events[0], &events[1], &events[2]};
+    LARGE_INTEGER timeout = Relative(5 * kMs);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr),
+              c.expected);
+  }
+}
+
+TEST_F(KeWaits, WaitAnyWakesWithIndexOfEventSetLater) {
+  KEVENT kill, poll;
+  KeInitializeEvent(&kill, NotificationEvent, FALSE);
+  KeInitializeEvent(&poll, SynchronizationEvent, FALSE);
+  kernel::clock::ScheduleAfter(3 * kMs, [&] { KeSetEvent(&poll, 0, FALSE); });
+  PVOID objects[] = {&kill, &poll};
+  const int64_t start = Now();
+  EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+            STATUS_WAIT_1);
+  EXPECT_EQ(Now() - start, 3 * kMs);
+  EXPECT_EQ(KeReadStateEvent(&poll), 0) << "a satisfied synchronization event resets";
+}
+
+TEST_F(KeWaits, SynchronizationEventWakesExactlyOneWaiterPerSet) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  std::atomic<int> woken{0};
+  ThreadArgs args{&event, &woken};
+  PKTHREAD threads[3];
+  for (PKTHREAD& t : threads) t = StartThread(WaitOnceAndCount, &args);
+  kernel::clock::RunUntilIdle();
+  EXPECT_EQ(woken.load(), 0);
+  for (int expected = 1; expected <= 3; ++expected) {
+    KeSetEvent(&event, 0, FALSE);
+    kernel::clock::RunUntilIdle();
+    EXPECT_EQ(woken.load(), expected);
+  }
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+  for (PKTHREAD t : threads) Join(t);
+}
+
+TEST_F(KeWaits, NotificationEventWakesEveryWaiterAndStaysSignalled) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::atomic<int> woken{0};
+  ThreadArgs args{&event, &woken};
+  PKTHREAD threads[3];
+  for (PKTHREAD& t : threads) t = StartThread(WaitOnceAndCount, &args);
+  kernel::clock::RunUntilIdle();
+  KeSetEvent(&event, 0, FALSE);
+  for (PKTHREAD t : threads) Join(t);
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+TEST_F(KeWaits, TimeoutsAreExactOnTheVirtualClock) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  const int64_t cases[] = {1, kMs, 1000 * kMs, 10'000 * kMs};
+  for (int64_t delay : cases) {
+    LARGE_INTEGER timeout = Relative(delay);
+    const int64_t start = Now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(Now() - start, delay);
+  }
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+TEST_F(KeWaits, AbsoluteTimeoutUsesSystemTime) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  LARGE_INTEGER due;
+  due.QuadPart = now.QuadPart + 250 * kMs;
+  const int64_t start = Now();
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
+  EXPECT_EQ(Now() - start, 250 * kMs);
+}
+
+TEST_F(KeWaits, DelayExecutionSleepsTheGivenInterval) {
+  LARGE_INTEGER interval = Relative(7 * kMs);
+  const int64_t start = Now();
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+  EXPECT_EQ(Now() - start, 7 * kMs);
+}
+
+struct MutexArgs {
+  KMUTEX* mutex;
+  std::atomic<int>* owner;
+  int id;
+};
+
+void HoldMutexBriefly(PVOID context) {
+  auto* args = static_cast<MutexArgs*>(context);
+  for (int i = 0; i < 50; ++i) {
+    KeWaitForSingleObject(args->mutex, Executive, KernelMode, FALSE, nullptr);
+    int expected = 0;
+    EXPECT_TRUE(args->owner->compare_exchange_strong(expected, args->id)) << "two owners at once";
+    LARGE_INTEGER pause = Relative(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    args->owner->store(0);
+    KeReleaseMutex(args->mutex, FALSE);
+  }
+}
+
+TEST_F(KeWaits, MutexIsExclusiveAndRecursive) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+  KeReleaseMutex(&mutex, FALSE);
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+
+  std::atomic<int> owner{0};
+  MutexArgs a{&mutex, &owner, 1}, b{&mutex, &owner, 2};
+  PKTHREAD ta = StartThread(HoldMutexBriefly, &a);
+  PKTHREAD tb = StartThread(HoldMutexBriefly, &b);
+  Join(ta);
+  Join(tb);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+void ReturnWithoutTerminate(PVOID) {}
+
+TEST_F(KeWaits, ThreadObjectIsSignalledWhenTheThreadEnds) {
+  PKTHREAD thread = StartThread(ReturnWithoutTerminate, nullptr);
+  Join(thread);
+  HANDLE bogus = reinterpret_cast<HANDLE>(0x7777);
+  PVOID object = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(bogus, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+            STATUS_INVALID_HANDLE);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The emulated pool: accounting per tag, fill patterns, failure injection,
+// thread safety, and one death test per pool rule.
+#include <thread>
+#include <vector>
+
+#include "emulator/kernel/pool.h"
+#include "platform/host/ex.h"
+#include "platform/host/ke.h"
+#include "support/machine_test.h"
+
+namespace {
+
+using kernel::pool::Tag;
+constexpr ULONG kTagA = Tag("TstA");
+constexpr ULONG kTagB = Tag("TstB");
+
+using PoolTest = MachineTest;
+
+TEST_F(PoolTest, CountsLiveBlocksAndBytesPerTag) {
+  struct Step {
+    ULONG tag;
+    POOL_TYPE type;
+    SIZE_T size;
+  };
+  const Step steps[] = {{kTagA, NonPagedPoolNx, 100},
+                        {kTagA, PagedPool, 0},
+                        {kTagB, NonPagedPool, 64},
+                        {kTagA, PagedPoolCacheAligned, 3}};
+  std::vector<PVOID> blocks;
+  for (const Step& step : steps) {
+    PVOID block = ExAllocatePoolWithTag(step.type, step.size, step.tag);
+    ASSERT_NE(block, nullptr);
+    for (PVOID other : blocks) EXPECT_NE(block, other);
+    blocks.push_back(block);
+  }
+  EXPECT_EQ(kernel::pool::LiveCount(kTagA), 3u);
+  EXPECT_EQ(kernel::pool::LiveBytes(kTagA), 103u);
+  EXPECT_EQ(kernel::pool::LiveCount(kTagB), 1u);
+  EXPECT_EQ(kernel::pool::LiveBytes(kTagB), 64u);
+  EXPECT_EQ(kernel::pool::TotalLiveCount(), 4u);
+  EXPECT_EQ(kernel::pool::TotalLiveBytes(), 167u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks[3]) % 64, 0u) << "cache-aligned";
+
+  ExFreePoolWithTag(blocks[0], kTagA);
+  ExFreePool(blocks[2]);
+  EXPECT_EQ(kernel::pool::LiveCount(kTagA), 2u);
+  EXPECT_EQ(kernel::pool::LiveBytes(kTagA), 3u);
+  EXPECT_EQ(kernel::pool::LiveCount(kTagB), 0u);
+  ExFreePoolWithTag(blocks[1], kTagA);
+  ExFreePoolWithTag(blocks[3], kTagA);
+  EXPECT_EQ(kernel::pool::TotalLiveCount(), 0u);
+}
+
+TEST_F(PoolTest, FreshBlocksAreNotZeroed) {
+  auto block = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagA));
+  ASSERT_NE(block, nullptr);
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(block[i], kernel::pool::kAllocatedFill);
+  ExFreePoolWithTag(block, kTagA);
+}
+
+TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAllocations) {
+  struct Case {
+    const char* name;
+    void (*arm)();
+    std::vector<ULONG> tags;       // allocations in order
+    std::vector<bool> succeeds;    // expected outcome of each
+  };
+  const Case cases[] = {
+      {"third from now", [] { kernel::pool::FailNthAllocation(3); },
+       {kTagA, kTagB, kTagA, kTagA}, {true, true, false, true}},
+      {"second with tag B", [] { kernel::pool::FailNthAllocation(2, kTagB); },
+       {kTagB, kTagA, kTagA, kTagB, kTagB}, {true, true, true, false, true}},
+      {"every tag A", [] { kernel::pool::FailAllocationsWithTag(kTagA); },
+       {kTagA, kTagB, kTagA}, {false, true, false}},
+  };
+  size_t expectedFailures = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arm();
+    for (size_t i = 0; i < c.tags.size(); ++i) {
+      PVOID block = ExAllocatePoolWithTag(PagedPool, 8, c.tags[i]);
+      EXPECT_EQ(block != nullptr, c.succeeds[i]) << "allocation " << i;
+      expectedFailures += block == nullptr;
+      if (block != nullptr) ExFreePoolWithTag(block, c.tags[i]);
+    }
+    kernel::pool::ClearInjection();
+  }
+  EXPECT_EQ(kernel::pool::InjectedFailures(), expectedFailures);
+  EXPECT_EQ(kernel::pool::TotalLiveCount(), 0u);
+  PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+  EXPECT_NE(block, nullptr) << "injection cleared";
+  ExFreePoolWithTag(block, kTagA);
+}
+
+TEST_F(PoolTest, ConcurrentAllocationsKeepExactCounts) {
+  constexpr int kThreads = 4, kRounds = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::vector<PVOID> kept;
+      for (int i = 0; i < kRounds; ++i) {
+        PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, size_t(i % 50), t % 2 ? kTagA : kTagB);
+        if (i % 2) kept.push_back(block);
+        else ExFreePool(block);
+      }
+      for (PVOID block : kept) ExFreePool(block);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(kernel::pool::TotalLiveCount(), 0u);
+  EXPECT_EQ(kernel::pool::TotalLiveBytes(), 0u);
+}
+
+TEST_F(PoolTest, StateDoesNotSurviveAReboot) {
+  kernel::MachineOptions options;
+  options.checkLeaksAtShutdown = false;
+  machine_.reset();
+  machine_.emplace(options);
+  kernel::pool::FailAllocationsWithTag(kTagA);
+  ExAllocatePoolWithTag(PagedPool, 8, kTagB);  // left behind on purpose
+  machine_.reset();
+  machine_.emplace(kernel::MachineOptions{});
+  EXPECT_EQ(kernel::pool::TotalLiveCount(), 0u);
+  PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+  EXPECT_NE(block, nullptr);
+  ExFreePoolWithTag(block, kTagA);
+}
+
+class OldWindowsPoolTest : public MachineTest {
+ protected:
+  kernel::MachineOptions Options() override {
+    kernel::MachineOptions options;
+    options.majorVersion = 6;
+    options.minorVersion = 1;
+    options.buildNumber = 7601;
+    return options;
+  }
+};
+
+TEST_F(OldWindowsPoolTest, NoExecutePoolIsABadTypeBeforeWindows8) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+  ExFreePoolWithTag(block, kTagA);
+  EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA),
+               "VERIFIER: bad pool type: ExAllocatePoolWithTag.*pool type 512 is not valid on Windows 6.1");
+}
+
+using PoolDeathTest = MachineTest;
+
+TEST_F(PoolDeathTest, UnknownPoolType) {
+  EXPECT_DEATH(ExAllocatePoolWithTag(DontUseThisType, 8, kTagA), "VERIFIER: bad pool type: ExAllocatePoolWithTag");
+}
+
+TEST_F(PoolDeathTest, TagOfZero) {
+  EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 8, 0), "VERIFIER: pool tag of zero: ExAllocatePoolWithTag");
+}
+
+TEST_F(PoolDeathTest, PagedPoolAboveApcLevel) {
+  EXPECT_DEATH(
+      {
+        KeRaiseIrqlToDpcLevel();
+        ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+      },
+      "VERIFIER: IRQL too high: ExAllocatePoolWithTag");
+}
+
+TEST_F(PoolDeathTest, FreeWithTheWrongTag) {
+  PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+  EXPECT_DEATH(ExFreePoolWithTag(block, kTagB),
+               "VERIFIER: pool free with wrong tag: ExFreePoolWithTag.*tagged 'TstA', freed as 'TstB'");
+  ExFreePoolWithTag(block, kTagA);
+}
+
+TEST_F(PoolDeathTest, DoubleFree) {
+  EXPECT_DEATH(
+      {
+        PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+        ExFreePoolWithTag(block, kTagA);
+        ExFreePoolWithTag(block, kTagA);
+      },
+      "VERIFIER: pool double free: ExFreePoolWithTag");
+}
+
+TEST_F(PoolDeathTest, FreeOfAnUnknownPointer) {
+  static char notPool[16];
+  EXPECT_DEATH(ExFreePool(notPool), "VERIFIER: pool free of unknown pointer: ExFreePool");
+}
+
+TEST_F(PoolDeathTest, WriteBehindTheEndOfABlock) {
+  EXPECT_DEATH(
+      {
+        auto block = static_cast<volatile uint8_t*>(ExAllocatePoolWithTag(PagedPool, 10, kTagA));
+        block[10] = 0;  // one past the end
+        ExFreePoolWithTag(const_cast<uint8_t*>(block), kTagA);
+      },
+      "(VERIFIER: pool overrun: ExFreePoolWithTag.*byte 0 past the end of a 10-byte block)|"
+      "(AddressSanitizer: use-after-poison)");
+}
+
+TEST_F(PoolDeathTest, LeakReportedAtShutdown) {
+  EXPECT_DEATH(
+      {
+        ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);
+        machine_.reset();
+      },
+      "VERIFIER: pool leak: Machine shutdown.*1 block\\(s\\) still allocated: 'TstA' NonPagedPoolNx 24 bytes");
+}
+
+}  // namespace

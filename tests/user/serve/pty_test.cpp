@@ -1,0 +1,100 @@
+#include "user/tool/pty.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace t7315 {
+namespace {
+
+std::unique_ptr<Pty> OpenPty(const LineFormat& format = {}) {
+  std::string error;
+  auto pty = Pty::Open(format, &error);
+  EXPECT_NE(pty, nullptr) << error;
+  return pty;
+}
+
+// Recent kernels force 8 data bits and no parity on every pseudo-terminal.
+LineFormat AsAPtyKeepsIt(LineFormat format) {
+  const LineFormat probe{9600, 7, LineFormat::kEven};
+  std::string error;
+  if (Pty::Open(probe, &error)->Format() != probe) {
+    format.dataBits = 8;
+    format.parity = LineFormat::kNone;
+  }
+  return format;
+}
+
+TEST(PtyTest, FormatFollowsWhatAProgramSets) {
+  using F = LineFormat;
+  const LineFormat cases[] = {
+      {115200, 8, F::kNone, F::kOne, false, false, false},
+      {300, 7, F::kEven, F::kTwo, false, false, false},
+      {1000000, 5, F::kOdd, F::kOne, true, false, false},
+      {12345, 8, F::kMark, F::kOne, false, true, true},
+      {57600, 6, F::kSpace, F::kTwo, false, true, false},
+  };
+  auto pty = OpenPty();
+  ASSERT_NE(pty, nullptr);
+  const int program = open(pty->TerminalPath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(program, 0);
+  for (const LineFormat& format : cases) {
+    SCOPED_TRACE(format.Describe());
+    const LineFormat expected = AsAPtyKeepsIt(format);
+    ASSERT_TRUE(WriteRawTermios(program, format));
+    EXPECT_EQ(pty->Format(), expected);
+  }
+  close(program);
+}
+
+TEST(PtyTest, StartsRawAtTheGivenFormatAndPassesEveryByte) {
+  const LineFormat format{19200, 7, LineFormat::kEven, LineFormat::kOne};
+  auto pty = OpenPty(format);
+  ASSERT_NE(pty, nullptr);
+  EXPECT_EQ(pty->Format(), AsAPtyKeepsIt(format));
+  const int program = open(pty->TerminalPath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(program, 0);
+  // Raw: no echo, no CR/LF translation, no signal characters.
+  const uint8_t bytes[] = {'\r', '\n', 3, 0x13, 0xFF, 0};
+  ASSERT_EQ(write(pty->Master(), bytes, sizeof(bytes)), static_cast<ssize_t>(sizeof(bytes)));
+  uint8_t got[sizeof(bytes)] = {};
+  size_t have = 0;
+  while (have < sizeof(bytes)) {
+    const ssize_t n = read(program, got + have, sizeof(bytes) - have);
+    ASSERT_GT(n, 0);
+    have += n;
+  }
+  EXPECT_EQ(0, memcmp(got, bytes, sizeof(bytes)));
+  uint8_t echo;
+  EXPECT_LT(read(pty->Master(), &echo, 1), 0);  // nothing echoed back
+  close(program);
+}
+
+TEST(PtyTest, LinkReplacesOnlyAnOldLinkAndGoesAway) {
+  const std::string dir = std::filesystem::temp_directory_path() / ("pty_test_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string link = dir + "/COM3";
+  const std::string file = dir + "/COM4";
+  std::ofstream(file) << "keep";
+  ASSERT_EQ(symlink("/nonexistent", link.c_str()), 0);
+  {
+    auto pty = OpenPty();
+    ASSERT_NE(pty, nullptr);
+    std::string error;
+    ASSERT_TRUE(pty->LinkAs(link, &error)) << error;
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), pty->TerminalPath());
+    EXPECT_FALSE(pty->LinkAs(file, &error));
+    EXPECT_EQ(error, file + " exists and is not a symbolic link; not replacing it");
+  }
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(std::filesystem::is_regular_file(file));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace t7315

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Tests the t7315 tool as a user meets it: exit codes, messages and output.
+# T7315_BUILD_DIR names the build folder that holds the tool (default build/).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+source "$root/tests/support/tool_script.sh"
+trap 'rm -rf "$work"' EXIT
+
+expect "no command" 2 err "^t7315: no command given$" --
+expect "unknown command" 2 err "^t7315: unknown command 'frobnicate'$" -- frobnicate
+expect "usage after an error" 2 err "^usage: t7315 COMMAND$" -- frobnicate
+expect "selfcheck arguments" 2 err "^t7315: selfcheck takes no arguments, got 'now'$" -- selfcheck now
+for help in help -h --help; do
+  expect "$help" 0 out "^  selfcheck " -- "$help"
+done
+expect "selfcheck passes" 0 out "^registry: OK$" -- selfcheck
+
+# Every selfcheck line is a passed check, and there is one per check.
+"$tool" selfcheck >"$work/out" 2>&1
+[ "$(grep -cE '^[a-z ]+: OK$' "$work/out")" -eq 6 ] && [ "$(wc -l <"$work/out")" -eq 6 ]
+verdict "selfcheck lines" $? "want 6 lines '<check>: OK', got:
+$(cat "$work/out")"
+
+finish t7315

@@ -1,0 +1,302 @@
+// A small serial driver for the Win32 API tests: it answers the
+// IOCTL_SERIAL_* requests from a settings model, records every request it
+// gets (code and input bytes) and can fail a chosen code or hold reads,
+// writes and waits pending until the test completes them. Its ports are
+// "\Device\RecSerial<n>" with the DOS names COM3, COM4, ...
+#pragma once
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/kernel/clock.h"
+#include "emulator/kernel/io_manager.h"
+#include "support/machine_test.h"
+#include "user/win32/windows.h"
+
+namespace win32test {
+
+struct Request {
+  UCHAR major;
+  ULONG code;  // device control only
+  std::vector<UCHAR> input;
+  bool operator==(const Request&) const = default;
+};
+
+struct Port {
+  std::mutex lock;  // everything below but the pending list
+  std::vector<Request> log;
+  std::map<ULONG, NTSTATUS> failures;  // control code -> status it ends with
+  SERIAL_BAUD_RATE baud{9600};
+  SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+  SERIAL_CHARS chars{0x1A, 0x00, 0x7E, 0x00, 0x11, 0x13};
+  SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 64, 256};
+  SERIAL_TIMEOUTS timeouts{};
+  ULONG waitMask = 0;
+  SERIAL_STATUS status{};
+  ULONG modemStatus = 0;
+  std::vector<UCHAR> received;  // what reads return
+  bool holdIo = false;          // reads, writes and waits stay pending
+  bool keepOnCleanup = false;   // pending requests outlive the handle
+  KSPIN_LOCK pendingLock;
+  LIST_ENTRY pending;
+};
+
+inline Port& PortOf(PDEVICE_OBJECT device) { return **static_cast<Port**>(device->DeviceExtension); }
+
+inline NTSTATUS End(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+inline VOID CancelPending(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Port& port = PortOf(device);
+  KIRQL irql;
+  KeAcquireSpinLock(&port.pendingLock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&port.pendingLock, irql);
+  End(irp, STATUS_CANCELLED, 0);
+}
+
+inline NTSTATUS Hold(Port& port, PIRP irp) {
+  IoMarkIrpPending(irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&port.pendingLock, &irql);
+  IoSetCancelRoutine(irp, CancelPending);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    KeReleaseSpinLock(&port.pendingLock, irql);
+    End(irp, STATUS_CANCELLED, 0);
+    return STATUS_PENDING;
+  }
+  InsertTailList(&port.pending, &irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&port.pendingLock, irql);
+  return STATUS_PENDING;
+}
+
+// Completes the oldest pending request with `status`; `data` goes into its
+// system buffer. False when none is pending.
+inline bool CompletePending(PDEVICE_OBJECT device, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
+  Port& port = PortOf(device);
+  KIRQL irql;
+  KeAcquireSpinLock(&port.pendingLock, &irql);
+  while (!IsListEmpty(&port.pending)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&port.pending), IRP, Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+      InitializeListHead(&irp->Tail.Overlay.ListEntry);  // its canceller owns it
+      continue;
+    }
+    KeReleaseSpinLock(&port.pendingLock, irql);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG_PTR information = data.size();
+    if (sp->MajorFunction == IRP_MJ_WRITE) information = sp->Parameters.Write.Length;
+    if (!data.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
+    End(irp, status, information);
+    return true;
+  }
+  KeReleaseSpinLock(&port.pendingLock, irql);
+  return false;
+}
+
+inline void CancelAllPending(PDEVICE_OBJECT device) {
+  while (CompletePending(device, STATUS_CANCELLED)) {
+  }
+}
+
+// Copies a record in or out like a serial driver's buffered requests do.
+template <typename Record>
+NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, Record& record, bool set) {
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  const auto& io = sp->Parameters.DeviceIoControl;
+  if (set) {
+    if (io.InputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    std::memcpy(&record, buffer, sizeof(Record));
+    return End(irp, STATUS_SUCCESS, 0);
+  }
+  if (io.OutputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  std::memcpy(buffer, &record, sizeof(Record));
+  return End(irp, STATUS_SUCCESS, sizeof(Record));
+}
+
+inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
+  const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+  if (code == IOCTL_SERIAL_WAIT_ON_MASK && port.holdIo) return Hold(port, irp);
+  std::lock_guard guard(port.lock);
+  if (auto failure = port.failures.find(code); failure != port.failures.end())
+    return End(irp, failure->second, 0);
+  switch (code) {
+    case IOCTL_SERIAL_SET_BAUD_RATE: return Exchange(irp, sp, port.baud, true);
+    case IOCTL_SERIAL_GET_BAUD_RATE: return Exchange(irp, sp, port.baud, false);
+    case IOCTL_SERIAL_SET_LINE_CONTROL: return Exchange(irp, sp, port.line, true);
+    case IOCTL_SERIAL_GET_LINE_CONTROL: return Exchange(irp, sp, port.line, false);
+    case IOCTL_SERIAL_SET_CHARS: return Exchange(irp, sp, port.chars, true);
+    case IOCTL_SERIAL_GET_CHARS: return Exchange(irp, sp, port.chars, false);
+    case IOCTL_SERIAL_SET_HANDFLOW: return Exchange(irp, sp, port.flow, true);
+    case IOCTL_SERIAL_GET_HANDFLOW: return Exchange(irp, sp, port.flow, false);
+    case IOCTL_SERIAL_SET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, true);
+    case IOCTL_SERIAL_GET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, false);
+    case IOCTL_SERIAL_SET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, true);
+    case IOCTL_SERIAL_GET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, false);
+    case IOCTL_SERIAL_GET_COMMSTATUS: return Exchange(irp, sp, port.status, false);
+    case IOCTL_SERIAL_GET_MODEMSTATUS: return Exchange(irp, sp, port.modemStatus, false);
+    case IOCTL_SERIAL_WAIT_ON_MASK: return Exchange(irp, sp, port.waitMask, false);
+    case IOCTL_SERIAL_GET_PROPERTIES: {
+      SERIAL_COMMPROP properties{};
+      properties.PacketLength = sizeof properties;
+      properties.MaxRxQueue = 4095;
+      properties.ProvSubType = SERIAL_SP_RS232;
+      return Exchange(irp, sp, properties, false);
+    }
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+    case IOCTL_SERIAL_RESET_DEVICE:
+      return End(irp, STATUS_NOT_IMPLEMENTED, 0);
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+    case IOCTL_SERIAL_SET_DTR:
+    case IOCTL_SERIAL_CLR_DTR:
+    case IOCTL_SERIAL_SET_RTS:
+    case IOCTL_SERIAL_CLR_RTS:
+    case IOCTL_SERIAL_SET_XON:
+    case IOCTL_SERIAL_SET_XOFF:
+      return End(irp, STATUS_SUCCESS, 0);
+    case IOCTL_SERIAL_PURGE:
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+      return End(irp, sp->Parameters.DeviceIoControl.InputBufferLength >= 4 ? STATUS_SUCCESS
+                                                                            : STATUS_BUFFER_TOO_SMALL,
+                 0);
+  }
+  return End(irp, STATUS_INVALID_PARAMETER, 0);
+}
+
+inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  Port& port = PortOf(device);
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  Request request{sp->MajorFunction, 0, {}};
+  if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+    request.code = sp->Parameters.DeviceIoControl.IoControlCode;
+    if (buffer != nullptr) request.input.assign(buffer, buffer + sp->Parameters.DeviceIoControl.InputBufferLength);
+  }
+  if (sp->MajorFunction == IRP_MJ_WRITE && buffer != nullptr)
+    request.input.assign(buffer, buffer + sp->Parameters.Write.Length);
+  {
+    std::lock_guard guard(port.lock);
+    port.log.push_back(request);
+  }
+  switch (sp->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_FLUSH_BUFFERS:
+      return End(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLEANUP:
+      if (!port.keepOnCleanup) CancelAllPending(device);
+      return End(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_DEVICE_CONTROL:
+      return Control(port, irp, sp);
+    case IRP_MJ_READ: {
+      if (port.holdIo) return Hold(port, irp);
+      std::lock_guard guard(port.lock);
+      const size_t count = std::min<size_t>(port.received.size(), sp->Parameters.Read.Length);
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, port.received.data(), count);
+      port.received.erase(port.received.begin(), port.received.begin() + count);
+      return End(irp, STATUS_SUCCESS, count);
+    }
+    case IRP_MJ_WRITE:
+      if (port.holdIo) return Hold(port, irp);
+      return End(irp, STATUS_SUCCESS, sp->Parameters.Write.Length);
+  }
+  return End(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+inline NTSTATUS RecordingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) dispatch = Dispatch;
+  return STATUS_SUCCESS;
+}
+
+inline UNICODE_STRING Counted(const std::u16string& text) {
+  return UNICODE_STRING{USHORT(text.size() * 2), USHORT(text.size() * 2), const_cast<PWSTR>(text.c_str())};
+}
+
+// A machine with the recording driver and `Ports()` exclusive ports.
+class RecordingTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    ASSERT_EQ(kernel::io::LoadDriver(u"recserial", RecordingDriverEntry,
+                                   u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\recserial",
+                                   &driver_),
+              STATUS_SUCCESS);
+    for (int i = 0; i < Ports(); ++i) AddPort(i);
+  }
+
+  void TearDown() override {
+    for (size_t i = 0; i < devices_.size(); ++i) {
+      std::u16string link = u"\\DosDevices\\COM" + Number(i + 3);
+      UNICODE_STRING linkName = Counted(link);
+      IoDeleteSymbolicLink(&linkName);
+      delete &PortOf(devices_[i]);
+      IoDeleteDevice(devices_[i]);
+    }
+    kernel::io::UnloadDriver(driver_);
+    MachineTest::TearDown();
+  }
+
+  virtual int Ports() { return 1; }
+
+  static std::u16string Number(size_t n) {
+    const std::string digits = std::to_string(n);
+    return std::u16string(digits.begin(), digits.end());
+  }
+
+  void AddPort(size_t index) {
+    std::u16string name = u"\\Device\\RecSerial" + Number(index);
+    std::u16string link = u"\\DosDevices\\COM" + Number(index + 3);
+    UNICODE_STRING deviceName = Counted(name), linkName = Counted(link);
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(Port*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
+              STATUS_SUCCESS);
+    auto* port = new Port;
+    KeInitializeSpinLock(&port->pendingLock);
+    InitializeListHead(&port->pending);
+    *static_cast<Port**>(device->DeviceExtension) = port;
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(IoCreateSymbolicLink(&linkName, &deviceName), STATUS_SUCCESS);
+    devices_.push_back(device);
+  }
+
+  Port& port(size_t index = 0) { return PortOf(devices_[index]); }
+  PDEVICE_OBJECT device(size_t index = 0) { return devices_[index]; }
+
+  // The device-control codes received since the last call, create and
+  // reads/writes left out.
+  std::vector<Request> TakeControls(size_t index = 0) {
+    std::lock_guard guard(port(index).lock);
+    std::vector<Request> controls;
+    for (const Request& request : port(index).log)
+      if (request.major == IRP_MJ_DEVICE_CONTROL) controls.push_back(request);
+    port(index).log.clear();
+    return controls;
+  }
+
+  HANDLE Open(const char* name = "\\\\.\\COM3", DWORD flags = 0) {
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
+    return handle;
+  }
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::vector<PDEVICE_OBJECT> devices_;
+};
+
+template <typename Record>
+std::vector<UCHAR> Bytes(const Record& record) {
+  const auto* bytes = reinterpret_cast<const UCHAR*>(&record);
+  return std::vector<UCHAR>(bytes, bytes + sizeof(Record));
+}
+
+}  // namespace win32test

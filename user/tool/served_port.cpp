@@ -1,0 +1,498 @@
+#include "user/tool/served_port.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+namespace t7315 {
+namespace {
+
+// A client that reads this far behind stops us taking data from the port.
+constexpr size_t kClientBacklog = 256 * 1024;
+constexpr int64_t kStatusPollMs = 20;
+constexpr int64_t kReportEveryMs = 1000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string ErrorText(DWORD error) { return "error " + std::to_string(error); }
+
+// ClearCommError's errors as the console tells them.
+std::string CommErrorNames(DWORD errors) {
+  static const std::pair<DWORD, const char*> kNames[] = {{CE_OVERRUN, "overrun"},
+                                                          {CE_RXOVER, "receive buffer full"},
+                                                          {CE_RXPARITY, "parity error"},
+                                                          {CE_FRAME, "framing error"},
+                                                          {CE_BREAK, "break received"}};
+  std::string text;
+  for (const auto& [bit, name] : kNames) {
+    if (errors & bit) text += std::string(text.empty() ? "" : ", ") + name;
+  }
+  return text;
+}
+
+int Listen(int tcpPort, std::string* error) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(tcpPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 4) != 0) {
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(tcpPort) + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<ServedPort> ServedPort::Open(const Setup& setup, Console& console, std::string* error) {
+  std::unique_ptr<ServedPort> port(new ServedPort(setup, console));
+  port->handle_ = CreateFileA(setup.devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (port->handle_ == INVALID_HANDLE_VALUE) {
+    *error = "cannot open " + setup.devicePath + ": " + ErrorText(GetLastError());
+    return nullptr;
+  }
+  // A read returns as soon as anything arrived, or empty after 100 ms so
+  // that the reader notices a stop; writes wait as long as the line holds.
+  COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 100, 0, 0};
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (!SetCommTimeouts(port->handle_, &timeouts) || !GetCommState(port->handle_, &dcb)) {
+    *error = "cannot set up " + setup.devicePath + ": " + ErrorText(GetLastError());
+    return nullptr;
+  }
+  port->dtr_ = dcb.fDtrControl != DTR_CONTROL_DISABLE;
+  port->rts_ = dcb.fRtsControl != RTS_CONTROL_DISABLE;
+  port->terminalFormat_ = FormatOf(dcb);
+  port->pty_ = Pty::Open(port->terminalFormat_, error);
+  if (!port->pty_ || !port->pty_->LinkAs(setup.link, error)) return nullptr;
+  // The pty may not hold the whole format; what it holds is our reference.
+  port->terminalFormat_ = port->pty_->Format();
+  port->listener_ = Listen(setup.tcpPort, error);
+  if (port->listener_ < 0) return nullptr;
+  port->wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return port;
+}
+
+ServedPort::~ServedPort() { Stop(); }
+
+void ServedPort::Start() {
+  ioThreads_ = 2;
+  reader_ = std::thread([this] {
+    ReadLoop();
+    --ioThreads_;
+  });
+  writer_ = std::thread([this] {
+    WriteLoop();
+    --ioThreads_;
+  });
+  pump_ = std::thread([this] { PumpLoop(); });
+}
+
+void ServedPort::Stop() {
+  stop_ = true;
+  fromPort_.Stop();
+  toPort_.Stop();
+  Wake();
+  // A read or write may start just after a cancel; cancel until both
+  // threads have seen the stop.
+  while (ioThreads_ > 0 && handle_ != INVALID_HANDLE_VALUE) {
+    CancelIoEx(handle_, nullptr);  // the reads and writes belong to other threads
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (std::thread* t : {&reader_, &writer_, &pump_}) {
+    if (t->joinable()) t->join();
+  }
+  if (client_ >= 0) close(client_);
+  if (listener_ >= 0) close(listener_);
+  if (wake_ >= 0) close(wake_);
+  client_ = listener_ = wake_ = -1;
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+void ServedPort::Wake() {
+  const uint64_t one = 1;
+  if (wake_ >= 0) (void)!write(wake_, &one, sizeof(one));
+}
+
+// One overlapped read or write, waited for; false on failure or stop.
+bool ServedPort::Transfer(bool write, void* buffer, DWORD length, DWORD& done) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  BOOL ok = write ? WriteFile(handle_, buffer, length, nullptr, &overlapped)
+                  : ReadFile(handle_, buffer, length, nullptr, &overlapped);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) {
+    ok = GetOverlappedResult(handle_, &overlapped, &done, TRUE);
+  } else if (ok) {
+    ok = GetOverlappedResult(handle_, &overlapped, &done, FALSE);
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(overlapped.hEvent);
+  SetLastError(error);
+  return ok;
+}
+
+void ServedPort::ReadLoop() {
+  uint8_t buffer[16384];
+  bool failing = false;
+  while (!stop_) {
+    DWORD got = 0;
+    if (!Transfer(false, buffer, sizeof(buffer), got)) {
+      if (stop_) break;
+      if (GetLastError() == ERROR_OPERATION_ABORTED) continue;  // a purge
+      if (!failing) Say("reading failed: " + ErrorText(GetLastError()));
+      failing = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    failing = false;
+    if (got == 0) continue;
+    if (!fromPort_.Push(std::span<const uint8_t>(buffer, got))) break;
+    Wake();
+  }
+}
+
+void ServedPort::WriteLoop() {
+  while (true) {
+    std::vector<uint8_t> bytes = toPort_.WaitTake();
+    if (bytes.empty()) break;
+    size_t sent = 0;
+    while (sent < bytes.size() && !stop_) {
+      DWORD done = 0;
+      if (!Transfer(true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
+        // A purge aborts the write in flight: those bytes are meant to go.
+        if (!stop_ && GetLastError() != ERROR_OPERATION_ABORTED) Say("writing failed: " + ErrorText(GetLastError()));
+        break;
+      }
+      sent += done;
+    }
+    Wake();  // room again for the pty and the client
+  }
+}
+
+void ServedPort::PumpLoop() {
+  while (!stop_) {
+    const bool room = toPort_.HasRoom();
+    const bool clientCanSend = session_ && session_->Output().size() < kClientBacklog;
+    pollfd fds[4] = {
+        {wake_, POLLIN, 0},
+        {pty_->Master(), short((room ? POLLIN : 0) | (terminalPending_.empty() ? 0 : POLLOUT)), 0},
+        {listener_, POLLIN, 0},
+        {client_, short((room && clientCanSend ? POLLIN : 0) | (session_ && !session_->Output().empty() ? POLLOUT : 0)),
+         0},
+    };
+    poll(fds, client_ >= 0 ? 4 : 3, kStatusPollMs);
+    uint64_t count;
+    (void)!read(wake_, &count, sizeof(count));
+    // A client that vanished is noticed even while we are not reading it.
+    if (client_ >= 0 && (fds[3].revents & (POLLERR | POLLHUP))) DropClient("gone");
+    if (fds[2].revents & POLLIN) AcceptClient();
+    PumpOnce();
+  }
+}
+
+void ServedPort::PumpOnce() {
+  MoveFromPort();
+  ReadTerminal();
+  if (client_ >= 0) ReadClient();
+  FlushTerminal();
+  if (client_ >= 0) FlushClient();
+  FollowTerminalSettings();
+  PollStatus();
+}
+
+// The port's data goes to the pty and to the client; while the client asks
+// us to hold or lags far behind, it stays queued and slows the reader.
+void ServedPort::MoveFromPort() {
+  if (session_ && (session_->Suspended() || session_->Output().size() >= kClientBacklog)) return;
+  std::vector<uint8_t> bytes = fromPort_.TakeAll();
+  if (bytes.empty()) return;
+  if (session_) session_->SendData(bytes);
+  // Nobody may be reading the pty: like a terminal that is switched off, it
+  // loses what does not fit.
+  const size_t room = kQueueBytes - std::min(kQueueBytes, terminalPending_.size());
+  const size_t keep = std::min(room, bytes.size());
+  terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.begin() + keep);
+  if (keep < bytes.size() && !terminalOverflowTold_) {
+    Say("nobody reads the pty; what does not fit is dropped until it is read again");
+    terminalOverflowTold_ = true;
+  }
+}
+
+void ServedPort::ReadTerminal() {
+  if (!toPort_.HasRoom()) return;
+  uint8_t buffer[4096];
+  const ssize_t n = read(pty_->Master(), buffer, sizeof(buffer));
+  if (n > 0) toPort_.Push(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+}
+
+void ServedPort::FlushTerminal() {
+  if (terminalPending_.empty()) return;
+  const ssize_t n = write(pty_->Master(), terminalPending_.data(), terminalPending_.size());
+  if (n > 0) terminalPending_.erase(terminalPending_.begin(), terminalPending_.begin() + n);
+  if (terminalPending_.empty()) terminalOverflowTold_ = false;
+}
+
+void ServedPort::AcceptClient() {
+  sockaddr_in peer{};
+  socklen_t length = sizeof(peer);
+  const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  const std::string from = std::string(inet_ntoa(peer.sin_addr)) + ":" + std::to_string(ntohs(peer.sin_port));
+  if (client_ >= 0) {
+    Say("RFC 2217 client from " + from + " refused: the port is in use");
+    close(fd);
+    return;
+  }
+  const int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+  client_ = fd;
+  session_.emplace(static_cast<Rfc2217Port&>(*this), "t7315 " + setup_.comName);
+  session_->Start();
+  Say("RFC 2217 client connected from " + from);
+}
+
+void ServedPort::ReadClient() {
+  if (!toPort_.HasRoom() || session_->Output().size() >= kClientBacklog) return;
+  uint8_t buffer[16384];
+  const ssize_t n = recv(client_, buffer, sizeof(buffer), 0);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    DropClient(n == 0 ? "disconnected" : std::string("lost: ") + std::strerror(errno));
+    return;
+  }
+  if (n < 0) return;
+  std::vector<uint8_t> data;
+  session_->Receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), data);
+  if (!data.empty()) toPort_.Push(data);
+}
+
+void ServedPort::FlushClient() {
+  std::span<const uint8_t> out = session_->Output();
+  if (out.empty()) return;
+  const ssize_t n = send(client_, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) {
+    session_->Consume(static_cast<size_t>(n));
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    DropClient(std::string("lost: ") + std::strerror(errno));
+  }
+}
+
+void ServedPort::DropClient(const std::string& why) {
+  close(client_);
+  client_ = -1;
+  session_.reset();
+  Say("RFC 2217 client " + why);
+}
+
+// Modem lines and line errors, a few dozen times a second; errors are also
+// told on the console, at most once a second.
+void ServedPort::PollStatus() {
+  const int64_t now = NowMs();
+  if (now - lastStatusPoll_ < kStatusPollMs) return;
+  lastStatusPoll_ = now;
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (ClearCommError(handle_, &errors, &status)) {
+    uint8_t line = 0;
+    if (errors & (CE_OVERRUN | CE_RXOVER)) line |= rfc2217::kOverrunError;
+    if (errors & CE_RXPARITY) line |= rfc2217::kParityError;
+    if (errors & CE_FRAME) line |= rfc2217::kFramingError;
+    if (errors & CE_BREAK) line |= rfc2217::kBreakDetect;
+    if (line != 0 && session_) session_->LineErrors(line);
+    commErrors_ |= errors;
+  }
+  if (session_) session_->ModemLinesChanged(ModemLines());
+  if (now - lastReport_ < kReportEveryMs) return;
+  const std::string errorNames = CommErrorNames(commErrors_);
+  if (errorNames.empty()) return;
+  Say(errorNames);
+  lastReport_ = now;
+  commErrors_ = 0;
+}
+
+// A program that sets the pty's termios reconfigures the port; only the
+// fields it changed are applied, so a change made over RFC 2217 stays.
+void ServedPort::FollowTerminalSettings() {
+  const LineFormat now = pty_->Format();
+  if (now == terminalFormat_) return;
+  const LineFormat before = terminalFormat_;
+  terminalFormat_ = now;
+  if (ChangeFormat("the pty asked for " + now.Describe(), before, now)) {
+    Say("set from the pty to " + FormatOf(CurrentState()).Describe());
+  }
+}
+
+DCB ServedPort::CurrentState() {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  GetCommState(handle_, &dcb);
+  return dcb;
+}
+
+bool ServedPort::ChangeFormat(const std::string& what, const LineFormat& before, const LineFormat& now) {
+  DCB old = CurrentState();
+  DCB dcb = old;
+  ApplyFormatChange(before, now, dcb);
+  if (SetCommState(handle_, &dcb)) return true;
+  const DWORD error = GetLastError();
+  // A refused state may have been applied in part: put the old one back.
+  SetCommState(handle_, &old);
+  Say(what + "; the driver refused it (" + ErrorText(error) + "); the port keeps " + FormatOf(old).Describe());
+  return false;
+}
+
+// A client's change of one field; the format the port has afterwards.
+LineFormat ServedPort::Request(const std::string& what, const std::function<void(LineFormat&)>& change) {
+  const LineFormat before = FormatOf(CurrentState());
+  LineFormat now = before;
+  change(now);
+  ChangeFormat("RFC 2217 client asked for " + what, before, now);
+  return FormatOf(CurrentState());
+}
+
+uint32_t ServedPort::BaudRate(uint32_t requested) {
+  if (requested == 0) return CurrentState().BaudRate;
+  return Request(std::to_string(requested) + " baud", [&](LineFormat& f) { f.baud = requested; }).baud;
+}
+
+uint8_t ServedPort::DataSize(uint8_t requested) {
+  if (requested == 0) return CurrentState().ByteSize;
+  return Request(std::to_string(requested) + " data bits", [&](LineFormat& f) { f.dataBits = requested; }).dataBits;
+}
+
+// RFC 2217 numbers parity from 1 (none) in the DCB's order.
+uint8_t ServedPort::Parity(uint8_t requested) {
+  if (requested < 1 || requested > 5) return CurrentState().Parity + 1;
+  return Request("parity " + std::to_string(requested), [&](LineFormat& f) { f.parity = requested - 1; }).parity + 1;
+}
+
+// RFC 2217: 1 = one, 2 = two, 3 = one and a half stop bits.
+uint8_t ServedPort::StopSize(uint8_t requested) {
+  static const uint8_t kToDcb[] = {0, ONESTOPBIT, TWOSTOPBITS, ONE5STOPBITS};
+  static const uint8_t kFromDcb[] = {1, 3, 2};
+  uint8_t stop = CurrentState().StopBits;
+  if (requested >= 1 && requested <= 3) {
+    stop = Request("stop size " + std::to_string(requested), [&](LineFormat& f) { f.stopBits = kToDcb[requested]; })
+               .stopBits;
+  }
+  return stop <= TWOSTOPBITS ? kFromDcb[stop] : 1;
+}
+
+std::optional<uint8_t> ServedPort::Escape(DWORD function, bool& state, bool on, uint8_t onValue, uint8_t offValue) {
+  if (EscapeCommFunction(handle_, function)) state = on;
+  return state ? onValue : offValue;
+}
+
+// RTS follows the receive buffer, or goes back to the state last asked for.
+void ServedPort::SetInboundHardware(DCB& dcb, bool on) const {
+  if (on) {
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  } else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    dcb.fRtsControl = rts_ ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  }
+}
+
+std::optional<uint8_t> ServedPort::Control(uint8_t request) {
+  using namespace rfc2217;
+  DCB dcb = CurrentState();
+  auto set = [&](auto change) {
+    DCB changed = dcb;
+    change(changed);
+    if (!SetCommState(handle_, &changed)) {
+      Say("RFC 2217 client's flow control refused by the driver (" + ErrorText(GetLastError()) + ")");
+    }
+    dcb = CurrentState();
+  };
+  auto outbound = [&] {
+    return dcb.fOutxCtsFlow ? kControlFlowHardware : dcb.fOutX ? kControlFlowXonXoff : kControlFlowNone;
+  };
+  auto inbound = [&] {
+    return dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ? kControlInboundHardware
+           : dcb.fInX                               ? kControlInboundXonXoff
+                                                    : kControlInboundNone;
+  };
+  switch (request) {
+    case kControlFlowQuery:
+      return outbound();
+    case kControlFlowNone:
+    case kControlFlowXonXoff:
+    case kControlFlowHardware:
+      // Both directions, as on a POSIX port (which is what clients such as
+      // pyserial send this for); the inbound requests below refine it.
+      set([&](DCB& d) {
+        d.fOutX = d.fInX = request == kControlFlowXonXoff;
+        d.fOutxCtsFlow = request == kControlFlowHardware;
+        SetInboundHardware(d, request == kControlFlowHardware);
+      });
+      return outbound();
+    case kControlBreakQuery:
+      return break_ ? kControlBreakOn : kControlBreakOff;
+    case kControlBreakOn:
+    case kControlBreakOff:
+      return Escape(request == kControlBreakOn ? SETBREAK : CLRBREAK, break_, request == kControlBreakOn,
+                    kControlBreakOn, kControlBreakOff);
+    case kControlDtrQuery:
+      return dtr_ ? kControlDtrOn : kControlDtrOff;
+    case kControlDtrOn:
+    case kControlDtrOff:
+      return Escape(request == kControlDtrOn ? SETDTR : CLRDTR, dtr_, request == kControlDtrOn, kControlDtrOn,
+                    kControlDtrOff);
+    case kControlRtsQuery:
+      return rts_ ? kControlRtsOn : kControlRtsOff;
+    case kControlRtsOn:
+    case kControlRtsOff:
+      return Escape(request == kControlRtsOn ? SETRTS : CLRRTS, rts_, request == kControlRtsOn, kControlRtsOn,
+                    kControlRtsOff);
+    case kControlInboundQuery:
+      return inbound();
+    case kControlInboundNone:
+    case kControlInboundXonXoff:
+    case kControlInboundHardware:
+      set([&](DCB& d) {
+        d.fInX = request == kControlInboundXonXoff;
+        SetInboundHardware(d, request == kControlInboundHardware);
+      });
+      return inbound();
+    default:  // DCD, DTR and DSR flow control: not offered
+      return std::nullopt;
+  }
+}
+
+void ServedPort::Purge(uint8_t which) {
+  DWORD flags = 0;
+  if (which & rfc2217::kPurgeReceive) {
+    flags |= PURGE_RXABORT | PURGE_RXCLEAR;
+    fromPort_.Clear();
+  }
+  if (which & rfc2217::kPurgeTransmit) {
+    flags |= PURGE_TXABORT | PURGE_TXCLEAR;
+    toPort_.Clear();
+  }
+  if (!PurgeComm(handle_, flags)) Say("purge failed: " + ErrorText(GetLastError()));
+}
+
+uint8_t ServedPort::ModemLines() {
+  DWORD lines = 0;
+  GetCommModemStatus(handle_, &lines);
+  // MS_*_ON have the modem-state layout.
+  return static_cast<uint8_t>(lines & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
+}
+
+}  // namespace t7315
