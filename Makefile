@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys bench clean
+.PHONY: help deps build run test test-asan test-tsan sys bench mutants clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -20,6 +20,7 @@ help:
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image (build-sys/t7315ser.sys)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
+	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
 
@@ -74,5 +75,12 @@ bench:
 	cmake --build build-bench --target bench_receive -j $(JOBS)
 	build-bench/bench_receive
 
+# Faults planted one at a time (scripts/mutants.py); MUTANTS picks the lists.
+MUTANTS ?= $(wildcard tests/mutants/*.txt)
+mutants:
+	$(call configure,build-mutants,-DCMAKE_BUILD_TYPE=Debug)
+	cmake --build build-mutants -j $(JOBS)
+	scripts/mutants.py --jobs $(JOBS) $(MUTANTS)
+
 clean:
-	rm -rf build build-asan build-tsan build-sys build-bench
+	rm -rf build build-asan build-tsan build-sys build-bench build-mutants
