@@ -73,7 +73,7 @@ void Port::FinishFront(Pipe pipe, int32_t usbdStatus, uint32_t length) {
 
 void Port::DeliverFinished() {
   for (auto& [t, result] : finished_) {
-    Defer([done = std::move(t.callback), result] { done(result.first, result.second); });
+    Defer([done = std::move(t.callback), result = result] { done(result.first, result.second); });
   }
   finished_.clear();
 }

@@ -546,6 +546,29 @@ struct _IO_STACK_LOCATION {
   PVOID Context;
 };
 
+// ---- Memory descriptor list ------------------------------------------------------
+// What the I/O manager gives a driver for a direct-I/O buffer (Irp->MdlAddress).
+// The host never pages, so a described buffer is always locked and mapped at
+// its own address; the page frame array that follows the record on Windows
+// is not modelled.
+struct _MDL {
+  struct _MDL* Next;
+  CSHORT Size;
+  CSHORT MdlFlags;
+  PVOID Process;
+  PVOID MappedSystemVa;
+  PVOID StartVa;  // the page that holds the first byte
+  ULONG ByteCount;
+  ULONG ByteOffset;  // of the first byte in StartVa's page
+};
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+// Every MDL here is mapped: the system address is the buffer's own.
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((Mdl)->MappedSystemVa)
+
 // ---- IRP ------------------------------------------------------------------------
 // IRP.Cancel is written by IoCancelIrp on one thread while the IRP's owner
 // tests it on another, by design: the byte is accessed atomically so that the
@@ -815,6 +838,10 @@ static_assert(FIELD_OFFSET(IRP, Tail.Overlay.CurrentStackLocation) == 184,
               "IRP.Tail.Overlay.CurrentStackLocation");
 static_assert(FIELD_OFFSET(IRP, Tail.Overlay.OriginalFileObject) == 192,
               "IRP.Tail.Overlay.OriginalFileObject");
+static_assert(FIELD_OFFSET(IRP, MdlAddress) == 8, "IRP.MdlAddress");
+static_assert(sizeof(MDL) == 48, "MDL");
+static_assert(FIELD_OFFSET(MDL, MappedSystemVa) == 24, "MDL.MappedSystemVa");
+static_assert(FIELD_OFFSET(MDL, ByteCount) == 40, "MDL.ByteCount");
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION");
 static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Read.ByteOffset) == 24, "Read");
 static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24,

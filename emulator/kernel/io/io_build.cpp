@@ -1,8 +1,9 @@
 // IoBuildDeviceIoControlRequest and IoBuildSynchronousFsdRequest, and the
-// buffered-I/O bookkeeping that every
-// IRP built by the I/O manager shares: the system buffer holds the input on
-// the way down and the output on the way up, and is copied back to the
-// caller's buffer when the request did not fail.
+// buffer bookkeeping that every IRP built by the I/O manager shares. Buffered
+// I/O: the system buffer holds the input on the way down and the output on
+// the way up, and is copied back to the caller's buffer when the request did
+// not fail. Direct I/O: the input (of a control request) goes in a system
+// buffer, the output buffer is described by an MDL and written in place.
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +16,8 @@ namespace kernel::io::internal {
 namespace {
 
 constexpr ULONG kSystemBufferTag = pool::Tag("IoSB");
+constexpr ULONG kMdlTag = pool::Tag("IoMd");
+constexpr ULONG_PTR kPageSize = 0x1000;
 
 bool IsError(NTSTATUS status) { return (ULONG(status) >> 30) == 3; }
 
@@ -25,7 +28,7 @@ void MakeThreaded(PIRP irp, ULONG outputLength, PKEVENT event, PIO_STATUS_BLOCK 
   irp->RequestorMode = KernelMode;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   SetFinisher(irp, [outputLength](PIRP done) {
-    FinishBufferedTransfer(done, outputLength);
+    FinishTransfer(done, outputLength);
     if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
     PKEVENT doneEvent = done->UserEvent;
     ReleaseIrp(done);
@@ -46,7 +49,31 @@ bool AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, ULONG bu
   return true;
 }
 
-void FinishBufferedTransfer(PIRP irp, ULONG outputLength) {
+bool AttachMdl(PIRP irp, void* buffer, ULONG length) {
+  if (length == 0) return true;
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag));
+  if (mdl == nullptr) return false;
+  const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(buffer);
+  *mdl = MDL{};
+  mdl->Size = sizeof(MDL);
+  mdl->MdlFlags = MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+  mdl->MappedSystemVa = buffer;
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~(kPageSize - 1));
+  mdl->ByteOffset = ULONG(address & (kPageSize - 1));
+  mdl->ByteCount = length;
+  irp->MdlAddress = mdl;
+  return true;
+}
+
+bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength) {
+  if (!AttachSystemBuffer(irp, input, inputLength, inputLength)) return false;
+  if (AttachMdl(irp, output, outputLength)) return true;
+  FinishTransfer(irp, 0);
+  return false;
+}
+
+void FinishTransfer(PIRP irp, ULONG outputLength) {
   const bool copyBack = (irp->Flags & IRP_INPUT_OPERATION) && !IsError(irp->IoStatus.Status) &&
                         irp->AssociatedIrp.SystemBuffer != nullptr;
   if (copyBack) {
@@ -60,12 +87,10 @@ void FinishBufferedTransfer(PIRP irp, ULONG outputLength) {
     ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
-}
-
-void CheckNotDirect(ULONG method, bool hasBuffers, PIRP irp, const char* routine) {
-  if (hasBuffers && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT))
-    verifier::Fail("direct I/O is not modelled", routine, irp,
-                   "the host builds buffered and neither-I/O requests only");
+  if (irp->MdlAddress != nullptr) {
+    ExFreePoolWithTag(irp->MdlAddress, kMdlTag);
+    irp->MdlAddress = nullptr;
+  }
 }
 
 }  // namespace kernel::io::internal
@@ -87,17 +112,19 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
   const ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
-  CheckNotDirect(method, InputBufferLength || OutputBufferLength, irp,
-                 "IoBuildDeviceIoControlRequest");
+  bool attached = true;
   if (method == METHOD_BUFFERED) {
-    if (!AttachSystemBuffer(irp, InputBuffer, InputBufferLength,
-                            std::max(InputBufferLength, OutputBufferLength))) {
-      ReleaseIrp(irp);
-      return nullptr;
-    }
+    attached = AttachSystemBuffer(irp, InputBuffer, InputBufferLength,
+                                  std::max(InputBufferLength, OutputBufferLength));
     if (OutputBuffer != nullptr && OutputBufferLength != 0) irp->Flags |= IRP_INPUT_OPERATION;
-  } else {
+  } else if (method == METHOD_NEITHER) {
     sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  } else {
+    attached = AttachDirectBuffers(irp, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength);
+  }
+  if (!attached) {
+    ReleaseIrp(irp);
+    return nullptr;
   }
   irp->UserBuffer = OutputBuffer;
   MakeThreaded(irp, OutputBufferLength, Event, IoStatusBlock);
@@ -119,15 +146,17 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   if (transfer) {
     sp->Parameters.Read.Length = Length;
     if (StartingOffset != nullptr) sp->Parameters.Read.ByteOffset = *StartingOffset;
-    CheckNotDirect((DeviceObject->Flags & DO_DIRECT_IO) ? METHOD_OUT_DIRECT : METHOD_BUFFERED,
-                   Length != 0, irp, "IoBuildSynchronousFsdRequest");
     const bool read = MajorFunction == IRP_MJ_READ;
+    bool attached = true;
     if (DeviceObject->Flags & DO_BUFFERED_IO) {
-      if (!AttachSystemBuffer(irp, read ? nullptr : Buffer, read ? 0 : Length, Length)) {
-        ReleaseIrp(irp);
-        return nullptr;
-      }
+      attached = AttachSystemBuffer(irp, read ? nullptr : Buffer, read ? 0 : Length, Length);
       if (read && Length != 0) irp->Flags |= IRP_INPUT_OPERATION;
+    } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+      attached = AttachMdl(irp, Buffer, Length);
+    }
+    if (!attached) {
+      ReleaseIrp(irp);
+      return nullptr;
     }
     irp->Flags |= read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
     irp->UserBuffer = Buffer;

@@ -60,10 +60,18 @@ bool HeldBelow(PIRP irp);
 // Gives the IRP a zeroed system buffer of `bufferLength` bytes holding the
 // input; false when the pool has no memory.
 bool AttachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, ULONG bufferLength);
-// Copies the output back to UserBuffer unless the request failed, checking
-// IoStatus.Information against `outputLength`, and frees the system buffer.
-void FinishBufferedTransfer(PIRP irp, ULONG outputLength);
-void CheckNotDirect(ULONG method, bool hasBuffers, PIRP irp, const char* routine);
+// Describes `length` bytes at `buffer` by an MDL at irp->MdlAddress (none for
+// 0 bytes); false when the pool has no memory.
+bool AttachMdl(PIRP irp, void* buffer, ULONG length);
+// A direct-I/O control request's buffers: the input in a system buffer, the
+// output described by an MDL; false, with nothing attached, when the pool
+// has no memory.
+bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength);
+// Copies a buffered request's output back to UserBuffer unless it failed,
+// checking IoStatus.Information against `outputLength`, and frees the system
+// buffer and the MDL.
+void FinishTransfer(PIRP irp, ULONG outputLength);
 
 // ---- Devices (io_device.cpp) ---------------------------------------------------------
 bool IsDevice(PDEVICE_OBJECT device);

@@ -1,6 +1,6 @@
 // Requests from "user mode" on an open file: the IRPs the I/O system
 // services build for NtReadFile, NtWriteFile, NtDeviceIoControlFile,
-// NtFlushBuffersFile and NtQuery/SetInformationFile, with buffered or
+// NtFlushBuffersFile and NtQuery/SetInformationFile, with buffered, direct or
 // neither I/O as the device and control code ask, and their final processing.
 #include <algorithm>
 
@@ -10,21 +10,15 @@
 namespace kernel::io::internal {
 namespace {
 
-bool Buffered(PDEVICE_OBJECT top, const UserRequest& request) {
-  if (request.majorFunction == IRP_MJ_DEVICE_CONTROL)
-    return METHOD_FROM_CTL_CODE(request.ioControlCode) == METHOD_BUFFERED;
-  if (request.majorFunction == IRP_MJ_READ || request.majorFunction == IRP_MJ_WRITE)
-    return (top->Flags & DO_BUFFERED_IO) != 0;
-  return true;  // information requests are always buffered
-}
-
 ULONG Method(PDEVICE_OBJECT top, const UserRequest& request) {
   if (request.majorFunction == IRP_MJ_DEVICE_CONTROL)
     return METHOD_FROM_CTL_CODE(request.ioControlCode);
-  if ((request.majorFunction == IRP_MJ_READ || request.majorFunction == IRP_MJ_WRITE) &&
-      (top->Flags & DO_DIRECT_IO))
-    return METHOD_OUT_DIRECT;
-  return Buffered(top, request) ? METHOD_BUFFERED : METHOD_NEITHER;
+  if (request.majorFunction == IRP_MJ_READ || request.majorFunction == IRP_MJ_WRITE) {
+    if (top->Flags & DO_BUFFERED_IO) return METHOD_BUFFERED;
+    if (top->Flags & DO_DIRECT_IO) return METHOD_OUT_DIRECT;
+    return METHOD_NEITHER;
+  }
+  return METHOD_BUFFERED;  // information requests are always buffered
 }
 
 void FillParameters(PIO_STACK_LOCATION sp, const UserRequest& request) {
@@ -54,17 +48,23 @@ void FillParameters(PIO_STACK_LOCATION sp, const UserRequest& request) {
 }
 
 // Buffers as the services set them up; false when the pool has no memory.
-bool AttachBuffers(PIRP irp, PIO_STACK_LOCATION sp, bool buffered, const UserRequest& request) {
+bool AttachBuffers(PIRP irp, PIO_STACK_LOCATION sp, ULONG method, const UserRequest& request) {
   const bool takesOutput = request.majorFunction != IRP_MJ_WRITE &&
                            request.majorFunction != IRP_MJ_SET_INFORMATION &&
                            request.majorFunction != IRP_MJ_FLUSH_BUFFERS;
-  if (!buffered) {
-    irp->UserBuffer = takesOutput ? request.output : const_cast<void*>(request.input);
-    if (request.majorFunction == IRP_MJ_DEVICE_CONTROL) {
-      irp->UserBuffer = request.output;
-      sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(request.input);
-    }
-    return true;
+  const bool control = request.majorFunction == IRP_MJ_DEVICE_CONTROL;
+  void* const transfer = takesOutput ? request.output : const_cast<void*>(request.input);
+  switch (method) {
+    case METHOD_NEITHER:
+      irp->UserBuffer = transfer;
+      if (control) sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(request.input);
+      return true;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      if (control)
+        return AttachDirectBuffers(irp, request.input, request.inputLength, request.output,
+                                   request.outputLength);
+      return AttachMdl(irp, transfer, takesOutput ? request.outputLength : request.inputLength);
   }
   const ULONG inputLength = request.majorFunction == IRP_MJ_READ ? 0 : request.inputLength;
   const ULONG outputLength = takesOutput ? request.outputLength : 0;
@@ -114,9 +114,7 @@ NTSTATUS Submit(PFILE_OBJECT file, UserRequest request, bool* sent) {
   sp->MajorFunction = request.majorFunction;
   sp->FileObject = file;
   FillParameters(sp, request);
-  const ULONG method = Method(top, request);
-  CheckNotDirect(method, request.inputLength || request.outputLength, irp, "SubmitUserRequest");
-  if (!AttachBuffers(irp, sp, method == METHOD_BUFFERED, request)) {
+  if (!AttachBuffers(irp, sp, Method(top, request), request)) {
     ReleaseIrp(irp);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -124,7 +122,7 @@ NTSTATUS Submit(PFILE_OBJECT file, UserRequest request, bool* sent) {
   const ULONG outputLength = request.outputLength;
   *sent = true;
   SetFinisher(irp, [file, outputLength, onComplete = std::move(request.onComplete)](PIRP done) {
-    FinishBufferedTransfer(done, outputLength);
+    FinishTransfer(done, outputLength);
     const IO_STATUS_BLOCK result = done->IoStatus;
     ReleaseIrp(done);
     if (onComplete) onComplete(result);

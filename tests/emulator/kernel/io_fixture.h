@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ struct DeviceConfig {
   std::vector<UCHAR> majors;  // every request received, in order
   IO_STACK_LOCATION lastLocation{};  // of the last request
   std::vector<UCHAR> lastInput;     // its system buffer's input bytes
+  PVOID lastUserBuffer = nullptr;   // its UserBuffer
+  std::optional<MDL> lastMdl;       // its MDL, for direct I/O
   KSPIN_LOCK lock;
   LIST_ENTRY queued;
   // Relay device.
@@ -55,9 +58,13 @@ inline void Record(std::vector<Invocation>& log, PDEVICE_OBJECT device, PIRP irp
   log.push_back({device, irp->PendingReturned, KeGetCurrentIrql(), irp->IoStatus.Status});
 }
 
+// Into the output the driver was given: the MDL's buffer for direct I/O,
+// else the system buffer.
 inline void FillReply(const DeviceConfig& config, PIRP irp) {
-  if (!config.reply.empty() && irp->AssociatedIrp.SystemBuffer != nullptr)
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, config.reply.data(), config.reply.size());
+  void* output = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, 0)
+                                            : irp->AssociatedIrp.SystemBuffer;
+  if (!config.reply.empty() && output != nullptr)
+    std::memcpy(output, config.reply.data(), config.reply.size());
 }
 
 inline void RecordRequest(DeviceConfig& config, PIRP irp) {
@@ -69,6 +76,9 @@ inline void RecordRequest(DeviceConfig& config, PIRP irp) {
   if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) length = sp->Parameters.DeviceIoControl.InputBufferLength;
   const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
   config.lastInput.assign(buffer, buffer ? buffer + length : buffer);
+  config.lastUserBuffer = irp->UserBuffer;
+  config.lastMdl.reset();
+  if (irp->MdlAddress != nullptr) config.lastMdl = *irp->MdlAddress;
 }
 
 inline void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {

@@ -145,8 +145,6 @@ TEST_F(IoVerifierDeathTest, EveryRuleStopsTheProgramNamingRuleAndRoutine) {
          Config(bottom).information = 8;
          IoCallDriver(bottom, irp);
        }},
-      {"direct I/O is not modelled", "IoBuildDeviceIoControlRequest",
-       [&] { BuildControl(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_OUT_DIRECT, 0), small, 2); }},
       {"device object deleted while attached", "IoDeleteDevice",
        [&] { IoDeleteDevice(AddRelay(AddBottom())); }},
       {"device object deleted twice", "IoDeleteDevice",
