@@ -2,7 +2,9 @@
 # Checks a built kernel image the way the Windows loader would take it:
 # PE32+ for x64, native subsystem, entry point at DriverEntry, imports only
 # from the kernel, HAL, USBD and WMILIB, no exports, no static constructors
-# (nothing would run them), and a valid image checksum.
+# (nothing would run them), a valid image checksum, and no instruction that
+# only ring 0 may execute or that reaches a fixed kernel address other than
+# the shared data page's time fields (the loader redirects those).
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 IMAGE.sys" >&2; exit 2; }
@@ -50,6 +52,17 @@ exports=$((16#${exports:-0}))
 
 ctors=$("$nm" "$image" | awk '$3 ~ /^_GLOBAL__sub_I_/ { print $3 }')
 [ -z "$ctors" ] || fail "has static constructors that nothing would run: $(tr '\n' ' ' <<<"$ctors")"
+
+# mnemonic and operands of every instruction, one per line
+instructions=$("$objdump" -d --no-show-raw-insn "$image" |
+  awk -F'\t' 'NF >= 2 && $1 ~ /^ *[0-9a-f]+:$/ { gsub(/ +/, " ", $2); print $2 }')
+privileged=$(grep -E '^(cli|sti|hlt|lgdt|lidt|lldt|ltr|invlpg|invd|wbinvd|rdmsr|wrmsr|rdpmc|swapgs|sysret[lq]?|iretq?|in|out|ins[bwl]?|outs[bwl]?|clts|lmsw)( |$)|%[cd]r[0-9]|%[gf]s:' <<<"$instructions" | sort -u || true)
+[ -z "$privileged" ] || fail "instructions user space cannot execute: $(tr '\n' ';' <<<"$privileged")"
+known_fixed='^movabs \$?0xfffff780000000(08|14),%r([a-ds][x]|[sd]i|[sb]p|[0-9]+)$'
+# an absolute memory operand, or the shared data page as an immediate
+fixed=$(grep -E '^[a-z]+ (.*,)?0x[0-9a-f]+(,|$)|\$0xfffff780' <<<"$instructions" |
+  grep -vE "$known_fixed" | sort -u || true)
+[ -z "$fixed" ] || fail "fixed kernel addresses: $(tr '\n' ';' <<<"$fixed")"
 
 want=$("$(dirname "$0")/pe-checksum.sh" "$image")
 have=$(field CheckSum)

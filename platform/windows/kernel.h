@@ -8,6 +8,10 @@
 // defines; claiming them as defined keeps wdm.h's copies out.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// wdm.h's inline KeGetCurrentIrql reads cr8, which only ring 0 may; the
+// kernel exports the routine on x64, and the image calls that instead, so
+// that it also runs in the emulated kernel (set aside here, declared below).
+#define KeGetCurrentIrql KeGetCurrentIrqlFromCr8
 
 #include <ddk/ntddk.h>
 #include <ddk/wdm.h>
@@ -21,6 +25,9 @@ extern "C" {
 #include <ntddser.h>
 #include <ddk/wmilib.h>
 #include <wmistr.h>
+
+#undef KeGetCurrentIrql
+extern "C" __declspec(dllimport) KIRQL NTAPI KeGetCurrentIrql(VOID);
 
 // Wide literals: wchar_t is 16 bits on Windows.
 #define WIDE(s) L##s

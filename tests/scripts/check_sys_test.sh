@@ -38,6 +38,14 @@ link user_import "extern \"C\" __declspec(dllimport) unsigned long GetTickCount(
 extern \"C\" long DriverEntry(void*, void*) { return GetTickCount(); }" -lkernel32
 link exports "$entry extern \"C\" __declspec(dllexport) long Exported() { return 1; }"
 link ctor "$entry struct Counter { Counter() : n(DriverEntry(0, 0)) {} long n; }; Counter counter;"
+# link_asm NAME INSTRUCTION: a driver whose entry executes INSTRUCTION.
+link_asm() { link "$1" "extern \"C\" long DriverEntry(void*, void*) { long v = 0; asm volatile(\"$2\" : \"+r\"(v) : : \"rax\"); return v; }"; }
+link_asm cr8_read 'mov %%cr8, %%rax'
+link_asm cli 'cli'
+link_asm gs_read 'mov %%gs:0x188, %0'
+link_asm tick_count 'movabs 0xfffff78000000320, %%rax'
+link_asm absolute 'mov 0x1000, %0'
+link_asm system_time 'movabs 0xfffff78000000014, %%rax; movabs \$0xfffff78000000008, %%rcx'
 header=$(optional_header "$work/good.sys")
 cp "$work/good.sys" "$work/bad_checksum.sys"
 poke "$work/bad_checksum.sys" $((header + 64)) 0x12
@@ -66,5 +74,11 @@ expect ctor 1 "has static constructors that nothing would run"
 expect no_relocs 1 "relocations stripped"
 expect bad_checksum 1 "image checksum"
 expect text 1 "not a PE image"
+expect cr8_read 1 "user space cannot execute: mov %cr8,%rax"
+expect cli 1 "user space cannot execute: cli"
+expect gs_read 1 "user space cannot execute: mov %gs:0x188"
+expect tick_count 1 "fixed kernel addresses: movabs 0xfffff78000000320,%rax"
+expect absolute 1 "fixed kernel addresses: mov 0x1000"
+expect system_time 0 "checksum"
 
 finish check-sys

@@ -5,7 +5,6 @@
 #include <atomic>
 
 #include "emulator/kernel/machine.h"
-#include "emulator/kernel/ex/routine_table.h"
 #include "platform/host/ex.h"
 
 namespace kernel::version {
@@ -41,9 +40,7 @@ ULONG CurrentNtddi() {
 
 WCHAR g_noServicePack[1] = {0};
 
-const bool registered = RegisterSubsystem({"version", 5, Boot, nullptr}) &&
-                        routines::Register("PsGetVersion", &PsGetVersion) &&
-                        routines::Register("RtlGetVersion", &RtlGetVersion);
+const bool registered = RegisterSubsystem({"version", 5, Boot, nullptr});
 
 }  // namespace
 

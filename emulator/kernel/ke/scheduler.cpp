@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "emulator/kernel/ke/kthread.h"
+#include "emulator/kernel/ke/shared_data.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/ex/object_manager.h"
 #include "emulator/kernel/ke/verifier.h"
@@ -90,6 +91,12 @@ int64_t NowUnlocked(const State& s) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot)
              .count() /
          100;
+}
+
+// Loaded images read the time from the shared data page; on the virtual
+// clock it moves only here. (The real clock's page has a ticker of its own.)
+void PublishVirtualTime(const State& s) {
+  if (s.virtualClock) shared_data::Publish(s.virtualNow, LaterBy(s.bootSystemTime, s.virtualNow));
 }
 
 void Attach(ThreadState& thread) {
@@ -206,6 +213,7 @@ void EngineLoop() {
     if (s.virtualClock) {
       if (SystemIdle(s) && !s.deadlines.empty()) {
         s.virtualNow = std::max(s.virtualNow, s.deadlines.begin()->first.first);
+        PublishVirtualTime(s);
         continue;
       }
       if (SystemIdle(s) && s.attached > 0) {
@@ -350,6 +358,7 @@ int64_t RelativeDueLocked(int64_t negativeInterval) {
 void AdvanceVirtualTime(int64_t delta) {
   State& s = S();
   s.virtualNow = LaterBy(s.virtualNow, delta);
+  PublishVirtualTime(s);
   NoteNewWork();
 }
 
@@ -470,6 +479,7 @@ void Boot(bool virtualClock) {
     s.bootSystemTime = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 +
                        116444736000000000LL;
   }
+  PublishVirtualTime(s);
   s.attached = 0;
   s.runnable = 0;
   s.stopping = false;

@@ -7,7 +7,6 @@
 #include <map>
 
 #include "emulator/kernel/machine.h"
-#include "emulator/kernel/ex/routine_table.h"
 #include "emulator/kernel/ke/verifier.h"
 #include "emulator/kernel/wmi/wmi_internal.h"
 
@@ -108,11 +107,7 @@ void Boot(const MachineOptions&) {
   T().nextLogger = 1;
 }
 
-const bool registered = RegisterSubsystem({"tracing", 69, Boot, nullptr}) &&
-                        routines::Register("WmiTraceMessage", &WmiTraceMessage, 5, 1) &&
-                        routines::Register("WmiQueryTraceInformation", &WmiQueryTraceInformation, 5, 1) &&
-                        routines::Register("EtwRegisterClassicProvider", &EtwRegisterClassicProvider, 6, 0) &&
-                        routines::Register("EtwUnregister", &EtwUnregister, 6, 0);
+const bool registered = RegisterSubsystem({"tracing", 69, Boot, nullptr});
 
 }  // namespace
 
