@@ -262,8 +262,9 @@ typedef struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT AttachedTo;  // the device this one is attached on top of
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
-// The fields up to StackSize sit where Windows has them; the kernel-private
-// queue, DPC and lock that follow there are not modelled.
+// Windows' layout throughout. The kernel-private device queue and wait
+// context block are opaque storage of their Windows sizes; Dpc and
+// DeviceLock are kernel objects of the host's own (same layout).
 struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -279,9 +280,18 @@ struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
-  LIST_ENTRY QueueListEntry;
+  union {
+    LIST_ENTRY ListEntry;
+    UCHAR Wcb[72];  // WAIT_CONTEXT_BLOCK
+  } Queue;
   ULONG AlignmentRequirement;
+  struct {
+    alignas(8) UCHAR Opaque[40];
+  } DeviceQueue;  // KDEVICE_QUEUE
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   PDEVOBJ_EXTENSION DeviceObjectExtension;
@@ -857,9 +867,17 @@ static_assert(FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine) == 56, "Complet
 static_assert(sizeof(DRIVER_OBJECT) == 336, "DRIVER_OBJECT");
 static_assert(FIELD_OFFSET(DRIVER_OBJECT, MajorFunction) == 112, "DRIVER_OBJECT.MajorFunction");
 static_assert(sizeof(DRIVER_EXTENSION) == 40, "DRIVER_EXTENSION");
+static_assert(sizeof(DEVICE_OBJECT) == 328, "DEVICE_OBJECT");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, AttachedDevice) == 24, "DEVICE_OBJECT.AttachedDevice");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, Flags) == 48, "DEVICE_OBJECT.Flags");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceExtension) == 64, "DEVICE_OBJECT.DeviceExtension");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, StackSize) == 76, "DEVICE_OBJECT.StackSize");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Queue) == 80, "DEVICE_OBJECT.Queue");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, AlignmentRequirement) == 152, "DEVICE_OBJECT.AlignmentRequirement");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Dpc) == 200, "DEVICE_OBJECT.Dpc");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceLock) == 280, "DEVICE_OBJECT.DeviceLock");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, SectorSize) == 304, "DEVICE_OBJECT.SectorSize");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312, "DEVICE_OBJECT.DeviceObjectExtension");
 static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
 static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
 static_assert(FIELD_OFFSET(FILE_OBJECT, IrpList) == 192, "FILE_OBJECT.IrpList");

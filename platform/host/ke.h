@@ -257,3 +257,14 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
 ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
 ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// ---- Layouts that must match Windows x64 -----------------------------------------------
+static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK");
+static_assert(sizeof(DISPATCHER_HEADER) == 24, "DISPATCHER_HEADER");
+static_assert(sizeof(KEVENT) == 24, "KEVENT");
+static_assert(sizeof(KDPC) == 64, "KDPC");
+static_assert(FIELD_OFFSET(KDPC, DeferredRoutine) == 24, "KDPC.DeferredRoutine");
+static_assert(FIELD_OFFSET(KDPC, DeferredContext) == 32, "KDPC.DeferredContext");
+static_assert(sizeof(KTIMER) == 64, "KTIMER");
+static_assert(FIELD_OFFSET(KTIMER, DueTime) == 24, "KTIMER.DueTime");
+static_assert(sizeof(KMUTEX) == 56, "KMUTEX");

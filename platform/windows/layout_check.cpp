@@ -1,6 +1,7 @@
 // Compiled by the Windows build only, against the kernel headers of
-// mingw-w64. The host build declares the same USB, serial and WMI records and
-// constants itself (platform/host/usb.h, serial.h, wmi.h); every size, offset
+// mingw-w64. The host build declares the same kernel objects, I/O manager,
+// USB, serial and WMI records and constants itself (platform/host/ke.h, io.h,
+// usb.h, serial.h, wmi.h); every size, offset
 // and value asserted there is asserted here against the real declarations,
 // and the routines' signatures are compared, so the two builds cannot drift
 // apart unnoticed. Where mingw-w64 lacks a name, kernel.h supplies it and the
@@ -19,6 +20,71 @@
 #include <type_traits>
 
 #define SAME(name, value) static_assert((ULONG)(name) == (ULONG)(value), #name)
+
+// ---------------------------------------------------------------------------
+// Kernel objects and I/O manager records: the image hands them to the kernel
+// and reads them back (as asserted in platform/host/ke.h and io.h)
+
+static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK");
+static_assert(sizeof(DISPATCHER_HEADER) == 24, "DISPATCHER_HEADER");
+static_assert(sizeof(KEVENT) == 24, "KEVENT");
+static_assert(sizeof(KDPC) == 64, "KDPC");
+static_assert(FIELD_OFFSET(KDPC, DeferredRoutine) == 24, "KDPC.DeferredRoutine");
+static_assert(FIELD_OFFSET(KDPC, DeferredContext) == 32, "KDPC.DeferredContext");
+static_assert(sizeof(KTIMER) == 64, "KTIMER");
+static_assert(FIELD_OFFSET(KTIMER, DueTime) == 24, "KTIMER.DueTime");
+static_assert(sizeof(KMUTEX) == 56, "KMUTEX");
+static_assert(sizeof(IRP) == 208, "IRP");
+static_assert(FIELD_OFFSET(IRP, AssociatedIrp) == 24, "IRP.AssociatedIrp");
+static_assert(FIELD_OFFSET(IRP, IoStatus) == 48, "IRP.IoStatus");
+static_assert(FIELD_OFFSET(IRP, RequestorMode) == 64, "IRP.RequestorMode");
+static_assert(FIELD_OFFSET(IRP, Cancel) == 68, "IRP.Cancel");
+static_assert(FIELD_OFFSET(IRP, UserIosb) == 72, "IRP.UserIosb");
+static_assert(FIELD_OFFSET(IRP, CancelRoutine) == 104, "IRP.CancelRoutine");
+static_assert(FIELD_OFFSET(IRP, UserBuffer) == 112, "IRP.UserBuffer");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.Thread) == 152, "IRP.Tail.Overlay.Thread");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.ListEntry) == 168, "IRP.Tail.Overlay.ListEntry");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.CurrentStackLocation) == 184,
+              "IRP.Tail.Overlay.CurrentStackLocation");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.OriginalFileObject) == 192,
+              "IRP.Tail.Overlay.OriginalFileObject");
+static_assert(FIELD_OFFSET(IRP, MdlAddress) == 8, "IRP.MdlAddress");
+static_assert(sizeof(MDL) == 48, "MDL");
+static_assert(FIELD_OFFSET(MDL, MappedSystemVa) == 24, "MDL.MappedSystemVa");
+static_assert(FIELD_OFFSET(MDL, ByteCount) == 40, "MDL.ByteCount");
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Read.ByteOffset) == 24, "Read");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24,
+              "DeviceIoControl");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 32,
+              "DeviceIoControl");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Power.State) == 24, "Power");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Power.ShutdownType) == 32, "Power");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.WMI.Buffer) == 32, "WMI");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, Parameters.Create.ShareAccess) == 26, "Create");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, DeviceObject) == 40, "DeviceObject");
+static_assert(FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine) == 56, "CompletionRoutine");
+static_assert(sizeof(DRIVER_OBJECT) == 336, "DRIVER_OBJECT");
+static_assert(FIELD_OFFSET(DRIVER_OBJECT, MajorFunction) == 112, "DRIVER_OBJECT.MajorFunction");
+static_assert(sizeof(DRIVER_EXTENSION) == 40, "DRIVER_EXTENSION");
+static_assert(sizeof(DEVICE_OBJECT) == 328, "DEVICE_OBJECT");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, AttachedDevice) == 24, "DEVICE_OBJECT.AttachedDevice");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Flags) == 48, "DEVICE_OBJECT.Flags");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceExtension) == 64, "DEVICE_OBJECT.DeviceExtension");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, StackSize) == 76, "DEVICE_OBJECT.StackSize");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Queue) == 80, "DEVICE_OBJECT.Queue");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, AlignmentRequirement) == 152, "DEVICE_OBJECT.AlignmentRequirement");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, Dpc) == 200, "DEVICE_OBJECT.Dpc");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceLock) == 280, "DEVICE_OBJECT.DeviceLock");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, SectorSize) == 304, "DEVICE_OBJECT.SectorSize");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312, "DEVICE_OBJECT.DeviceObjectExtension");
+static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
+static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
+static_assert(FIELD_OFFSET(FILE_OBJECT, IrpList) == 192, "FILE_OBJECT.IrpList");
+static_assert(sizeof(IO_REMOVE_LOCK) == 32, "IO_REMOVE_LOCK");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(FIELD_OFFSET(DEVICE_CAPABILITIES, DeviceState) == 16, "DEVICE_CAPABILITIES");
+static_assert(FIELD_OFFSET(DEVICE_CAPABILITIES, SystemWake) == 44, "DEVICE_CAPABILITIES");
 
 // ---------------------------------------------------------------------------
 // USB: layouts (as asserted in platform/host/usb.h)

@@ -79,7 +79,7 @@ PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, DEVIC
   device->DeviceExtension = extensionSize ? static_cast<char*>(block) + extensionOffset : nullptr;
   device->DeviceType = type;
   device->StackSize = 1;
-  InitializeListHead(&device->QueueListEntry);
+  InitializeListHead(&device->Queue.ListEntry);
   device->DeviceObjectExtension = devobj;
   devobj->Type = kIoTypeDeviceObjectExtension;
   devobj->Size = sizeof(DEVOBJ_EXTENSION);
