@@ -18,7 +18,7 @@ help:
 	@echo "make build      build the tool and the tests (build/)"
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
-	@echo "make sys        cross-compile and check the Windows kernel image (build-sys/t7315ser.sys)"
+	@echo "make sys        cross-compile and check the Windows kernel image and its package (build-sys/package/)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
@@ -69,6 +69,7 @@ sys:
 	$(call configure,build-sys,-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
+	scripts/check-package.sh build-sys/package
 
 bench:
 	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release)

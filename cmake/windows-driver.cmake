@@ -32,3 +32,8 @@ target_link_options(${T7315_SYS_NAME} PRIVATE
 # CMake's default Windows libraries (kernel32, user32, ...) are user mode.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_libraries(${T7315_SYS_NAME} PRIVATE ntoskrnl hal usbd wmilib gcc)
+
+# The package a Windows user installs: the image beside its INF (configured
+# with the USB ids in the top CMakeLists.txt).
+add_custom_command(TARGET ${T7315_SYS_NAME} POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${T7315_SYS_NAME}> ${CMAKE_BINARY_DIR}/package/)

@@ -11,8 +11,8 @@ namespace chip {
 
 struct ChipOptions {
   int ports = 4;
-  uint16_t vendorId = 0x7315;
-  uint16_t productId = 0x0104;
+  uint16_t vendorId = T7315_USB_VENDOR_ID;  // set by the build, with the INF's
+  uint16_t productId = T7315_USB_PRODUCT_ID;
   uint8_t chipMode = 0;                // PIN_OUTPUT_REG bits 1-0 (straps)
   Time frameLength = kMillisecond;     // one USB frame; full speed
   uint8_t interruptInterval = 1;       // frames between interrupt-in polls

@@ -19,6 +19,7 @@
 // device is reported; the keys outlive the device, as in Windows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,22 @@ struct DriverPackage {
   std::u16string className = u"Ports";
   std::u16string classGuid = u"{4D36E978-E325-11CE-BFC1-08002BE10318}";
   std::u16string manufacturer;
+  // What the package's INF adds (see InstallFromInf); empty for a package
+  // made in code. The description names the devices it drives (DeviceDesc,
+  // DriverDesc and the base of a port's FriendlyName) instead of the bus
+  // driver's; the values go to each device's hardware key ("Device
+  // Parameters") when the driver is installed on it.
+  std::u16string description;
+  struct RegistryValue {
+    std::string name;
+    ULONG type;
+    std::vector<uint8_t> data;
+    bool keepExisting;  // FLG_ADDREG_NOCLOBBER
+  };
+  std::vector<RegistryValue> hardwareKeyValues;
+  ULONG startType = 3;     // SERVICE_DEMAND_START
+  ULONG errorControl = 1;  // SERVICE_ERROR_NORMAL
+  std::u16string imagePath;  // default: \SystemRoot\System32\drivers\<service>.sys
 };
 
 // Installs the package (service key with Type, Start, ErrorControl). The
@@ -47,6 +64,16 @@ struct DriverPackage {
 // device has been removed. False when the service is already installed or
 // the package is incomplete.
 bool InstallDriver(const DriverPackage& package);
+// Installs the driver an INF file describes, as Windows' device installation
+// does with a driver package: the class from [Version], the hardware ids and
+// device description of the x64 models of [Manufacturer], the install
+// section's .HW AddReg (HKR values for the device's hardware key) and its
+// .Services AddService (service name, start type, error control and binary).
+// `entry` stands for the binary's DriverEntry. False, with `problem` saying
+// why, when the file cannot be read, is not an INF for x64, or uses what this
+// installer does not provide (another registry root, several install
+// sections, ...).
+bool InstallFromInf(const std::string& infPath, PDRIVER_INITIALIZE entry, std::string* problem);
 // The loaded driver object of a service, nullptr when it is not loaded.
 PDRIVER_OBJECT LoadedDriver(std::u16string_view service);
 // Times the service's DriverEntry has run, and its DriverUnload.

@@ -17,8 +17,6 @@ constexpr ULONG kDriverTag = kernel::pool::Tag("7315");
 constexpr char kRegistryFile[] = "registry.txt";
 constexpr char kPortNameValue[] = "PortName";
 
-std::u16string Utf16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
 // The number of "COM<n>", or 0 for any other name.
 int ComNumber(const std::string& name) {
   if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
@@ -67,14 +65,11 @@ Computer::Computer(ComputerOptions options) : options_(std::move(options)) {
       throw std::runtime_error("cannot load " + file + ": " + error);
     }
   }
-  // Every chip model answers with the same ids unless a test changes them.
-  chip::ChipOptions defaults;
-  char id[32];
-  std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", defaults.vendorId, defaults.productId);
-  kernel::pnp::InstallDriver({.service = kServiceName,
-                            .entry = DriverEntry,
-                            .hardwareIds = {Utf16(id)},
-                            .manufacturer = u"Tarvio"});
+  std::string problem;
+  if (!kernel::pnp::InstallFromInf(T7315_INF_FILE, DriverEntry, &problem)) {
+    machine_.reset();
+    throw std::runtime_error("cannot install the driver: " + problem);
+  }
 }
 
 Computer::~Computer() {

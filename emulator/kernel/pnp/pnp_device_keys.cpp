@@ -14,7 +14,7 @@ constexpr std::u16string_view kClassRoot = u"\\Registry\\Machine\\SYSTEM\\Curren
 constexpr std::u16string_view kServicesRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
 constexpr std::u16string_view kProfileRoot =
     u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\";
-constexpr ULONG kServiceKernelDriver = 1, kDemandStart = 3, kErrorNormal = 1;
+constexpr ULONG kServiceKernelDriver = 1;
 
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
@@ -54,13 +54,27 @@ std::u16string AssignDriverKey(const std::u16string& instancePath, const DriverP
   return std::u16string();
 }
 
+// The INF's description of the device when the package has one, else the
+// bus driver's.
+std::u16string Description(const internal::Node& node, const DriverPackage& package) {
+  return package.description.empty() ? node.child.description : package.description;
+}
+
 // The ports class installer names a port's device after its COM name.
 void NamePortDevice(const internal::Node& node, const DriverPackage& package) {
   std::string instanceKey = InstanceKeyPath(node.instancePath);
   if (!text::EqualNoCase(package.className, u"Ports") || registry::GetValue(instanceKey, "FriendlyName")) return;
   auto portName = registry::GetString(HardwareKeyPath(node.instancePath), "PortName");
   if (!portName) return;
-  SetText(instanceKey, "FriendlyName", node.child.description + u" (" + text::FromUtf8(*portName) + u")");
+  SetText(instanceKey, "FriendlyName", Description(node, package) + u" (" + text::FromUtf8(*portName) + u")");
+}
+
+void WriteHardwareKeyValues(const internal::Node& node, const DriverPackage& package) {
+  const std::string key = HardwareKeyPath(node.instancePath);
+  for (const DriverPackage::RegistryValue& value : package.hardwareKeyValues) {
+    if (value.keepExisting && registry::GetValue(key, value.name)) continue;
+    registry::SetValue(key, value.name, value.type, value.data.data(), value.data.size());
+  }
 }
 
 NTSTATUS DeviceKeyPath(PDEVICE_OBJECT pdo, ULONG keyType, std::u16string& path) {
@@ -112,9 +126,12 @@ std::u16string RegistryPath(const DriverPackage& package) {
 void WriteServiceKey(const DriverPackage& package) {
   std::string key = Utf8(std::u16string(kServicesRoot) + package.service);
   registry::SetDword(key, "Type", kServiceKernelDriver);
-  registry::SetDword(key, "Start", kDemandStart);
-  registry::SetDword(key, "ErrorControl", kErrorNormal);
-  SetText(key, "ImagePath", u"\\SystemRoot\\System32\\drivers\\" + package.service + u".sys", REG_EXPAND_SZ);
+  registry::SetDword(key, "Start", package.startType);
+  registry::SetDword(key, "ErrorControl", package.errorControl);
+  const std::u16string imagePath = package.imagePath.empty()
+                                       ? u"\\SystemRoot\\System32\\drivers\\" + package.service + u".sys"
+                                       : package.imagePath;
+  SetText(key, "ImagePath", imagePath, REG_EXPAND_SZ);
 }
 
 void WriteInstanceKey(const Node& node) {
@@ -142,8 +159,10 @@ void RecordDriver(const Node& node, const Package& package) {
   std::u16string driverKey = AssignDriverKey(node.instancePath, driver);
   SetText(key, "Driver", driverKey);
   std::string driverPath = Utf8(std::u16string(kClassRoot) + driverKey);
-  SetText(driverPath, "DriverDesc", node.child.description);
+  SetText(key, "DeviceDesc", Description(node, driver));
+  SetText(driverPath, "DriverDesc", Description(node, driver));
   SetText(driverPath, "MatchingDeviceId", node.matchedId);
+  WriteHardwareKeyValues(node, driver);
   NamePortDevice(node, driver);
 }
 

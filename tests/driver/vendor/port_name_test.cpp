@@ -101,7 +101,7 @@ TEST_F(PortName, RequestsThatChangeNothing) {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, c.information);
     EXPECT_EQ(Name(), "COM3");
-    EXPECT_EQ(Friendly(own_), "USB serial port (COM3)");
+    EXPECT_EQ(Friendly(own_), "Tarvio Serial Adv (COM3)");
     EXPECT_EQ(ComDb(), db);
   }
 }
