@@ -13,6 +13,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "driver/context/port_constants.h"
 #include "driver/context/receive_ring.h"
 
 // ---- Driver-wide -------------------------------------------------------------

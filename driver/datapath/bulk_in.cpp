@@ -8,7 +8,6 @@
 namespace {
 
 constexpr ULONG BulkInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG HeldForXoff = 0x08;
 
 // Line status bits and what they leave in the context.
 constexpr UCHAR LsrOverrun = 0x02;

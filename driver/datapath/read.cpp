@@ -32,7 +32,6 @@ constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
 // On the bulk-in path the interval counts in units of 10 ms.
 constexpr LONGLONG TimerUnitsPerIntervalUnit = 100000;
 constexpr LONGLONG Never = 0x7FFFFFFFFFFFFFFF;  // a deadline or total no clock reaches
-constexpr ULONG HeldForDsr = 0x02;
 constexpr ULONG MaxUlong = 0xFFFFFFFF;
 
 // A pending read's own rule, in Tail.Overlay.DriverContext while the driver
@@ -264,7 +263,7 @@ NTSTATUS QueueOrCompleteReadIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
     return CompleteIrpWithInfo(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   IntUrb& slot = Context->IntUrbs[BulkInSlot];
-  if (Context->DeviceState != 1 || slot.Irp == nullptr || slot.Urb == nullptr) {
+  if (Context->DeviceState != PnpStateWorking || slot.Irp == nullptr || slot.Urb == nullptr) {
     return CompleteIrpWithInfo(Irp, STATUS_DELETE_PENDING, 0);
   }
   ReadRule rule = WorkOutRule(Context->Timeouts, length);

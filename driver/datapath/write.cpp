@@ -28,7 +28,6 @@ namespace {
 // endpoint decides the direction.
 constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG LargestChunk = 128;
-constexpr ULONG TransmitHolds = 0x01 | 0x02 | 0x04 | 0x08;  // CTS, DSR, DCD, XOFF; not break
 // While a write waits on a hold the thread looks again this often: clearing
 // a hold wakes nobody.
 constexpr LONGLONG HoldPollInterval = -10 * 10000;  // 10 ms, relative
@@ -293,7 +292,7 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
     return CompleteIrpWithInfo(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   IntUrb& slot = Context->IntUrbs[BulkOutSlot];
-  if (Context->DeviceState != 1 || slot.Irp == nullptr || slot.Urb == nullptr) {
+  if (Context->DeviceState != PnpStateWorking || slot.Irp == nullptr || slot.Urb == nullptr) {
     return CompleteIrpWithInfo(Irp, STATUS_DELETE_PENDING, 0);
   }
   KIRQL oldIrql;
@@ -402,7 +401,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   }
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
-  if (context->DeviceState == 1) {
+  if (context->DeviceState == PnpStateWorking) {
     KickOrReportEmpty(context, NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus));
   }
   return STATUS_MORE_PROCESSING_REQUIRED;

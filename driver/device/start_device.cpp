@@ -16,7 +16,6 @@ constexpr ULONG BcdDeviceHighByte = 13;
 constexpr USHORT DescriptorUrbSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);  // 0x88
 constexpr ULONG InterfacePipeCount = 3;  // interrupt-in, bulk-in, bulk-out
 constexpr UCHAR ProbeInterruptEnable = 0x0F;
-constexpr ULONG ProbeTriggerMinimumRate = 1200;  // at or below: trigger bits 0
 constexpr UCHAR IirFifosEnabled = 0xC0;
 
 IO_COMPLETION_ROUTINE SignalForwardDone;
@@ -237,7 +236,7 @@ BOOLEAN ProbeUartFifo(PPORT_DEVICE_CONTEXT Context) {
   if (x == y) return FALSE;  // the same two bytes either way: no UART behind them
 
   WriteByte(Context, INTERRUPT_ENABLE_REGISTER, ProbeInterruptEnable);
-  UCHAR trigger = Context->BaudRate > ProbeTriggerMinimumRate ? Context->RxFifoTrigger : 0;
+  UCHAR trigger = ReceiveTriggerBits(Context->BaudRate, Context->RxFifoTrigger);
   WriteByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE);
   if ((ReadByte(Context, FIFO_CONTROL_REGISTER) & IirFifosEnabled) != 0) {
     Context->FifoPresent = 1;

@@ -9,9 +9,6 @@
 
 namespace {
 
-// At this rate and below the receive trigger is one byte, so that slow lines
-// see every character at once.
-constexpr ULONG SingleByteTriggerMaxBaud = 1200;
 constexpr UCHAR FifoControlCallerBits = 0x3E;
 
 // Values the port reports in SERIAL_COMMPROP.
@@ -32,8 +29,8 @@ ULONG ReceiveCapacity(PPORT_DEVICE_CONTEXT context) {
 
 // FIFOs always on; the caller chooses only the reset and DMA bits, the port
 // the receive trigger.
-UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT context, ULONG requested) {
-  UCHAR trigger = context->BaudRate > SingleByteTriggerMaxBaud ? UCHAR(context->RxFifoTrigger & FCR_TRIGGER_MASK) : 0;
+UCHAR RequestedFifoControl(PPORT_DEVICE_CONTEXT context, ULONG requested) {
+  UCHAR trigger = ReceiveTriggerBits(context->BaudRate, context->RxFifoTrigger);
   return UCHAR(FCR_ENABLE | (requested & FifoControlCallerBits) | trigger);
 }
 
@@ -148,6 +145,6 @@ NTSTATUS IoctlCommConfig(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request)
 NTSTATUS IoctlSetFifoControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   ULONG requested;
   CopyIn(&requested, Request);
-  UCHAR value = FifoControlValue(Context, requested);
+  UCHAR value = RequestedFifoControl(Context, requested);
   return WriteRegister(Context, FIFO_CONTROL_REGISTER, 1, &value);
 }

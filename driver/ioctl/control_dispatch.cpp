@@ -233,7 +233,7 @@ NTSTATUS DispatchStandard(PPORT_DEVICE_CONTEXT context, const ControlEntry& entr
 NTSTATUS DispatchVendor(PPORT_DEVICE_CONTEXT context, const VendorEntry& entry, const CONTROL_REQUEST& request) {
   PIRP irp = request.Irp;
   if (entry.UsbLevel) {
-    if (context->DeviceState != 1) {
+    if (context->DeviceState != PnpStateWorking) {
       return CompleteIrpWithInfo(irp, STATUS_DELETE_PENDING, 0);
     }
     IoIncrement(context->DeviceObject);

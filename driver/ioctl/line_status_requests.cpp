@@ -16,17 +16,6 @@
 
 namespace {
 
-// TxHolding bits.
-constexpr ULONG HeldForCts = 0x01;
-constexpr ULONG HeldForDsr = 0x02;
-constexpr ULONG HeldForDcd = 0x04;
-constexpr ULONG HeldForXoff = 0x08;
-constexpr ULONG HeldForBreak = 0x10;
-
-// PortModeFlags bit 1 picks the level SERIAL_CONFIG_REG0 bit 4 takes during a
-// break; after the break it takes the other one.
-constexpr UCHAR PortModeBreakLevelHigh = 0x02;
-
 // The line routines reach the chip, which must be powered.
 NTSTATUS ChangeLineInD0(PPORT_DEVICE_CONTEXT context, NTSTATUS (*change)(PPORT_DEVICE_CONTEXT)) {
   if (context->DevPowerState != PowerDeviceD0) {

@@ -247,8 +247,8 @@ NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG ComNumber) {
 }  // namespace
 
 ULONG RxFifoTriggerLevel(UCHAR RxFifoTrigger, UCHAR FifoTriggerLow) {
-  static const UCHAR base[4] = {1, 4, 8, 14};
-  return ULONG(base[(RxFifoTrigger & 0xC0) >> 6]) << ((FifoTriggerLow & 0x0C) >> 2);
+  ULONG base = RxTriggerBaseLevels[(RxFifoTrigger & RxTriggerMask) >> RxTriggerShift];
+  return base << ((FifoTriggerLow & TriggerFactorMask) >> TriggerFactorShift);
 }
 
 NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
@@ -355,22 +355,21 @@ NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   if (!ExactBuffers(Irp, sizeof(ULONG))) return Refuse(Irp, sizeof(ULONG));
   ULONG level = BufferUlong(Irp);
   ULONG factor;
-  if (level % 14 == 0) {
-    Context->RxFifoTrigger = 0xC0;
-    factor = level / 14;
-  } else if (level % 8 == 0) {
-    Context->RxFifoTrigger = 0x80;
-    factor = level / 8;
+  constexpr ULONG level14 = RxTriggerBaseLevels[RxTrigger14 >> RxTriggerShift];
+  constexpr ULONG level8 = RxTriggerBaseLevels[RxTrigger8 >> RxTriggerShift];
+  if (level % level14 == 0) {
+    Context->RxFifoTrigger = RxTrigger14;
+    factor = level / level14;
+  } else if (level % level8 == 0) {
+    Context->RxFifoTrigger = RxTrigger8;
+    factor = level / level8;
   } else {
-    Context->RxFifoTrigger = 0x00;
+    Context->RxFifoTrigger = RxTrigger1;
     factor = level;
   }
-  switch (factor) {
-    case 1: Context->FifoTriggerLow = 0x00; break;
-    case 2: Context->FifoTriggerLow = 0x04; break;
-    case 4: Context->FifoTriggerLow = 0x08; break;
-    case 8: Context->FifoTriggerLow = 0x0C; break;
-    default: break;
+  // A factor that is not a power of two up to 8 leaves FifoTriggerLow as it was.
+  for (ULONG exponent = 0; exponent < TriggerFactorCount; ++exponent) {
+    if (factor == 1u << exponent) Context->FifoTriggerLow = UCHAR(exponent << TriggerFactorShift);
   }
   UpdatePortSettingsRecord(Context, EditRxFifoTrigger, Context);
   Irp->IoStatus.Information = sizeof(ULONG);

@@ -47,7 +47,6 @@ const ULONG DoubleRateBaudTableSize = sizeof DoubleRateBaudTable / sizeof Double
 namespace {
 
 constexpr ULONG CustomClockOnlyRate = 921600;  // BaudClockMode 1 applies the custom clock to this rate only
-constexpr ULONG FifoTriggerMinimumRate = 1200;  // at and below it, a one-byte trigger
 constexpr UCHAR CustomClockAlways = 0;
 constexpr UCHAR CustomClockAt921600 = 1;
 constexpr UCHAR CustomSelectMask = 0x0F;
@@ -175,9 +174,8 @@ NTSTATUS SerialSetBaudRateAndLineControl(PPORT_DEVICE_CONTEXT Context, ULONG New
   BaudPlan plan;
   status = PlanBaudRate(Context, rate, &plan);
   if (!NT_SUCCESS(status)) return status;
-  BOOLEAN fastRate = rate > FifoTriggerMinimumRate;
-  UCHAR fcrTrigger = fastRate ? Context->RxFifoTrigger : 0;
-  UCHAR config1Bits = fastRate ? Context->FifoTriggerLow : CONFIG1_ALWAYS_SET;
+  UCHAR fcrTrigger = ReceiveTriggerBits(rate, Context->RxFifoTrigger);
+  UCHAR config1Bits = rate > SingleByteTriggerMaxRate ? Context->FifoTriggerLow : CONFIG1_ALWAYS_SET;
 
   NTSTATUS result = STATUS_SUCCESS;
   if (plan.Custom) result |= SetDoubleRate(Context, plan.CustomDoubleRate);

@@ -8,7 +8,7 @@ namespace {
 
 // Pin levels of modes 0-6, pin 0 from mode bit 2, pin 2 from mode bit 0.
 constexpr UCHAR PinsInputMode = 7;
-// Pin readings in input mode that set PortModeFlags bit 0.
+// Pin readings in input mode that set PortModeFlag0.
 constexpr bool FlagsFromInputPins(UCHAR pins) { return pins == 2 || pins == 3 || pins == 6; }
 
 // Sets or clears bits of PIN_OUTPUT_REG; a failed read writes nothing.
@@ -55,9 +55,9 @@ VOID ApplyPortModePins(PPORT_DEVICE_CONTEXT Context) {
   // An unreadable pin state leaves the flag as it was rather than guessing.
   if (!ReadPinInput(Context, &input)) return;
   if (FlagsFromInputPins(input & PIN_INPUT_LEVELS)) {
-    Context->PortModeFlags |= 0x01;
+    Context->PortModeFlags |= PortModeFlag0;
   } else {
-    Context->PortModeFlags &= ~0x01;
+    Context->PortModeFlags &= UCHAR(~PortModeFlag0);
   }
 }
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr ULONG HeldForXoff = 0x08;  // TxHolding bit of XON/XOFF output flow control
-
 // DTR modes 1, 2 and 3 all raise the line.
 VOID ApplyDtrMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
   if (mode == 0) {

@@ -23,12 +23,6 @@ constexpr UCHAR InterruptLineStatus = 0x06;
 constexpr UCHAR MsrChangeBits = MSR_DELTA_CTS | MSR_DELTA_DSR | MSR_TRAILING_EDGE_RI | MSR_DELTA_DCD;
 constexpr UCHAR MsrLineBits = MSR_CTS | MSR_DSR | MSR_RI | MSR_DCD;
 
-// TxHolding bits owned here, and the handshakes that drive them.
-constexpr ULONG HeldForCts = 0x01;
-constexpr ULONG HeldForDsr = 0x02;
-constexpr ULONG HeldForDcd = 0x04;
-constexpr ULONG ModemLineHolds = HeldForCts | HeldForDsr | HeldForDcd;
-
 constexpr ULONG ModemThreadStartDelay = 1000;  // ms before the first status read
 
 struct ModemEvent {
@@ -167,7 +161,7 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     }
   }
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
-  if (context->DeviceState == 1 && USBD_SUCCESS(urbStatus) && NT_SUCCESS(irpStatus) &&
+  if (context->DeviceState == PnpStateWorking && USBD_SUCCESS(urbStatus) && NT_SUCCESS(irpStatus) &&
       ReadSharedByte(&context->PortClosing) == 0) {
     KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
   }

@@ -19,7 +19,6 @@ namespace {
 constexpr ULONG ClosingSettleDelay = 10;  // ms
 constexpr ULONG CancelDelay = 10;         // ms before each transfer is cancelled
 constexpr ULONG OpenSettleDelay = 20;     // ms
-constexpr ULONG FifoTriggerMinimumRate = 1200;  // the trigger level applies above this rate
 
 // Reads Address, lets Change rewrite the value and writes it back; a failed
 // read writes nothing and is the result.
@@ -68,12 +67,13 @@ UCHAR WithModeFlags(PPORT_DEVICE_CONTEXT context, UCHAR value) {
   return value;
 }
 
-UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT context) {
+// FIFOs on and emptied, with the trigger for the current rate; off when the
+// probe found none.
+UCHAR OpeningFifoControl(PPORT_DEVICE_CONTEXT context) {
   if (!context->FifoPresent) {
-    return 0;  // FIFOs off
+    return 0;
   }
-  UCHAR trigger = context->BaudRate > FifoTriggerMinimumRate ? context->RxFifoTrigger : UCHAR(0);
-  return UCHAR(FCR_ENABLE_AND_RESET | trigger);
+  return UCHAR(FCR_ENABLE_AND_RESET | ReceiveTriggerBits(context->BaudRate, context->RxFifoTrigger));
 }
 
 // A transfer that the last close cancelled may still be on its way back;
@@ -95,7 +95,7 @@ NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
   ApplyPortModePins(context);
   NTSTATUS configStatus =
       ModifyRegister(context, SERIAL_CONFIG_REG0, [context](UCHAR v) { return WithModeFlags(context, v); });
-  WriteByte(context, FIFO_CONTROL_REGISTER, FifoControlValue(context));
+  WriteByte(context, FIFO_CONTROL_REGISTER, OpeningFifoControl(context));
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   ClearQueueBuffer(&context->ReceiveBuffer);

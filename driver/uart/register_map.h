@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "driver/context/port_constants.h"
 
 // ---- The vendor register request -------------------------------------------------
 
@@ -51,7 +52,7 @@ constexpr UCHAR CONFIG0_BREAK_LEVEL = 0x10;        // level changed around a bre
 
 // ---- SERIAL_CONFIG_REG1 ------------------------------------------------------------------------
 
-constexpr UCHAR CONFIG1_TRIGGER_MASK = 0x0C;  // receive trigger setting
+constexpr UCHAR CONFIG1_TRIGGER_MASK = TriggerFactorMask;  // receive trigger factor
 constexpr UCHAR CONFIG1_ALWAYS_SET = 0x03;
 
 // ---- PORT_CONTROL_REG ----------------------------------------------------------------------------
@@ -86,7 +87,6 @@ constexpr UCHAR FCR_ENABLE = 0x01;
 constexpr UCHAR FCR_RCVR_RESET = 0x02;
 constexpr UCHAR FCR_XMIT_RESET = 0x04;
 constexpr UCHAR FCR_ENABLE_AND_RESET = FCR_ENABLE | FCR_RCVR_RESET | FCR_XMIT_RESET;
-constexpr UCHAR FCR_TRIGGER_MASK = 0xC0;
 constexpr UCHAR IIR_FIFOS_ENABLED = 0xC0;  // read from the FIFO control address
 
 // ---- LINE_CONTROL_REGISTER -------------------------------------------------------------------------
