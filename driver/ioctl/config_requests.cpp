@@ -146,5 +146,5 @@ NTSTATUS IoctlSetFifoControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Requ
   ULONG requested;
   CopyIn(&requested, Request);
   UCHAR value = RequestedFifoControl(Context, requested);
-  return WriteRegister(Context, FIFO_CONTROL_REGISTER, 1, &value);
+  return WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, value);
 }

@@ -280,8 +280,8 @@ NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   if (!ExactBuffers(Irp, PortModeBufferSize)) return Refuse(Irp, PortModeBufferSize);
   auto bytes = static_cast<PUCHAR>(Buffer(Irp));
   bytes[0] = Context->PortMode;
-  bytes[1] = Context->PortModeFlags & 1;
-  bytes[2] = (Context->PortModeFlags >> 1) & 1;
+  bytes[1] = (Context->PortModeFlags & PortModeFlag0) != 0;
+  bytes[2] = (Context->PortModeFlags & PortModeBreakLevelHigh) != 0;
   Irp->IoStatus.Information = PortModeBufferSize;
   return STATUS_SUCCESS;
 }
@@ -291,18 +291,8 @@ NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   auto bytes = static_cast<PUCHAR>(Buffer(Irp));
   PortModeEdit edit = {bytes[0], bytes[1]};
   Context->PortMode = edit.Mode;
-  Context->PortModeFlags = UCHAR((Context->PortModeFlags & ~1u) | edit.Flag0);
-  UCHAR config = 0;
-  // A failed read writes nothing back: the register keeps its other bits.
-  NTSTATUS status = ReadRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
-  if (NT_SUCCESS(status)) {
-    if (Context->PortModeFlags & 1) {
-      config |= CONFIG0_MODE_FLAG0;
-    } else {
-      config &= UCHAR(~CONFIG0_MODE_FLAG0);
-    }
-    status = WriteRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
-  }
+  Context->PortModeFlags = UCHAR((Context->PortModeFlags & ~PortModeFlag0) | edit.Flag0);
+  NTSTATUS status = MirrorModeFlags(Context, CONFIG0_MODE_FLAG0);
   UpdatePortSettingsRecord(Context, EditPortMode, &edit);
   Irp->IoStatus.Information = PortModeBufferSize;
   return status;

@@ -31,7 +31,7 @@ VOID ApplyRtsMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
 }  // namespace
 
 NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
-  NTSTATUS status = WriteRegister(Context, MODEM_CONTROL_REGISTER, 1, &Value);
+  NTSTATUS status = WriteRegisterByte(Context, MODEM_CONTROL_REGISTER, Value);
   if (NT_SUCCESS(status)) {
     WriteSharedByte(&Context->ModemControl, Value);
   }
@@ -42,7 +42,7 @@ NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
 // read fails nothing is written, and the read's failure is the result.
 NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear) {
   UCHAR value = 0;
-  NTSTATUS status = ReadRegister(Context, MODEM_CONTROL_REGISTER, 1, &value);
+  NTSTATUS status = ReadRegisterByte(Context, MODEM_CONTROL_REGISTER, &value);
   if (!NT_SUCCESS(status)) {
     return status;
   }

@@ -77,7 +77,7 @@ VOID ApplyModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR status) {
 // read tells nothing about the lines, so callers keep what they knew.
 BOOLEAN ReadModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR* status) {
   UCHAR value = 0;
-  if (!NT_SUCCESS(ReadRegister(context, MODEM_STATUS_REGISTER, 1, &value))) {
+  if (!NT_SUCCESS(ReadRegisterByte(context, MODEM_STATUS_REGISTER, &value))) {
     return FALSE;
   }
   *status = value;
@@ -179,7 +179,7 @@ VOID PollingMSR(PVOID StartContext) {
     } else if (wait == STATUS_WAIT_2) {
       // Reading the line status clears the chip's line-status condition.
       UCHAR lineStatus = 0;
-      ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
+      ReadRegisterByte(context, LINE_STATUS_REGISTER, &lineStatus);
     }
   }
 }

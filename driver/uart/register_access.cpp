@@ -1,6 +1,7 @@
 // Synchronous URBs and the vendor register request.
 #include "driver/uart/register_access.h"
 
+#include "driver/context/debug_log.h"
 #include "driver/context/pool.h"
 #include "driver/uart/register_map.h"
 
@@ -91,6 +92,25 @@ NTSTATUS ReadRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, USHORT Lengt
 
 NTSTATUS WriteRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, USHORT Length, PVOID Buffer) {
   return AccessRegister(Context, FALSE, Address, Length, Buffer);
+}
+
+NTSTATUS ReadRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, PUCHAR Value) {
+  return ReadRegister(Context, Address, 1, Value);
+}
+
+NTSTATUS WriteRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value) {
+  return WriteRegister(Context, Address, 1, &Value);
+}
+
+NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set, PUCHAR Before) {
+  UCHAR value = 0;
+  NTSTATUS status = ReadRegisterByte(Context, Address, &value);
+  if (!NT_SUCCESS(status)) {
+    DebugLog(Context->DeviceObject, " - register %x not read: %x\n", Address, static_cast<unsigned>(status));
+    return status;
+  }
+  if (Before != nullptr) *Before = value;
+  return WriteRegisterByte(Context, Address, UCHAR((value & ~Clear) | Set));
 }
 
 VOID DelayMilliseconds(ULONG Milliseconds) {

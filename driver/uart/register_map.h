@@ -48,6 +48,7 @@ constexpr UCHAR PORT_SETUP_LEVEL_12 = 0x04;    // ... 12 (any other level adds n
 constexpr UCHAR CONFIG0_CLOCK_SELECT_MASK = 0x03;  // UART clock select, 0-3
 constexpr UCHAR CONFIG0_MODE_FLAG0 = 0x04;         // copy of PortModeFlags bit 0
 constexpr UCHAR CONFIG0_MODE_FLAG1 = 0x08;         // copy of PortModeFlags bit 1; also set around a break
+constexpr UCHAR CONFIG0_MODE_FLAGS = CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1;
 constexpr UCHAR CONFIG0_BREAK_LEVEL = 0x10;        // level changed around a break
 
 // ---- SERIAL_CONFIG_REG1 ------------------------------------------------------------------------
@@ -70,6 +71,7 @@ constexpr UCHAR PIN_OUTPUT_PINS = 0x70;
 constexpr UCHAR PIN_OUTPUT_CONTROL = 0x80;      // bit 7, set at start and cleared at removal
 constexpr UCHAR PIN_OUTPUT_KEEP = 0x88;         // what SetModePins preserves
 constexpr UCHAR PIN_OUTPUT_CHIP_MODE = 0x03;    // read into ChipMode at start
+constexpr UCHAR PIN_OUTPUT_START_CLEAR = 0x0F;  // cleared at start
 constexpr UCHAR I2C_CLOCK = PIN_OUTPUT_PIN0;
 constexpr UCHAR I2C_DATA = PIN_OUTPUT_PIN1;
 
