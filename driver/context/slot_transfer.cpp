@@ -36,6 +36,11 @@ BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {
          IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
 }
 
+BOOLEAN WaitForThreadWork(ULONG Count, PVOID* Events, PLARGE_INTEGER Timeout, NTSTATUS* Wait) {
+  *Wait = KeWaitForMultipleObjects(Count, Events, WaitAny, Executive, KernelMode, FALSE, Timeout, nullptr);
+  return NT_SUCCESS(*Wait) && *Wait != STATUS_WAIT_0;
+}
+
 BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus) {
   return IrpStatus == STATUS_CANCELLED && ReadSharedByte(&Context->PortClosing) == 0 &&
          ReadShared(&Context->DeviceState) == PnpStateWorking && ReadShared(&Context->Started) == 1;

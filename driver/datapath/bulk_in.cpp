@@ -149,21 +149,20 @@ VOID PollingReadInterruptUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   IntUrb& slot = context->IntUrbs[BulkInSlot];
   PVOID events[2] = {&context->ReadKillEvent, &context->ReadPollEvent};
-  for (;;) {
-    NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (WaitForThreadWork(2, events, nullptr, &wait)) {
     if (wait != STATUS_WAIT_1 || ExchangeSharedByte(&slot.Idle, 0) == 0) {
       continue;  // a transfer is in flight, or its completion is running
     }
-    NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
-    if (!NT_SUCCESS(status)) {
-      ReleaseBulkInSlot(context);
-      PsTerminateSystemThread(status);
+    exitStatus = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
+    if (!NT_SUCCESS(exitStatus)) {
+      ReleaseBulkInSlot(context);  // removal is under way
+      break;
     }
     SubmitBulkInTransfer(context);
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

@@ -189,18 +189,20 @@ ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
   return BulkOutChunkLength(context->CurrentWriteIrpDataLen, context->MaxWriteLength);
 }
 
-// One pass of the bulk-out thread; TRUE when a write is waiting on a hold.
-BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
+// One pass of the bulk-out thread; *waiting is TRUE when a write is waiting
+// on a hold. STATUS_DELETE_PENDING when removal is under way: the thread ends.
+NTSTATUS SendNextChunk(PPORT_DEVICE_CONTEXT context, BOOLEAN* waiting) {
+  *waiting = FALSE;
   IntUrb& slot = context->IntUrbs[BulkOutSlot];
   if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, slot.Irp))) {
-    PsTerminateSystemThread(STATUS_DELETE_PENDING);
+    return STATUS_DELETE_PENDING;
   }
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   BOOLEAN inFlight = ChunkInFlight(context);
   BOOLEAN cancelChunk = inFlight && CurrentWriteEnded(context);
   ULONG chunk = inFlight ? 0 : NextChunk(context);
-  BOOLEAN waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
+  *waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
   PUCHAR data = context->CurrentWriteIrpData;
   if (chunk > 0) {
     WriteSharedByte(&slot.Idle, 0);
@@ -208,7 +210,7 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   if (chunk > 0) {
     SubmitBulkOutChunk(context, data, chunk);  // OnWriteCompletion releases the remove lock
-    return FALSE;
+    return STATUS_SUCCESS;
   }
   if (cancelChunk) {
     // Outside the lock: the bus driver may complete the chunk at once. No one
@@ -216,12 +218,12 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
     // already and only marked cancelled until its next submission.
     IoCancelIrp(slot.Irp);
   }
-  if (waiting) {
+  if (*waiting) {
     // A hold may have ended: ask the modem-status thread for fresh lines.
     RequestModemStatusRead(context);
   }
   IoReleaseRemoveLock(&context->RemoveLock, slot.Irp);
-  return waiting;
+  return STATUS_SUCCESS;
 }
 
 // Caller holds WriteQueueLock. Bytes of the current write the bus confirmed.
@@ -370,19 +372,17 @@ VOID CurrentWriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID PollingWriteInterruptUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->WriteKillEvent, &context->WritePollEvent};
+  LARGE_INTEGER pollInterval;
+  pollInterval.QuadPart = HoldPollInterval;
   BOOLEAN waiting = FALSE;
-  for (;;) {
-    LARGE_INTEGER pollInterval;
-    pollInterval.QuadPart = HoldPollInterval;
-    NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
-                                             waiting ? &pollInterval : nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (NT_SUCCESS(exitStatus) && WaitForThreadWork(2, events, waiting ? &pollInterval : nullptr, &wait)) {
     if (wait == STATUS_WAIT_1 || wait == STATUS_TIMEOUT) {
-      waiting = SendNextChunk(context);
+      exitStatus = SendNextChunk(context, &waiting);
     }
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

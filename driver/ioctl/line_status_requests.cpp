@@ -181,7 +181,7 @@ NTSTATUS IoctlSetModemControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Req
 }
 
 NTSTATUS IoctlGetModemStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
-  return CopyOut(Request, ULONG(SerialHandleModemUpdate(Context, FALSE)));
+  return CopyOut(Request, ULONG(SerialHandleModemUpdate(Context)));
 }
 
 NTSTATUS IoctlGetCommStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {

@@ -91,5 +91,5 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
 
 VOID SerialApplyHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW* NewHandFlow) {
   SerialSetupNewHandFlow(Context, NewHandFlow);
-  SerialHandleModemUpdate(Context, FALSE);
+  SerialHandleModemUpdate(Context);
 }

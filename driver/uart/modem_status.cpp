@@ -84,28 +84,21 @@ BOOLEAN ReadModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR* status) {
   return TRUE;
 }
 
-// Waits for one of the thread's events, its kill event first; the kill event
-// or a failed wait ends the thread.
-NTSTATUS WaitForWork(ULONG count, PVOID* events) {
-  NTSTATUS wait = KeWaitForMultipleObjects(count, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-  if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-    PsTerminateSystemThread(STATUS_SUCCESS);
-  }
-  return wait;
-}
-
-VOID SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
+// A failure to take the remove lock means removal is under way: the thread
+// ends with that status.
+NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[InterruptInSlot];
   if (ReadSharedByte(&slot.Idle) == 0 || slot.Irp == nullptr || slot.Urb == nullptr) {
-    return;  // one transfer in flight at a time
+    return STATUS_SUCCESS;  // one transfer in flight at a time
   }
   NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
   if (!NT_SUCCESS(status)) {
-    PsTerminateSystemThread(status);  // removal is under way
+    return status;
   }
   WriteSharedByte(&slot.Idle, 0);
   SubmitSlotTransfer(context, slot, InterruptInTransferFlags, slot.StatusBuffer, IntUrbStatusBufferSize,
                      OnInterruptInCompletion);
+  return STATUS_SUCCESS;
 }
 
 VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
@@ -122,11 +115,14 @@ VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
 VOID PollingInterruptInUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->IntKillEvent, &context->IntPollEvent};
-  for (;;) {
-    if (WaitForWork(2, events) == STATUS_WAIT_1) {
-      SubmitInterruptIn(context);
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (NT_SUCCESS(exitStatus) && WaitForThreadWork(2, events, nullptr, &wait)) {
+    if (wait == STATUS_WAIT_1) {
+      exitStatus = SubmitInterruptIn(context);
     }
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -172,8 +168,8 @@ VOID PollingMSR(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   DelayMilliseconds(ModemThreadStartDelay);
   PVOID events[3] = {&context->MsrKillEvent, &context->MsrPollEvent, &context->LsrPollEvent};
-  for (;;) {
-    NTSTATUS wait = WaitForWork(3, events);
+  NTSTATUS wait = STATUS_SUCCESS;
+  while (WaitForThreadWork(3, events, nullptr, &wait)) {
     if (wait == STATUS_WAIT_1) {
       HandleModemStatusRequest(context);
     } else if (wait == STATUS_WAIT_2) {
@@ -182,6 +178,7 @@ VOID PollingMSR(PVOID StartContext) {
       ReadRegisterByte(context, LINE_STATUS_REGISTER, &lineStatus);
     }
   }
+  PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 // Change bits are cleared by every read, so a value with change bits is news
@@ -201,7 +198,7 @@ UCHAR SerialHandleModemUpdateBulk(PPORT_DEVICE_CONTEXT Context) {
 // (reading clears them in the chip), and change bits the thread has already
 // reported are not reported again. The line levels are kept so that the
 // thread does not take them for a change.
-UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context, BOOLEAN DoingTx) {
+UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context) {
   UCHAR status = ReadSharedByte(&Context->SaveModemStatus) & MsrLineBits;
   ReadModemStatus(Context, &status);
   ApplyModemStatus(Context, status);
