@@ -50,6 +50,8 @@ inline UCHAR ReceiveTriggerBits(ULONG Rate, UCHAR RxFifoTrigger) {
 // start begins from before the settings file is applied.
 constexpr ULONG DefaultBaudRate = 9600;
 constexpr ULONG DefaultMaxWriteLength = 32;  // bytes per bulk-out transfer
+// Largest bulk-out chunk a setting may ask for; larger values are clipped.
+constexpr ULONG MaxWriteLengthLimit = 128;
 constexpr UCHAR DefaultRxFifoTrigger = RxTrigger14;
 constexpr UCHAR DefaultFifoTriggerLow = 0x0B;
 constexpr UCHAR DefaultPortSetupLevel = 16;

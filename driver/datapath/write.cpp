@@ -27,7 +27,6 @@ namespace {
 // The bulk-out transfer carries the same flags as the bulk-in one; the
 // endpoint decides the direction.
 constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG LargestChunk = 128;
 // While a write waits on a hold the thread looks again this often: clearing
 // a hold wakes nobody.
 constexpr LONGLONG HoldPollInterval = -10 * 10000;  // 10 ms, relative
@@ -40,8 +39,8 @@ ULONG WriteLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Paramete
 // of 0 would never send anything, so it stands for the default chunk.
 ULONG BulkOutChunkLength(ULONG remaining, ULONG maxWriteLength) {
   ULONG largest = maxWriteLength == 0 ? DefaultMaxWriteLength : maxWriteLength;
-  if (largest > LargestChunk) {
-    largest = LargestChunk;
+  if (largest > MaxWriteLengthLimit) {
+    largest = MaxWriteLengthLimit;
   }
   ULONG chunk = remaining < largest ? remaining : largest;
   return chunk == 5 || chunk == 6 ? 3 : chunk;

@@ -9,8 +9,6 @@ constexpr UCHAR LowPortsAddress = 0x58;   // ports 0-3
 constexpr UCHAR MiddlePortsAddress = 0x56;  // ports 4-7
 constexpr UCHAR HighPortsAddress = 0x54;  // ports 8 and up
 
-constexpr UCHAR MaxWriteLengthLimit = 128;
-
 VOID SetSettingsDefaults(PPORT_DEVICE_CONTEXT Context) {
   Context->MaxWriteLength = DefaultMaxWriteLength;
   Context->FifoTriggerLow = DefaultFifoTriggerLow;

@@ -2,7 +2,7 @@
 // port. The dispatcher decodes the code, applies the buffer rules of its
 // table to the standard serial requests, hands the request to the code's
 // handler and completes it with the handler's status and byte count. Vendor
-// requests go to their handlers with the IRP itself. Codes without a handler
+// requests get the same request record and check their own buffers. Codes without a handler
 // complete with STATUS_INVALID_BUFFER_SIZE (no buffers) or
 // STATUS_INVALID_PARAMETER.
 #pragma once
