@@ -227,15 +227,12 @@ NTSTATUS DispatchStandard(PPORT_DEVICE_CONTEXT context, const ControlEntry& entr
 }
 
 NTSTATUS DispatchVendor(PPORT_DEVICE_CONTEXT context, const VendorEntry& entry, PCONTROL_REQUEST request) {
-  if (!entry.UsbLevel) {
-    return CompleteIrpWithInfo(request->Irp, entry.Handler(context, request), request->Information);
-  }
-  if (context->DeviceState != PnpStateWorking) {
+  if (entry.UsbLevel && context->DeviceState != PnpStateWorking) {
     return CompleteIrpWithInfo(request->Irp, STATUS_DELETE_PENDING, 0);
   }
-  IoIncrement(context->DeviceObject);
+  if (entry.UsbLevel) IoIncrement(context->DeviceObject);
   NTSTATUS status = entry.Handler(context, request);
-  IoDecrement(context->DeviceObject);
+  if (entry.UsbLevel) IoDecrement(context->DeviceObject);
   return CompleteIrpWithInfo(request->Irp, status, request->Information);
 }
 
