@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys bench clean
+.PHONY: help deps build run test test-asan test-tsan sys tidy bench clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -19,6 +19,7 @@ help:
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image (build-sys/t7315ser.sys)"
+	@echo "make tidy       clang-tidy over the driver; any finding fails (uses build/)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
@@ -68,6 +69,11 @@ sys:
 	$(call configure,build-sys,-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
+
+# Needs only the compile commands of a configured build folder.
+tidy:
+	$(call configure,build,-DCMAKE_BUILD_TYPE=Debug)
+	scripts/tidy.sh build
 
 bench:
 	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release)

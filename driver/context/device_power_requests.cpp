@@ -10,6 +10,7 @@ struct POWER_REQUEST_WAIT {
 };
 
 // May run at DISPATCH_LEVEL: it only records the outcome and wakes the caller.
+REQUEST_POWER_COMPLETE OnDeviceSetPowerCompletion;
 VOID OnDeviceSetPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                 PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   UNREFERENCED_PARAMETER(DeviceObject);

@@ -4,7 +4,9 @@
 // cancelled, timed-out, purged or failed write gives back what it will not send.
 //
 // The current write has a cancel routine as a queued one does. It is
-// completed under WriteQueueLock by whoever finishes it (its last chunk, the
+// completed under WriteQueueLock, at DISPATCH_LEVEL, by design: ending it,
+// charging its bytes and taking up the next write are one step no other
+// finisher can split. It is completed by whoever finishes it (its last chunk, the
 // timer, a purge, cleanup, a cancelled or lost chunk, its cancel routine),
 // once its cancel routine is taken back or has run. When the I/O manager has
 // taken the routine and it has not run yet, the finisher leaves the result in
@@ -27,10 +29,10 @@ namespace {
 // The bulk-out transfer carries the same flags as the bulk-in one; the
 // endpoint decides the direction.
 constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
 // While a write waits on a hold the thread looks again this often: clearing
 // a hold wakes nobody.
-constexpr LONGLONG HoldPollInterval = -10 * 10000;  // 10 ms, relative
-constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
+constexpr LONGLONG HoldPollInterval = -10 * TimerUnitsPerMillisecond;  // 10 ms, relative
 constexpr ULONG FastestScaledRate = 115200;
 
 ULONG WriteLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
@@ -121,7 +123,7 @@ VOID TakeUpNextWrite(PPORT_DEVICE_CONTEXT context) {
     if (StartCurrentWrite(context, irp)) {
       return;
     }
-    CompleteIrpWithInfo(irp, STATUS_CANCELLED, 0);
+    CompleteIrpWithInfo(irp, STATUS_CANCELLED, 0);  // under WriteQueueLock by design
   }
 }
 
@@ -130,7 +132,7 @@ VOID TakeUpNextWrite(PPORT_DEVICE_CONTEXT context) {
 // run yet: the routine then completes it with this result.
 VOID CompleteEndedWrite(PIRP irp, NTSTATUS status, ULONG_PTR information, BOOLEAN cancelRan) {
   if (IoSetCancelRoutine(irp, nullptr) != nullptr || cancelRan) {
-    CompleteIrpWithInfo(irp, status, information);
+    CompleteIrpWithInfo(irp, status, information);  // under WriteQueueLock by design
     return;
   }
   irp->IoStatus.Status = status;

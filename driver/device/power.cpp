@@ -88,7 +88,7 @@ VOID Finish(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
   FreePowerContext(Power);
 }
 
-NTSTATUS OnMainRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+IO_COMPLETION_ROUTINE OnMainRequestDone;
 
 // The context may be gone once the request is passed down.
 VOID PassDown(PPOWER_CONTEXT Power) {
@@ -106,8 +106,7 @@ VOID ChooseDeviceState(PPOWER_CONTEXT Power) {
   Power->MinorFunction = MainStack(Power)->MinorFunction;
 }
 
-VOID OnDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                       PIO_STATUS_BLOCK IoStatus);
+REQUEST_POWER_COMPLETE OnDevicePowerDone;
 
 // The context may be gone once the request is accepted.
 VOID RequestDevicePower(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
@@ -224,6 +223,7 @@ constexpr PowerStep PowerSteps[PowerStateCount][PowerEventCount] = {
     /* Final */                       {nullptr, nullptr, nullptr},
 };
 
+IO_COMPLETION_ROUTINE OnWaitWakeDone;
 NTSTATUS OnWaitWakeDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Context);
@@ -231,6 +231,7 @@ NTSTATUS OnWaitWakeDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   return STATUS_CONTINUE_COMPLETION;
 }
 
+IO_WORKITEM_ROUTINE RunDeferredEvent;
 VOID RunDeferredEvent(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   auto power = static_cast<PPOWER_CONTEXT>(Context);

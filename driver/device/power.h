@@ -52,7 +52,7 @@ typedef struct _POWER_CONTEXT {
 } POWER_CONTEXT, *PPOWER_CONTEXT;
 
 // IRP_MJ_POWER entry. Takes no remove lock.
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPower;
 
 // Runs the machine for one event (POWER_EVENT); see the events above.
 NTSTATUS RunPowerMachine(PPOWER_CONTEXT Power, ULONG Event);

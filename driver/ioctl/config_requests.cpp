@@ -64,7 +64,11 @@ NTSTATUS IoctlGetLineControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Requ
 }
 
 // Taken as they are: the read and write paths use them from the next request
-// they start.
+// they start. Copied in under no lock although the read timer's DPC and the
+// bulk-in completion read them: each field is an aligned ULONG, so a reader
+// sees every field old or new, never torn; a read running during the copy may
+// mix old and new fields for that one read, as with any timeout change made
+// while a read is pending.
 NTSTATUS IoctlSetTimeouts(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   CopyIn(&Context->Timeouts, Request);
   return STATUS_SUCCESS;
@@ -74,6 +78,9 @@ NTSTATUS IoctlGetTimeouts(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request
   return CopyOut(Request, Context->Timeouts);
 }
 
+// Copied in under no lock although the bulk-in completion reads XonChar and
+// XoffChar at DISPATCH_LEVEL: single bytes are never torn, and a transfer
+// decoded during the copy uses the old or the new character.
 NTSTATUS IoctlSetChars(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   CopyIn(&Context->SpecialChars, Request);
   return STATUS_SUCCESS;

@@ -44,4 +44,4 @@ inline NTSTATUS CopyOut(PCONTROL_REQUEST request, const T& from) {
 // Runs at PASSIVE_LEVEL in the caller's thread. Returns the status the request
 // was completed with, or, for IOCTL_SERIAL_WAIT_ON_MASK, whatever the
 // wait-on-mask machinery returned (STATUS_PENDING when it keeps the request).
-NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchControl;

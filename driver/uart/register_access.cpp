@@ -14,6 +14,7 @@ constexpr LONGLONG OneMillisecond = 10'000;
 // The request belongs to SubmitUrbSync, not to the I/O manager: stopping its
 // completion here keeps it alive until SubmitUrbSync frees it, so a cancel
 // after the time-out can never touch a freed request.
+IO_COMPLETION_ROUTINE OnSyncUrbCompletion;
 NTSTATUS OnSyncUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
