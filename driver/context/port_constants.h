@@ -46,6 +46,10 @@ inline UCHAR ReceiveTriggerBits(ULONG Rate, UCHAR RxFifoTrigger) {
   return Rate > SingleByteTriggerMaxRate ? UCHAR(RxFifoTrigger & RxTriggerMask) : UCHAR(RxTrigger1);
 }
 
+// Kernel times count 100-ns units.
+constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
+constexpr LONGLONG Never = 0x7FFFFFFFFFFFFFFF;  // a deadline or total no clock reaches
+
 // Defaults: from the creation of the device object, and the settings every
 // start begins from before the settings file is applied.
 constexpr ULONG DefaultBaudRate = 9600;

@@ -8,8 +8,8 @@
 // passes the slot IRP down with `completion` (called with the slot as its
 // context). The caller has claimed the slot and holds RemoveLock with the
 // slot IRP as tag.
-VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
-                        ULONG length, PIO_COMPLETION_ROUTINE completion);
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer, ULONG length,
+                        PIO_COMPLETION_ROUTINE completion);
 
 // A slot transfer that was cancelled, failed as unsuccessful, or found the
 // device gone: its chain stops and nothing is decoded.

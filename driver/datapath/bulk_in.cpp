@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr ULONG BulkInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 // Line status bits and what they leave in the context.
 constexpr UCHAR LsrOverrun = 0x02;
@@ -19,7 +18,7 @@ constexpr UCHAR LsrBreak = 0x10;
 // claimed the slot and holds RemoveLock with the slot IRP as tag.
 VOID SubmitBulkInTransfer(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[BulkInSlot];
-  SubmitSlotTransfer(context, slot, BulkInTransferFlags, slot.DataBuffer, IntUrbDataBufferSize,
+  SubmitSlotTransfer(context, slot, slot.DataBuffer, IntUrbDataBufferSize,
                      OnReadCompletion);
 }
 

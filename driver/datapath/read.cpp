@@ -32,10 +32,8 @@
 
 namespace {
 
-constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
 // On the bulk-in path the interval counts in units of 10 ms.
 constexpr LONGLONG TimerUnitsPerIntervalUnit = 100000;
-constexpr LONGLONG Never = 0x7FFFFFFFFFFFFFFF;  // a deadline or total no clock reaches
 constexpr ULONG MaxUlong = 0xFFFFFFFF;
 
 // A pending read's own rule, in Tail.Overlay.DriverContext while the driver

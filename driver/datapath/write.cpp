@@ -26,10 +26,6 @@
 
 namespace {
 
-// The bulk-out transfer carries the same flags as the bulk-in one; the
-// endpoint decides the direction.
-constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
 // While a write waits on a hold the thread looks again this often: clearing
 // a hold wakes nobody.
 constexpr LONGLONG HoldPollInterval = -10 * TimerUnitsPerMillisecond;  // 10 ms, relative
@@ -68,9 +64,9 @@ LONGLONG WriteTimeoutUnits(PPORT_DEVICE_CONTEXT context, ULONG length) {
   }
   ULONGLONG milliseconds = ULONGLONG(m) * length + k;
   ULONGLONG scale = WriteTimeoutScale(context->BaudRate);
-  ULONGLONG limit = ULONGLONG(0x7FFFFFFFFFFFFFFF) / TimerUnitsPerMillisecond;
+  ULONGLONG limit = ULONGLONG(Never) / TimerUnitsPerMillisecond;
   if (milliseconds > limit / scale) {
-    return LONGLONG(0x7FFFFFFFFFFFFFFF);
+    return Never;
   }
   return LONGLONG(milliseconds * scale) * TimerUnitsPerMillisecond;
 }
@@ -177,7 +173,7 @@ BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
 }
 
 VOID SubmitBulkOutChunk(PPORT_DEVICE_CONTEXT context, PUCHAR data, ULONG length) {
-  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], BulkOutTransferFlags, data, length,
+  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], data, length,
                      OnWriteCompletion);
 }
 

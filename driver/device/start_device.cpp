@@ -16,7 +16,6 @@ constexpr ULONG BcdDeviceHighByte = 13;
 constexpr USHORT DescriptorUrbSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);  // 0x88
 constexpr ULONG InterfacePipeCount = 3;  // interrupt-in, bulk-in, bulk-out
 constexpr UCHAR ProbeInterruptEnable = 0x0F;
-constexpr UCHAR IirFifosEnabled = 0xC0;
 
 IO_COMPLETION_ROUTINE SignalForwardDone;
 NTSTATUS SignalForwardDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -230,7 +229,7 @@ BOOLEAN ProbeUartFifo(PPORT_DEVICE_CONTEXT Context) {
   WriteRegisterByte(Context, INTERRUPT_ENABLE_REGISTER, ProbeInterruptEnable);
   UCHAR trigger = ReceiveTriggerBits(Context->BaudRate, Context->RxFifoTrigger);
   WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE);
-  if ((ReadOrZero(Context, FIFO_CONTROL_REGISTER) & IirFifosEnabled) != 0) {
+  if ((ReadOrZero(Context, FIFO_CONTROL_REGISTER) & IIR_FIFOS_ENABLED) != 0) {
     Context->FifoPresent = 1;
     WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, 0);
     ReadOrZero(Context, DIVISOR_LATCH_LSB);

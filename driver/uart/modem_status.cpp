@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr ULONG InterruptInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 // Low three bits of the interrupt identification byte.
 constexpr UCHAR InterruptIdMask = 0x07;
@@ -96,7 +95,7 @@ NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
     return status;
   }
   WriteSharedByte(&slot.Idle, 0);
-  SubmitSlotTransfer(context, slot, InterruptInTransferFlags, slot.StatusBuffer, IntUrbStatusBufferSize,
+  SubmitSlotTransfer(context, slot, slot.StatusBuffer, IntUrbStatusBufferSize,
                      OnInterruptInCompletion);
   return STATUS_SUCCESS;
 }

@@ -9,7 +9,6 @@ namespace {
 
 // 100-ns units, relative.
 constexpr LONGLONG SubmitTimeout = -10'000'000;  // one second
-constexpr LONGLONG OneMillisecond = 10'000;
 
 // The request belongs to SubmitUrbSync, not to the I/O manager: stopping its
 // completion here keeps it alive until SubmitUrbSync frees it, so a cancel
@@ -117,7 +116,7 @@ NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR 
 VOID DelayMilliseconds(ULONG Milliseconds) {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(Milliseconds) * OneMillisecond;
+    interval.QuadPart = -static_cast<LONGLONG>(Milliseconds) * TimerUnitsPerMillisecond;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
     return;
   }
