@@ -212,7 +212,7 @@ NTSTATUS UpdateComDb(RenameBuffers* b, ULONG OldNumber, ULONG NewNumber) {
 }
 
 // Steps 3 to 9 of a rename to ComNumber (1 to HighestComNumber).
-NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request, ULONG ComNumber) {
+NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, ULONG ComNumber) {
   WCHAR newName[16];
   FormatNumbered(newName, sizeof newName / sizeof(WCHAR), WIDE("COM"), ComNumber, WIDE(""));
   HANDLE key;
@@ -308,7 +308,7 @@ NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request
   // Names longer than COM999 could not be read back as the old name of the
   // next rename, and their bits would leave the COM name database.
   if (comNumber > HighestComNumber) return Refuse(Request, 0);
-  return RenamePort(Context, Request, comNumber);
+  return RenamePort(Context, comNumber);
 }
 
 NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
