@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys bench mutants clean
+.PHONY: help deps build run test test-asan test-tsan sys tidy bench mutants clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -19,6 +19,7 @@ help:
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image and its package (build-sys/package/)"
+	@echo "make tidy       clang-tidy over the driver; any finding fails (uses build/)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
@@ -70,6 +71,11 @@ sys:
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
 	scripts/check-package.sh build-sys/package
+
+# Needs only the compile commands of a configured build folder.
+tidy:
+	$(call configure,build,-DCMAKE_BUILD_TYPE=Debug)
+	scripts/tidy.sh build
 
 bench:
 	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release)

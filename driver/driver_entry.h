@@ -6,7 +6,7 @@
 
 // Registers the trace provider, copies the registry path and fills the
 // dispatch table; STATUS_INSUFFICIENT_RESOURCES when the copy cannot be made.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 // Undoes DriverEntry once every port's device object is gone.
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+DRIVER_UNLOAD DriverUnload;

@@ -3,8 +3,6 @@
 
 namespace {
 
-constexpr ULONG DeviceStateWorking = 1;  // above it: stopping, being removed or gone
-
 // Lives on the waiting caller's stack until the request has finished.
 struct POWER_REQUEST_WAIT {
   KEVENT Done;
@@ -12,6 +10,7 @@ struct POWER_REQUEST_WAIT {
 };
 
 // May run at DISPATCH_LEVEL: it only records the outcome and wakes the caller.
+REQUEST_POWER_COMPLETE OnDeviceSetPowerCompletion;
 VOID OnDeviceSetPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                 PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   UNREFERENCED_PARAMETER(DeviceObject);
@@ -47,6 +46,6 @@ NTSTATUS EnsureDeviceD0(PPORT_DEVICE_CONTEXT Context, BOOLEAN Wait) {
 }
 
 NTSTATUS RequestDevicePowerIfActive(PPORT_DEVICE_CONTEXT Context, DEVICE_POWER_STATE State, BOOLEAN Wait) {
-  if (Context->DeviceState > DeviceStateWorking) return STATUS_SUCCESS;
+  if (Context->DeviceState > PnpStateWorking) return STATUS_SUCCESS;
   return PendingAsSuccess(SendDeviceSetPower(Context, State, Wait));
 }

@@ -17,6 +17,6 @@ NTSTATUS SendDeviceSetPower(PPORT_DEVICE_CONTEXT Context, DEVICE_POWER_STATE Sta
 NTSTATUS EnsureDeviceD0(PPORT_DEVICE_CONTEXT Context, BOOLEAN Wait);
 
 // Requests State unless the device is stopping, being removed or gone
-// (DeviceState above 1), which is success with no request. A request still
+// (DeviceState above PnpStateWorking), which is success with no request. A request still
 // pending counts as success.
 NTSTATUS RequestDevicePowerIfActive(PPORT_DEVICE_CONTEXT Context, DEVICE_POWER_STATE State, BOOLEAN Wait);

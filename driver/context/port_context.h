@@ -13,6 +13,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "driver/context/port_constants.h"
 #include "driver/context/receive_ring.h"
 
 // ---- Driver-wide -------------------------------------------------------------
@@ -194,7 +195,7 @@ static_assert(sizeof(IntUrb::StatusBuffer) == 16 && sizeof(IntUrb::DataBuffer) =
               "a slot receives a 16-byte status report and a 64 KiB bulk-in transfer");
 static_assert(sizeof(PORT_DEVICE_CONTEXT::IntUrbs) / sizeof(IntUrb) == 3,
               "bulk-in, interrupt-in and bulk-out slots");
-static_assert(sizeof(PORT_DEVICE_CONTEXT::DebugLogLines) == 1280 * 128, "a 160 KiB log of 1280 lines");
+static_assert(sizeof(PORT_DEVICE_CONTEXT::DebugLogLines) == size_t(1280) * 128, "a 160 KiB log of 1280 lines");
 static_assert(sizeof(PORT_DEVICE_CONTEXT::LineControl) == 3 &&
                   sizeof(PORT_DEVICE_CONTEXT::SpecialChars) == 6 &&
                   sizeof(PORT_DEVICE_CONTEXT::PerfStats) == 24 &&
@@ -203,5 +204,5 @@ static_assert(sizeof(PORT_DEVICE_CONTEXT::LineControl) == 3 &&
               "the serial records keep their published sizes");
 // Three 64 KiB slots and the 160 KiB log make up nearly all of it. The size is
 // handed to IoCreateDevice as the extension size.
-static_assert(sizeof(PORT_DEVICE_CONTEXT) > 353 * 1024 && sizeof(PORT_DEVICE_CONTEXT) < 354 * 1024,
+static_assert(sizeof(PORT_DEVICE_CONTEXT) > size_t(353) * 1024 && sizeof(PORT_DEVICE_CONTEXT) < size_t(354) * 1024,
               "the context is a little over 353 KiB");

@@ -4,9 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
-
-constexpr ULONG DefaultBaudRate = 9600;
-constexpr ULONG DefaultMaxWriteLength = 32;  // bytes per bulk-out transfer
+#include "driver/context/port_constants.h"
 
 // Gives the zero-filled context of a newly created device object its initial
 // values: the self pointer, RemoveEvent and StopEvent (notification, not

@@ -5,20 +5,23 @@
 
 namespace {
 
+// The same for every slot, bulk-out included: the pipe decides the direction.
+constexpr ULONG SlotTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
 constexpr USHORT BulkUrbLength = 0x80;
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == BulkUrbLength,
               "the bulk transfer URB is 128 bytes on x64");
 
 }  // namespace
 
-VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
-                        ULONG length, PIO_COMPLETION_ROUTINE completion) {
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer, ULONG length,
+                        PIO_COMPLETION_ROUTINE completion) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = slot.Urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(&transfer, sizeof transfer);
   transfer.Hdr.Length = BulkUrbLength;
   transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   transfer.PipeHandle = slot.PipeInfo->PipeHandle;
-  transfer.TransferFlags = transferFlags;
+  transfer.TransferFlags = SlotTransferFlags;
   transfer.TransferBufferLength = length;
   transfer.TransferBuffer = buffer;
   // A fresh IRP each time: stack position restored, Cancel flag cleared.
@@ -34,6 +37,11 @@ VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transf
 BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {
   return IrpStatus == STATUS_CANCELLED || IrpStatus == STATUS_UNSUCCESSFUL ||
          IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == USBD_STATUS(STATUS_DEVICE_NOT_CONNECTED);
+}
+
+BOOLEAN WaitForThreadWork(ULONG Count, PVOID* Events, PLARGE_INTEGER Timeout, NTSTATUS* Wait) {
+  *Wait = KeWaitForMultipleObjects(Count, Events, WaitAny, Executive, KernelMode, FALSE, Timeout, nullptr);
+  return NT_SUCCESS(*Wait) && *Wait != STATUS_WAIT_0;
 }
 
 BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus) {

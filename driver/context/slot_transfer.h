@@ -8,8 +8,8 @@
 // passes the slot IRP down with `completion` (called with the slot as its
 // context). The caller has claimed the slot and holds RemoveLock with the
 // slot IRP as tag.
-VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, ULONG transferFlags, PVOID buffer,
-                        ULONG length, PIO_COMPLETION_ROUTINE completion);
+VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer, ULONG length,
+                        PIO_COMPLETION_ROUTINE completion);
 
 // A slot transfer that was cancelled, failed as unsuccessful, or found the
 // device gone: its chain stops and nothing is decoded.
@@ -22,3 +22,9 @@ BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus);
 // idle: either it sees the open's cleared PortClosing here, or the open's
 // signal finds the slot idle.
 BOOLEAN ReceptionResumesAfterCancel(PPORT_DEVICE_CONTEXT Context, NTSTATUS IrpStatus);
+
+// A slot's worker thread waits for one of its Events, the kill event first,
+// for at most Timeout (none: without limit); *Wait gets the wait's result.
+// FALSE when the thread is to end: the kill event, or a failed wait. Only the
+// thread's top routine ends it.
+BOOLEAN WaitForThreadWork(ULONG Count, PVOID* Events, PLARGE_INTEGER Timeout, NTSTATUS* Wait);

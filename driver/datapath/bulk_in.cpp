@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr ULONG BulkInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG HeldForXoff = 0x08;
 
 // Line status bits and what they leave in the context.
 constexpr UCHAR LsrOverrun = 0x02;
@@ -20,7 +18,7 @@ constexpr UCHAR LsrBreak = 0x10;
 // claimed the slot and holds RemoveLock with the slot IRP as tag.
 VOID SubmitBulkInTransfer(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[BulkInSlot];
-  SubmitSlotTransfer(context, slot, BulkInTransferFlags, slot.DataBuffer, IntUrbDataBufferSize,
+  SubmitSlotTransfer(context, slot, slot.DataBuffer, IntUrbDataBufferSize,
                      OnReadCompletion);
 }
 
@@ -150,21 +148,20 @@ VOID PollingReadInterruptUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   IntUrb& slot = context->IntUrbs[BulkInSlot];
   PVOID events[2] = {&context->ReadKillEvent, &context->ReadPollEvent};
-  for (;;) {
-    NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (WaitForThreadWork(2, events, nullptr, &wait)) {
     if (wait != STATUS_WAIT_1 || ExchangeSharedByte(&slot.Idle, 0) == 0) {
       continue;  // a transfer is in flight, or its completion is running
     }
-    NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
-    if (!NT_SUCCESS(status)) {
-      ReleaseBulkInSlot(context);
-      PsTerminateSystemThread(status);
+    exitStatus = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
+    if (!NT_SUCCESS(exitStatus)) {
+      ReleaseBulkInSlot(context);  // removal is under way
+      break;
     }
     SubmitBulkInTransfer(context);
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

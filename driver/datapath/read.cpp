@@ -18,7 +18,11 @@
 //
 // Lock rule: CurrentReadLock is held wherever CurrentReadIrp or the head of
 // ReadQueue changes and wherever a pending read is completed; ReadQueueLock
-// and ReceiveBufferLock are taken inside it, never together. Every pending
+// and ReceiveBufferLock are taken inside it, never together. Completing under
+// the lock, at DISPATCH_LEVEL, is by design: the front and its completion
+// change in one step, so no other path can complete the same read or serve
+// the next one out of order. A completion routine above must not call back
+// into the read path. Every pending
 // read, queued or current, carries ReadIrpCancelRoutine: whoever takes the
 // routine back first owns the read.
 #include "driver/datapath/read.h"
@@ -28,11 +32,8 @@
 
 namespace {
 
-constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
 // On the bulk-in path the interval counts in units of 10 ms.
 constexpr LONGLONG TimerUnitsPerIntervalUnit = 100000;
-constexpr LONGLONG Never = 0x7FFFFFFFFFFFFFFF;  // a deadline or total no clock reaches
-constexpr ULONG HeldForDsr = 0x02;
 constexpr ULONG MaxUlong = 0xFFFFFFFF;
 
 // A pending read's own rule, in Tail.Overlay.DriverContext while the driver
@@ -216,6 +217,7 @@ Outcome EndCurrentReadIf(PPORT_DEVICE_CONTEXT context, PIRP irp, Occasion occasi
   ULONG n = TakeFromRing(context, irp, length);
   KeReleaseSpinLockFromDpcLevel(&context->ReceiveBufferLock);
   WriteSharedIrp(&context->CurrentReadIrp, nullptr);
+  // Under CurrentReadLock by design (the lock rule above).
   CompleteIrpWithInfo(irp, late && n < length ? STATUS_TIMEOUT : STATUS_SUCCESS, n);
   return Outcome::Completed;
 }
@@ -264,7 +266,7 @@ NTSTATUS QueueOrCompleteReadIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
     return CompleteIrpWithInfo(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   IntUrb& slot = Context->IntUrbs[BulkInSlot];
-  if (Context->DeviceState != 1 || slot.Irp == nullptr || slot.Urb == nullptr) {
+  if (Context->DeviceState != PnpStateWorking || slot.Irp == nullptr || slot.Urb == nullptr) {
     return CompleteIrpWithInfo(Irp, STATUS_DELETE_PENDING, 0);
   }
   ReadRule rule = WorkOutRule(Context->Timeouts, length);
@@ -326,7 +328,7 @@ VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeAcquireSpinLockAtDpcLevel(&context->ReadQueueLock);
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
   KeReleaseSpinLockFromDpcLevel(&context->ReadQueueLock);
-  CompleteIrpWithInfo(Irp, STATUS_CANCELLED, 0);
+  CompleteIrpWithInfo(Irp, STATUS_CANCELLED, 0);  // under CurrentReadLock by design
   if (wasFront) {
     StartNextRead(context);
   }
@@ -386,7 +388,7 @@ VOID CompleteCurrentReadWithStatus(PPORT_DEVICE_CONTEXT Context, NTSTATUS Status
   // A current read being cancelled is left to its cancel routine.
   if (current != nullptr && IoSetCancelRoutine(current, nullptr) != nullptr) {
     WriteSharedIrp(&Context->CurrentReadIrp, nullptr);
-    CompleteIrpWithInfo(current, Status, 0);
+    CompleteIrpWithInfo(current, Status, 0);  // under CurrentReadLock by design
     // The next read waits for reception to resume, but not beyond its total.
     ArmTotalTimer(Context, OldestQueuedRead(Context));
   }

@@ -24,7 +24,7 @@ PIRP DequeueReadIrp(PPORT_DEVICE_CONTEXT Context);
 // For a queued or current read: completes it with STATUS_CANCELLED and 0
 // bytes (reads take their bytes only when they complete), and when it was
 // the front takes up the next read.
-VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL ReadIrpCancelRoutine;
 
 // Run by every bulk-in completion that is not a shut-down case: lets the
 // current read take what the ring holds, or arms the interval timer. TRUE

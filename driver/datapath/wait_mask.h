@@ -27,7 +27,7 @@ NTSTATUS SerialWaitOnMask(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 NTSTATUS SerialCompleteCurrentWait(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG Events);
 
 // Cancel routine of the pending wait.
-VOID SerialCancelCurrentWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL SerialCancelCurrentWait;
 
 // Reports the events of HistoryMask that WaitMask asks for, if a wait is
 // pending and any are there. The data path and the modem-status thread call

@@ -4,7 +4,9 @@
 // cancelled, timed-out, purged or failed write gives back what it will not send.
 //
 // The current write has a cancel routine as a queued one does. It is
-// completed under WriteQueueLock by whoever finishes it (its last chunk, the
+// completed under WriteQueueLock, at DISPATCH_LEVEL, by design: ending it,
+// charging its bytes and taking up the next write are one step no other
+// finisher can split. It is completed by whoever finishes it (its last chunk, the
 // timer, a purge, cleanup, a cancelled or lost chunk, its cancel routine),
 // once its cancel routine is taken back or has run. When the I/O manager has
 // taken the routine and it has not run yet, the finisher leaves the result in
@@ -24,15 +26,9 @@
 
 namespace {
 
-// The bulk-out transfer carries the same flags as the bulk-in one; the
-// endpoint decides the direction.
-constexpr ULONG BulkOutTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-constexpr ULONG LargestChunk = 128;
-constexpr ULONG TransmitHolds = 0x01 | 0x02 | 0x04 | 0x08;  // CTS, DSR, DCD, XOFF; not break
 // While a write waits on a hold the thread looks again this often: clearing
 // a hold wakes nobody.
-constexpr LONGLONG HoldPollInterval = -10 * 10000;  // 10 ms, relative
-constexpr LONGLONG TimerUnitsPerMillisecond = 10000;
+constexpr LONGLONG HoldPollInterval = -10 * TimerUnitsPerMillisecond;  // 10 ms, relative
 constexpr ULONG FastestScaledRate = 115200;
 
 ULONG WriteLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
@@ -41,8 +37,8 @@ ULONG WriteLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Paramete
 // of 0 would never send anything, so it stands for the default chunk.
 ULONG BulkOutChunkLength(ULONG remaining, ULONG maxWriteLength) {
   ULONG largest = maxWriteLength == 0 ? DefaultMaxWriteLength : maxWriteLength;
-  if (largest > LargestChunk) {
-    largest = LargestChunk;
+  if (largest > MaxWriteLengthLimit) {
+    largest = MaxWriteLengthLimit;
   }
   ULONG chunk = remaining < largest ? remaining : largest;
   return chunk == 5 || chunk == 6 ? 3 : chunk;
@@ -68,9 +64,9 @@ LONGLONG WriteTimeoutUnits(PPORT_DEVICE_CONTEXT context, ULONG length) {
   }
   ULONGLONG milliseconds = ULONGLONG(m) * length + k;
   ULONGLONG scale = WriteTimeoutScale(context->BaudRate);
-  ULONGLONG limit = ULONGLONG(0x7FFFFFFFFFFFFFFF) / TimerUnitsPerMillisecond;
+  ULONGLONG limit = ULONGLONG(Never) / TimerUnitsPerMillisecond;
   if (milliseconds > limit / scale) {
-    return LONGLONG(0x7FFFFFFFFFFFFFFF);
+    return Never;
   }
   return LONGLONG(milliseconds * scale) * TimerUnitsPerMillisecond;
 }
@@ -123,7 +119,7 @@ VOID TakeUpNextWrite(PPORT_DEVICE_CONTEXT context) {
     if (StartCurrentWrite(context, irp)) {
       return;
     }
-    CompleteIrpWithInfo(irp, STATUS_CANCELLED, 0);
+    CompleteIrpWithInfo(irp, STATUS_CANCELLED, 0);  // under WriteQueueLock by design
   }
 }
 
@@ -132,7 +128,7 @@ VOID TakeUpNextWrite(PPORT_DEVICE_CONTEXT context) {
 // run yet: the routine then completes it with this result.
 VOID CompleteEndedWrite(PIRP irp, NTSTATUS status, ULONG_PTR information, BOOLEAN cancelRan) {
   if (IoSetCancelRoutine(irp, nullptr) != nullptr || cancelRan) {
-    CompleteIrpWithInfo(irp, status, information);
+    CompleteIrpWithInfo(irp, status, information);  // under WriteQueueLock by design
     return;
   }
   irp->IoStatus.Status = status;
@@ -177,7 +173,7 @@ BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
 }
 
 VOID SubmitBulkOutChunk(PPORT_DEVICE_CONTEXT context, PUCHAR data, ULONG length) {
-  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], BulkOutTransferFlags, data, length,
+  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], data, length,
                      OnWriteCompletion);
 }
 
@@ -190,18 +186,20 @@ ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
   return BulkOutChunkLength(context->CurrentWriteIrpDataLen, context->MaxWriteLength);
 }
 
-// One pass of the bulk-out thread; TRUE when a write is waiting on a hold.
-BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
+// One pass of the bulk-out thread; *waiting is TRUE when a write is waiting
+// on a hold. STATUS_DELETE_PENDING when removal is under way: the thread ends.
+NTSTATUS SendNextChunk(PPORT_DEVICE_CONTEXT context, BOOLEAN* waiting) {
+  *waiting = FALSE;
   IntUrb& slot = context->IntUrbs[BulkOutSlot];
   if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, slot.Irp))) {
-    PsTerminateSystemThread(STATUS_DELETE_PENDING);
+    return STATUS_DELETE_PENDING;
   }
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   BOOLEAN inFlight = ChunkInFlight(context);
   BOOLEAN cancelChunk = inFlight && CurrentWriteEnded(context);
   ULONG chunk = inFlight ? 0 : NextChunk(context);
-  BOOLEAN waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
+  *waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
   PUCHAR data = context->CurrentWriteIrpData;
   if (chunk > 0) {
     WriteSharedByte(&slot.Idle, 0);
@@ -209,7 +207,7 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   if (chunk > 0) {
     SubmitBulkOutChunk(context, data, chunk);  // OnWriteCompletion releases the remove lock
-    return FALSE;
+    return STATUS_SUCCESS;
   }
   if (cancelChunk) {
     // Outside the lock: the bus driver may complete the chunk at once. No one
@@ -217,12 +215,12 @@ BOOLEAN SendNextChunk(PPORT_DEVICE_CONTEXT context) {
     // already and only marked cancelled until its next submission.
     IoCancelIrp(slot.Irp);
   }
-  if (waiting) {
+  if (*waiting) {
     // A hold may have ended: ask the modem-status thread for fresh lines.
     RequestModemStatusRead(context);
   }
   IoReleaseRemoveLock(&context->RemoveLock, slot.Irp);
-  return waiting;
+  return STATUS_SUCCESS;
 }
 
 // Caller holds WriteQueueLock. Bytes of the current write the bus confirmed.
@@ -293,7 +291,7 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
     return CompleteIrpWithInfo(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   IntUrb& slot = Context->IntUrbs[BulkOutSlot];
-  if (Context->DeviceState != 1 || slot.Irp == nullptr || slot.Urb == nullptr) {
+  if (Context->DeviceState != PnpStateWorking || slot.Irp == nullptr || slot.Urb == nullptr) {
     return CompleteIrpWithInfo(Irp, STATUS_DELETE_PENDING, 0);
   }
   KIRQL oldIrql;
@@ -371,19 +369,17 @@ VOID CurrentWriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID PollingWriteInterruptUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->WriteKillEvent, &context->WritePollEvent};
+  LARGE_INTEGER pollInterval;
+  pollInterval.QuadPart = HoldPollInterval;
   BOOLEAN waiting = FALSE;
-  for (;;) {
-    LARGE_INTEGER pollInterval;
-    pollInterval.QuadPart = HoldPollInterval;
-    NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
-                                             waiting ? &pollInterval : nullptr, nullptr);
-    if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-      PsTerminateSystemThread(STATUS_SUCCESS);
-    }
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (NT_SUCCESS(exitStatus) && WaitForThreadWork(2, events, waiting ? &pollInterval : nullptr, &wait)) {
     if (wait == STATUS_WAIT_1 || wait == STATUS_TIMEOUT) {
-      waiting = SendNextChunk(context);
+      exitStatus = SendNextChunk(context, &waiting);
     }
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -402,7 +398,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   }
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
-  if (context->DeviceState == 1) {
+  if (context->DeviceState == PnpStateWorking) {
     KickOrReportEmpty(context, NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus));
   }
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -23,8 +23,8 @@ NTSTATUS QueueOrStartWriteIrp(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
 PIRP DequeueWriteIrp(PPORT_DEVICE_CONTEXT Context);
 
 // Cancel routines of a queued write and of the current write.
-VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID CurrentWriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_CANCEL WriteIrpCancelRoutine;
+DRIVER_CANCEL CurrentWriteIrpCancelRoutine;
 
 // Worker thread (context: the port context): sends the next chunk when
 // WritePollEvent is set; WriteKillEvent ends it.

@@ -93,7 +93,7 @@ VOID InitializeStackFields(PPORT_DEVICE_CONTEXT context, PDEVICE_OBJECT pdo) {
   context->MsrPollReady = 1;
   context->Pdo = pdo;
   IoInitializeRemoveLock(&context->RemoveLock, 0, 0, 0);
-  context->DeviceState = 0;
+  context->DeviceState = PnpStateNotStarted;
   device->Flags |= DO_BUFFERED_IO;
   KeInitializeMutex(&context->RegisterMutex, 0);
   KeInitializeTimer(&context->ReadTimer);

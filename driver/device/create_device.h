@@ -17,7 +17,7 @@ constexpr ULONG MaxDeviceNameAttempts = 1000;
 
 // Creates, attaches, names and registers the port's device object and leaves
 // the port not started, waiting for the start request.
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE AddDevice;
 
 // Creates the named device object with its context and every initial value
 // that does not depend on the device stack. STATUS_INSUFFICIENT_RESOURCES
@@ -25,4 +25,4 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
 
 // Cleanup, query/set information and flush: success with no data, always.
-NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchDefault;

@@ -69,11 +69,7 @@ NTSTATUS HandleSurpriseRemoval(PPORT_DEVICE_CONTEXT context, PIRP irp) {
 
 // Pin control bit off and the mode pins high: the state the chip powers up in.
 VOID ReleasePins(PPORT_DEVICE_CONTEXT context) {
-  UCHAR pins = 0;
-  if (NT_SUCCESS(ReadRegister(context, PIN_OUTPUT_REG, 1, &pins))) {
-    pins &= static_cast<UCHAR>(~PIN_OUTPUT_CONTROL);
-    WriteRegister(context, PIN_OUTPUT_REG, 1, &pins);
-  }
+  ModifyRegisterBits(context, PIN_OUTPUT_REG, PIN_OUTPUT_CONTROL, 0);
   SetModePins(context, 1, 1, 1);
 }
 

@@ -6,7 +6,7 @@
 #include "driver/context/port_constants.h"
 
 // The IRP_MJ_PNP entry, under the port's remove lock.
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPnp;
 
 // What the port makes of the capabilities the bus reported: D0 in every
 // system state, surprise removal allowed, the wake flags and the system wake

@@ -10,6 +10,7 @@
 
 #include "driver/context/pool.h"
 #include "driver/context/request_completion.h"
+#include "driver/context/shared_flags.h"
 #include "driver/device/remote_wake.h"
 #include "driver/uart/baud_rate.h"
 #include "driver/uart/mode_pins.h"
@@ -27,66 +28,51 @@ struct Outcome {
 
 constexpr ULONG WorkingState = 1;  // PowerSystemWorking and PowerDeviceD0 alike
 
-PIO_STACK_LOCATION MainStack(PPOWER_CONTEXT Context) { return IoGetCurrentIrpStackLocation(Context->Irp); }
+PIO_STACK_LOCATION MainStack(PPOWER_CONTEXT Power) { return IoGetCurrentIrpStackLocation(Power->Irp); }
 
 // The state the main request asks for, as a number: system or device state.
-ULONG RequestedState(PPOWER_CONTEXT Context) { return ULONG(MainStack(Context)->Parameters.Power.State.SystemState); }
+ULONG RequestedState(PPOWER_CONTEXT Power) { return ULONG(MainStack(Power)->Parameters.Power.State.SystemState); }
 
-BOOLEAN IsSystemRequest(PPOWER_CONTEXT Context) {
-  return MainStack(Context)->Parameters.Power.Type == SystemPowerState;
+BOOLEAN IsSystemRequest(PPOWER_CONTEXT Power) {
+  return MainStack(Power)->Parameters.Power.Type == SystemPowerState;
 }
 
-BOOLEAN IsSetPower(PPOWER_CONTEXT Context) { return MainStack(Context)->MinorFunction == IRP_MN_SET_POWER; }
+BOOLEAN IsSetPower(PPOWER_CONTEXT Power) { return MainStack(Power)->MinorFunction == IRP_MN_SET_POWER; }
 
-UCHAR ReadByte(const volatile UCHAR* Field) { return __atomic_load_n(Field, __ATOMIC_SEQ_CST); }
-VOID WriteByte(volatile UCHAR* Field, UCHAR Value) { __atomic_store_n(Field, Value, __ATOMIC_SEQ_CST); }
-
-// DevPowerState and SysPowerState are read by other paths without a lock.
-ULONG ReadState(const volatile ULONG* Field) { return __atomic_load_n(Field, __ATOMIC_SEQ_CST); }
-VOID WriteState(volatile ULONG* Field, ULONG Value) { __atomic_store_n(Field, Value, __ATOMIC_SEQ_CST); }
-
-BOOLEAN RemoteWakeDue(PPORT_DEVICE_CONTEXT Extension) {
-  return ReadByte(&Extension->DeviceWakeEnable) == 1 && ReadByte(&Extension->RemoteWakeArmed) == 0;
+BOOLEAN RemoteWakeDue(PPORT_DEVICE_CONTEXT Context) {
+  return ReadSharedByte(&Context->DeviceWakeEnable) == 1 && ReadSharedByte(&Context->RemoteWakeArmed) == 0;
 }
 
-VOID ArmRemoteWake(PPORT_DEVICE_CONTEXT Extension) {
-  if (!RemoteWakeDue(Extension)) return;
-  WriteByte(&Extension->RemoteWakeArmed, 1);
-  SendRemoteWakeFeature(Extension, TRUE);  // its status is not used
+VOID ArmRemoteWake(PPORT_DEVICE_CONTEXT Context) {
+  if (!RemoteWakeDue(Context)) return;
+  WriteSharedByte(&Context->RemoteWakeArmed, 1);
+  SendRemoteWakeFeature(Context, TRUE);  // its status is not used
 }
 
-VOID RestoreSettings(PPORT_DEVICE_CONTEXT Extension) {
-  WriteByte(&Extension->RemoteWakeArmed, 0);
-  ApplyPortModePins(Extension);
-  UCHAR flags = Extension->PortModeFlags;
-  if (flags & 3) {
-    UCHAR config = 0;
-    // A failed read writes nothing: no undefined value reaches the register.
-    if (NT_SUCCESS(ReadRegister(Extension, SERIAL_CONFIG_REG0, 1, &config))) {
-      config = UCHAR((config & ~(CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1)) | ((flags & 1) ? CONFIG0_MODE_FLAG0 : 0) |
-                     ((flags & 2) ? CONFIG0_MODE_FLAG1 : 0));
-      WriteRegister(Extension, SERIAL_CONFIG_REG0, 1, &config);
-    }
+VOID RestoreSettings(PPORT_DEVICE_CONTEXT Context) {
+  WriteSharedByte(&Context->RemoteWakeArmed, 0);
+  ApplyPortModePins(Context);
+  if ((Context->PortModeFlags & (PortModeFlag0 | PortModeBreakLevelHigh)) != 0) {
+    MirrorModeFlags(Context, CONFIG0_MODE_FLAGS);
   }
-  KeSetEvent(&Extension->ReadPollEvent, IO_NO_INCREMENT, FALSE);
-  WriteByte(&Extension->RestorePending, 0);
-  KeSetEvent(&Extension->IntPollEvent, IO_NO_INCREMENT, FALSE);
-  UCHAR enable = IER_MODEM_STATUS;
-  WriteRegister(Extension, INTERRUPT_ENABLE_REGISTER, 1, &enable);
-  SerialSetBaudRateAndLineControl(Extension, Extension->BaudRate, nullptr);
-  RestoreModemControl(Extension);
+  KeSetEvent(&Context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+  WriteSharedByte(&Context->RestorePending, 0);
+  KeSetEvent(&Context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+  WriteRegisterByte(Context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
+  SerialSetBaudRateAndLineControl(Context, Context->BaudRate, nullptr);
+  RestoreModemControl(Context);
 }
 
-VOID FreePowerContext(PPOWER_CONTEXT Context) {
-  if (Context->WorkItem != nullptr) IoFreeWorkItem(Context->WorkItem);
-  FreePoolMemory(Context);
+VOID FreePowerContext(PPOWER_CONTEXT Power) {
+  if (Power->WorkItem != nullptr) IoFreeWorkItem(Power->WorkItem);
+  FreePoolMemory(Power);
 }
 
-VOID Finish(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  PIRP irp = Context->Irp;
-  NTSTATUS status = Context->Status;
+VOID Finish(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  PIRP irp = Power->Irp;
+  NTSTATUS status = Power->Status;
   PoStartNextPowerIrp(irp);
-  if (Event == PowerEventLowerDone && !Context->CompletionHalted) {
+  if (Event == PowerEventLowerDone && !Power->CompletionHalted) {
     // Inside the completion routine: the completion simply goes on.
     Result->Value = status;
     Result->Set = TRUE;
@@ -98,232 +84,233 @@ VOID Finish(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
     Result->Value = STATUS_SUCCESS;
     Result->Set = TRUE;
   }
-  Context->State = PowerStateFinal;
-  FreePowerContext(Context);
+  Power->State = PowerStateFinal;
+  FreePowerContext(Power);
 }
 
-NTSTATUS OnMainRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+IO_COMPLETION_ROUTINE OnMainRequestDone;
 
 // The context may be gone once the request is passed down.
-VOID PassDown(PPOWER_CONTEXT Context) {
-  PIRP irp = Context->Irp;
+VOID PassDown(PPOWER_CONTEXT Power) {
+  PIRP irp = Power->Irp;
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, OnMainRequestDone, Context, TRUE, TRUE, TRUE);
-  PoCallDriver(Context->Extension->LowerDeviceObject, irp);
+  IoSetCompletionRoutine(irp, OnMainRequestDone, Power, TRUE, TRUE, TRUE);
+  PoCallDriver(Power->Context->LowerDeviceObject, irp);
 }
 
 // D0 for the working state. For any other the device state the capabilities
 // name for it is raised to D3 when lower, and D3 is the lowest there is: the
 // device goes all the way down.
-VOID ChooseDeviceState(PPOWER_CONTEXT Context) {
-  Context->DeviceTarget = RequestedState(Context) == WorkingState ? PowerDeviceD0 : PowerDeviceD3;
-  Context->MinorFunction = MainStack(Context)->MinorFunction;
+VOID ChooseDeviceState(PPOWER_CONTEXT Power) {
+  Power->DeviceTarget = RequestedState(Power) == WorkingState ? PowerDeviceD0 : PowerDeviceD3;
+  Power->MinorFunction = MainStack(Power)->MinorFunction;
 }
 
-VOID OnDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                       PIO_STATUS_BLOCK IoStatus);
+REQUEST_POWER_COMPLETE OnDevicePowerDone;
 
 // The context may be gone once the request is accepted.
-VOID RequestDevicePower(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
+VOID RequestDevicePower(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
   POWER_STATE state;
-  state.DeviceState = DEVICE_POWER_STATE(Context->DeviceTarget);
-  NTSTATUS status = PoRequestPowerIrp(Context->Extension->Pdo, Context->MinorFunction, state, OnDevicePowerDone,
-                                      Context, nullptr);
+  state.DeviceState = DEVICE_POWER_STATE(Power->DeviceTarget);
+  NTSTATUS status = PoRequestPowerIrp(Power->Context->Pdo, Power->MinorFunction, state, OnDevicePowerDone,
+                                      Power, nullptr);
   if (NT_SUCCESS(status)) return;
-  Context->Status = status;
-  Finish(Context, Event, Result);
+  Power->Status = status;
+  Finish(Power, Event, Result);
 }
 
-VOID ClassifyDevice(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  PPORT_DEVICE_CONTEXT extension = Context->Extension;
-  ULONG state = RequestedState(Context);
-  ULONG current = ReadState(&extension->DevPowerState);
-  if (!IsSetPower(Context)) {
-    Context->State = state < current ? PowerStateQueryUpPassedDown : PowerStateQueryDownPassedDown;
-    PassDown(Context);
+VOID ClassifyDevice(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  PPORT_DEVICE_CONTEXT context = Power->Context;
+  ULONG state = RequestedState(Power);
+  ULONG current = ReadShared(&context->DevPowerState);
+  if (!IsSetPower(Power)) {
+    Power->State = state < current ? PowerStateQueryUpPassedDown : PowerStateQueryDownPassedDown;
+    PassDown(Power);
     return;
   }
   if (state < current) {
-    Context->State = PowerStateDeviceUpPassedDown;
-    PassDown(Context);
+    Power->State = PowerStateDeviceUpPassedDown;
+    PassDown(Power);
     return;
   }
   // DeviceDown: same or less power.
-  Context->State = PowerStateDeviceDownPassedDown;
+  Power->State = PowerStateDeviceDownPassedDown;
   if (state > current) {
-    WriteState(&extension->DevPowerState, state);
-    if (ReadByte(&extension->RestorePending) == 1) {
-      KeSetEvent(&extension->ReadPollEvent, IO_NO_INCREMENT, FALSE);
-      KeSetEvent(&extension->IntPollEvent, IO_NO_INCREMENT, FALSE);
-      WriteByte(&extension->RestorePending, 0);
+    WriteShared(&context->DevPowerState, state);
+    if (ReadSharedByte(&context->RestorePending) == 1) {
+      KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+      KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+      WriteSharedByte(&context->RestorePending, 0);
     }
   }
-  PassDown(Context);
+  PassDown(Power);
 }
 
-VOID Classify(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
+VOID Classify(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
   Result->Value = STATUS_PENDING;
   Result->Set = TRUE;
-  IoMarkIrpPending(Context->Irp);
-  if (!IsSystemRequest(Context)) {
-    Context->State = PowerStateClassifyingDevice;
-    ClassifyDevice(Context, Event, Result);
-  } else if (RequestedState(Context) < ReadState(&Context->Extension->SysPowerState)) {
-    Context->State = PowerStateSystemUpPassedDown;
-    PassDown(Context);
+  IoMarkIrpPending(Power->Irp);
+  if (!IsSystemRequest(Power)) {
+    Power->State = PowerStateClassifyingDevice;
+    ClassifyDevice(Power, Event, Result);
+  } else if (RequestedState(Power) < ReadShared(&Power->Context->SysPowerState)) {
+    Power->State = PowerStateSystemUpPassedDown;
+    PassDown(Power);
   } else {
-    Context->State = PowerStateDeviceBeforeSystemDown;
-    ChooseDeviceState(Context);
-    RequestDevicePower(Context, Event, Result);
+    Power->State = PowerStateDeviceBeforeSystemDown;
+    ChooseDeviceState(Power);
+    RequestDevicePower(Power, Event, Result);
   }
 }
 
-VOID SystemUpDone(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  if (!NT_SUCCESS(Context->Status)) {
-    Finish(Context, Event, Result);
+VOID SystemUpDone(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  if (!NT_SUCCESS(Power->Status)) {
+    Finish(Power, Event, Result);
     return;
   }
-  if (IsSetPower(Context)) WriteState(&Context->Extension->SysPowerState, RequestedState(Context));
-  Context->State = PowerStateDeviceAfterSystemUp;
+  if (IsSetPower(Power)) WriteShared(&Power->Context->SysPowerState, RequestedState(Power));
+  Power->State = PowerStateDeviceAfterSystemUp;
   Result->Value = STATUS_MORE_PROCESSING_REQUIRED;
   Result->Set = TRUE;
-  ChooseDeviceState(Context);
-  RequestDevicePower(Context, Event, Result);
+  ChooseDeviceState(Power);
+  RequestDevicePower(Power, Event, Result);
 }
 
-VOID SystemDownDeviceDone(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  if (!NT_SUCCESS(Context->Status)) {
-    Finish(Context, Event, Result);
+VOID SystemDownDeviceDone(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  if (!NT_SUCCESS(Power->Status)) {
+    Finish(Power, Event, Result);
     return;
   }
-  Context->State = PowerStateSystemDownPassedDown;
-  PassDown(Context);
+  Power->State = PowerStateSystemDownPassedDown;
+  PassDown(Power);
 }
 
-VOID SystemDownDone(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  if (IsSetPower(Context)) WriteState(&Context->Extension->SysPowerState, RequestedState(Context));
-  Finish(Context, Event, Result);
+VOID SystemDownDone(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  if (IsSetPower(Power)) WriteShared(&Power->Context->SysPowerState, RequestedState(Power));
+  Finish(Power, Event, Result);
 }
 
-VOID DeviceUpDone(PPOWER_CONTEXT Context, ULONG Event, Outcome* Result) {
-  if (NT_SUCCESS(Context->Status) && IsSetPower(Context)) {
-    PPORT_DEVICE_CONTEXT extension = Context->Extension;
-    WriteState(&extension->DevPowerState, RequestedState(Context));
-    if (ReadByte(&extension->RestorePending) == 1) RestoreSettings(extension);
+VOID DeviceUpDone(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
+  if (NT_SUCCESS(Power->Status) && IsSetPower(Power)) {
+    PPORT_DEVICE_CONTEXT context = Power->Context;
+    WriteShared(&context->DevPowerState, RequestedState(Power));
+    if (ReadSharedByte(&context->RestorePending) == 1) RestoreSettings(context);
   }
-  Finish(Context, Event, Result);
+  Finish(Power, Event, Result);
 }
 
 // Whether this event runs a step that waits on a USB transfer.
-BOOLEAN NeedsPassiveLevel(PPOWER_CONTEXT Context, ULONG Event) {
-  return RemoteWakeDue(Context->Extension) ||
-         (Context->State == PowerStateDeviceUpPassedDown && Event == PowerEventLowerDone);
+BOOLEAN NeedsPassiveLevel(PPOWER_CONTEXT Power, ULONG Event) {
+  return RemoteWakeDue(Power->Context) ||
+         (Power->State == PowerStateDeviceUpPassedDown && Event == PowerEventLowerDone);
 }
 
+// What each state does with each event; a missing step is an event the
+// state does not expect.
+using PowerStep = VOID (*)(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result);
+constexpr PowerStep PowerSteps[PowerStateCount][PowerEventCount] = {
+    //                                 NewRequest  LowerDone     DeviceDone
+    /* New */                         {Classify, nullptr, nullptr},
+    /* SystemUpPassedDown */          {nullptr, SystemUpDone, nullptr},
+    /* DeviceAfterSystemUp */         {nullptr, nullptr, Finish},
+    /* DeviceBeforeSystemDown */      {nullptr, nullptr, SystemDownDeviceDone},
+    /* SystemDownPassedDown */        {nullptr, SystemDownDone, nullptr},
+    /* DeviceUpPassedDown */          {nullptr, DeviceUpDone, nullptr},
+    /* DeviceDownPassedDown */        {nullptr, Finish, nullptr},
+    /* QueryUpPassedDown */           {nullptr, Finish, nullptr},
+    /* QueryDownPassedDown */         {nullptr, Finish, nullptr},
+    /* ClassifyingDevice */           {nullptr, nullptr, ClassifyDevice},
+    /* Final */                       {nullptr, nullptr, nullptr},
+};
+
+IO_COMPLETION_ROUTINE OnWaitWakeDone;
 NTSTATUS OnWaitWakeDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Context);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   return STATUS_CONTINUE_COMPLETION;
 }
 
+IO_WORKITEM_ROUTINE RunDeferredEvent;
 VOID RunDeferredEvent(PDEVICE_OBJECT DeviceObject, PVOID Context) {
-  auto context = static_cast<PPOWER_CONTEXT>(Context);
-  RunPowerMachine(context, context->DeferredEvent);
+  UNREFERENCED_PARAMETER(DeviceObject);
+  auto power = static_cast<PPOWER_CONTEXT>(Context);
+  RunPowerMachine(power, power->DeferredEvent);
 }
 
 NTSTATUS OnMainRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  auto context = static_cast<PPOWER_CONTEXT>(Context);
-  context->Status = Irp->IoStatus.Status;
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL && NeedsPassiveLevel(context, PowerEventLowerDone)) {
-    context->CompletionHalted = TRUE;
-    context->DeferredEvent = PowerEventLowerDone;
-    IoQueueWorkItem(context->WorkItem, RunDeferredEvent, DelayedWorkQueue, context);
+  UNREFERENCED_PARAMETER(DeviceObject);
+  auto power = static_cast<PPOWER_CONTEXT>(Context);
+  power->Status = Irp->IoStatus.Status;
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL && NeedsPassiveLevel(power, PowerEventLowerDone)) {
+    power->CompletionHalted = TRUE;
+    power->DeferredEvent = PowerEventLowerDone;
+    IoQueueWorkItem(power->WorkItem, RunDeferredEvent, DelayedWorkQueue, power);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  return RunPowerMachine(context, PowerEventLowerDone);
+  return RunPowerMachine(power, PowerEventLowerDone);
 }
 
 VOID OnDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                        PIO_STATUS_BLOCK IoStatus) {
-  auto context = static_cast<PPOWER_CONTEXT>(Context);
-  context->Status = IoStatus->Status;
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL && NeedsPassiveLevel(context, PowerEventDeviceDone)) {
-    context->DeferredEvent = PowerEventDeviceDone;
-    IoQueueWorkItem(context->WorkItem, RunDeferredEvent, DelayedWorkQueue, context);
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  auto power = static_cast<PPOWER_CONTEXT>(Context);
+  power->Status = IoStatus->Status;
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL && NeedsPassiveLevel(power, PowerEventDeviceDone)) {
+    power->DeferredEvent = PowerEventDeviceDone;
+    IoQueueWorkItem(power->WorkItem, RunDeferredEvent, DelayedWorkQueue, power);
     return;
   }
-  RunPowerMachine(context, PowerEventDeviceDone);
+  RunPowerMachine(power, PowerEventDeviceDone);
 }
 
 }  // namespace
 
-NTSTATUS RunPowerMachine(PPOWER_CONTEXT Context, ULONG Event) {
-  PPORT_DEVICE_CONTEXT extension = Context->Extension;
-  if (RequestedState(Context) != WorkingState) WriteByte(&extension->RearmViaThread, 1);
-  ArmRemoteWake(extension);
+NTSTATUS RunPowerMachine(PPOWER_CONTEXT Power, ULONG Event) {
+  PPORT_DEVICE_CONTEXT context = Power->Context;
+  if (RequestedState(Power) != WorkingState) WriteSharedByte(&context->RearmViaThread, 1);
+  ArmRemoteWake(context);
+  PowerStep step = Power->State < PowerStateCount && Event < PowerEventCount ? PowerSteps[Power->State][Event] : nullptr;
+  if (step == nullptr) return STATUS_UNSUCCESSFUL;
   Outcome result = {STATUS_SUCCESS, FALSE};
-  switch (Context->State * 3 + Event) {
-    case PowerStateNew * 3 + PowerEventNewRequest:
-      Classify(Context, Event, &result);
-      break;
-    case PowerStateSystemUpPassedDown * 3 + PowerEventLowerDone:
-      SystemUpDone(Context, Event, &result);
-      break;
-    case PowerStateDeviceAfterSystemUp * 3 + PowerEventDeviceDone:
-    case PowerStateDeviceDownPassedDown * 3 + PowerEventLowerDone:
-    case PowerStateQueryUpPassedDown * 3 + PowerEventLowerDone:
-    case PowerStateQueryDownPassedDown * 3 + PowerEventLowerDone:
-      Finish(Context, Event, &result);
-      break;
-    case PowerStateDeviceBeforeSystemDown * 3 + PowerEventDeviceDone:
-      SystemDownDeviceDone(Context, Event, &result);
-      break;
-    case PowerStateSystemDownPassedDown * 3 + PowerEventLowerDone:
-      SystemDownDone(Context, Event, &result);
-      break;
-    case PowerStateDeviceUpPassedDown * 3 + PowerEventLowerDone:
-      DeviceUpDone(Context, Event, &result);
-      break;
-    case PowerStateClassifyingDevice * 3 + PowerEventDeviceDone:
-      ClassifyDevice(Context, Event, &result);
-      break;
-    default:
-      return STATUS_UNSUCCESSFUL;
-  }
+  step(Power, Event, &result);
   return result.Value;
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PPORT_DEVICE_CONTEXT extension = GetPortContext(DeviceObject);
+  PPORT_DEVICE_CONTEXT context = GetPortContext(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   switch (stack->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
       IoCopyCurrentIrpStackLocationToNext(Irp);
       IoSetCompletionRoutine(Irp, OnWaitWakeDone, nullptr, TRUE, TRUE, TRUE);
       PoStartNextPowerIrp(Irp);
-      return PoCallDriver(extension->LowerDeviceObject, Irp);
+      return PoCallDriver(context->LowerDeviceObject, Irp);
     case IRP_MN_SET_POWER:
     case IRP_MN_QUERY_POWER:
       break;
     default:
       PoStartNextPowerIrp(Irp);
       IoSkipCurrentIrpStackLocation(Irp);
-      return PoCallDriver(extension->LowerDeviceObject, Irp);
+      return PoCallDriver(context->LowerDeviceObject, Irp);
   }
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState &&
       stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
-    WriteByte(&extension->RestorePending, 1);
+    WriteSharedByte(&context->RestorePending, 1);
   }
-  auto context = static_cast<PPOWER_CONTEXT>(AllocatePoolMemory(SelectNonPagedPoolType(), sizeof(POWER_CONTEXT)));
-  PIO_WORKITEM workItem = context != nullptr ? IoAllocateWorkItem(DeviceObject) : nullptr;
+  auto power = static_cast<PPOWER_CONTEXT>(AllocatePoolMemory(SelectNonPagedPoolType(), sizeof(POWER_CONTEXT)));
+  PIO_WORKITEM workItem = power != nullptr ? IoAllocateWorkItem(DeviceObject) : nullptr;
   if (workItem == nullptr) {
-    FreePoolMemory(context);
+    FreePoolMemory(power);
     PoStartNextPowerIrp(Irp);
     return CompleteIrp(Irp, STATUS_INSUFFICIENT_RESOURCES);
   }
-  RtlZeroMemory(context, sizeof *context);
-  context->Extension = extension;
-  context->Irp = Irp;
-  context->MinorFunction = stack->MinorFunction;
-  context->WorkItem = workItem;
-  return RunPowerMachine(context, PowerEventNewRequest);
+  RtlZeroMemory(power, sizeof *power);
+  power->Context = context;
+  power->Irp = Irp;
+  power->MinorFunction = stack->MinorFunction;
+  power->WorkItem = workItem;
+  return RunPowerMachine(power, PowerEventNewRequest);
 }

@@ -12,30 +12,32 @@
 
 // RunPowerMachine events.
 enum POWER_EVENT : ULONG {
-  PowerEventNewRequest = 0,     // DispatchPower
-  PowerEventLowerDone = 1,      // the main request came back from the lower drivers
-  PowerEventDeviceDone = 2,     // the device power request the machine asked for finished
+  PowerEventNewRequest,   // DispatchPower
+  PowerEventLowerDone,    // the main request came back from the lower drivers
+  PowerEventDeviceDone,   // the device power request the machine asked for finished
+  PowerEventCount
 };
 
 // RunPowerMachine states.
 enum POWER_MACHINE_STATE : ULONG {
-  PowerStateNew = 0,
-  PowerStateSystemUpPassedDown = 1,
-  PowerStateDeviceAfterSystemUp = 2,
-  PowerStateDeviceBeforeSystemDown = 3,
-  PowerStateSystemDownPassedDown = 4,
-  PowerStateDeviceUpPassedDown = 5,
-  PowerStateDeviceDownPassedDown = 6,
-  PowerStateQueryUpPassedDown = 9,
-  PowerStateQueryDownPassedDown = 10,
-  PowerStateClassifyingDevice = 11,
-  PowerStateFinal = 13,
+  PowerStateNew,
+  PowerStateSystemUpPassedDown,
+  PowerStateDeviceAfterSystemUp,
+  PowerStateDeviceBeforeSystemDown,
+  PowerStateSystemDownPassedDown,
+  PowerStateDeviceUpPassedDown,
+  PowerStateDeviceDownPassedDown,
+  PowerStateQueryUpPassedDown,
+  PowerStateQueryDownPassedDown,
+  PowerStateClassifyingDevice,
+  PowerStateFinal,
+  PowerStateCount
 };
 
 // One per set-power or query-power request, from NonPagedPoolNx, zeroed;
 // freed when the machine reaches PowerStateFinal.
 typedef struct _POWER_CONTEXT {
-  PPORT_DEVICE_CONTEXT Extension;
+  PPORT_DEVICE_CONTEXT Context;  // the port
   PIRP Irp;             // the power request being handled
   ULONG State;          // POWER_MACHINE_STATE
   NTSTATUS Status;      // of the last finished step
@@ -50,7 +52,7 @@ typedef struct _POWER_CONTEXT {
 } POWER_CONTEXT, *PPOWER_CONTEXT;
 
 // IRP_MJ_POWER entry. Takes no remove lock.
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPower;
 
 // Runs the machine for one event (POWER_EVENT); see the events above.
-NTSTATUS RunPowerMachine(PPOWER_CONTEXT Context, ULONG Event);
+NTSTATUS RunPowerMachine(PPOWER_CONTEXT Power, ULONG Event);

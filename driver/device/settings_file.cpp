@@ -9,17 +9,15 @@ constexpr UCHAR LowPortsAddress = 0x58;   // ports 0-3
 constexpr UCHAR MiddlePortsAddress = 0x56;  // ports 4-7
 constexpr UCHAR HighPortsAddress = 0x54;  // ports 8 and up
 
-constexpr UCHAR MaxWriteLengthLimit = 128;
-
 VOID SetSettingsDefaults(PPORT_DEVICE_CONTEXT Context) {
-  Context->MaxWriteLength = 32;
-  Context->FifoTriggerLow = 0x0B;
-  Context->RxFifoTrigger = 0xC0;
+  Context->MaxWriteLength = DefaultMaxWriteLength;
+  Context->FifoTriggerLow = DefaultFifoTriggerLow;
+  Context->RxFifoTrigger = DefaultRxFifoTrigger;
   Context->BaudClockMode = 0xFF;
   Context->BaudClockSelect = 0x01;
   Context->BaudClockParam = 0x01;
   Context->PortSetupHigh = 0x07;
-  Context->PortSetupLevel = 16;
+  Context->PortSetupLevel = DefaultPortSetupLevel;
   Context->PortSetupBit0 = 0;
 }
 
@@ -116,10 +114,10 @@ VOID ApplySettings(PPORT_DEVICE_CONTEXT Context, const UCHAR* File, ULONG Read) 
     Context->MaxWriteLength = value > MaxWriteLengthLimit ? MaxWriteLengthLimit : value;
   }
   if (record.Take(RecordRxFifoTrigger, &value)) {
-    Context->RxFifoTrigger = (value & 0x3F) == 0 ? value : 0xC0;
+    Context->RxFifoTrigger = (value & ~RxTriggerMask) == 0 ? value : DefaultRxFifoTrigger;
   }
   if (record.Take(RecordFifoTriggerLow, &value)) {
-    Context->FifoTriggerLow = (value & 0xF3) == 0 ? value : 0x0B;
+    Context->FifoTriggerLow = (value & ~TriggerFactorMask) == 0 ? value : DefaultFifoTriggerLow;
   }
   if (LoopbackSwitchOffset < Read && File[LoopbackSwitchOffset] == 1) {
     Context->LoopbackMode = 1;
@@ -134,7 +132,7 @@ VOID ApplySettings(PPORT_DEVICE_CONTEXT Context, const UCHAR* File, ULONG Read) 
     Context->PortSetupBit0 = (value >> 7) & 1;
   }
   if (record.Take(RecordPortSetupLevel, &value)) {
-    Context->PortSetupLevel = (value == 4 || value == 8 || value == 12 || value == 16) ? value : 16;
+    Context->PortSetupLevel = (value == 4 || value == 8 || value == 12 || value == DefaultPortSetupLevel) ? value : DefaultPortSetupLevel;
   }
 }
 

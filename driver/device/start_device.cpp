@@ -16,8 +16,6 @@ constexpr ULONG BcdDeviceHighByte = 13;
 constexpr USHORT DescriptorUrbSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);  // 0x88
 constexpr ULONG InterfacePipeCount = 3;  // interrupt-in, bulk-in, bulk-out
 constexpr UCHAR ProbeInterruptEnable = 0x0F;
-constexpr ULONG ProbeTriggerMinimumRate = 1200;  // at or below: trigger bits 0
-constexpr UCHAR IirFifosEnabled = 0xC0;
 
 IO_COMPLETION_ROUTINE SignalForwardDone;
 NTSTATUS SignalForwardDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -60,14 +58,11 @@ bool PipesAsExpected(const USBD_INTERFACE_INFORMATION* info) {
          pipes[2].PipeType == UsbdPipeTypeBulk && !USB_ENDPOINT_DIRECTION_IN(pipes[2].EndpointAddress);
 }
 
-UCHAR ReadByte(PPORT_DEVICE_CONTEXT context, USHORT address) {
+// The probe reads an unreadable register as 0.
+UCHAR ReadOrZero(PPORT_DEVICE_CONTEXT context, USHORT address) {
   UCHAR value = 0;
-  ReadRegister(context, address, 1, &value);
+  ReadRegisterByte(context, address, &value);
   return value;
-}
-
-VOID WriteByte(PPORT_DEVICE_CONTEXT context, USHORT address, UCHAR value) {
-  WriteRegister(context, address, 1, &value);
 }
 
 }  // namespace
@@ -101,13 +96,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   context->RemoteWakeArmed = 0;
 
   UCHAR pins = 0;
-  status = ReadRegister(context, PIN_OUTPUT_REG, 1, &pins);
-  // Without the current value there is nothing sound to write back.
-  if (NT_SUCCESS(status)) {
-    context->ChipMode = pins & PIN_OUTPUT_CHIP_MODE;
-    pins = (pins & 0xF0) | PIN_OUTPUT_CONTROL;
-    status = WriteRegister(context, PIN_OUTPUT_REG, 1, &pins);
-  }
+  status = ModifyRegisterBits(context, PIN_OUTPUT_REG, PIN_OUTPUT_START_CLEAR, PIN_OUTPUT_CONTROL, &pins);
+  if (NT_SUCCESS(status)) context->ChipMode = pins & PIN_OUTPUT_CHIP_MODE;
   WriteShared(&context->Started, 1);
   return CompleteIrp(Irp, status);
 }
@@ -216,36 +206,36 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
 
 BOOLEAN ProbeUartFifo(PPORT_DEVICE_CONTEXT Context) {
   Context->FifoPresent = 0;
-  UCHAR l0 = ReadByte(Context, LINE_CONTROL_REGISTER);
-  WriteByte(Context, LINE_CONTROL_REGISTER, l0 & 0x7F);
+  UCHAR l0 = ReadOrZero(Context, LINE_CONTROL_REGISTER);
+  WriteRegisterByte(Context, LINE_CONTROL_REGISTER, UCHAR(l0 & ~LCR_DIVISOR_LATCH_ACCESS));
 
-  UCHAR e0 = ReadByte(Context, INTERRUPT_ENABLE_REGISTER);
-  WriteByte(Context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
-  UCHAR a = ReadByte(Context, INTERRUPT_ENABLE_REGISTER);
-  UCHAR b = ReadByte(Context, DIVISOR_LATCH_LSB);
+  UCHAR e0 = ReadOrZero(Context, INTERRUPT_ENABLE_REGISTER);
+  WriteRegisterByte(Context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
+  UCHAR a = ReadOrZero(Context, INTERRUPT_ENABLE_REGISTER);
+  UCHAR b = ReadOrZero(Context, DIVISOR_LATCH_LSB);
   ULONG x = a * 256u + b;
 
-  UCHAR l1 = ReadByte(Context, LINE_CONTROL_REGISTER);
-  WriteByte(Context, LINE_CONTROL_REGISTER, l1 | LCR_DIVISOR_LATCH_ACCESS);
-  UCHAR p = ReadByte(Context, DIVISOR_LATCH_LSB);
-  UCHAR q = ReadByte(Context, DIVISOR_LATCH_MSB);
+  UCHAR l1 = ReadOrZero(Context, LINE_CONTROL_REGISTER);
+  WriteRegisterByte(Context, LINE_CONTROL_REGISTER, l1 | LCR_DIVISOR_LATCH_ACCESS);
+  UCHAR p = ReadOrZero(Context, DIVISOR_LATCH_LSB);
+  UCHAR q = ReadOrZero(Context, DIVISOR_LATCH_MSB);
   ULONG y = q * 256u + p;
 
-  WriteByte(Context, LINE_CONTROL_REGISTER, l1);
-  WriteByte(Context, LINE_CONTROL_REGISTER, l0 & 0x7F);
-  WriteByte(Context, INTERRUPT_ENABLE_REGISTER, e0);
+  WriteRegisterByte(Context, LINE_CONTROL_REGISTER, l1);
+  WriteRegisterByte(Context, LINE_CONTROL_REGISTER, UCHAR(l0 & ~LCR_DIVISOR_LATCH_ACCESS));
+  WriteRegisterByte(Context, INTERRUPT_ENABLE_REGISTER, e0);
   if (x == y) return FALSE;  // the same two bytes either way: no UART behind them
 
-  WriteByte(Context, INTERRUPT_ENABLE_REGISTER, ProbeInterruptEnable);
-  UCHAR trigger = Context->BaudRate > ProbeTriggerMinimumRate ? Context->RxFifoTrigger : 0;
-  WriteByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE);
-  if ((ReadByte(Context, FIFO_CONTROL_REGISTER) & IirFifosEnabled) != 0) {
+  WriteRegisterByte(Context, INTERRUPT_ENABLE_REGISTER, ProbeInterruptEnable);
+  UCHAR trigger = ReceiveTriggerBits(Context->BaudRate, Context->RxFifoTrigger);
+  WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE);
+  if ((ReadOrZero(Context, FIFO_CONTROL_REGISTER) & IIR_FIFOS_ENABLED) != 0) {
     Context->FifoPresent = 1;
-    WriteByte(Context, FIFO_CONTROL_REGISTER, 0);
-    ReadByte(Context, DIVISOR_LATCH_LSB);
-    WriteByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE_AND_RESET);
+    WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, 0);
+    ReadOrZero(Context, DIVISOR_LATCH_LSB);
+    WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, trigger | FCR_ENABLE_AND_RESET);
   }
-  if (Context->FifoPresent == 0) WriteByte(Context, FIFO_CONTROL_REGISTER, 0);
+  if (Context->FifoPresent == 0) WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, 0);
   return TRUE;
 }
 

@@ -1,5 +1,7 @@
 #include "driver/device/trace_provider.h"
 
+#include "driver/context/shared_flags.h"
+
 const GUID TraceControlGuid = {0xE2145A60, 0x1A3E, 0x4C94, {0xB3, 0x1F, 0x87, 0x65, 0x43, 0x21, 0x0A, 0xBC}};
 
 TRACE_PROVIDER TraceProvider;
@@ -22,9 +24,9 @@ PVOID Resolve(PCWSTR Name) {
 // Messages are sent from any thread at any IRQL while a session switches the
 // provider on and off: the block's members change one atomic store at a time.
 VOID StoreSession(TRACE_CONTROL_BLOCK* Block, TRACEHANDLE Logger, UCHAR Level, ULONG Flags) {
-  __atomic_store_n(&Block->EnableLevel, Level, __ATOMIC_SEQ_CST);
-  __atomic_store_n(&Block->EnableFlags, Flags, __ATOMIC_SEQ_CST);
-  __atomic_store_n(&Block->LoggerHandle, Logger, __ATOMIC_SEQ_CST);
+  WriteSharedByte(&Block->EnableLevel, Level);
+  WriteShared(&Block->EnableFlags, Flags);
+  WriteShared64(reinterpret_cast<volatile LONGLONG*>(&Block->LoggerHandle), LONGLONG(Logger));
 }
 
 VOID NTAPI ClassicEnableCallback(LPCGUID Guid, UCHAR ControlCode, PVOID EnableContext, PVOID CallbackContext) {
@@ -153,12 +155,11 @@ VOID UnregisterTraceProvider() {
 
 VOID TraceText(UCHAR Level, ULONG Flags, USHORT MessageNumber, PCSTR Text) {
   TRACE_CONTROL_BLOCK& block = TraceProvider.Control;
-  TRACEHANDLE logger = __atomic_load_n(&block.LoggerHandle, __ATOMIC_SEQ_CST);
+  auto logger = TRACEHANDLE(ReadShared64(reinterpret_cast<volatile LONGLONG*>(&block.LoggerHandle)));
   if (logger == 0 || TraceProvider.WmiTraceMessage == nullptr) {
     return;
   }
-  if (Level > __atomic_load_n(&block.EnableLevel, __ATOMIC_SEQ_CST) ||
-      (Flags & __atomic_load_n(&block.EnableFlags, __ATOMIC_SEQ_CST)) == 0) {
+  if (Level > ReadSharedByte(&block.EnableLevel) || (Flags & ReadShared(&block.EnableFlags)) == 0) {
     return;
   }
   SIZE_T length = 0;

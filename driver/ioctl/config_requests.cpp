@@ -9,9 +9,6 @@
 
 namespace {
 
-// At this rate and below the receive trigger is one byte, so that slow lines
-// see every character at once.
-constexpr ULONG SingleByteTriggerMaxBaud = 1200;
 constexpr UCHAR FifoControlCallerBits = 0x3E;
 
 // Values the port reports in SERIAL_COMMPROP.
@@ -32,8 +29,8 @@ ULONG ReceiveCapacity(PPORT_DEVICE_CONTEXT context) {
 
 // FIFOs always on; the caller chooses only the reset and DMA bits, the port
 // the receive trigger.
-UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT context, ULONG requested) {
-  UCHAR trigger = context->BaudRate > SingleByteTriggerMaxBaud ? UCHAR(context->RxFifoTrigger & FCR_TRIGGER_MASK) : 0;
+UCHAR RequestedFifoControl(PPORT_DEVICE_CONTEXT context, ULONG requested) {
+  UCHAR trigger = ReceiveTriggerBits(context->BaudRate, context->RxFifoTrigger);
   return UCHAR(FCR_ENABLE | (requested & FifoControlCallerBits) | trigger);
 }
 
@@ -67,7 +64,11 @@ NTSTATUS IoctlGetLineControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Requ
 }
 
 // Taken as they are: the read and write paths use them from the next request
-// they start.
+// they start. Copied in under no lock although the read timer's DPC and the
+// bulk-in completion read them: each field is an aligned ULONG, so a reader
+// sees every field old or new, never torn; a read running during the copy may
+// mix old and new fields for that one read, as with any timeout change made
+// while a read is pending.
 NTSTATUS IoctlSetTimeouts(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   CopyIn(&Context->Timeouts, Request);
   return STATUS_SUCCESS;
@@ -77,6 +78,9 @@ NTSTATUS IoctlGetTimeouts(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request
   return CopyOut(Request, Context->Timeouts);
 }
 
+// Copied in under no lock although the bulk-in completion reads XonChar and
+// XoffChar at DISPATCH_LEVEL: single bytes are never torn, and a transfer
+// decoded during the copy uses the old or the new character.
 NTSTATUS IoctlSetChars(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   CopyIn(&Context->SpecialChars, Request);
   return STATUS_SUCCESS;
@@ -148,6 +152,6 @@ NTSTATUS IoctlCommConfig(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request)
 NTSTATUS IoctlSetFifoControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   ULONG requested;
   CopyIn(&requested, Request);
-  UCHAR value = FifoControlValue(Context, requested);
-  return WriteRegister(Context, FIFO_CONTROL_REGISTER, 1, &value);
+  UCHAR value = RequestedFifoControl(Context, requested);
+  return WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, value);
 }

@@ -40,18 +40,14 @@ struct ControlEntry {
   PCONTROL_HANDLER Handler;
 };
 
-// A vendor request. Its handler checks its own buffers, sets
-// IoStatus.Information and returns the status the dispatcher completes the
-// request with.
-typedef NTSTATUS (*PVENDOR_CONTROL_HANDLER)(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-
+// A vendor request. Its handler checks its own buffers.
 struct VendorEntry {
   ULONG Code;
   PCSTR Name;  // null: logged as "UnKnown ioctl"
-  // Needs a working device and holds an OutstandingIo count while it runs;
-  // its handler gives the count back with IoDecrement.
+  // Needs a working device; the dispatcher holds an OutstandingIo count while
+  // the handler runs.
   BOOLEAN UsbLevel;
-  PVENDOR_CONTROL_HANDLER Handler;
+  PCONTROL_HANDLER Handler;
 };
 
 constexpr ULONG SerialCode(ULONG function) { return (FILE_DEVICE_SERIAL_PORT << 16) | (function << 2); }
@@ -230,16 +226,14 @@ NTSTATUS DispatchStandard(PPORT_DEVICE_CONTEXT context, const ControlEntry& entr
   return CompleteIrpWithInfo(request->Irp, status, request->Information);
 }
 
-NTSTATUS DispatchVendor(PPORT_DEVICE_CONTEXT context, const VendorEntry& entry, const CONTROL_REQUEST& request) {
-  PIRP irp = request.Irp;
-  if (entry.UsbLevel) {
-    if (context->DeviceState != 1) {
-      return CompleteIrpWithInfo(irp, STATUS_DELETE_PENDING, 0);
-    }
-    IoIncrement(context->DeviceObject);
+NTSTATUS DispatchVendor(PPORT_DEVICE_CONTEXT context, const VendorEntry& entry, PCONTROL_REQUEST request) {
+  if (entry.UsbLevel && context->DeviceState != PnpStateWorking) {
+    return CompleteIrpWithInfo(request->Irp, STATUS_DELETE_PENDING, 0);
   }
-  NTSTATUS status = entry.Handler(context, irp);
-  return CompleteIrpWithInfo(irp, status, irp->IoStatus.Information);
+  if (entry.UsbLevel) IoIncrement(context->DeviceObject);
+  NTSTATUS status = entry.Handler(context, request);
+  if (entry.UsbLevel) IoDecrement(context->DeviceObject);
+  return CompleteIrpWithInfo(request->Irp, status, request->Information);
 }
 
 }  // namespace
@@ -258,7 +252,7 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return DispatchStandard(context, *standard, &request);
   }
   if (vendor != nullptr) {
-    return DispatchVendor(context, *vendor, request);
+    return DispatchVendor(context, *vendor, &request);
   }
   return CompleteIrpWithInfo(Irp, UnknownCode(request), 0);
 }

@@ -2,7 +2,7 @@
 // port. The dispatcher decodes the code, applies the buffer rules of its
 // table to the standard serial requests, hands the request to the code's
 // handler and completes it with the handler's status and byte count. Vendor
-// requests go to their handlers with the IRP itself. Codes without a handler
+// requests get the same request record and check their own buffers. Codes without a handler
 // complete with STATUS_INVALID_BUFFER_SIZE (no buffers) or
 // STATUS_INVALID_PARAMETER.
 #pragma once
@@ -44,4 +44,4 @@ inline NTSTATUS CopyOut(PCONTROL_REQUEST request, const T& from) {
 // Runs at PASSIVE_LEVEL in the caller's thread. Returns the status the request
 // was completed with, or, for IOCTL_SERIAL_WAIT_ON_MASK, whatever the
 // wait-on-mask machinery returned (STATUS_PENDING when it keeps the request).
-NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchControl;

@@ -7,4 +7,4 @@
 
 // IRP_MJ_INTERNAL_DEVICE_CONTROL entry, at any IRQL up to DISPATCH_LEVEL.
 // Never completes the request: returns what the lower driver returns.
-NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchInternalControl;

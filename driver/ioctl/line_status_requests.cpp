@@ -16,17 +16,6 @@
 
 namespace {
 
-// TxHolding bits.
-constexpr ULONG HeldForCts = 0x01;
-constexpr ULONG HeldForDsr = 0x02;
-constexpr ULONG HeldForDcd = 0x04;
-constexpr ULONG HeldForXoff = 0x08;
-constexpr ULONG HeldForBreak = 0x10;
-
-// PortModeFlags bit 1 picks the level SERIAL_CONFIG_REG0 bit 4 takes during a
-// break; after the break it takes the other one.
-constexpr UCHAR PortModeBreakLevelHigh = 0x02;
-
 // The line routines reach the chip, which must be powered.
 NTSTATUS ChangeLineInD0(PPORT_DEVICE_CONTEXT context, NTSTATUS (*change)(PPORT_DEVICE_CONTEXT)) {
   if (context->DevPowerState != PowerDeviceD0) {
@@ -38,22 +27,14 @@ NTSTATUS ChangeLineInD0(PPORT_DEVICE_CONTEXT context, NTSTATUS (*change)(PPORT_D
   return change(context);
 }
 
-NTSTATUS ReadByte(PPORT_DEVICE_CONTEXT context, USHORT address, UCHAR* value) {
-  return ReadRegister(context, address, 1, value);
-}
-
-NTSTATUS WriteByte(PPORT_DEVICE_CONTEXT context, USHORT address, UCHAR value) {
-  return WriteRegister(context, address, 1, &value);
-}
-
 // With the mode flag copy (bit 2) set, SERIAL_CONFIG_REG0 bits 3 and 4 follow
 // the break, unless the pins of PIN_INPUT_REG bits 4-6 say otherwise. Its
 // statuses never decide the request's.
 VOID FollowBreakInConfig(PPORT_DEVICE_CONTEXT context, BOOLEAN breakOn) {
   UCHAR pins = 0;
   UCHAR config = 0;
-  if (!NT_SUCCESS(ReadByte(context, PIN_INPUT_REG, &pins)) ||
-      !NT_SUCCESS(ReadByte(context, SERIAL_CONFIG_REG0, &config)) || (config & CONFIG0_MODE_FLAG0) == 0) {
+  if (!NT_SUCCESS(ReadRegisterByte(context, PIN_INPUT_REG, &pins)) ||
+      !NT_SUCCESS(ReadRegisterByte(context, SERIAL_CONFIG_REG0, &config)) || (config & CONFIG0_MODE_FLAG0) == 0) {
     return;
   }
   BOOLEAN pinsActive = (pins & PIN_INPUT_BREAK_MASK) != 0;
@@ -70,18 +51,18 @@ VOID FollowBreakInConfig(PPORT_DEVICE_CONTEXT context, BOOLEAN breakOn) {
       }
     }
   }
-  WriteByte(context, SERIAL_CONFIG_REG0, config);
+  WriteRegisterByte(context, SERIAL_CONFIG_REG0, config);
 }
 
 // The LCR break bit; TxHolding's break bit follows once the write was tried.
 NTSTATUS SetLcrBreak(PPORT_DEVICE_CONTEXT context, BOOLEAN on) {
   UCHAR lcr = 0;
-  NTSTATUS status = ReadByte(context, LINE_CONTROL_REGISTER, &lcr);
+  NTSTATUS status = ReadRegisterByte(context, LINE_CONTROL_REGISTER, &lcr);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   lcr = on ? UCHAR(lcr | LCR_BREAK) : UCHAR(lcr & ~LCR_BREAK);
-  status = WriteByte(context, LINE_CONTROL_REGISTER, lcr);
+  status = WriteRegisterByte(context, LINE_CONTROL_REGISTER, lcr);
   if (on) {
     SetSharedBits(&context->TxHolding, HeldForBreak);
   } else {
@@ -185,7 +166,7 @@ NTSTATUS IoctlSetXon(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
 // A failed read is reported as such rather than as a register holding 0.
 NTSTATUS IoctlGetModemControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   UCHAR mcr = 0;
-  NTSTATUS status = ReadByte(Context, MODEM_CONTROL_REGISTER, &mcr);
+  NTSTATUS status = ReadRegisterByte(Context, MODEM_CONTROL_REGISTER, &mcr);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -200,7 +181,7 @@ NTSTATUS IoctlSetModemControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Req
 }
 
 NTSTATUS IoctlGetModemStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
-  return CopyOut(Request, ULONG(SerialHandleModemUpdate(Context, FALSE)));
+  return CopyOut(Request, ULONG(SerialHandleModemUpdate(Context)));
 }
 
 NTSTATUS IoctlGetCommStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "driver/context/port_context.h"
+#include "driver/ioctl/control_dispatch.h"
 
 #define IOCTL_I2C_READ_BYTE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB30, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_I2C_WRITE_BYTE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB31, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -42,17 +43,16 @@ typedef struct _REGISTER_ACCESS_BLOCK {
 static_assert(sizeof(TWO_WIRE_WORD) == 4 && sizeof(REGISTER_ACCESS_BLOCK) == 260, "request buffers");
 
 // Handlers of the codes above, called by DispatchControl at PASSIVE_LEVEL.
-// Each checks its own buffers, sets Irp->IoStatus.Information and returns
-// the status; the dispatcher completes the request. For IOCTL_RESET_PIPE,
-// IOCTL_GET_CONFIG_DESCRIPTOR and IOCTL_RESET_PORT the dispatcher has checked
-// that the device is working and called IoIncrement; these three give the
-// count back with IoDecrement before they return.
-NTSTATUS IoctlI2cReadByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlI2cWriteByte(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlResetPipe(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlGetConfigDescriptor(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlResetPort(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlReadRegister(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlWriteRegister(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlFeatureClear(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlFeatureSet(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+// Each checks its own buffers, sets Request->Information and returns the
+// status; the dispatcher completes the request. IOCTL_RESET_PIPE,
+// IOCTL_GET_CONFIG_DESCRIPTOR and IOCTL_RESET_PORT run only on a working
+// device, with an OutstandingIo count the dispatcher holds around them.
+NTSTATUS IoctlI2cReadByte(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlI2cWriteByte(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlResetPipe(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlGetConfigDescriptor(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlResetPort(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlReadRegister(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlWriteRegister(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlFeatureClear(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlFeatureSet(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);

@@ -6,12 +6,11 @@
 #include "driver/context/pool.h"
 #include "driver/device/registry_values.h"
 #include "driver/device/settings_file.h"
+#include "driver/uart/mode_pins.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
 
 namespace {
-
-constexpr ULONG DefaultStoredBaudRate = 9600;
 
 // Registry names with their sizes in bytes, terminator included.
 #define BAUD_RATE_VALUE WIDE("BaudRate")
@@ -42,46 +41,42 @@ constexpr ULONG EnumIndexLimit = 100;  // value names of at most two digits
 // and written here.
 constexpr ACCESS_MASK DeviceKeyAccess = KEY_READ | KEY_SET_VALUE;
 
-ULONG InputLength(PIRP Irp) {
-  return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
-}
+ULONG InputLength(PCONTROL_REQUEST Request) { return Request->InputLength; }
 
-ULONG OutputLength(PIRP Irp) {
-  return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
-}
+ULONG OutputLength(PCONTROL_REQUEST Request) { return Request->OutputLength; }
 
-PVOID Buffer(PIRP Irp) { return Irp->AssociatedIrp.SystemBuffer; }
+PVOID Buffer(PCONTROL_REQUEST Request) { return Request->Buffer; }
 
 // A request that exchanges exactly Size bytes each way.
-BOOLEAN ExactBuffers(PIRP Irp, ULONG Size) {
-  return Buffer(Irp) != nullptr && InputLength(Irp) == Size && OutputLength(Irp) == Size;
+BOOLEAN ExactBuffers(PCONTROL_REQUEST Request, ULONG Size) {
+  return Buffer(Request) != nullptr && InputLength(Request) == Size && OutputLength(Request) == Size;
 }
 
 // A request that returns a ULONG in a buffer of at least that size.
-BOOLEAN RoomForUlong(PIRP Irp) { return Buffer(Irp) != nullptr && OutputLength(Irp) >= sizeof(ULONG); }
+BOOLEAN RoomForUlong(PCONTROL_REQUEST Request) { return Buffer(Request) != nullptr && OutputLength(Request) >= sizeof(ULONG); }
 
 // The value-carrying requests check only that the output is exactly a ULONG;
 // the value itself must have come in as a whole ULONG too.
-BOOLEAN CarriesUlong(PIRP Irp) {
-  return Buffer(Irp) != nullptr && OutputLength(Irp) == sizeof(ULONG) && InputLength(Irp) >= sizeof(ULONG);
+BOOLEAN CarriesUlong(PCONTROL_REQUEST Request) {
+  return Buffer(Request) != nullptr && OutputLength(Request) == sizeof(ULONG) && InputLength(Request) >= sizeof(ULONG);
 }
 
-ULONG BufferUlong(PIRP Irp) { return *static_cast<PULONG>(Buffer(Irp)); }
+ULONG BufferUlong(PCONTROL_REQUEST Request) { return *static_cast<PULONG>(Buffer(Request)); }
 
-NTSTATUS ReturnUlong(PIRP Irp, ULONG Value, NTSTATUS Status) {
-  *static_cast<PULONG>(Buffer(Irp)) = Value;
-  Irp->IoStatus.Information = sizeof(ULONG);
+NTSTATUS ReturnUlong(PCONTROL_REQUEST Request, ULONG Value, NTSTATUS Status) {
+  *static_cast<PULONG>(Buffer(Request)) = Value;
+  Request->Information = sizeof(ULONG);
   return Status;
 }
 
-NTSTATUS Refuse(PIRP Irp, ULONG_PTR Information) {
-  Irp->IoStatus.Information = Information;
+NTSTATUS Refuse(PCONTROL_REQUEST Request, ULONG_PTR Information) {
+  Request->Information = Information;
   return STATUS_INVALID_PARAMETER;
 }
 
 // A rename that has nothing to do reports the buffer as returned.
-NTSTATUS Unchanged(PIRP Irp) {
-  Irp->IoStatus.Information = sizeof(ULONG);
+NTSTATUS Unchanged(PCONTROL_REQUEST Request) {
+  Request->Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
@@ -98,7 +93,7 @@ struct PortModeEdit {
 
 VOID EditPortMode(PUCHAR Record, PVOID EditContext) {
   auto edit = static_cast<PortModeEdit*>(EditContext);
-  Record[RecordPortModeFlags] = UCHAR((Record[RecordPortModeFlags] & ~1u) | edit->Flag0);
+  Record[RecordPortModeFlags] = UCHAR((Record[RecordPortModeFlags] & ~PortModeFlag0) | edit->Flag0);
   Record[RecordPortMode] = edit->Mode;
 }
 
@@ -217,7 +212,7 @@ NTSTATUS UpdateComDb(RenameBuffers* b, ULONG OldNumber, ULONG NewNumber) {
 }
 
 // Steps 3 to 9 of a rename to ComNumber (1 to HighestComNumber).
-NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG ComNumber) {
+NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, ULONG ComNumber) {
   WCHAR newName[16];
   FormatNumbered(newName, sizeof newName / sizeof(WCHAR), WIDE("COM"), ComNumber, WIDE(""));
   HANDLE key;
@@ -247,27 +242,27 @@ NTSTATUS RenamePort(PPORT_DEVICE_CONTEXT Context, PIRP Irp, ULONG ComNumber) {
 }  // namespace
 
 ULONG RxFifoTriggerLevel(UCHAR RxFifoTrigger, UCHAR FifoTriggerLow) {
-  static const UCHAR base[4] = {1, 4, 8, 14};
-  return ULONG(base[(RxFifoTrigger & 0xC0) >> 6]) << ((FifoTriggerLow & 0x0C) >> 2);
+  ULONG base = RxTriggerBaseLevels[(RxFifoTrigger & RxTriggerMask) >> RxTriggerShift];
+  return base << ((FifoTriggerLow & TriggerFactorMask) >> TriggerFactorShift);
 }
 
-NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!RoomForUlong(Irp)) return Refuse(Irp, 0);
+NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!RoomForUlong(Request)) return Refuse(Request, 0);
   HANDLE key;
   NTSTATUS status = IoOpenDeviceRegistryKey(Context->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-  if (!NT_SUCCESS(status)) return ReturnUlong(Irp, DefaultStoredBaudRate, status);
+  if (!NT_SUCCESS(status)) return ReturnUlong(Request, DefaultBaudRate, status);
   ULONG stored = 0;
   status = ReadKeyValue(key, BAUD_RATE_VALUE, BaudRateValueSize, &stored, sizeof stored);
   ZwClose(key);
-  if (status == STATUS_BUFFER_OVERFLOW) return ReturnUlong(Irp, DefaultStoredBaudRate, STATUS_SUCCESS);
-  return ReturnUlong(Irp, NT_SUCCESS(status) ? stored : DefaultStoredBaudRate, status);
+  if (status == STATUS_BUFFER_OVERFLOW) return ReturnUlong(Request, DefaultBaudRate, STATUS_SUCCESS);
+  return ReturnUlong(Request, NT_SUCCESS(status) ? stored : DefaultBaudRate, status);
 }
 
-NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!CarriesUlong(Irp)) return Refuse(Irp, sizeof(ULONG));
-  ULONG rate = BufferUlong(Irp);
+NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!CarriesUlong(Request)) return Refuse(Request, sizeof(ULONG));
+  ULONG rate = BufferUlong(Request);
   Context->BaudRate = rate;
-  Irp->IoStatus.Information = sizeof(ULONG);
+  Request->Information = sizeof(ULONG);
   HANDLE key;
   NTSTATUS status = OpenDeviceKey(Context, &key);
   if (!NT_SUCCESS(status)) return status;
@@ -276,103 +271,92 @@ NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
   return status;
 }
 
-NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!ExactBuffers(Irp, PortModeBufferSize)) return Refuse(Irp, PortModeBufferSize);
-  auto bytes = static_cast<PUCHAR>(Buffer(Irp));
+NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!ExactBuffers(Request, PortModeBufferSize)) return Refuse(Request, PortModeBufferSize);
+  auto bytes = static_cast<PUCHAR>(Buffer(Request));
   bytes[0] = Context->PortMode;
-  bytes[1] = Context->PortModeFlags & 1;
-  bytes[2] = (Context->PortModeFlags >> 1) & 1;
-  Irp->IoStatus.Information = PortModeBufferSize;
+  bytes[1] = (Context->PortModeFlags & PortModeFlag0) != 0;
+  bytes[2] = (Context->PortModeFlags & PortModeBreakLevelHigh) != 0;
+  Request->Information = PortModeBufferSize;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!ExactBuffers(Irp, PortModeBufferSize)) return Refuse(Irp, PortModeBufferSize);
-  auto bytes = static_cast<PUCHAR>(Buffer(Irp));
+NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!ExactBuffers(Request, PortModeBufferSize)) return Refuse(Request, PortModeBufferSize);
+  auto bytes = static_cast<PUCHAR>(Buffer(Request));
   PortModeEdit edit = {bytes[0], bytes[1]};
   Context->PortMode = edit.Mode;
-  Context->PortModeFlags = UCHAR((Context->PortModeFlags & ~1u) | edit.Flag0);
-  UCHAR config = 0;
-  // A failed read writes nothing back: the register keeps its other bits.
-  NTSTATUS status = ReadRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
-  if (NT_SUCCESS(status)) {
-    if (Context->PortModeFlags & 1) {
-      config |= CONFIG0_MODE_FLAG0;
-    } else {
-      config &= UCHAR(~CONFIG0_MODE_FLAG0);
-    }
-    status = WriteRegister(Context, SERIAL_CONFIG_REG0, 1, &config);
-  }
+  Context->PortModeFlags = UCHAR((Context->PortModeFlags & ~PortModeFlag0) | edit.Flag0);
+  NTSTATUS status = MirrorModeFlags(Context, CONFIG0_MODE_FLAG0);
   UpdatePortSettingsRecord(Context, EditPortMode, &edit);
-  Irp->IoStatus.Information = PortModeBufferSize;
+  Request->Information = PortModeBufferSize;
   return status;
 }
 
-NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!CarriesUlong(Irp)) return Refuse(Irp, 0);
-  ULONG n = BufferUlong(Irp);
+NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!CarriesUlong(Request)) return Refuse(Request, 0);
+  ULONG n = BufferUlong(Request);
   ULONG comNumber = n == 255 ? 255 : n + 1;
   if (comNumber == StoredComNumber) {
     UCHAR stored = 0;
     if (!NT_SUCCESS(ReadPortSettingsByte(Context, RecordComNumber, &stored)) || stored == 255) {
-      return Unchanged(Irp);
+      return Unchanged(Request);
     }
     comNumber = stored;
   }
-  if (comNumber == 0) return Unchanged(Irp);
+  if (comNumber == 0) return Unchanged(Request);
   // Names longer than COM999 could not be read back as the old name of the
   // next rename, and their bits would leave the COM name database.
-  if (comNumber > HighestComNumber) return Refuse(Irp, 0);
-  return RenamePort(Context, Irp, comNumber);
+  if (comNumber > HighestComNumber) return Refuse(Request, 0);
+  return RenamePort(Context, comNumber);
 }
 
-NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!RoomForUlong(Irp)) return Refuse(Irp, 0);
-  return ReturnUlong(Irp, (Context->PortIndex + 1) * 256, STATUS_SUCCESS);
+NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!RoomForUlong(Request)) return Refuse(Request, 0);
+  return ReturnUlong(Request, (Context->PortIndex + 1) * 256, STATUS_SUCCESS);
 }
 
-NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (Buffer(Irp) == nullptr || OutputLength(Irp) != sizeof(ULONG)) return Refuse(Irp, 0);
-  return ReturnUlong(Irp, Context->MaxWriteLength, STATUS_SUCCESS);
+NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (Buffer(Request) == nullptr || OutputLength(Request) != sizeof(ULONG)) return Refuse(Request, 0);
+  return ReturnUlong(Request, Context->MaxWriteLength, STATUS_SUCCESS);
 }
 
-NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!CarriesUlong(Irp)) return Refuse(Irp, 0);
-  ULONG length = BufferUlong(Irp);
+NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!CarriesUlong(Request)) return Refuse(Request, 0);
+  ULONG length = BufferUlong(Request);
   Context->MaxWriteLength = length > MaxWriteLengthLimit ? MaxWriteLengthLimit : length;
   Context->LoopbackMode = 0;
   UpdatePortSettingsRecord(Context, EditMaxWriteLength, Context);
-  Irp->IoStatus.Information = sizeof(ULONG);
+  Request->Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!ExactBuffers(Irp, sizeof(ULONG))) return Refuse(Irp, sizeof(ULONG));
-  return ReturnUlong(Irp, RxFifoTriggerLevel(Context->RxFifoTrigger, Context->FifoTriggerLow), STATUS_SUCCESS);
+NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!ExactBuffers(Request, sizeof(ULONG))) return Refuse(Request, sizeof(ULONG));
+  return ReturnUlong(Request, RxFifoTriggerLevel(Context->RxFifoTrigger, Context->FifoTriggerLow), STATUS_SUCCESS);
 }
 
-NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
-  if (!ExactBuffers(Irp, sizeof(ULONG))) return Refuse(Irp, sizeof(ULONG));
-  ULONG level = BufferUlong(Irp);
+NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
+  if (!ExactBuffers(Request, sizeof(ULONG))) return Refuse(Request, sizeof(ULONG));
+  ULONG level = BufferUlong(Request);
   ULONG factor;
-  if (level % 14 == 0) {
-    Context->RxFifoTrigger = 0xC0;
-    factor = level / 14;
-  } else if (level % 8 == 0) {
-    Context->RxFifoTrigger = 0x80;
-    factor = level / 8;
+  constexpr ULONG level14 = RxTriggerBaseLevels[RxTrigger14 >> RxTriggerShift];
+  constexpr ULONG level8 = RxTriggerBaseLevels[RxTrigger8 >> RxTriggerShift];
+  if (level % level14 == 0) {
+    Context->RxFifoTrigger = RxTrigger14;
+    factor = level / level14;
+  } else if (level % level8 == 0) {
+    Context->RxFifoTrigger = RxTrigger8;
+    factor = level / level8;
   } else {
-    Context->RxFifoTrigger = 0x00;
+    Context->RxFifoTrigger = RxTrigger1;
     factor = level;
   }
-  switch (factor) {
-    case 1: Context->FifoTriggerLow = 0x00; break;
-    case 2: Context->FifoTriggerLow = 0x04; break;
-    case 4: Context->FifoTriggerLow = 0x08; break;
-    case 8: Context->FifoTriggerLow = 0x0C; break;
-    default: break;
+  // A factor that is not a power of two up to 8 leaves FifoTriggerLow as it was.
+  for (ULONG exponent = 0; exponent < TriggerFactorCount; ++exponent) {
+    if (factor == 1u << exponent) Context->FifoTriggerLow = UCHAR(exponent << TriggerFactorShift);
   }
   UpdatePortSettingsRecord(Context, EditRxFifoTrigger, Context);
-  Irp->IoStatus.Information = sizeof(ULONG);
+  Request->Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "driver/context/port_context.h"
+#include "driver/ioctl/control_dispatch.h"
 
 #define IOCTL_GET_PORT_BAUDRATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB0C, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SET_PORT_BAUDRATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB0D, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -26,23 +27,20 @@ static_assert(IOCTL_GET_PORT_BAUDRATE == 0x1B2C30 && IOCTL_SET_PORT_NAME == 0x1B
 // IOCTL_GET_PORT_MODE / IOCTL_SET_PORT_MODE buffer: mode, flag 0, flag 1.
 constexpr ULONG PortModeBufferSize = 3;
 
-// Largest bulk-out chunk IOCTL_SET_MAX_WRITE_LENGTH accepts; larger values are clipped.
-constexpr ULONG MaxWriteLengthLimit = 128;
-
 // Handlers of the codes above, called by DispatchControl at PASSIVE_LEVEL.
-// Each checks its own buffers, sets Irp->IoStatus.Information and returns
-// the status; the dispatcher completes the request. A wrong or too short
+// Each checks its own buffers, sets Request->Information and returns the
+// status; the dispatcher completes the request. A wrong or too short
 // buffer changes nothing.
-NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
-NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PIRP Irp);
+NTSTATUS IoctlGetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlSetPortBaudRate(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlGetPortMode(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlSetPortMode(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlSetPortName(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlGetPortIndex(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlGetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
+NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
 
 // The receive FIFO trigger level in bytes that RxFifoTrigger and
 // FifoTriggerLow select (56 with the start defaults).

@@ -47,7 +47,6 @@ const ULONG DoubleRateBaudTableSize = sizeof DoubleRateBaudTable / sizeof Double
 namespace {
 
 constexpr ULONG CustomClockOnlyRate = 921600;  // BaudClockMode 1 applies the custom clock to this rate only
-constexpr ULONG FifoTriggerMinimumRate = 1200;  // at and below it, a one-byte trigger
 constexpr UCHAR CustomClockAlways = 0;
 constexpr UCHAR CustomClockAt921600 = 1;
 constexpr UCHAR CustomSelectMask = 0x0F;
@@ -120,29 +119,15 @@ NTSTATUS EncodeLineControl(const SERIAL_LINE_CONTROL& LineControl, UCHAR* Value)
   return STATUS_SUCCESS;
 }
 
-// Read-modify-write of one register. A failed read writes nothing and its
-// status is the result, so no undefined value reaches the chip.
-NTSTATUS UpdateRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set) {
-  UCHAR value = 0;
-  NTSTATUS status = ReadRegister(Context, Address, 1, &value);
-  if (!NT_SUCCESS(status)) return status;
-  value = static_cast<UCHAR>((value & ~Clear) | Set);
-  return WriteRegister(Context, Address, 1, &value);
-}
-
 NTSTATUS SetDoubleRate(PPORT_DEVICE_CONTEXT Context, BOOLEAN On) {
-  return UpdateRegister(Context, PORT_CONTROL_REG, PORT_CONTROL_DOUBLE_RATE, On ? PORT_CONTROL_DOUBLE_RATE : 0);
-}
-
-NTSTATUS WriteByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value) {
-  return WriteRegister(Context, Address, 1, &Value);
+  return ModifyRegisterBits(Context, PORT_CONTROL_REG, PORT_CONTROL_DOUBLE_RATE, On ? PORT_CONTROL_DOUBLE_RATE : 0);
 }
 
 // Writes one divisor latch byte and reads it back for the log.
 NTSTATUS WriteLatch(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value) {
-  NTSTATUS status = WriteByte(Context, Address, Value);
+  NTSTATUS status = WriteRegisterByte(Context, Address, Value);
   UCHAR readBack = 0;
-  NTSTATUS readStatus = ReadRegister(Context, Address, 1, &readBack);
+  NTSTATUS readStatus = ReadRegisterByte(Context, Address, &readBack);
   DebugLog(Context->DeviceObject, "divisor latch %03X: wrote %02X, read %02X (%08X)", Address, Value, readBack,
            static_cast<unsigned>(readStatus));
   return status;
@@ -152,11 +137,11 @@ NTSTATUS WriteLatch(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value) {
 // not set the latch addresses are the transmit and interrupt-enable
 // registers, so nothing is written to them then.
 NTSTATUS WriteDivisor(PPORT_DEVICE_CONTEXT Context, USHORT Divisor) {
-  NTSTATUS status = UpdateRegister(Context, LINE_CONTROL_REGISTER, 0, LCR_DIVISOR_LATCH_ACCESS);
+  NTSTATUS status = ModifyRegisterBits(Context, LINE_CONTROL_REGISTER, 0, LCR_DIVISOR_LATCH_ACCESS);
   if (!NT_SUCCESS(status)) return status;
   status |= WriteLatch(Context, DIVISOR_LATCH_LSB, static_cast<UCHAR>(Divisor & 0xFF));
   status |= WriteLatch(Context, DIVISOR_LATCH_MSB, static_cast<UCHAR>(Divisor >> 8));
-  status |= UpdateRegister(Context, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH_ACCESS, 0);
+  status |= ModifyRegisterBits(Context, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH_ACCESS, 0);
   return status;
 }
 
@@ -175,27 +160,26 @@ NTSTATUS SerialSetBaudRateAndLineControl(PPORT_DEVICE_CONTEXT Context, ULONG New
   BaudPlan plan;
   status = PlanBaudRate(Context, rate, &plan);
   if (!NT_SUCCESS(status)) return status;
-  BOOLEAN fastRate = rate > FifoTriggerMinimumRate;
-  UCHAR fcrTrigger = fastRate ? Context->RxFifoTrigger : 0;
-  UCHAR config1Bits = fastRate ? Context->FifoTriggerLow : CONFIG1_ALWAYS_SET;
+  UCHAR fcrTrigger = ReceiveTriggerBits(rate, Context->RxFifoTrigger);
+  UCHAR config1Bits = rate > SingleByteTriggerMaxRate ? Context->FifoTriggerLow : CONFIG1_ALWAYS_SET;
 
   NTSTATUS result = STATUS_SUCCESS;
   if (plan.Custom) result |= SetDoubleRate(Context, plan.CustomDoubleRate);
 
   UCHAR config0 = 0;
-  status = ReadRegister(Context, SERIAL_CONFIG_REG0, 1, &config0);
+  status = ReadRegisterByte(Context, SERIAL_CONFIG_REG0, &config0);
   if (!NT_SUCCESS(status)) return status;
-  result |= WriteByte(Context, SERIAL_CONFIG_REG0, config0);
+  result |= WriteRegisterByte(Context, SERIAL_CONFIG_REG0, config0);
   if (plan.FromTable) result |= SetDoubleRate(Context, plan.DoubleRate);
   config0 = static_cast<UCHAR>((config0 & ~CONFIG0_CLOCK_SELECT_MASK) | plan.SelUartClk);
-  result |= WriteByte(Context, SERIAL_CONFIG_REG0, config0);
+  result |= WriteRegisterByte(Context, SERIAL_CONFIG_REG0, config0);
 
   result |= WriteDivisor(Context, plan.rDivisor);
   UCHAR current = 0;
-  result |= ReadRegister(Context, LINE_CONTROL_REGISTER, 1, &current);
-  result |= WriteByte(Context, LINE_CONTROL_REGISTER, lcr);
-  result |= WriteByte(Context, FIFO_CONTROL_REGISTER, static_cast<UCHAR>(FCR_ENABLE_AND_RESET | fcrTrigger));
-  result |= UpdateRegister(Context, SERIAL_CONFIG_REG1, CONFIG1_TRIGGER_MASK,
+  result |= ReadRegisterByte(Context, LINE_CONTROL_REGISTER, &current);
+  result |= WriteRegisterByte(Context, LINE_CONTROL_REGISTER, lcr);
+  result |= WriteRegisterByte(Context, FIFO_CONTROL_REGISTER, static_cast<UCHAR>(FCR_ENABLE_AND_RESET | fcrTrigger));
+  result |= ModifyRegisterBits(Context, SERIAL_CONFIG_REG1, CONFIG1_TRIGGER_MASK,
                            static_cast<UCHAR>(config1Bits | CONFIG1_ALWAYS_SET));
   if (!NT_SUCCESS(result)) return result;
   Context->BaudRate = rate;

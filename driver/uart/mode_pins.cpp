@@ -8,15 +8,12 @@ namespace {
 
 // Pin levels of modes 0-6, pin 0 from mode bit 2, pin 2 from mode bit 0.
 constexpr UCHAR PinsInputMode = 7;
-// Pin readings in input mode that set PortModeFlags bit 0.
+// Pin readings in input mode that set PortModeFlag0.
 constexpr bool FlagsFromInputPins(UCHAR pins) { return pins == 2 || pins == 3 || pins == 6; }
 
-// Sets or clears bits of PIN_OUTPUT_REG; a failed read writes nothing.
+// Sets or clears bits of PIN_OUTPUT_REG.
 VOID UpdatePinOutput(PPORT_DEVICE_CONTEXT Context, UCHAR Bits, BOOLEAN Set) {
-  UCHAR value = 0;
-  if (!NT_SUCCESS(ReadRegister(Context, PIN_OUTPUT_REG, 1, &value))) return;
-  value = Set ? static_cast<UCHAR>(value | Bits) : static_cast<UCHAR>(value & ~Bits);
-  WriteRegister(Context, PIN_OUTPUT_REG, 1, &value);
+  ModifyRegisterBits(Context, PIN_OUTPUT_REG, Bits, Set ? Bits : UCHAR(0));
 }
 
 // PIN_OUTPUT_REG and PIN_INPUT_REG in one read; FALSE when it failed.
@@ -35,13 +32,18 @@ VOID ClockPulse(PPORT_DEVICE_CONTEXT Context) {
 }  // namespace
 
 VOID SetModePins(PPORT_DEVICE_CONTEXT Context, ULONG A, ULONG B, ULONG C) {
-  UCHAR value = 0;
-  if (!NT_SUCCESS(ReadRegister(Context, PIN_OUTPUT_REG, 1, &value))) return;
-  value &= PIN_OUTPUT_KEEP;
-  if (A == 1) value |= PIN_OUTPUT_PIN0;
-  if (B == 1) value |= PIN_OUTPUT_PIN1;
-  if (C == 1) value |= PIN_OUTPUT_PIN2;
-  WriteRegister(Context, PIN_OUTPUT_REG, 1, &value);
+  UCHAR pins = 0;
+  if (A == 1) pins |= PIN_OUTPUT_PIN0;
+  if (B == 1) pins |= PIN_OUTPUT_PIN1;
+  if (C == 1) pins |= PIN_OUTPUT_PIN2;
+  ModifyRegisterBits(Context, PIN_OUTPUT_REG, UCHAR(~PIN_OUTPUT_KEEP), pins);
+}
+
+NTSTATUS MirrorModeFlags(PPORT_DEVICE_CONTEXT Context, UCHAR Which) {
+  UCHAR flags = 0;
+  if (Context->PortModeFlags & PortModeFlag0) flags |= CONFIG0_MODE_FLAG0;
+  if (Context->PortModeFlags & PortModeBreakLevelHigh) flags |= CONFIG0_MODE_FLAG1;
+  return ModifyRegisterBits(Context, SERIAL_CONFIG_REG0, Which, UCHAR(flags & Which));
 }
 
 VOID ApplyPortModePins(PPORT_DEVICE_CONTEXT Context) {
@@ -55,9 +57,9 @@ VOID ApplyPortModePins(PPORT_DEVICE_CONTEXT Context) {
   // An unreadable pin state leaves the flag as it was rather than guessing.
   if (!ReadPinInput(Context, &input)) return;
   if (FlagsFromInputPins(input & PIN_INPUT_LEVELS)) {
-    Context->PortModeFlags |= 0x01;
+    Context->PortModeFlags |= PortModeFlag0;
   } else {
-    Context->PortModeFlags &= ~0x01;
+    Context->PortModeFlags &= UCHAR(~PortModeFlag0);
   }
 }
 

@@ -18,6 +18,11 @@ VOID SetModePins(PPORT_DEVICE_CONTEXT Context, ULONG A, ULONG B, ULONG C);
 // pins cannot be read. Higher modes do nothing.
 VOID ApplyPortModePins(PPORT_DEVICE_CONTEXT Context);
 
+// Copies PortModeFlags bits 0 and 1 into SERIAL_CONFIG_REG0's mode flag bits,
+// those of Which (CONFIG0_MODE_FLAG0, CONFIG0_MODE_FLAG1) only. A failed read
+// writes nothing and is the result.
+NTSTATUS MirrorModeFlags(PPORT_DEVICE_CONTEXT Context, UCHAR Which);
+
 // Two-wire bus; idle is clock high, data high.
 VOID I2cClockHigh(PPORT_DEVICE_CONTEXT Context);
 VOID I2cClockLow(PPORT_DEVICE_CONTEXT Context);

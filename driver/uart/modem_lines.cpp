@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr ULONG HeldForXoff = 0x08;  // TxHolding bit of XON/XOFF output flow control
-
 // DTR modes 1, 2 and 3 all raise the line.
 VOID ApplyDtrMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
   if (mode == 0) {
@@ -33,7 +31,7 @@ VOID ApplyRtsMode(PPORT_DEVICE_CONTEXT context, ULONG mode) {
 }  // namespace
 
 NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
-  NTSTATUS status = WriteRegister(Context, MODEM_CONTROL_REGISTER, 1, &Value);
+  NTSTATUS status = WriteRegisterByte(Context, MODEM_CONTROL_REGISTER, Value);
   if (NT_SUCCESS(status)) {
     WriteSharedByte(&Context->ModemControl, Value);
   }
@@ -44,7 +42,7 @@ NTSTATUS WriteModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Value) {
 // read fails nothing is written, and the read's failure is the result.
 NTSTATUS ChangeModemControl(PPORT_DEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear) {
   UCHAR value = 0;
-  NTSTATUS status = ReadRegister(Context, MODEM_CONTROL_REGISTER, 1, &value);
+  NTSTATUS status = ReadRegisterByte(Context, MODEM_CONTROL_REGISTER, &value);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -93,5 +91,5 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
 
 VOID SerialApplyHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW* NewHandFlow) {
   SerialSetupNewHandFlow(Context, NewHandFlow);
-  SerialHandleModemUpdate(Context, FALSE);
+  SerialHandleModemUpdate(Context);
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr ULONG InterruptInTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
 // Low three bits of the interrupt identification byte.
 constexpr UCHAR InterruptIdMask = 0x07;
@@ -22,12 +21,6 @@ constexpr UCHAR InterruptLineStatus = 0x06;
 
 constexpr UCHAR MsrChangeBits = MSR_DELTA_CTS | MSR_DELTA_DSR | MSR_TRAILING_EDGE_RI | MSR_DELTA_DCD;
 constexpr UCHAR MsrLineBits = MSR_CTS | MSR_DSR | MSR_RI | MSR_DCD;
-
-// TxHolding bits owned here, and the handshakes that drive them.
-constexpr ULONG HeldForCts = 0x01;
-constexpr ULONG HeldForDsr = 0x02;
-constexpr ULONG HeldForDcd = 0x04;
-constexpr ULONG ModemLineHolds = HeldForCts | HeldForDsr | HeldForDcd;
 
 constexpr ULONG ModemThreadStartDelay = 1000;  // ms before the first status read
 
@@ -83,35 +76,28 @@ VOID ApplyModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR status) {
 // read tells nothing about the lines, so callers keep what they knew.
 BOOLEAN ReadModemStatus(PPORT_DEVICE_CONTEXT context, UCHAR* status) {
   UCHAR value = 0;
-  if (!NT_SUCCESS(ReadRegister(context, MODEM_STATUS_REGISTER, 1, &value))) {
+  if (!NT_SUCCESS(ReadRegisterByte(context, MODEM_STATUS_REGISTER, &value))) {
     return FALSE;
   }
   *status = value;
   return TRUE;
 }
 
-// Waits for one of the thread's events, its kill event first; the kill event
-// or a failed wait ends the thread.
-NTSTATUS WaitForWork(ULONG count, PVOID* events) {
-  NTSTATUS wait = KeWaitForMultipleObjects(count, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-  if (!NT_SUCCESS(wait) || wait == STATUS_WAIT_0) {
-    PsTerminateSystemThread(STATUS_SUCCESS);
-  }
-  return wait;
-}
-
-VOID SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
+// A failure to take the remove lock means removal is under way: the thread
+// ends with that status.
+NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[InterruptInSlot];
   if (ReadSharedByte(&slot.Idle) == 0 || slot.Irp == nullptr || slot.Urb == nullptr) {
-    return;  // one transfer in flight at a time
+    return STATUS_SUCCESS;  // one transfer in flight at a time
   }
   NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, slot.Irp);
   if (!NT_SUCCESS(status)) {
-    PsTerminateSystemThread(status);  // removal is under way
+    return status;
   }
   WriteSharedByte(&slot.Idle, 0);
-  SubmitSlotTransfer(context, slot, InterruptInTransferFlags, slot.StatusBuffer, IntUrbStatusBufferSize,
+  SubmitSlotTransfer(context, slot, slot.StatusBuffer, IntUrbStatusBufferSize,
                      OnInterruptInCompletion);
+  return STATUS_SUCCESS;
 }
 
 VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
@@ -128,11 +114,14 @@ VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
 VOID PollingInterruptInUrb(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   PVOID events[2] = {&context->IntKillEvent, &context->IntPollEvent};
-  for (;;) {
-    if (WaitForWork(2, events) == STATUS_WAIT_1) {
-      SubmitInterruptIn(context);
+  NTSTATUS wait = STATUS_SUCCESS;
+  NTSTATUS exitStatus = STATUS_SUCCESS;
+  while (NT_SUCCESS(exitStatus) && WaitForThreadWork(2, events, nullptr, &wait)) {
+    if (wait == STATUS_WAIT_1) {
+      exitStatus = SubmitInterruptIn(context);
     }
   }
+  PsTerminateSystemThread(exitStatus);
 }
 
 NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -167,7 +156,7 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     }
   }
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
-  if (context->DeviceState == 1 && USBD_SUCCESS(urbStatus) && NT_SUCCESS(irpStatus) &&
+  if (context->DeviceState == PnpStateWorking && USBD_SUCCESS(urbStatus) && NT_SUCCESS(irpStatus) &&
       ReadSharedByte(&context->PortClosing) == 0) {
     KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
   }
@@ -178,16 +167,17 @@ VOID PollingMSR(PVOID StartContext) {
   PPORT_DEVICE_CONTEXT context = static_cast<PPORT_DEVICE_CONTEXT>(StartContext);
   DelayMilliseconds(ModemThreadStartDelay);
   PVOID events[3] = {&context->MsrKillEvent, &context->MsrPollEvent, &context->LsrPollEvent};
-  for (;;) {
-    NTSTATUS wait = WaitForWork(3, events);
+  NTSTATUS wait = STATUS_SUCCESS;
+  while (WaitForThreadWork(3, events, nullptr, &wait)) {
     if (wait == STATUS_WAIT_1) {
       HandleModemStatusRequest(context);
     } else if (wait == STATUS_WAIT_2) {
       // Reading the line status clears the chip's line-status condition.
       UCHAR lineStatus = 0;
-      ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
+      ReadRegisterByte(context, LINE_STATUS_REGISTER, &lineStatus);
     }
   }
+  PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 // Change bits are cleared by every read, so a value with change bits is news
@@ -207,7 +197,7 @@ UCHAR SerialHandleModemUpdateBulk(PPORT_DEVICE_CONTEXT Context) {
 // (reading clears them in the chip), and change bits the thread has already
 // reported are not reported again. The line levels are kept so that the
 // thread does not take them for a change.
-UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context, BOOLEAN DoingTx) {
+UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context) {
   UCHAR status = ReadSharedByte(&Context->SaveModemStatus) & MsrLineBits;
   ReadModemStatus(Context, &status);
   ApplyModemStatus(Context, status);

@@ -34,4 +34,4 @@ UCHAR SerialHandleModemUpdateBulk(PPORT_DEVICE_CONTEXT Context);
 // setting, at PASSIVE_LEVEL: updates holds and events from the freshly read
 // line levels and returns the modem status with its change bits (0-3)
 // cleared. Never completes a wait. DoingTx has no effect; callers pass FALSE.
-UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context, BOOLEAN DoingTx);
+UCHAR SerialHandleModemUpdate(PPORT_DEVICE_CONTEXT Context);

@@ -19,25 +19,6 @@ namespace {
 constexpr ULONG ClosingSettleDelay = 10;  // ms
 constexpr ULONG CancelDelay = 10;         // ms before each transfer is cancelled
 constexpr ULONG OpenSettleDelay = 20;     // ms
-constexpr ULONG FifoTriggerMinimumRate = 1200;  // the trigger level applies above this rate
-
-// Reads Address, lets Change rewrite the value and writes it back; a failed
-// read writes nothing and is the result.
-template <class Change>
-NTSTATUS ModifyRegister(PPORT_DEVICE_CONTEXT context, USHORT address, Change change) {
-  UCHAR value = 0;
-  NTSTATUS status = ReadRegister(context, address, 1, &value);
-  if (!NT_SUCCESS(status)) {
-    DebugLog(context->DeviceObject, " - register %x not read: %x\n", address, static_cast<unsigned>(status));
-    return status;
-  }
-  value = change(value);
-  return WriteRegister(context, address, 1, &value);
-}
-
-NTSTATUS WriteByte(PPORT_DEVICE_CONTEXT context, USHORT address, UCHAR value) {
-  return WriteRegister(context, address, 1, &value);
-}
 
 UCHAR PortSetupLevelBits(UCHAR level) {
   switch (level) {
@@ -52,28 +33,19 @@ UCHAR PortSetupLevelBits(UCHAR level) {
   }
 }
 
-UCHAR PortSetupValue(PPORT_DEVICE_CONTEXT context, UCHAR current) {
-  return UCHAR((current & PORT_SETUP_KEEP) | UCHAR(context->PortSetupHigh << PORT_SETUP_HIGH_SHIFT) |
-               PortSetupLevelBits(context->PortSetupLevel) | context->PortSetupBit0);
+// PORT_SETUP_REG's bits from the settings; only PORT_SETUP_KEEP survives.
+UCHAR PortSetupBits(PPORT_DEVICE_CONTEXT context) {
+  return UCHAR(UCHAR(context->PortSetupHigh << PORT_SETUP_HIGH_SHIFT) | PortSetupLevelBits(context->PortSetupLevel) |
+               context->PortSetupBit0);
 }
 
-UCHAR WithModeFlags(PPORT_DEVICE_CONTEXT context, UCHAR value) {
-  value &= UCHAR(~(CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1));
-  if (context->PortModeFlags & 0x01) {
-    value |= CONFIG0_MODE_FLAG0;
-  }
-  if (context->PortModeFlags & 0x02) {
-    value |= CONFIG0_MODE_FLAG1;
-  }
-  return value;
-}
-
-UCHAR FifoControlValue(PPORT_DEVICE_CONTEXT context) {
+// FIFOs on and emptied, with the trigger for the current rate; off when the
+// probe found none.
+UCHAR OpeningFifoControl(PPORT_DEVICE_CONTEXT context) {
   if (!context->FifoPresent) {
-    return 0;  // FIFOs off
+    return 0;
   }
-  UCHAR trigger = context->BaudRate > FifoTriggerMinimumRate ? context->RxFifoTrigger : UCHAR(0);
-  return UCHAR(FCR_ENABLE_AND_RESET | trigger);
+  return UCHAR(FCR_ENABLE_AND_RESET | ReceiveTriggerBits(context->BaudRate, context->RxFifoTrigger));
 }
 
 // A transfer that the last close cancelled may still be on its way back;
@@ -89,26 +61,25 @@ VOID StartTransfers(PPORT_DEVICE_CONTEXT context) {
 // reception and modem-status reports started. Only the SERIAL_CONFIG_REG0
 // and interrupt-enable results count.
 NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
-  ModifyRegister(context, PORT_CONTROL_REG, [](UCHAR v) { return UCHAR(v | PORT_CONTROL_OPEN); });
+  ModifyRegisterBits(context, PORT_CONTROL_REG, 0, PORT_CONTROL_OPEN);
   SerialClearStats(context);
-  ModifyRegister(context, PORT_SETUP_REG, [context](UCHAR v) { return PortSetupValue(context, v); });
+  ModifyRegisterBits(context, PORT_SETUP_REG, UCHAR(~PORT_SETUP_KEEP), PortSetupBits(context));
   ApplyPortModePins(context);
-  NTSTATUS configStatus =
-      ModifyRegister(context, SERIAL_CONFIG_REG0, [context](UCHAR v) { return WithModeFlags(context, v); });
-  WriteByte(context, FIFO_CONTROL_REGISTER, FifoControlValue(context));
+  NTSTATUS configStatus = MirrorModeFlags(context, CONFIG0_MODE_FLAGS);
+  WriteRegisterByte(context, FIFO_CONTROL_REGISTER, OpeningFifoControl(context));
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   ClearQueueBuffer(&context->ReceiveBuffer);
   KeReleaseSpinLock(&context->ReceiveBufferLock, oldIrql);
   StartTransfers(context);
   UCHAR lineStatus = 0;
-  ReadRegister(context, LINE_STATUS_REGISTER, 1, &lineStatus);
+  ReadRegisterByte(context, LINE_STATUS_REGISTER, &lineStatus);
   DebugLog(context->DeviceObject, " - DispatchCreate LSR=%x\n", lineStatus);
   UCHAR outputs = context->LoopbackMode == 1 ? UCHAR(MCR_OUT2 | MCR_LOOPBACK) : MCR_OUT2;
   ChangeModemControl(context, outputs, 0);
   SerialSetDtr(context);
   SerialSetRts(context);
-  NTSTATUS interruptStatus = WriteByte(context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
+  NTSTATUS interruptStatus = WriteRegisterByte(context, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
   DelayMilliseconds(OpenSettleDelay);
   return configStatus | interruptStatus;
 }
@@ -127,13 +98,13 @@ VOID QuietenPort(PPORT_DEVICE_CONTEXT context) {
       IoCancelIrp(irp);
     }
   }
-  ModifyRegister(context, PORT_CONTROL_REG, [](UCHAR v) { return UCHAR(v & ~PORT_CONTROL_CLOSE_MASK); });
-  WriteByte(context, PORT_AUX_REG0, 0);
-  WriteByte(context, PORT_AUX_REG1, 0);
+  ModifyRegisterBits(context, PORT_CONTROL_REG, PORT_CONTROL_CLOSE_MASK, 0);
+  WriteRegisterByte(context, PORT_AUX_REG0, 0);
+  WriteRegisterByte(context, PORT_AUX_REG1, 0);
   SerialClrRts(context);
   SerialClrDtr(context);
   ChangeModemControl(context, 0, MCR_OUT2);
-  WriteByte(context, INTERRUPT_ENABLE_REGISTER, 0);
+  WriteRegisterByte(context, INTERRUPT_ENABLE_REGISTER, 0);
 }
 
 VOID BeginClosing(PPORT_DEVICE_CONTEXT context) {

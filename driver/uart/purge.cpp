@@ -12,7 +12,9 @@ namespace {
 
 ULONG WriteLength(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
 
-// Caller holds the queue's lock. Newest first.
+// Caller holds the queue's lock and completes under it by design, as the read
+// and write paths do: no other path can complete a request it has unlinked.
+// Newest first.
 VOID KillQueue(PPORT_DEVICE_CONTEXT context, PLIST_ENTRY queue, BOOLEAN writes) {
   while (!IsListEmpty(queue)) {
     PLIST_ENTRY entry = RemoveTailList(queue);
@@ -59,7 +61,7 @@ VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, 
   PIRP current = ExchangeSharedIrp(CurrentOpIrp, nullptr);
   // One whose cancel routine has begun is completed by that routine.
   if (current != nullptr && IoSetCancelRoutine(current, nullptr) != nullptr) {
-    CompleteIrpWithInfo(current, STATUS_CANCELLED, 0);
+    CompleteIrpWithInfo(current, STATUS_CANCELLED, 0);  // under the queue's lock by design
   }
   KeReleaseSpinLock(Lock, oldIrql);
 }

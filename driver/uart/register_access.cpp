@@ -1,6 +1,7 @@
 // Synchronous URBs and the vendor register request.
 #include "driver/uart/register_access.h"
 
+#include "driver/context/debug_log.h"
 #include "driver/context/pool.h"
 #include "driver/uart/register_map.h"
 
@@ -8,11 +9,11 @@ namespace {
 
 // 100-ns units, relative.
 constexpr LONGLONG SubmitTimeout = -10'000'000;  // one second
-constexpr LONGLONG OneMillisecond = 10'000;
 
 // The request belongs to SubmitUrbSync, not to the I/O manager: stopping its
 // completion here keeps it alive until SubmitUrbSync frees it, so a cancel
 // after the time-out can never touch a freed request.
+IO_COMPLETION_ROUTINE OnSyncUrbCompletion;
 NTSTATUS OnSyncUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
@@ -93,10 +94,29 @@ NTSTATUS WriteRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, USHORT Leng
   return AccessRegister(Context, FALSE, Address, Length, Buffer);
 }
 
+NTSTATUS ReadRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, PUCHAR Value) {
+  return ReadRegister(Context, Address, 1, Value);
+}
+
+NTSTATUS WriteRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value) {
+  return WriteRegister(Context, Address, 1, &Value);
+}
+
+NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set, PUCHAR Before) {
+  UCHAR value = 0;
+  NTSTATUS status = ReadRegisterByte(Context, Address, &value);
+  if (!NT_SUCCESS(status)) {
+    DebugLog(Context->DeviceObject, " - register %x not read: %x\n", Address, static_cast<unsigned>(status));
+    return status;
+  }
+  if (Before != nullptr) *Before = value;
+  return WriteRegisterByte(Context, Address, UCHAR((value & ~Clear) | Set));
+}
+
 VOID DelayMilliseconds(ULONG Milliseconds) {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(Milliseconds) * OneMillisecond;
+    interval.QuadPart = -static_cast<LONGLONG>(Milliseconds) * TimerUnitsPerMillisecond;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
     return;
   }

@@ -27,6 +27,17 @@ NTSTATUS ReadRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, USHORT Lengt
 // Writes Length bytes from Buffer starting at register Address.
 NTSTATUS WriteRegister(PPORT_DEVICE_CONTEXT Context, USHORT Address, USHORT Length, PVOID Buffer);
 
+// One register byte. A failed read leaves *Value as it was.
+NTSTATUS ReadRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, PUCHAR Value);
+NTSTATUS WriteRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Value);
+
+// Read-modify-write of one register: the bits of Clear are cleared, then those
+// of Set set; the others keep the value read. A failed read writes nothing, as
+// the other bits would be unknown, and its status is the result. Before, when
+// given, gets the value read.
+NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set,
+                            PUCHAR Before = nullptr);
+
 // Waits Milliseconds below DISPATCH_LEVEL. At DISPATCH_LEVEL and above it can
 // only spin, and spins 100 microseconds per millisecond asked for.
 VOID DelayMilliseconds(ULONG Milliseconds);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "driver/context/port_constants.h"
 
 // ---- The vendor register request -------------------------------------------------
 
@@ -47,11 +48,12 @@ constexpr UCHAR PORT_SETUP_LEVEL_12 = 0x04;    // ... 12 (any other level adds n
 constexpr UCHAR CONFIG0_CLOCK_SELECT_MASK = 0x03;  // UART clock select, 0-3
 constexpr UCHAR CONFIG0_MODE_FLAG0 = 0x04;         // copy of PortModeFlags bit 0
 constexpr UCHAR CONFIG0_MODE_FLAG1 = 0x08;         // copy of PortModeFlags bit 1; also set around a break
+constexpr UCHAR CONFIG0_MODE_FLAGS = CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1;
 constexpr UCHAR CONFIG0_BREAK_LEVEL = 0x10;        // level changed around a break
 
 // ---- SERIAL_CONFIG_REG1 ------------------------------------------------------------------------
 
-constexpr UCHAR CONFIG1_TRIGGER_MASK = 0x0C;  // receive trigger setting
+constexpr UCHAR CONFIG1_TRIGGER_MASK = TriggerFactorMask;  // receive trigger factor
 constexpr UCHAR CONFIG1_ALWAYS_SET = 0x03;
 
 // ---- PORT_CONTROL_REG ----------------------------------------------------------------------------
@@ -69,6 +71,7 @@ constexpr UCHAR PIN_OUTPUT_PINS = 0x70;
 constexpr UCHAR PIN_OUTPUT_CONTROL = 0x80;      // bit 7, set at start and cleared at removal
 constexpr UCHAR PIN_OUTPUT_KEEP = 0x88;         // what SetModePins preserves
 constexpr UCHAR PIN_OUTPUT_CHIP_MODE = 0x03;    // read into ChipMode at start
+constexpr UCHAR PIN_OUTPUT_START_CLEAR = 0x0F;  // cleared at start
 constexpr UCHAR I2C_CLOCK = PIN_OUTPUT_PIN0;
 constexpr UCHAR I2C_DATA = PIN_OUTPUT_PIN1;
 
@@ -86,7 +89,6 @@ constexpr UCHAR FCR_ENABLE = 0x01;
 constexpr UCHAR FCR_RCVR_RESET = 0x02;
 constexpr UCHAR FCR_XMIT_RESET = 0x04;
 constexpr UCHAR FCR_ENABLE_AND_RESET = FCR_ENABLE | FCR_RCVR_RESET | FCR_XMIT_RESET;
-constexpr UCHAR FCR_TRIGGER_MASK = 0xC0;
 constexpr UCHAR IIR_FIFOS_ENABLED = 0xC0;  // read from the FIFO control address
 
 // ---- LINE_CONTROL_REGISTER -------------------------------------------------------------------------

@@ -217,6 +217,16 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
 }
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
+// ---- Loads that later accesses are not moved ahead of -----------------------
+inline BYTE ReadUCharAcquire(BYTE const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline ULONG ReadULongAcquire(ULONG const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+inline LONG64 ReadAcquire64(LONG64 const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+
 // ---- Lists ----------------------------------------------------------------
 inline void InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
 inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }

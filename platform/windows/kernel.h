@@ -29,6 +29,34 @@ extern "C" {
 #undef KeGetCurrentIrql
 extern "C" __declspec(dllimport) KIRQL NTAPI KeGetCurrentIrql(VOID);
 
+// Interlocked and ordered accesses of the kernel headers that mingw-w64
+// lacks, with their signatures. On x64 an aligned load of up to eight bytes
+// is atomic and is not reordered with later loads or stores: a volatile load
+// that the compiler may not move is an acquire load, as in wdm.h.
+inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline BYTE ReadUCharAcquire(BYTE const volatile* Source) {
+  BYTE value = *Source;
+  _ReadWriteBarrier();
+  return value;
+}
+inline DWORD ReadULongAcquire(DWORD const volatile* Source) {
+  DWORD value = *Source;
+  _ReadWriteBarrier();
+  return value;
+}
+inline LONG64 ReadAcquire64(LONG64 const volatile* Source) {
+  LONG64 value = *Source;
+  _ReadWriteBarrier();
+  return value;
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+  PVOID value = *Source;
+  _ReadWriteBarrier();
+  return value;
+}
+
 // Wide literals: wchar_t is 16 bits on Windows.
 #define WIDE(s) L##s
 
