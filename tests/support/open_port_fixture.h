@@ -26,7 +26,7 @@
 #include "support/urb_tap.h"
 #include "driver/datapath/wait_mask.h"
 
-namespace datapath_test {
+namespace port_test {
 
 class OpenPortTest : public DriverTest, protected PortRequests {
  protected:
@@ -94,4 +94,4 @@ class OpenPortTest : public DriverTest, protected PortRequests {
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
 };
 
-}  // namespace datapath_test
+}  // namespace port_test

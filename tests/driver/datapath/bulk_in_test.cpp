@@ -2,7 +2,7 @@
 // packets, XON/XOFF, a full ring, receive events, re-arming and shut-down.
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class BulkInTest : public OpenPortTest {
@@ -195,4 +195,4 @@ TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

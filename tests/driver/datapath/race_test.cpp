@@ -5,7 +5,7 @@
 // nothing is lost or left over.
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class RaceTest : public OpenPortTest {
@@ -51,4 +51,4 @@ TEST_F(RaceTest, CancelRacesDataTimerAndDequeue) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

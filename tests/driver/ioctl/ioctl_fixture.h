@@ -47,7 +47,7 @@ struct Snapshot {
   bool operator==(const Snapshot& o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
 };
 
-class IoctlTest : public datapath_test::OpenPortTest {
+class IoctlTest : public port_test::OpenPortTest {
  protected:
   void SetUp() override {
     OpenPortTest::SetUp();

@@ -11,7 +11,7 @@
 namespace power_test {
 namespace {
 
-using SleepResume = datapath_test::OpenPortTest;
+using SleepResume = port_test::OpenPortTest;
 
 TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
   far_->SetSettings({.rate = 19200, .dataBits = 7, .parity = chip::Parity::Even, .stopHalfBits = 2});
@@ -24,7 +24,7 @@ TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
     kernel::clock::Sleep(50 * kMs);
   };
 
-  datapath_test::Request read = Read(4);
+  port_test::Request read = Read(4);
   send({'a', 'b'});
   ASSERT_FALSE(read->done.load());
 
@@ -40,7 +40,7 @@ TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
 
   // And the other way: what the port sends arrives without errors.
   far_->ClearReceived();
-  datapath_test::Request write = Write({'x', 'y'});
+  port_test::Request write = Write({'x', 'y'});
   ASSERT_TRUE(Await(write));
   EXPECT_EQ(write->status, STATUS_SUCCESS);
   kernel::clock::Sleep(50 * kMs);
@@ -55,7 +55,7 @@ TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
 // resume; the port writes again afterwards.
 TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
   std::vector<uint8_t> data(600, 'w');
-  datapath_test::Request write = Write(data);
+  port_test::Request write = Write(data);
   kernel::clock::Sleep(20 * kMs);
   ASSERT_FALSE(write->done.load());
   ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
@@ -65,7 +65,7 @@ TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
   EXPECT_EQ(write->information, data.size());
   kernel::clock::Sleep(1000 * kMs);
   far_->ClearReceived();
-  datapath_test::Request next = Write({'x', 'y'});
+  port_test::Request next = Write({'x', 'y'});
   ASSERT_TRUE(Await(next));
   EXPECT_EQ(next->status, STATUS_SUCCESS);
   kernel::clock::Sleep(50 * kMs);

@@ -28,25 +28,6 @@ class BaudTest : public ChipPortTest {
   double WireRate() { return Chip().Settings().rate; }
 };
 
-TEST_F(BaudTest, NinePointSixEightNoneOneWritesTenRegistersInOrder) {
-  Chip().Write(SERIAL_CONFIG_REG0, 0x0E);  // clock select 2 and two other bits
-  Chip().Write(PORT_CONTROL_REG, 0x60);    // double rate on
-  Chip().Write(LINE_CONTROL_REGISTER, 0x1B);
-  Chip().Write(SERIAL_CONFIG_REG1, 0xF4);
-  Chip().ClearRegisterLog();
-  ctx_->BaudRate = 115200;
-  ASSERT_EQ(Program(9600, Line(8, NO_PARITY, STOP_BIT_1)), STATUS_SUCCESS);
-  const std::vector<std::pair<uint16_t, uint8_t>> expected = {
-      {SERIAL_CONFIG_REG0, 0x0E},    {PORT_CONTROL_REG, 0x40},   {SERIAL_CONFIG_REG0, 0x0C},
-      {LINE_CONTROL_REGISTER, 0x9B}, {DIVISOR_LATCH_LSB, 12},    {DIVISOR_LATCH_MSB, 0},
-      {LINE_CONTROL_REGISTER, 0x1B}, {LINE_CONTROL_REGISTER, 0x03}, {FIFO_CONTROL_REGISTER, 0xC7},
-      {SERIAL_CONFIG_REG1, 0xFB},
-  };
-  EXPECT_EQ(Writes(), expected);
-  EXPECT_DOUBLE_EQ(WireRate(), 9600);
-  EXPECT_EQ(ctx_->BaudRate, 9600u);
-}
-
 // Every enabled row, through the chip's clock model, with the FIFO trigger. Approximate rows run at
 // base / divisor, not at the number asked for.
 TEST_F(BaudTest, EveryTableRateGivesTheWireItsRate) {

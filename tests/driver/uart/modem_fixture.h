@@ -18,9 +18,9 @@
 
 namespace uart_test {
 
-using datapath_test::Request;
+using port_test::Request;
 
-class ModemPortTest : public datapath_test::OpenPortTest {
+class ModemPortTest : public port_test::OpenPortTest {
  protected:
   void SetUp() override {
     OpenPortTest::SetUp();

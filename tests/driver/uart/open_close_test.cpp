@@ -25,7 +25,7 @@ class OpenCloseTest : public ModemPortTest {
   }
   // A write whose completion appends `tag` to order_.
   Request TaggedWrite(size_t length, int tag) {
-    auto r = std::make_shared<datapath_test::Outcome>();
+    auto r = std::make_shared<port_test::Outcome>();
     r->data.assign(length, uint8_t(tag));
     kernel::io::UserRequest q;
     q.majorFunction = IRP_MJ_WRITE;
