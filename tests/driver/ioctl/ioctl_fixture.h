@@ -1,13 +1,20 @@
 // The open port of the real driver (support/open_port_fixture.h), with its
 // device-control requests sent as a user-mode caller sends them, or as
-// hand-built IRPs whose lengths and buffer need not agree.
+// hand-built IRPs whose lengths and buffer need not agree; for the vendor
+// requests, also the settings file and the port's registry keys.
 #pragma once
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "driver/uart/register_access.h"
 #include "emulator/chip/register_map.h"
+#include "emulator/kernel/files.h"
+#include "emulator/kernel/pnp_manager.h"
+#include "emulator/kernel/registry.h"
 #include "support/open_port_fixture.h"
+#include "support/settings_file.h"
 
 namespace ioctl_test {
 
@@ -123,6 +130,25 @@ class IoctlTest : public port_test::OpenPortTest {
     r->information = irp->IoStatus.Information;
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
+};
+
+// The open port with what the vendor requests keep outside the driver: the
+// settings file and the port's registry keys.
+class VendorTest : public IoctlTest {
+ protected:
+  std::string InstancePath() const {
+    std::u16string path = board_->InstancePath(0);
+    return std::string(path.begin(), path.end());
+  }
+  static std::string InstanceKey(const std::string& path) {
+    return "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + path;
+  }
+  // The port's device key, where "PortName" and "BaudRate" live.
+  std::string HardwareKey() const { return kernel::pnp::HardwareKeyPath(board_->InstancePath(0)); }
+
+  static constexpr const char* kSettingsFile = settings_file::kPath;
+  static constexpr size_t kSettingsSize = 0x600;
+  static constexpr size_t kRecord = settings_file::kFirstRecord;  // this port's
 };
 
 }  // namespace ioctl_test

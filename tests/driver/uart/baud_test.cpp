@@ -8,7 +8,7 @@
 #include "driver/uart/baud_rate.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
-#include "driver/uart/registers_fixture.h"
+#include "registers_fixture.h"
 
 namespace uart_test {
 namespace {
@@ -93,43 +93,43 @@ TEST_F(BaudTest, LineControlIsEncodedAndTheRateKept) {
 // A rate no enabled row or custom clock serves, or a line control the UART
 // cannot take, is refused before any register is written: chip and context
 // keep the working setting.
-TEST_F(BaudTest, RefusedSettingsChangeNothing) {
-  struct Case {
-    const char* name;
-    ULONG rate;
-    SERIAL_LINE_CONTROL lc;
-    UCHAR clockMode = 0xFF, clockSelect = 0x01, clockParam = 0x01;
-  };
-  const Case cases[] = {
-      {"1201", 1201, Line(8, NO_PARITY, STOP_BIT_1)},
-      {"disabled row 28800", 28800, Line(8, NO_PARITY, STOP_BIT_1)},
-      {"disabled row 375000", 375000, Line(8, NO_PARITY, STOP_BIT_1)},
-      {"disabled double rate 6000000", 6000000, Line(8, NO_PARITY, STOP_BIT_1)},
-      {"custom clock select 4", 9600, Line(8, NO_PARITY, STOP_BIT_1), 0, 0x84, 5},
-      {"word length 4", 9600, Line(4, NO_PARITY, STOP_BIT_1)},
-      {"word length 9", 9600, Line(9, NO_PARITY, STOP_BIT_1)},
-      {"parity 5", 9600, Line(8, 5, STOP_BIT_1)},
-      {"stop bits 3", 9600, Line(8, NO_PARITY, 3)},
-      {"1.5 stop bits with 8 data bits", 9600, Line(8, NO_PARITY, STOP_BITS_1_5)},
-      {"2 stop bits with 5 data bits", 9600, Line(5, NO_PARITY, STOP_BITS_2)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TearDown();
-    SetUp();
-    ASSERT_EQ(Program(57600, Line(7, EVEN_PARITY, STOP_BITS_2)), STATUS_SUCCESS);
-    Chip().ClearRegisterLog();
-    ctx_->BaudClockMode = c.clockMode;
-    ctx_->BaudClockSelect = c.clockSelect;
-    ctx_->BaudClockParam = c.clockParam;
-    EXPECT_EQ(Program(c.rate, c.lc), STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Writes().empty());
-    EXPECT_EQ(ctx_->BaudRate, 57600u);
-    EXPECT_EQ(ctx_->LineControl.WordLength, 7);
-    EXPECT_EQ(ctx_->LineControl.Parity, EVEN_PARITY);
-    EXPECT_EQ(ctx_->LineControl.StopBits, STOP_BITS_2);
-  }
+struct Refused {
+  const char* name;
+  ULONG rate;
+  SERIAL_LINE_CONTROL lc;
+  UCHAR clockMode = 0xFF, clockSelect = 0x01, clockParam = 0x01;
+};
+const Refused kRefused[] = {
+    {"1201", 1201, {STOP_BIT_1, NO_PARITY, 8}},
+    {"disabled row 28800", 28800, {STOP_BIT_1, NO_PARITY, 8}},
+    {"disabled row 375000", 375000, {STOP_BIT_1, NO_PARITY, 8}},
+    {"disabled double rate 6000000", 6000000, {STOP_BIT_1, NO_PARITY, 8}},
+    {"custom clock select 4", 9600, {STOP_BIT_1, NO_PARITY, 8}, 0, 0x84, 5},
+    {"word length 4", 9600, {STOP_BIT_1, NO_PARITY, 4}},
+    {"word length 9", 9600, {STOP_BIT_1, NO_PARITY, 9}},
+    {"parity 5", 9600, {STOP_BIT_1, 5, 8}},
+    {"stop bits 3", 9600, {3, NO_PARITY, 8}},
+    {"1.5 stop bits with 8 data bits", 9600, {STOP_BITS_1_5, NO_PARITY, 8}},
+    {"2 stop bits with 5 data bits", 9600, {STOP_BITS_2, NO_PARITY, 5}},
+};
+class RefusedSettings : public BaudTest, public testing::WithParamInterface<Refused> {};
+
+TEST_P(RefusedSettings, ChangeNothing) {
+  const Refused& c = GetParam();
+  SCOPED_TRACE(c.name);
+  ASSERT_EQ(Program(57600, Line(7, EVEN_PARITY, STOP_BITS_2)), STATUS_SUCCESS);
+  Chip().ClearRegisterLog();
+  ctx_->BaudClockMode = c.clockMode;
+  ctx_->BaudClockSelect = c.clockSelect;
+  ctx_->BaudClockParam = c.clockParam;
+  EXPECT_EQ(Program(c.rate, c.lc), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(ctx_->BaudRate, 57600u);
+  EXPECT_EQ(ctx_->LineControl.WordLength, 7);
+  EXPECT_EQ(ctx_->LineControl.Parity, EVEN_PARITY);
+  EXPECT_EQ(ctx_->LineControl.StopBits, STOP_BITS_2);
 }
+INSTANTIATE_TEST_SUITE_P(Baud, RefusedSettings, testing::ValuesIn(kRefused));
 
 TEST_F(BaudTest, CustomClockOverridesTheTables) {
   struct Case {

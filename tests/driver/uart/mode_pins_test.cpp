@@ -5,7 +5,7 @@
 #include "driver/uart/mode_pins.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
-#include "driver/uart/registers_fixture.h"
+#include "registers_fixture.h"
 
 namespace uart_test {
 namespace {

@@ -14,7 +14,7 @@
 #include "support/settings_file.h"
 #include "support/urb_tap.h"
 
-namespace power_test {
+namespace device_test {
 namespace {
 
 // A one-port chip whose settings-file record gives the port mode 5 and mode
@@ -216,4 +216,4 @@ TEST_F(WakeEnabledTest, RemoteWakeIsArmedOncePerRestore) {
 }
 
 }  // namespace
-}  // namespace power_test
+}  // namespace device_test

@@ -8,7 +8,7 @@
 #include "emulator/kernel/power_manager.h"
 #include "support/open_port_fixture.h"
 
-namespace power_test {
+namespace device_test {
 namespace {
 
 using SleepResume = port_test::OpenPortTest;
@@ -105,4 +105,4 @@ TEST_F(SleepResume, ModemControlSurvivesS3) {
 }
 
 }  // namespace
-}  // namespace power_test
+}  // namespace device_test

@@ -2,9 +2,9 @@
 // chip, in the device key, in the settings file record and, for the port
 // name, in the instance's friendly name and the COM name database.
 #include "driver/ioctl/vendor_config.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using VendorConfig = VendorTest;
@@ -87,4 +87,4 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
 }
 
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test
