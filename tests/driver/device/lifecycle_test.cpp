@@ -8,6 +8,7 @@
 #include "emulator/kernel/pnp_manager.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
+#include "support/direct_irp.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -136,28 +137,13 @@ TEST_F(LifecycleTest, ALoadThatCannotCopyItsRegistryPathFailsAndLeavesNoTraceReg
   EXPECT_FALSE(TraceProvider.Registered);
 }
 
-NTSTATUS StopCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
-// Sends a request of `major` straight to the port's device object.
-IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, UCHAR major) {
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  irp->IoStatus.Information = 77;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = major;
-  IoSetCompletionRoutine(irp, StopCompletion, nullptr, TRUE, TRUE, TRUE);
-  IoCallDriver(device, irp);
-  IO_STATUS_BLOCK io = irp->IoStatus;
-  IoFreeIrp(irp);
-  return io;
-}
-
 TEST_F(LifecycleTest, CleanupInformationAndFlushAlwaysSucceedWithoutData) {
   PlugChip();
   for (bool stopped : {false, true}) {
     if (stopped) ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
     for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS}) {
-      IO_STATUS_BLOCK io = Send(Fdo(0), major);
+      IO_STATUS_BLOCK io =
+          direct_irp::Send(Fdo(0), [major](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = major; });
       EXPECT_EQ(io.Status, STATUS_SUCCESS) << int(major) << (stopped ? " stopped" : " started");
       EXPECT_EQ(io.Information, 0u);
     }

@@ -5,6 +5,7 @@
 #include "driver/device/pnp.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/pnp_manager.h"
+#include "support/direct_irp.h"
 #include "support/driver_fixture.h"
 #include "support/urb_tap.h"
 
@@ -19,22 +20,14 @@ class PnpTest : public DriverTest {
   std::optional<urb_tap::UrbTap> tap_;
 };
 
-NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
 // A Plug and Play request sent straight to the port's device object, as the
 // manager would send it outside its usual sequences.
 NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor, PDEVICE_CAPABILITIES capabilities = nullptr) {
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = minor;
-  next->Parameters.DeviceCapabilities.Capabilities = capabilities;
-  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
-  IoCallDriver(device, irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
+  return direct_irp::Send(device, [&](PIRP, PIO_STACK_LOCATION next) {
+           next->MajorFunction = IRP_MJ_PNP;
+           next->MinorFunction = minor;
+           next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+         }).Status;
 }
 
 using Step = void (*)(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo);

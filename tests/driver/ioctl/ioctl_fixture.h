@@ -13,6 +13,7 @@
 #include "emulator/kernel/files.h"
 #include "emulator/kernel/pnp_manager.h"
 #include "emulator/kernel/registry.h"
+#include "support/direct_irp.h"
 #include "support/open_port_fixture.h"
 #include "support/settings_file.h"
 
@@ -80,18 +81,15 @@ class IoctlTest : public port_test::OpenPortTest {
   // `buffer` (null: none) is the system buffer whatever the lengths say.
   // Only for requests that complete at once.
   Result SendIrp(ULONG code, ULONG inLength, ULONG outLength, Bytes* buffer) {
-    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->FileObject = file_;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = inLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    irp->AssociatedIrp.SystemBuffer = buffer ? buffer->data() : nullptr;
-    Result r;
-    IoSetCompletionRoutine(irp, Completed, &r, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(fdo_, irp), r.status) << std::hex << code;
-    IoFreeIrp(irp);
+    IO_STATUS_BLOCK io = direct_irp::Send(fdo_, [&](PIRP irp, PIO_STACK_LOCATION next) {
+      next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+      next->FileObject = file_;
+      next->Parameters.DeviceIoControl.IoControlCode = code;
+      next->Parameters.DeviceIoControl.InputBufferLength = inLength;
+      next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+      irp->AssociatedIrp.SystemBuffer = buffer ? buffer->data() : nullptr;
+    });
+    Result r{io.Status, io.Information};
     if (buffer) r.out = *buffer;
     return r;
   }
@@ -123,13 +121,6 @@ class IoctlTest : public port_test::OpenPortTest {
     return writes;
   }
 
- private:
-  static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto r = static_cast<Result*>(context);
-    r->status = irp->IoStatus.Status;
-    r->information = irp->IoStatus.Information;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
 };
 
 // The open port with what the vendor requests keep outside the driver: the
