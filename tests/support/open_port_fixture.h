@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/chip/external_end.h"
@@ -75,6 +76,13 @@ class OpenPortTest : public DriverTest, protected PortRequests {
     ULONG held = GetQueueBufferCount(&ctx_->ReceiveBuffer);
     KeReleaseSpinLock(&ctx_->ReceiveBufferLock, irql);
     return held;
+  }
+  chip::Port& Chip() { return board_->port(0); }
+  // Register writes the chip saw, as (address, value) pairs.
+  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    for (const auto& w : Chip().RegisterWrites()) writes.emplace_back(w.address, w.value);
+    return writes;
   }
   // Bulk-out chunks since the port was opened.
   std::vector<std::vector<uint8_t>> Chunks() { return tap_->OutTransfers(); }

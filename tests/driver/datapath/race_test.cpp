@@ -26,7 +26,7 @@ TEST_F(RaceTest, CancelRacesDataTimerAndDequeue) {
     Request wait = WaitOnMask();
     Request w1 = Write({1, 2, 3});
     Request w2 = Write({4, 5, 6});
-    kernel::clock::ScheduleAfter(2 * kMs, [this] { board_->port(0).InjectBulkIn(Packet({9, 8, 7, 6})); });
+    kernel::clock::ScheduleAfter(2 * kMs, [this] { Chip().InjectBulkIn(Packet({9, 8, 7, 6})); });
     kernel::clock::Sleep(2 * kMs);
     kernel::io::CancelUserRequests(file_);
     for (const Request& r : {first, second, wait, w1, w2}) ASSERT_TRUE(Await(r));

@@ -256,7 +256,7 @@ TEST_P(FailedChunkTest, EndsItsWrite) {
   Request failed = Write(Text(300));
   Request next = Write(Text(5));
   kernel::clock::RunUntilIdle();  // four chunks fill the transmit FIFO, the fifth waits for room
-  board_->port(0).FailNext(chip::Pipe::BulkOut, c.usbd);
+  Chip().FailNext(chip::Pipe::BulkOut, c.usbd);
   ASSERT_TRUE(Await(failed));
   EXPECT_EQ(failed->status, c.status);
   EXPECT_EQ(failed->information, 128u);

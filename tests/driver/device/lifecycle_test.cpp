@@ -140,7 +140,9 @@ TEST_F(LifecycleTest, ALoadThatCannotCopyItsRegistryPathFailsAndLeavesNoTraceReg
 TEST_F(LifecycleTest, CleanupInformationAndFlushAlwaysSucceedWithoutData) {
   PlugChip();
   for (bool stopped : {false, true}) {
-    if (stopped) ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
+    if (stopped) {
+      ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
+    }
     for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS}) {
       IO_STATUS_BLOCK io =
           direct_irp::Send(Fdo(0), [major](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = major; });

@@ -82,10 +82,10 @@ TEST_F(SleepResume, ModemControlSurvivesS3) {
     if (row.change != 0) {
       ASSERT_EQ(Control(row.change, nullptr, ULONG(0)).Status, STATUS_SUCCESS);
     }
-    ASSERT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    ASSERT_EQ(Chip().Peek(chip::reg::kModemControl), row.mcr);
     ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
     ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
-    EXPECT_EQ(board_->port(0).Peek(chip::reg::kModemControl), row.mcr);
+    EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), row.mcr);
     bool wired = (row.mcr & 0x10) == 0;
     EXPECT_EQ(far_->PortLines().dtr, wired && (row.mcr & 0x01) != 0);
     EXPECT_EQ(far_->PortLines().rts, wired && (row.mcr & 0x02) != 0);

@@ -112,15 +112,12 @@ class IoctlTest : public port_test::OpenPortTest {
     return s;
   }
 
-  chip::Port& Chip() { return board_->port(0); }
   // Register writes made through the vendor request since the last call.
   std::vector<std::pair<uint16_t, uint8_t>> TakeWrites() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const auto& a : Chip().RegisterWrites()) writes.emplace_back(a.address, a.value);
+    auto writes = Writes();
     Chip().ClearRegisterLog();
     return writes;
   }
-
 };
 
 // The open port with what the vendor requests keep outside the driver: the

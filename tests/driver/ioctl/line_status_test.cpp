@@ -6,7 +6,7 @@
 namespace ioctl_test {
 namespace {
 
-using Writes = std::vector<std::pair<uint16_t, uint8_t>>;
+using WriteList = std::vector<std::pair<uint16_t, uint8_t>>;
 
 TEST_F(IoctlTest, LineRequestsReachTheCableAndTheModemControlRegister) {
   struct Step {
@@ -44,7 +44,7 @@ TEST_F(IoctlTest, BreakWritesItsRegistersInOrder) {
     uint8_t config0, pins;  // SERIAL_CONFIG_REG0 before, PIN_INPUT_REG straps
     UCHAR modeFlags;
     ULONG flowReplace;
-    Writes on, off;
+    WriteList on, off;
   };
   const Case cases[] = {
       {"no mode flag copy", 0x00, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x123, 0x43}}, {{0x123, 0x03}}},

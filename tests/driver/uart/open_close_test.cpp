@@ -41,11 +41,6 @@ class OpenCloseTest : public ModemPortTest {
     kernel::io::SubmitUserRequest(file_, std::move(q));
     return r;
   }
-  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const RegisterAccess& a : Chip().RegisterWrites()) writes.emplace_back(a.address, a.value);
-    return writes;
-  }
   std::mutex orderMutex_;
   std::vector<int> order_;
 };
