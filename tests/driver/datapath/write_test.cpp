@@ -191,6 +191,23 @@ TEST_P(TimeoutRows, ScaleWithTheBaudRate) {
 }
 INSTANTIATE_TEST_SUITE_P(Write, TimeoutRows, testing::ValuesIn(kTimeoutRows));
 
+// A write that finished stops the timer: it never ends the next write, which
+// has no timeout of its own.
+TEST_F(WriteTest, AFinishedWriteLeavesNoTimerBehind) {
+  SetTimeouts(0, 0, 0, 0, 100);  // 600 ms at 9600 baud
+  Request first = Write(Text(10));
+  ASSERT_TRUE(Await(first));
+  ASSERT_EQ(first->status, STATUS_SUCCESS);
+  SetTimeouts(0, 0, 0);
+  SetShared(ctx_->TxHolding, 0x01);
+  Request second = Write(Text(10));
+  kernel::clock::Sleep(1000 * kMs);
+  EXPECT_FALSE(second->done.load());
+  SetShared(ctx_->TxHolding, 0);
+  ASSERT_TRUE(Await(second));
+  EXPECT_EQ(second->status, STATUS_SUCCESS);
+}
+
 // The timer ends a write whose chunk is still in flight: the chunk is
 // cancelled, the write reports the bytes that really went, and the next
 // write gets only its own confirmations.
@@ -235,6 +252,25 @@ TEST_F(WriteTest, CancelEndsQueuedAndHeldWrites) {
   }
   EXPECT_EQ(InOutQueue(), 0u);
   SetShared(ctx_->TxHolding, 0);
+}
+
+// The bus ends a chunk's IRP well but its URB badly: the write fails all the
+// same, without charging the chunk.
+TEST_F(WriteTest, FailedUrbOfASuccessfulTransferFailsTheWrite) {
+  USBD_PIPE_HANDLE out = ctx_->InterfaceInfo->Pipes[2].PipeHandle;
+  tap_->SetRule([out](PURB urb) -> std::optional<NTSTATUS> {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+        urb->UrbBulkOrInterruptTransfer.PipeHandle != out) {
+      return {};
+    }
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+  });
+  Request w = Write(Text(10));
+  ASSERT_TRUE(Await(w));
+  EXPECT_EQ(w->status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(w->information, 0u);
+  EXPECT_EQ(InOutQueue(), 0u);
 }
 
 // A chunk whose URB fails fails its write at once with the bytes confirmed
