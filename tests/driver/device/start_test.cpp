@@ -1,6 +1,7 @@
 // Device start: descriptors, port index, configuration, the UART probe and
 // the failures that must stop a start.
 #include <cstring>
+#include <tuple>
 
 #include "emulator/chip/register_map.h"
 #include "driver/device/start_device.h"
@@ -141,6 +142,19 @@ const BadConfiguration kBadConfigurations[] = {
        return {};
      },
      STATUS_SUCCESS, 4},
+    // The slots use the pipes by position: data must not go the wrong way.
+    {"bulk-out pipe pointing in",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (!IsSelect(urb)) return {};
+       USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
+       info.NumberOfPipes = 3;
+       const std::pair<USBD_PIPE_TYPE, UCHAR> pipes[] = {
+           {UsbdPipeTypeInterrupt, 0x81}, {UsbdPipeTypeBulk, 0x82}, {UsbdPipeTypeBulk, 0x83}};
+       for (int i = 0; i < 3; ++i) std::tie(info.Pipes[i].PipeType, info.Pipes[i].EndpointAddress) = pipes[i];
+       urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+       return STATUS_SUCCESS;
+     },
+     STATUS_DEVICE_DATA_ERROR, 1},
 };
 class BadConfigurations : public StartTest, public testing::WithParamInterface<BadConfiguration> {};
 

@@ -86,5 +86,12 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   EXPECT_TRUE(Chip().RegisterWrites().empty());
 }
 
+// The index counts the chip's ports from 1, in the second byte.
+TEST_F(VendorConfig, PortIndexCountsFromOneInTheSecondByte) {
+  EXPECT_EQ(Get<ULONG>(IOCTL_GET_PORT_INDEX), 0x100u);
+  ctx_->PortIndex = 2;
+  EXPECT_EQ(Get<ULONG>(IOCTL_GET_PORT_INDEX), 0x300u);
+}
+
 }  // namespace
 }  // namespace ioctl_test
