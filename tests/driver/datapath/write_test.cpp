@@ -191,23 +191,6 @@ TEST_P(TimeoutRows, ScaleWithTheBaudRate) {
 }
 INSTANTIATE_TEST_SUITE_P(Write, TimeoutRows, testing::ValuesIn(kTimeoutRows));
 
-// A write that finished stops the timer: it never ends the next write, which
-// has no timeout of its own.
-TEST_F(WriteTest, AFinishedWriteLeavesNoTimerBehind) {
-  SetTimeouts(0, 0, 0, 0, 100);  // 600 ms at 9600 baud
-  Request first = Write(Text(10));
-  ASSERT_TRUE(Await(first));
-  ASSERT_EQ(first->status, STATUS_SUCCESS);
-  SetTimeouts(0, 0, 0);
-  SetShared(ctx_->TxHolding, 0x01);
-  Request second = Write(Text(10));
-  kernel::clock::Sleep(1000 * kMs);
-  EXPECT_FALSE(second->done.load());
-  SetShared(ctx_->TxHolding, 0);
-  ASSERT_TRUE(Await(second));
-  EXPECT_EQ(second->status, STATUS_SUCCESS);
-}
-
 // The timer ends a write whose chunk is still in flight: the chunk is
 // cancelled, the write reports the bytes that really went, and the next
 // write gets only its own confirmations.
