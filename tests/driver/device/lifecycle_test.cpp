@@ -60,6 +60,16 @@ TEST_F(LifecycleTest, PortsAreNumberedInCreationOrderAndANumberIsNeverHandedOutT
   EXPECT_EQ(NextDeviceNumber, 3u);
 }
 
+// The image may stay mapped between loads: a reloaded driver numbers its
+// ports from 0 again.
+TEST_F(LifecycleTest, AReloadedDriverNumbersFromZeroAgain) {
+  PDEVICE_OBJECT pdo = PlugChip().Pdo(0);
+  ASSERT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo), STATUS_SUCCESS);
+  ASSERT_EQ(kernel::pnp::LoadedDriver(rig::kServiceName), nullptr);
+  ASSERT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::io::DeviceName(Fdo(0)), SerialName(0));
+}
+
 std::set<int> FirstNames(int count) {
   std::set<int> names;
   for (int n = 0; n < count; ++n) names.insert(n);
