@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/chip/external_end.h"
@@ -26,7 +27,7 @@
 #include "support/urb_tap.h"
 #include "driver/datapath/wait_mask.h"
 
-namespace datapath_test {
+namespace port_test {
 
 class OpenPortTest : public DriverTest, protected PortRequests {
  protected:
@@ -76,6 +77,13 @@ class OpenPortTest : public DriverTest, protected PortRequests {
     KeReleaseSpinLock(&ctx_->ReceiveBufferLock, irql);
     return held;
   }
+  chip::Port& Chip() { return board_->port(0); }
+  // Register writes the chip saw, as (address, value) pairs.
+  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    for (const auto& w : Chip().RegisterWrites()) writes.emplace_back(w.address, w.value);
+    return writes;
+  }
   // Bulk-out chunks since the port was opened.
   std::vector<std::vector<uint8_t>> Chunks() { return tap_->OutTransfers(); }
   void SetTimeouts(ULONG i, ULONG m, ULONG k, ULONG wm = 0, ULONG wk = 0) {
@@ -94,4 +102,4 @@ class OpenPortTest : public DriverTest, protected PortRequests {
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
 };
 
-}  // namespace datapath_test
+}  // namespace port_test

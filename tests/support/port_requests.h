@@ -11,7 +11,7 @@
 #include "emulator/kernel/io_manager.h"
 #include "platform/platform.h"
 
-namespace datapath_test {
+namespace port_test {
 
 // A request's end, as its submitter sees it.
 struct Outcome {
@@ -107,4 +107,4 @@ class PortRequests {
   PFILE_OBJECT file_ = nullptr;
 };
 
-}  // namespace datapath_test
+}  // namespace port_test

@@ -2,7 +2,7 @@
 // packets, XON/XOFF, a full ring, receive events, re-arming and shut-down.
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class BulkInTest : public OpenPortTest {
@@ -168,7 +168,7 @@ TEST_F(BulkInTest, DeviceGoneEndsTheCurrentRead) {
   SetTimeouts(0, 0, 0);
   Request r = Read(10);
   Inject(Packet({1}));  // now current
-  board_->port(0).Disconnect();
+  Chip().Disconnect();
   ASSERT_TRUE(Await(r));
   EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
   EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
@@ -176,7 +176,7 @@ TEST_F(BulkInTest, DeviceGoneEndsTheCurrentRead) {
 
 TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
   SetTimeouts(5, 0, 0);
-  board_->port(0).FailNext(chip::Pipe::BulkIn, USBD_STATUS_INVALID_PARAMETER);
+  Chip().FailNext(chip::Pipe::BulkIn, USBD_STATUS_INVALID_PARAMETER);
   Inject(Packet({1}));  // the failure takes the transfer's place
   Inject(Packet({2}));
   EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
@@ -195,4 +195,4 @@ TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

@@ -5,7 +5,7 @@
 // nothing is lost or left over.
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class RaceTest : public OpenPortTest {
@@ -26,7 +26,7 @@ TEST_F(RaceTest, CancelRacesDataTimerAndDequeue) {
     Request wait = WaitOnMask();
     Request w1 = Write({1, 2, 3});
     Request w2 = Write({4, 5, 6});
-    kernel::clock::ScheduleAfter(2 * kMs, [this] { board_->port(0).InjectBulkIn(Packet({9, 8, 7, 6})); });
+    kernel::clock::ScheduleAfter(2 * kMs, [this] { Chip().InjectBulkIn(Packet({9, 8, 7, 6})); });
     kernel::clock::Sleep(2 * kMs);
     kernel::io::CancelUserRequests(file_);
     for (const Request& r : {first, second, wait, w1, w2}) ASSERT_TRUE(Await(r));
@@ -51,4 +51,4 @@ TEST_F(RaceTest, CancelRacesDataTimerAndDequeue) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

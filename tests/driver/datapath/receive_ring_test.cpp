@@ -8,7 +8,7 @@
 #include "emulator/kernel/pool.h"
 #include "support/machine_test.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class ReceiveRingTest : public MachineTest {
@@ -128,4 +128,4 @@ TEST_F(ReceiveRingTest, ResizeGrowsOnlyAndKeepsTheBytesInOrder) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

@@ -2,7 +2,7 @@
 // mask, or by cancellation.
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class WaitMaskTest : public OpenPortTest {};
@@ -71,4 +71,4 @@ TEST_F(WaitMaskTest, TwoCompletersFinishOneWaitOnce) {
 }
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

@@ -8,7 +8,7 @@
 #include "support/bus_entry.h"
 #include "support/open_port_fixture.h"
 
-namespace datapath_test {
+namespace port_test {
 namespace {
 
 class WriteTest : public OpenPortTest {
@@ -23,11 +23,6 @@ class WriteTest : public OpenPortTest {
     for (const auto& c : Chunks()) sizes.push_back(c.size());
     return sizes;
   }
-  std::vector<uint8_t> Sent() {
-    std::vector<uint8_t> all;
-    for (const auto& c : Chunks()) all.insert(all.end(), c.begin(), c.end());
-    return all;
-  }
   ULONG InOutQueue() {
     KIRQL irql;
     KeAcquireSpinLock(&ctx_->WriteQueueLock, &irql);
@@ -37,33 +32,32 @@ class WriteTest : public OpenPortTest {
   }
 };
 
-TEST_F(WriteTest, ChunkSequencesOnTheBulkOutPipe) {
-  struct Row {
-    ULONG maxWriteLength;
-    size_t length;
-    std::vector<size_t> chunks;
-  } rows[] = {
-      {32, 100, {32, 32, 32, 4}}, {32, 37, {32, 3, 2}}, {32, 6, {3, 3}},  {32, 5, {3, 2}},
-      {32, 32, {32}},             {0, 40, {32, 8}},     {128, 300, {128, 128, 44}},
-      {500, 300, {128, 128, 44}}, {5, 11, {3, 3, 3, 2}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.maxWriteLength << " / " << row.length);
-    TearDown();
-    SetUp();
-    ctx_->MaxWriteLength = row.maxWriteLength;
-    std::vector<uint8_t> data = Text(row.length);
-    Request w = Write(data);
-    ASSERT_TRUE(Await(w));
-    EXPECT_EQ(w->status, STATUS_SUCCESS);
-    EXPECT_EQ(w->information, row.length);
-    EXPECT_EQ(ChunkSizes(), row.chunks);
-    EXPECT_EQ(Sent(), data);
-    EXPECT_EQ(InOutQueue(), 0u);
-    kernel::clock::Sleep(500 * kMs);
-    EXPECT_EQ(far_->ReceivedBytes(), data);
-  }
+struct ChunkRow {
+  ULONG maxWriteLength;
+  size_t length;
+  std::vector<size_t> chunks;
+};
+const ChunkRow kChunkRows[] = {
+    {32, 100, {32, 32, 32, 4}}, {32, 37, {32, 3, 2}}, {32, 6, {3, 3}},  {32, 5, {3, 2}},
+    {32, 32, {32}},             {0, 40, {32, 8}},     {128, 300, {128, 128, 44}},
+    {500, 300, {128, 128, 44}}, {5, 11, {3, 3, 3, 2}},
+};
+class ChunkRows : public WriteTest, public testing::WithParamInterface<ChunkRow> {};
+
+TEST_P(ChunkRows, CarryTheWriteToTheFarEnd) {
+  const ChunkRow& row = GetParam();
+  ctx_->MaxWriteLength = row.maxWriteLength;
+  std::vector<uint8_t> data = Text(row.length);
+  Request w = Write(data);
+  ASSERT_TRUE(Await(w));
+  EXPECT_EQ(w->status, STATUS_SUCCESS);
+  EXPECT_EQ(w->information, row.length);
+  EXPECT_EQ(ChunkSizes(), row.chunks);
+  EXPECT_EQ(InOutQueue(), 0u);
+  kernel::clock::Sleep(500 * kMs);
+  EXPECT_EQ(far_->ReceivedBytes(), data);
 }
+INSTANTIATE_TEST_SUITE_P(Write, ChunkRows, testing::ValuesIn(kChunkRows));
 
 TEST_F(WriteTest, BadWritesAreRefused) {
   Request empty = Write({});
@@ -113,7 +107,8 @@ TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
   Inject(Packet({0x11}));
   ASSERT_TRUE(Await(w));
   EXPECT_EQ(w->status, STATUS_SUCCESS);
-  EXPECT_EQ(Sent(), data);
+  kernel::clock::Sleep(500 * kMs);
+  EXPECT_EQ(far_->ReceivedBytes(), data);
 }
 
 // The bus answers a query-stop or query-remove 100 ms late: chunks complete
@@ -171,30 +166,30 @@ TEST_F(WriteTest, TxEmptyIsRecordedWhenTheLastChunkIsConfirmed) {
 }
 
 // (M * Length + K) * F ms, F = 115200 / rate / 2 below 115200 baud and never 0.
-TEST_F(WriteTest, TimeoutScalesWithTheBaudRate) {
-  struct Row {
-    ULONG baud, m, k, length;
-    int64_t afterMs;
-  } rows[] = {
-      {9600, 0, 1000, 10, 6000}, {1200, 0, 100, 10, 4800}, {57600, 0, 1000, 10, 1000},
-      {76800, 0, 1000, 10, 1000}, {115200, 0, 1000, 10, 1000}, {921600, 2, 100, 50, 200},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.baud);
-    TearDown();
-    SetUp();
-    ctx_->BaudRate = row.baud;
-    SetShared(ctx_->TxHolding, 0x01);
-    SetTimeouts(0, 0, 0, row.m, row.k);
-    int64_t start = Now();
-    Request w = Write(Text(row.length));
-    ASSERT_TRUE(Await(w, 60'000 * kMs));
-    EXPECT_EQ(w->status, STATUS_TIMEOUT);
-    EXPECT_EQ(w->information, 0u);
-    EXPECT_EQ(w->at - start, row.afterMs * kMs);
-    EXPECT_EQ(InOutQueue(), 0u);
-  }
+struct TimeoutRow {
+  ULONG baud, m, k, length;
+  int64_t afterMs;
+};
+const TimeoutRow kTimeoutRows[] = {
+    {9600, 0, 1000, 10, 6000}, {1200, 0, 100, 10, 4800}, {57600, 0, 1000, 10, 1000},
+    {76800, 0, 1000, 10, 1000}, {115200, 0, 1000, 10, 1000}, {921600, 2, 100, 50, 200},
+};
+class TimeoutRows : public WriteTest, public testing::WithParamInterface<TimeoutRow> {};
+
+TEST_P(TimeoutRows, ScaleWithTheBaudRate) {
+  const TimeoutRow& row = GetParam();
+  ctx_->BaudRate = row.baud;
+  SetShared(ctx_->TxHolding, 0x01);
+  SetTimeouts(0, 0, 0, row.m, row.k);
+  int64_t start = Now();
+  Request w = Write(Text(row.length));
+  ASSERT_TRUE(Await(w, 60'000 * kMs));
+  EXPECT_EQ(w->status, STATUS_TIMEOUT);
+  EXPECT_EQ(w->information, 0u);
+  EXPECT_EQ(w->at - start, row.afterMs * kMs);
+  EXPECT_EQ(InOutQueue(), 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Write, TimeoutRows, testing::ValuesIn(kTimeoutRows));
 
 // The timer ends a write whose chunk is still in flight: the chunk is
 // cancelled, the write reports the bytes that really went, and the next
@@ -242,6 +237,25 @@ TEST_F(WriteTest, CancelEndsQueuedAndHeldWrites) {
   SetShared(ctx_->TxHolding, 0);
 }
 
+// The bus ends a chunk's IRP well but its URB badly: the write fails all the
+// same, without charging the chunk.
+TEST_F(WriteTest, FailedUrbOfASuccessfulTransferFailsTheWrite) {
+  USBD_PIPE_HANDLE out = ctx_->InterfaceInfo->Pipes[2].PipeHandle;
+  tap_->SetRule([out](PURB urb) -> std::optional<NTSTATUS> {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+        urb->UrbBulkOrInterruptTransfer.PipeHandle != out) {
+      return {};
+    }
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+  });
+  Request w = Write(Text(10));
+  ASSERT_TRUE(Await(w));
+  EXPECT_EQ(w->status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(w->information, 0u);
+  EXPECT_EQ(InOutQueue(), 0u);
+}
+
 // A chunk whose URB fails fails its write at once with the bytes confirmed
 // before it; a chunk the bus ends as when the device drops or a reset aborts
 // the pipe, or a stalled pipe, is the shut-down case (a stalled pipe stays
@@ -261,7 +275,7 @@ TEST_P(FailedChunkTest, EndsItsWrite) {
   Request failed = Write(Text(300));
   Request next = Write(Text(5));
   kernel::clock::RunUntilIdle();  // four chunks fill the transmit FIFO, the fifth waits for room
-  board_->port(0).FailNext(chip::Pipe::BulkOut, c.usbd);
+  Chip().FailNext(chip::Pipe::BulkOut, c.usbd);
   ASSERT_TRUE(Await(failed));
   EXPECT_EQ(failed->status, c.status);
   EXPECT_EQ(failed->information, 128u);
@@ -278,4 +292,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace datapath_test
+}  // namespace port_test

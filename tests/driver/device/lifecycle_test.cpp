@@ -8,6 +8,7 @@
 #include "emulator/kernel/pnp_manager.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
+#include "support/direct_irp.h"
 #include "support/driver_fixture.h"
 
 namespace {
@@ -59,69 +60,83 @@ TEST_F(LifecycleTest, PortsAreNumberedInCreationOrderAndANumberIsNeverHandedOutT
   EXPECT_EQ(NextDeviceNumber, 3u);
 }
 
-TEST_F(LifecycleTest, TakenNamesAreSkippedUpToTheAttemptLimit) {
-  std::set<int> everything;
-  for (int n = 0; n < int(MaxDeviceNameAttempts); ++n) everything.insert(n);
-  struct Case {
-    const char* what;
-    std::set<int> taken;
-    std::vector<NTSTATUS> starts;
-    std::vector<int> numbers;  // of the ports that started
-    ULONG next;
-  } cases[] = {
-      {"one taken", {1}, {STATUS_SUCCESS, STATUS_SUCCESS}, {0, 2}, 3},
-      {"every name taken", everything, {STATUS_OBJECT_NAME_COLLISION}, {}, MaxDeviceNameAttempts},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    {
-      NameSquatter squatter(c.taken);
-      chip::UsbChip& board = Pc().AddChip({.ports = int(c.starts.size())});
-      EXPECT_EQ(Pc().Plug(board), c.starts);
-      for (size_t i = 0; i < c.numbers.size(); ++i) {
-        EXPECT_EQ(kernel::io::DeviceName(Fdo(int(i))), SerialName(c.numbers[i]));
-      }
-      EXPECT_EQ(NextDeviceNumber, c.next);
-    }
-    TearDown();
-    SetUp();
-  }
+// The image may stay mapped between loads: a reloaded driver numbers its
+// ports from 0 again.
+TEST_F(LifecycleTest, AReloadedDriverNumbersFromZeroAgain) {
+  PDEVICE_OBJECT pdo = PlugChip().Pdo(0);
+  ASSERT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo), STATUS_SUCCESS);
+  ASSERT_EQ(kernel::pnp::LoadedDriver(rig::kServiceName), nullptr);
+  ASSERT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::io::DeviceName(Fdo(0)), SerialName(0));
 }
 
-TEST_F(LifecycleTest, AddDeviceTakesItsFlagsFromTheRegistry) {
-  struct Case {
-    const char* what;
-    std::optional<uint32_t> wake, enable;
-    bool whql;
-    UCHAR wantWake, wantEnable;
-  } cases[] = {
-      {"nothing set", {}, {}, false, 0, 0},
-      {"both set", 1, 1, true, 1, 1},
-      {"first byte counts", 0x0102, 0x0300, false, 2, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    chip::UsbChip& board = Pc().AddChip({.ports = 1});
-    std::string key = kernel::pnp::HardwareKeyPath(board.InstancePath(0));
-    if (c.wake) kernel::registry::SetDword(key, "DeviceWakeEnable", *c.wake);
-    if (c.enable) kernel::registry::SetDword(key, "DeviceEnable", *c.enable);
-    if (c.whql) kernel::registry::SetDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Serial", "WHQLTest", 7);
-    ASSERT_EQ(Pc().Plug(board), std::vector<NTSTATUS>{STATUS_SUCCESS});
-    PPORT_DEVICE_CONTEXT ctx = Context(0);
-    EXPECT_EQ(ctx->DeviceWakeEnable, c.wantWake);
-    EXPECT_EQ(ctx->DeviceEnable, c.wantEnable);
-    EXPECT_EQ(ctx->WhqlTest, c.whql ? 1u : 0u);
-    EXPECT_EQ(ctx->OutstandingIo, 1);
-    EXPECT_EQ(ctx->MsrPollReady, 1);
-    EXPECT_EQ(ctx->DevPowerState, ULONG(PowerDeviceD0));
-    EXPECT_EQ(ctx->SysPowerState, ULONG(PowerSystemWorking));
-    EXPECT_EQ(Fdo(0)->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
-              ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE));
-    EXPECT_EQ(Fdo(0)->Characteristics & FILE_DEVICE_SECURE_OPEN, ULONG(FILE_DEVICE_SECURE_OPEN));
-    TearDown();
-    SetUp();
-  }
+std::set<int> FirstNames(int count) {
+  std::set<int> names;
+  for (int n = 0; n < count; ++n) names.insert(n);
+  return names;
 }
+
+struct TakenNames {
+  const char* what;
+  std::set<int> taken;
+  std::vector<NTSTATUS> starts;
+  std::vector<int> numbers;  // of the ports that started
+  ULONG next;
+};
+const TakenNames kTakenNames[] = {
+    {"one taken", {1}, {STATUS_SUCCESS, STATUS_SUCCESS}, {0, 2}, 3},
+    {"every name taken", FirstNames(MaxDeviceNameAttempts), {STATUS_OBJECT_NAME_COLLISION}, {}, MaxDeviceNameAttempts},
+};
+class TakenNamesTest : public DriverTest, public testing::WithParamInterface<TakenNames> {};
+
+TEST_P(TakenNamesTest, AreSkippedUpToTheAttemptLimit) {
+  const TakenNames& c = GetParam();
+  SCOPED_TRACE(c.what);
+  NameSquatter squatter(c.taken);
+  chip::UsbChip& board = Pc().AddChip({.ports = int(c.starts.size())});
+  EXPECT_EQ(Pc().Plug(board), c.starts);
+  for (size_t i = 0; i < c.numbers.size(); ++i) {
+    EXPECT_EQ(kernel::io::DeviceName(Fdo(int(i))), SerialName(c.numbers[i]));
+  }
+  EXPECT_EQ(NextDeviceNumber, c.next);
+}
+INSTANTIATE_TEST_SUITE_P(Lifecycle, TakenNamesTest, testing::ValuesIn(kTakenNames));
+
+struct RegistryFlags {
+  const char* what;
+  std::optional<uint32_t> wake, enable;
+  bool whql;
+  UCHAR wantWake, wantEnable;
+};
+const RegistryFlags kRegistryFlags[] = {
+    {"nothing set", {}, {}, false, 0, 0},
+    {"both set", 1, 1, true, 1, 1},
+    {"first byte counts", 0x0102, 0x0300, false, 2, 0},
+};
+class RegistryFlagsTest : public DriverTest, public testing::WithParamInterface<RegistryFlags> {};
+
+TEST_P(RegistryFlagsTest, AreTakenByAddDevice) {
+  const RegistryFlags& c = GetParam();
+  SCOPED_TRACE(c.what);
+  chip::UsbChip& board = Pc().AddChip({.ports = 1});
+  std::string key = kernel::pnp::HardwareKeyPath(board.InstancePath(0));
+  if (c.wake) kernel::registry::SetDword(key, "DeviceWakeEnable", *c.wake);
+  if (c.enable) kernel::registry::SetDword(key, "DeviceEnable", *c.enable);
+  if (c.whql) kernel::registry::SetDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Serial", "WHQLTest", 7);
+  ASSERT_EQ(Pc().Plug(board), std::vector<NTSTATUS>{STATUS_SUCCESS});
+  PPORT_DEVICE_CONTEXT ctx = Context(0);
+  EXPECT_EQ(ctx->DeviceWakeEnable, c.wantWake);
+  EXPECT_EQ(ctx->DeviceEnable, c.wantEnable);
+  EXPECT_EQ(ctx->WhqlTest, c.whql ? 1u : 0u);
+  EXPECT_EQ(ctx->OutstandingIo, 1);
+  EXPECT_EQ(ctx->MsrPollReady, 1);
+  EXPECT_EQ(ctx->DevPowerState, ULONG(PowerDeviceD0));
+  EXPECT_EQ(ctx->SysPowerState, ULONG(PowerSystemWorking));
+  EXPECT_EQ(Fdo(0)->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+            ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+  EXPECT_EQ(Fdo(0)->Characteristics & FILE_DEVICE_SECURE_OPEN, ULONG(FILE_DEVICE_SECURE_OPEN));
+}
+INSTANTIATE_TEST_SUITE_P(Lifecycle, RegistryFlagsTest, testing::ValuesIn(kRegistryFlags));
 
 TEST_F(LifecycleTest, ALoadThatCannotCopyItsRegistryPathFailsAndLeavesNoTraceRegistration) {
   chip::UsbChip& board = Pc().AddChip({.ports = 1});
@@ -132,28 +147,15 @@ TEST_F(LifecycleTest, ALoadThatCannotCopyItsRegistryPathFailsAndLeavesNoTraceReg
   EXPECT_FALSE(TraceProvider.Registered);
 }
 
-NTSTATUS StopCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
-// Sends a request of `major` straight to the port's device object.
-IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, UCHAR major) {
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  irp->IoStatus.Information = 77;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = major;
-  IoSetCompletionRoutine(irp, StopCompletion, nullptr, TRUE, TRUE, TRUE);
-  IoCallDriver(device, irp);
-  IO_STATUS_BLOCK io = irp->IoStatus;
-  IoFreeIrp(irp);
-  return io;
-}
-
 TEST_F(LifecycleTest, CleanupInformationAndFlushAlwaysSucceedWithoutData) {
   PlugChip();
   for (bool stopped : {false, true}) {
-    if (stopped) ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
+    if (stopped) {
+      ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
+    }
     for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS}) {
-      IO_STATUS_BLOCK io = Send(Fdo(0), major);
+      IO_STATUS_BLOCK io =
+          direct_irp::Send(Fdo(0), [major](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = major; });
       EXPECT_EQ(io.Status, STATUS_SUCCESS) << int(major) << (stopped ? " stopped" : " started");
       EXPECT_EQ(io.Information, 0u);
     }

@@ -66,75 +66,76 @@ class NamingTest : public PortDeviceTest {
   std::u16string deviceName_;
 };
 
-TEST_F(NamingTest, NamesThePortFromTheDeviceKey) {
-  struct Case {
-    const char* what;
-    std::function<void(const std::string& key)> values;
-    NTSTATUS status;
-    std::string port;  // empty: nothing named
-  };
-  const uint32_t dword = 7;
-  const Case cases[] = {
-      {"PortName", [](auto& k) { kernel::registry::SetString(k, "PortName", "COM7"); }, STATUS_SUCCESS, "COM7"},
-      {"PortName before Identifier",
-       [](auto& k) {
-         kernel::registry::SetString(k, "Identifier", "COM2");
-         kernel::registry::SetString(k, "PortName", "COM7");
-       },
-       STATUS_SUCCESS, "COM7"},
-      {"Identifier alone", [](auto& k) { kernel::registry::SetString(k, "Identifier", "COM2"); }, STATUS_SUCCESS,
-       "COM2"},
-      {"PortName not a string",
-       [&](auto& k) {
-         kernel::registry::SetValue(k, "PortName", REG_DWORD, &dword, sizeof dword);
-         kernel::registry::SetString(k, "Identifier", "COM5");
-       },
-       STATUS_SUCCESS, "COM5"},
-      {"empty PortName",
-       [](auto& k) {
-         kernel::registry::SetString(k, "PortName", "");
-         kernel::registry::SetString(k, "Identifier", "COM4");
-       },
-       STATUS_SUCCESS, "COM4"},
-      {"PortName of no bytes at all",
-       [](auto& k) {
-         kernel::registry::SetValue(k, "PortName", REG_SZ, nullptr, 0);
-         kernel::registry::SetString(k, "Identifier", "COM4");
-       },
-       STATUS_SUCCESS, "COM4"},
-      {"PortName of an odd length, half a terminator",
-       [](auto& k) { kernel::registry::SetValue(k, "PortName", REG_SZ, u"COM6", 9); }, STATUS_SUCCESS, "COM6"},
-      {"no name at all", [](auto&) {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
-      {"PortName longer than the registry buffer",
-       [](auto& k) {
-         kernel::registry::SetString(k, "PortName", std::string(200, 'C'));
-         kernel::registry::SetString(k, "Identifier", "COM3");
-       },
-       STATUS_SUCCESS, "COM3"},
-      {"PortName longer than the port-name buffer",
-       [](auto& k) { kernel::registry::SetString(k, "PortName", "COM" + std::string(40, '9')); },
-       STATUS_OBJECT_NAME_INVALID, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    PlugNamed(c.values);
-    if (c.port.empty()) {
-      // The add goes on without names; naming again finds the same fault.
-      EXPECT_EQ(NamePort(ctx_), c.status);
-      EXPECT_TRUE(NameLinks().empty());
-      EXPECT_TRUE(kernel::registry::ValueNames(kSerialComm).empty());
-      EXPECT_EQ(EnabledComInterfaces(), 0);
-      EXPECT_EQ(ctx_->SymbolicLinkName.Buffer, nullptr);
-      EXPECT_EQ(ctx_->PortNameString.Buffer, nullptr);
-      EXPECT_EQ(ctx_->CreatedSymbolicLink, 0);
-    } else {
-      ExpectNamed(c.port);
-      ASSERT_EQ(Remove(), STATUS_SUCCESS);
-      ExpectUnnamed(c.port, nullptr);
-    }
-    Renew();
+struct NameCase {
+  const char* what;
+  void (*values)(const std::string& key);
+  NTSTATUS status;
+  std::string port;  // empty: nothing named
+};
+const NameCase kNameCases[] = {
+    {"PortName", [](auto& k) { kernel::registry::SetString(k, "PortName", "COM7"); }, STATUS_SUCCESS, "COM7"},
+    {"PortName before Identifier",
+     [](auto& k) {
+       kernel::registry::SetString(k, "Identifier", "COM2");
+       kernel::registry::SetString(k, "PortName", "COM7");
+     },
+     STATUS_SUCCESS, "COM7"},
+    {"Identifier alone", [](auto& k) { kernel::registry::SetString(k, "Identifier", "COM2"); }, STATUS_SUCCESS,
+     "COM2"},
+    {"PortName not a string",
+     [](auto& k) {
+       const uint32_t dword = 7;
+       kernel::registry::SetValue(k, "PortName", REG_DWORD, &dword, sizeof dword);
+       kernel::registry::SetString(k, "Identifier", "COM5");
+     },
+     STATUS_SUCCESS, "COM5"},
+    {"empty PortName",
+     [](auto& k) {
+       kernel::registry::SetString(k, "PortName", "");
+       kernel::registry::SetString(k, "Identifier", "COM4");
+     },
+     STATUS_SUCCESS, "COM4"},
+    {"PortName of no bytes at all",
+     [](auto& k) {
+       kernel::registry::SetValue(k, "PortName", REG_SZ, nullptr, 0);
+       kernel::registry::SetString(k, "Identifier", "COM4");
+     },
+     STATUS_SUCCESS, "COM4"},
+    {"PortName of an odd length, half a terminator",
+     [](auto& k) { kernel::registry::SetValue(k, "PortName", REG_SZ, u"COM6", 9); }, STATUS_SUCCESS, "COM6"},
+    {"no name at all", [](auto&) {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
+    {"PortName longer than the registry buffer",
+     [](auto& k) {
+       kernel::registry::SetString(k, "PortName", std::string(200, 'C'));
+       kernel::registry::SetString(k, "Identifier", "COM3");
+     },
+     STATUS_SUCCESS, "COM3"},
+    {"PortName longer than the port-name buffer",
+     [](auto& k) { kernel::registry::SetString(k, "PortName", "COM" + std::string(40, '9')); },
+     STATUS_OBJECT_NAME_INVALID, ""},
+};
+class NameCases : public NamingTest, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(NameCases, NameThePortFromTheDeviceKey) {
+  const NameCase& c = GetParam();
+  SCOPED_TRACE(c.what);
+  PlugNamed(c.values);
+  if (c.port.empty()) {
+    // The add goes on without names; naming again finds the same fault.
+    EXPECT_EQ(NamePort(ctx_), c.status);
+    EXPECT_TRUE(NameLinks().empty());
+    EXPECT_TRUE(kernel::registry::ValueNames(kSerialComm).empty());
+    EXPECT_EQ(EnabledComInterfaces(), 0);
+    EXPECT_EQ(ctx_->SymbolicLinkName.Buffer, nullptr);
+    EXPECT_EQ(ctx_->PortNameString.Buffer, nullptr);
+    EXPECT_EQ(ctx_->CreatedSymbolicLink, 0);
+  } else {
+    ExpectNamed(c.port);
+    ASSERT_EQ(Remove(), STATUS_SUCCESS);
+    ExpectUnnamed(c.port, nullptr);
   }
 }
+INSTANTIATE_TEST_SUITE_P(Naming, NameCases, testing::ValuesIn(kNameCases));
 
 // Someone else owns \DosDevices\COM7: naming fails and leaves that link alone.
 TEST_F(NamingTest, ATakenLinkUndoesNothingItDidNotCreate) {

@@ -1,10 +1,11 @@
 // Plug and Play: the port's states, stop, capabilities and removal.
-#include <functional>
+#include <vector>
 
 #include "driver/device/create_device.h"
 #include "driver/device/pnp.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/pnp_manager.h"
+#include "support/direct_irp.h"
 #include "support/driver_fixture.h"
 #include "support/urb_tap.h"
 
@@ -19,62 +20,56 @@ class PnpTest : public DriverTest {
   std::optional<urb_tap::UrbTap> tap_;
 };
 
-NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
 // A Plug and Play request sent straight to the port's device object, as the
 // manager would send it outside its usual sequences.
 NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor, PDEVICE_CAPABILITIES capabilities = nullptr) {
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = minor;
-  next->Parameters.DeviceCapabilities.Capabilities = capabilities;
-  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
-  IoCallDriver(device, irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
+  return direct_irp::Send(device, [&](PIRP, PIO_STACK_LOCATION next) {
+           next->MajorFunction = IRP_MJ_PNP;
+           next->MinorFunction = minor;
+           next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+         }).Status;
 }
 
-TEST_F(PnpTest, StopQueryAndCancelMoveThePortThroughItsStates) {
-  using Step = std::function<void(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo)>;
-  auto queryStopCancel = [](PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndCancel(pdo), STATUS_SUCCESS); };
-  auto queryRemoveCancel = [](PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryRemoveAndCancel(pdo), STATUS_SUCCESS); };
-  auto queryStopStop = [](PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndStop(pdo), STATUS_SUCCESS); };
-  auto stop = [](PDEVICE_OBJECT, PDEVICE_OBJECT fdo) { EXPECT_EQ(SendPnp(fdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS); };
-  // The manager sends no query-stop to a stopped device; the driver still
-  // must not take it for a working one.
-  auto directQueryStopCancel = [](PDEVICE_OBJECT, PDEVICE_OBJECT fdo) {
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-  };
-  auto restart = [](PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::Restart(pdo), STATUS_SUCCESS); };
-  struct Case {
-    const char* what;
-    std::vector<Step> steps;
-    ULONG state;
-    uint8_t configuration;  // the chip's, 0 once the driver deconfigured it
-  } cases[] = {
-      {"query-stop, cancel", {queryStopCancel}, 1, 1},
-      {"query-remove, cancel", {queryRemoveCancel}, 1, 1},
-      {"query-stop, stop: no deconfigure", {queryStopStop}, 0, 1},
-      {"stop from working: deconfigure", {stop}, 0, 0},
-      {"stopped, query-stop, cancel", {queryStopStop, directQueryStopCancel}, 0, 1},
-      {"stopped, query-remove, cancel", {queryStopStop, queryRemoveCancel}, 0, 1},
-      {"stopped, restarted", {queryStopStop, restart}, 1, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    chip::UsbChip& board = PlugChip();
-    for (const Step& step : c.steps) step(Pdo(0), Fdo(0));
-    EXPECT_EQ(Shared(Context(0)->DeviceState), c.state);
-    EXPECT_EQ(Shared(Context(0)->Started), c.state == 1 ? 1u : 0u);
-    EXPECT_EQ(board.port(0).Configuration(), c.configuration);
-    TearDown();
-    SetUp();
-  }
+using Step = void (*)(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo);
+void QueryStopCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndCancel(pdo), STATUS_SUCCESS); }
+void QueryRemoveCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryRemoveAndCancel(pdo), STATUS_SUCCESS); }
+void QueryStopStop(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndStop(pdo), STATUS_SUCCESS); }
+void Stop(PDEVICE_OBJECT, PDEVICE_OBJECT fdo) { EXPECT_EQ(SendPnp(fdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS); }
+// The manager sends no query-stop to a stopped device; the driver still
+// must not take it for a working one.
+void DirectQueryStopCancel(PDEVICE_OBJECT, PDEVICE_OBJECT fdo) {
+  EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
 }
+void Restart(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::Restart(pdo), STATUS_SUCCESS); }
+
+struct StateCase {
+  const char* what;
+  std::vector<Step> steps;
+  ULONG state;
+  uint8_t configuration;  // the chip's, 0 once the driver deconfigured it
+};
+const StateCase kStateCases[] = {
+    {"query-stop, cancel", {QueryStopCancel}, 1, 1},
+    {"query-remove, cancel", {QueryRemoveCancel}, 1, 1},
+    {"query-stop, stop: no deconfigure", {QueryStopStop}, 0, 1},
+    {"stop from working: deconfigure", {Stop}, 0, 0},
+    {"stopped, query-stop, cancel", {QueryStopStop, DirectQueryStopCancel}, 0, 1},
+    {"stopped, query-remove, cancel", {QueryStopStop, QueryRemoveCancel}, 0, 1},
+    {"stopped, restarted", {QueryStopStop, Restart}, 1, 1},
+};
+class PnpStates : public PnpTest, public testing::WithParamInterface<StateCase> {};
+
+TEST_P(PnpStates, StopQueryAndCancelMoveThePort) {
+  const StateCase& c = GetParam();
+  SCOPED_TRACE(c.what);
+  chip::UsbChip& board = PlugChip();
+  for (Step step : c.steps) step(Pdo(0), Fdo(0));
+  EXPECT_EQ(Shared(Context(0)->DeviceState), c.state);
+  EXPECT_EQ(Shared(Context(0)->Started), c.state == 1 ? 1u : 0u);
+  EXPECT_EQ(board.port(0).Configuration(), c.configuration);
+}
+INSTANTIATE_TEST_SUITE_P(Pnp, PnpStates, testing::ValuesIn(kStateCases));
 
 DEVICE_CAPABILITIES Capabilities(std::initializer_list<DEVICE_POWER_STATE> states, SYSTEM_POWER_STATE systemWake,
                                  DEVICE_POWER_STATE deviceWake) {

@@ -24,11 +24,6 @@ class PortDeviceTest : public DriverTest {
     fdo_ = Fdo(0);
     ctx_ = Context(0);
   }
-  // A fresh computer, for a case that needs its own plug.
-  void Renew() {
-    TearDown();
-    SetUp();
-  }
   // The port's device key, in kernel::registry's form.
   std::string HardwareKey() const { return kernel::pnp::HardwareKeyPath(board_->InstancePath(0)); }
 

@@ -1,6 +1,7 @@
 // Device start: descriptors, port index, configuration, the UART probe and
 // the failures that must stop a start.
 #include <cstring>
+#include <tuple>
 
 #include "emulator/chip/register_map.h"
 #include "driver/device/start_device.h"
@@ -43,120 +44,134 @@ class StartTest : public DriverTest {
 constexpr USHORT kGet = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
 constexpr USHORT kSelect = URB_FUNCTION_SELECT_CONFIGURATION;
 
-TEST_F(StartTest, PortIndexComesFromTheLowNibbleOfBcdDevice) {
-  struct Case {
-    uint8_t bcdHigh;
-    ULONG index;
-  } cases[] = {{0x01, 0}, {0x04, 3}, {0x09, 8}, {0x00, 0xFFFFFFFF}, {0x12, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bcdHigh);
-    std::vector<uint8_t> descriptor;
-    EXPECT_EQ(PlugTapped([&](PURB urb) -> std::optional<NTSTATUS> {
-                if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 1) return {};
-                std::vector<uint8_t> d = board_->port(0).DeviceDescriptor();
-                d[13] = c.bcdHigh;
-                return UrbTap::AnswerDescriptor(urb, d);
-              }),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Context(0)->PortIndex, c.index);
-    TearDown();
-    SetUp();
-  }
-}
+// PortIndex from the high byte of bcdDevice: its low nibble counts from 1.
+class PortIndex : public StartTest, public testing::WithParamInterface<std::pair<uint8_t, ULONG>> {};
 
-TEST_F(StartTest, ALongConfigurationDescriptorIsReadAgainWhole) {
-  struct Case {
-    size_t padding;
-    std::vector<std::pair<UCHAR, ULONG>> reads;  // descriptor type and length asked for
-  } cases[] = {
-      {0, {{1, 18}, {1, 521}, {2, 521}}},
-      {482, {{1, 18}, {1, 521}, {2, 521}}},  // 521 bytes in all
-      {561, {{1, 18}, {1, 521}, {2, 521}, {1, 600}, {2, 600}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.padding);
-    ASSERT_EQ(PlugTapped(nullptr, {.ports = 1, .configurationPadding = c.padding}), STATUS_SUCCESS);
-    std::vector<std::pair<UCHAR, ULONG>> reads;
-    for (const UrbSeen& s : tap_->Seen()) {
-      if (s.function == kGet) reads.emplace_back(s.descriptorType, s.length);
-    }
-    EXPECT_EQ(reads, c.reads);
-    std::vector<uint8_t> whole = board_->port(0).ConfigurationDescriptor();
-    PUSB_CONFIGURATION_DESCRIPTOR kept = Context(0)->ConfigurationDescriptor;
-    ASSERT_EQ(kept->wTotalLength, whole.size());
-    EXPECT_EQ(std::memcmp(kept, whole.data(), whole.size()), 0);
-    TearDown();
-    SetUp();
-  }
+TEST_P(PortIndex, ComesFromTheLowNibbleOfBcdDevice) {
+  auto [bcdHigh, index] = GetParam();
+  EXPECT_EQ(PlugTapped([&](PURB urb) -> std::optional<NTSTATUS> {
+              if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 1) return {};
+              std::vector<uint8_t> d = board_->port(0).DeviceDescriptor();
+              d[13] = bcdHigh;
+              return UrbTap::AnswerDescriptor(urb, d);
+            }),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Context(0)->PortIndex, index);
 }
+INSTANTIATE_TEST_SUITE_P(Start, PortIndex,
+                         testing::Values(std::pair<uint8_t, ULONG>{0x01, 0}, std::pair<uint8_t, ULONG>{0x04, 3},
+                                         std::pair<uint8_t, ULONG>{0x09, 8}, std::pair<uint8_t, ULONG>{0x00, 0xFFFFFFFF},
+                                         std::pair<uint8_t, ULONG>{0x12, 1}));
 
-TEST_F(StartTest, AStartFailsWithoutAUsableConfiguration) {
-  // A configuration descriptor without any interface.
-  const std::vector<uint8_t> bare = {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
-  int selects = 0;
-  struct Case {
-    const char* what;
-    urb_tap::UrbRule rule;
-    NTSTATUS start;
-    size_t selectsSent;
-  } cases[] = {
-      {"device descriptor unreadable",
-       [](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function == kGet) return UrbTap::Fail(urb);
-         return {};
-       },
-       STATUS_UNSUCCESSFUL, 0},
-      {"configuration read transfers nothing",
-       [](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
-         return UrbTap::AnswerDescriptor(urb, {});
-       },
-       STATUS_DEVICE_DATA_ERROR, 0},
-      {"configuration read fails",
-       [](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
-         return UrbTap::Fail(urb);
-       },
-       STATUS_UNSUCCESSFUL, 0},
-      {"no interface",
-       [&bare](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 2) return {};
-         return UrbTap::AnswerDescriptor(urb, bare);
-       },
-       STATUS_INSUFFICIENT_RESOURCES, 0},
-      {"select keeps failing",
-       [](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function == kSelect && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
-           return UrbTap::Fail(urb);
-         }
-         return {};
-       },
-       STATUS_UNSUCCESSFUL, 4},
-      {"select fails three times",
-       [&selects](PURB urb) -> std::optional<NTSTATUS> {
-         if (urb->UrbHeader.Function == kSelect && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr &&
-             ++selects <= 3) {
-           return UrbTap::Fail(urb);
-         }
-         return {};
-       },
-       STATUS_SUCCESS, 4},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    selects = 0;
-    EXPECT_EQ(PlugTapped(c.rule), c.start);
-    size_t sent = 0;
-    for (const UrbSeen& s : tap_->Seen()) sent += s.function == kSelect;
-    // A failed start is followed by the removal, which sends no deconfigure
-    // request for a port that never worked.
-    EXPECT_EQ(sent, c.selectsSent);
-    EXPECT_EQ(kernel::pnp::StateOf(board_->Pdo(0)),
-              c.start == STATUS_SUCCESS ? kernel::pnp::DeviceState::Started : kernel::pnp::DeviceState::NoDriver);
-    TearDown();
-    SetUp();
+// The descriptor type and length of each read: a configuration longer than
+// the first read is read again whole, and kept whole.
+struct LongConfiguration {
+  size_t padding;
+  std::vector<std::pair<UCHAR, ULONG>> reads;
+};
+const LongConfiguration kLongConfigurations[] = {
+    {0, {{1, 18}, {1, 521}, {2, 521}}},
+    {482, {{1, 18}, {1, 521}, {2, 521}}},  // 521 bytes in all
+    {561, {{1, 18}, {1, 521}, {2, 521}, {1, 600}, {2, 600}}},
+};
+class LongConfigurations : public StartTest, public testing::WithParamInterface<LongConfiguration> {};
+
+TEST_P(LongConfigurations, AreReadAgainWhole) {
+  const LongConfiguration& c = GetParam();
+  ASSERT_EQ(PlugTapped(nullptr, {.ports = 1, .configurationPadding = c.padding}), STATUS_SUCCESS);
+  std::vector<std::pair<UCHAR, ULONG>> reads;
+  for (const UrbSeen& s : tap_->Seen()) {
+    if (s.function == kGet) reads.emplace_back(s.descriptorType, s.length);
   }
+  EXPECT_EQ(reads, c.reads);
+  std::vector<uint8_t> whole = board_->port(0).ConfigurationDescriptor();
+  PUSB_CONFIGURATION_DESCRIPTOR kept = Context(0)->ConfigurationDescriptor;
+  ASSERT_EQ(kept->wTotalLength, whole.size());
+  EXPECT_EQ(std::memcmp(kept, whole.data(), whole.size()), 0);
 }
+INSTANTIATE_TEST_SUITE_P(Start, LongConfigurations, testing::ValuesIn(kLongConfigurations));
+
+bool IsConfigurationRead(PURB urb) {
+  return urb->UrbHeader.Function == kGet && urb->UrbControlDescriptorRequest.DescriptorType == 2;
+}
+bool IsSelect(PURB urb) {
+  return urb->UrbHeader.Function == kSelect && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr;
+}
+int g_selects = 0;  // select requests seen in the current case
+
+struct BadConfiguration {
+  const char* what;
+  urb_tap::UrbRule rule;
+  NTSTATUS start;
+  size_t selectsSent;
+};
+const BadConfiguration kBadConfigurations[] = {
+    {"device descriptor unreadable",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (urb->UrbHeader.Function == kGet) return UrbTap::Fail(urb);
+       return {};
+     },
+     STATUS_UNSUCCESSFUL, 0},
+    {"configuration read transfers nothing",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (IsConfigurationRead(urb)) return UrbTap::AnswerDescriptor(urb, {});
+       return {};
+     },
+     STATUS_DEVICE_DATA_ERROR, 0},
+    {"configuration read fails",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (IsConfigurationRead(urb)) return UrbTap::Fail(urb);
+       return {};
+     },
+     STATUS_UNSUCCESSFUL, 0},
+    {"no interface",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (IsConfigurationRead(urb)) return UrbTap::AnswerDescriptor(urb, {9, 2, 9, 0, 0, 1, 0, 0x80, 50});
+       return {};
+     },
+     STATUS_INSUFFICIENT_RESOURCES, 0},
+    {"select keeps failing",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (IsSelect(urb)) return UrbTap::Fail(urb);
+       return {};
+     },
+     STATUS_UNSUCCESSFUL, 4},
+    {"select fails three times",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (IsSelect(urb) && ++g_selects <= 3) return UrbTap::Fail(urb);
+       return {};
+     },
+     STATUS_SUCCESS, 4},
+    // The slots use the pipes by position: data must not go the wrong way.
+    {"bulk-out pipe pointing in",
+     [](PURB urb) -> std::optional<NTSTATUS> {
+       if (!IsSelect(urb)) return {};
+       USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
+       info.NumberOfPipes = 3;
+       const std::pair<USBD_PIPE_TYPE, UCHAR> pipes[] = {
+           {UsbdPipeTypeInterrupt, 0x81}, {UsbdPipeTypeBulk, 0x82}, {UsbdPipeTypeBulk, 0x83}};
+       for (int i = 0; i < 3; ++i) std::tie(info.Pipes[i].PipeType, info.Pipes[i].EndpointAddress) = pipes[i];
+       urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+       return STATUS_SUCCESS;
+     },
+     STATUS_DEVICE_DATA_ERROR, 1},
+};
+class BadConfigurations : public StartTest, public testing::WithParamInterface<BadConfiguration> {};
+
+TEST_P(BadConfigurations, StopAStartUnlessARetryServes) {
+  const BadConfiguration& c = GetParam();
+  SCOPED_TRACE(c.what);
+  g_selects = 0;
+  EXPECT_EQ(PlugTapped(c.rule), c.start);
+  size_t sent = 0;
+  for (const UrbSeen& s : tap_->Seen()) sent += s.function == kSelect;
+  // A failed start is followed by the removal, which sends no deconfigure
+  // request for a port that never worked.
+  EXPECT_EQ(sent, c.selectsSent);
+  EXPECT_EQ(kernel::pnp::StateOf(board_->Pdo(0)),
+            c.start == STATUS_SUCCESS ? kernel::pnp::DeviceState::Started : kernel::pnp::DeviceState::NoDriver);
+}
+INSTANTIATE_TEST_SUITE_P(Start, BadConfigurations, testing::ValuesIn(kBadConfigurations));
 
 TEST_F(StartTest, ProbeFindsTheFifosAndSetsTheirTriggerFromTheRate) {
   using W = std::vector<std::pair<uint16_t, uint8_t>>;

@@ -4,7 +4,7 @@
 
 namespace {
 
-using CancelTransfersTest = datapath_test::OpenPortTest;
+using CancelTransfersTest = port_test::OpenPortTest;
 
 TEST_F(CancelTransfersTest, EndsTheTransfersInFlightAndLeavesAnIdleBulkOutSlotAlone) {
   IntUrb& bulkIn = ctx_->IntUrbs[BulkInSlot];

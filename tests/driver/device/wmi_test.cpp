@@ -3,7 +3,6 @@
 // value, and requests during removal.
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "driver/device/wmi.h"
@@ -28,25 +27,6 @@ class WmiTest : public PluggedPortTest {
   }
   bool RemoteWake() { return board_->port(0).RemoteWakeEnabled(); }
   std::optional<uint32_t> StoredWake() { return kernel::registry::GetDword(HardwareKey(), "DeviceWakeEnable"); }
-
-  // A callback called directly, as the WMI library would with an index it
-  // cannot produce for this provider's single block and instance.
-  template <class Call>
-  IO_STATUS_BLOCK Direct(UCHAR minor, Call call) {
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
-        TRUE, TRUE);
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-    stack->MinorFunction = minor;
-    stack->DeviceObject = fdo_;
-    call(irp);
-    IO_STATUS_BLOCK io = irp->IoStatus;
-    IoFreeIrp(irp);
-    return io;
-  }
 };
 
 TEST_F(WmiTest, QueriesAnswerTheWakeEnableByte) {
@@ -111,36 +91,6 @@ TEST_F(WmiTest, MethodsAndFunctionControlAreNotSupported) {
   for (UCHAR minor : {UCHAR(IRP_MN_EXECUTE_METHOD), UCHAR(IRP_MN_ENABLE_COLLECTION), UCHAR(IRP_MN_ENABLE_EVENTS)}) {
     SCOPED_TRACE(testing::Message() << "minor " << int(minor));
     EXPECT_EQ(Send(minor, {1}).status, STATUS_INVALID_DEVICE_REQUEST);
-  }
-}
-
-TEST_F(WmiTest, CallbacksRefuseIndicesOfOtherBlocksAndInstances) {
-  UCHAR byte = 1;
-  ULONG length = 0;
-  struct Case {
-    const char* what;
-    UCHAR minor;
-    std::function<void(PIRP)> call;
-    NTSTATUS status;
-  };
-  const Case cases[] = {
-      {"query, GUID 1", IRP_MN_QUERY_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 1, 0, 1, &length, 1, &byte); }, STATUS_WMI_GUID_NOT_FOUND},
-      {"query, 2 instances", IRP_MN_QUERY_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 0, 0, 2, &length, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
-      {"query, no length array", IRP_MN_QUERY_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiQueryWakeEnable(fdo_, irp, 0, 0, 1, nullptr, 1, &byte); }, STATUS_BUFFER_TOO_SMALL},
-      {"block, instance 1", IRP_MN_CHANGE_SINGLE_INSTANCE,
-       [&](PIRP irp) { WmiSetWakeEnableBlock(fdo_, irp, 0, 1, 1, &byte); }, STATUS_WMI_INSTANCE_NOT_FOUND},
-      {"item, GUID 1", IRP_MN_CHANGE_SINGLE_ITEM,
-       [&](PIRP irp) { WmiSetWakeEnableItem(fdo_, irp, 1, 0, 1, 1, &byte); }, STATUS_WMI_GUID_NOT_FOUND},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Direct(c.minor, c.call).Status, c.status);
-    EXPECT_EQ(ctx_->DeviceWakeEnable, 0);
-    EXPECT_EQ(byte, 1);
-    EXPECT_EQ(length, 0u);
   }
 }
 

@@ -1,13 +1,21 @@
 // The open port of the real driver (support/open_port_fixture.h), with its
 // device-control requests sent as a user-mode caller sends them, or as
-// hand-built IRPs whose lengths and buffer need not agree.
+// hand-built IRPs whose lengths and buffer need not agree; for the vendor
+// requests, also the settings file and the port's registry keys.
 #pragma once
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "driver/uart/register_access.h"
 #include "emulator/chip/register_map.h"
+#include "emulator/kernel/files.h"
+#include "emulator/kernel/pnp_manager.h"
+#include "emulator/kernel/registry.h"
+#include "support/direct_irp.h"
 #include "support/open_port_fixture.h"
+#include "support/settings_file.h"
 
 namespace ioctl_test {
 
@@ -47,7 +55,7 @@ struct Snapshot {
   bool operator==(const Snapshot& o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
 };
 
-class IoctlTest : public datapath_test::OpenPortTest {
+class IoctlTest : public port_test::OpenPortTest {
  protected:
   void SetUp() override {
     OpenPortTest::SetUp();
@@ -73,18 +81,15 @@ class IoctlTest : public datapath_test::OpenPortTest {
   // `buffer` (null: none) is the system buffer whatever the lengths say.
   // Only for requests that complete at once.
   Result SendIrp(ULONG code, ULONG inLength, ULONG outLength, Bytes* buffer) {
-    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->FileObject = file_;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = inLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    irp->AssociatedIrp.SystemBuffer = buffer ? buffer->data() : nullptr;
-    Result r;
-    IoSetCompletionRoutine(irp, Completed, &r, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(fdo_, irp), r.status) << std::hex << code;
-    IoFreeIrp(irp);
+    IO_STATUS_BLOCK io = direct_irp::Send(fdo_, [&](PIRP irp, PIO_STACK_LOCATION next) {
+      next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+      next->FileObject = file_;
+      next->Parameters.DeviceIoControl.IoControlCode = code;
+      next->Parameters.DeviceIoControl.InputBufferLength = inLength;
+      next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+      irp->AssociatedIrp.SystemBuffer = buffer ? buffer->data() : nullptr;
+    });
+    Result r{io.Status, io.Information};
     if (buffer) r.out = *buffer;
     return r;
   }
@@ -107,22 +112,31 @@ class IoctlTest : public datapath_test::OpenPortTest {
     return s;
   }
 
-  chip::Port& Chip() { return board_->port(0); }
   // Register writes made through the vendor request since the last call.
   std::vector<std::pair<uint16_t, uint8_t>> TakeWrites() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const auto& a : Chip().RegisterWrites()) writes.emplace_back(a.address, a.value);
+    auto writes = Writes();
     Chip().ClearRegisterLog();
     return writes;
   }
+};
 
- private:
-  static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto r = static_cast<Result*>(context);
-    r->status = irp->IoStatus.Status;
-    r->information = irp->IoStatus.Information;
-    return STATUS_MORE_PROCESSING_REQUIRED;
+// The open port with what the vendor requests keep outside the driver: the
+// settings file and the port's registry keys.
+class VendorTest : public IoctlTest {
+ protected:
+  std::string InstancePath() const {
+    std::u16string path = board_->InstancePath(0);
+    return std::string(path.begin(), path.end());
   }
+  static std::string InstanceKey(const std::string& path) {
+    return "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + path;
+  }
+  // The port's device key, where "PortName" and "BaudRate" live.
+  std::string HardwareKey() const { return kernel::pnp::HardwareKeyPath(board_->InstancePath(0)); }
+
+  static constexpr const char* kSettingsFile = settings_file::kPath;
+  static constexpr size_t kSettingsSize = 0x600;
+  static constexpr size_t kRecord = settings_file::kFirstRecord;  // this port's
 };
 
 }  // namespace ioctl_test

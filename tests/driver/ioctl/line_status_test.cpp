@@ -6,7 +6,7 @@
 namespace ioctl_test {
 namespace {
 
-using Writes = std::vector<std::pair<uint16_t, uint8_t>>;
+using WriteList = std::vector<std::pair<uint16_t, uint8_t>>;
 
 TEST_F(IoctlTest, LineRequestsReachTheCableAndTheModemControlRegister) {
   struct Step {
@@ -44,7 +44,7 @@ TEST_F(IoctlTest, BreakWritesItsRegistersInOrder) {
     uint8_t config0, pins;  // SERIAL_CONFIG_REG0 before, PIN_INPUT_REG straps
     UCHAR modeFlags;
     ULONG flowReplace;
-    Writes on, off;
+    WriteList on, off;
   };
   const Case cases[] = {
       {"no mode flag copy", 0x00, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x123, 0x43}}, {{0x123, 0x03}}},
@@ -123,49 +123,6 @@ TEST_F(IoctlTest, ReceiveErrorsAreReportedOnce) {
   Inject(Packet({'y'}, 0x7E));
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
-}
-
-TEST_F(IoctlTest, ModemStatusReportsTheFarEndsLines) {
-  const std::pair<chip::ModemInputs, ULONG> steps[] = {{{.cts = true}, 0x10},
-                                                        {{.cts = true, .dsr = true, .dcd = true}, 0xB0},
-                                                        {{.ri = true}, 0x40},
-                                                        {{}, 0x00}};
-  for (auto [lines, levels] : steps) {
-    far_->Present(lines);
-    kernel::clock::RunUntilIdle();
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) & 0xF0, levels);
-  }
-}
-
-TEST_F(IoctlTest, WaitMaskRefusedKeepsTheOldOneAndWaitsAreServed) {
-  const std::tuple<ULONG, NTSTATUS, ULONG> steps[] = {{0x1FF, STATUS_SUCCESS, 0x1FF},
-                                                      {0x2000, STATUS_INVALID_PARAMETER, 0x1FF},
-                                                      {SERIAL_EV_RXCHAR, STATUS_SUCCESS, SERIAL_EV_RXCHAR}};
-  for (auto [mask, status, after] : steps) {
-    EXPECT_EQ(SetWaitMask(mask), status) << mask;
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), after);
-  }
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 2).status, STATUS_BUFFER_TOO_SMALL);
-  auto wait = WaitOnMask();
-  kernel::clock::RunUntilIdle();
-  EXPECT_FALSE(wait->done.load());
-  Inject(Packet({'z'}));
-  ASSERT_TRUE(Await(wait));
-  EXPECT_EQ(Events(wait), ULONG(SERIAL_EV_RXCHAR));
-}
-
-TEST_F(IoctlTest, PurgeEndsReadsAndWritesAndEmptiesTheRing) {
-  Inject(Packet({'a', 'b'}));
-  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XOFF).status, STATUS_SUCCESS);
-  auto write = Write({'w'});
-  auto read = Read(5);
-  kernel::clock::RunUntilIdle();
-  ULONG mask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR;
-  EXPECT_EQ(Ioctl(IOCTL_SERIAL_PURGE, BytesOf(mask)).status, STATUS_SUCCESS);
-  ASSERT_TRUE(Await(write) && Await(read));
-  EXPECT_EQ(write->status, STATUS_CANCELLED);
-  EXPECT_EQ(read->status, STATUS_CANCELLED);
-  EXPECT_EQ(Held(), 0u);
 }
 
 }  // namespace

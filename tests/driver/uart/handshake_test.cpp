@@ -7,29 +7,6 @@ namespace {
 
 using LineRoutine = NTSTATUS (*)(PPORT_DEVICE_CONTEXT);
 
-TEST_F(ModemPortTest, LineRoutinesChangeOneBitSeenOnTheFarEnd) {
-  struct Step {
-    LineRoutine routine;
-    uint8_t written;
-    bool dtr, rts;
-  };
-  const Step steps[] = {
-      {SerialSetDtr, 0x09, true, false},
-      {SerialSetRts, 0x0B, true, true},
-      {SerialClrDtr, 0x0A, false, true},
-      {SerialClrRts, 0x08, false, false},
-  };
-  Chip().Write(chip::reg::kModemControl, 0x08);
-  for (const Step& s : steps) {
-    Chip().ClearRegisterLog();
-    EXPECT_EQ(s.routine(ctx_), STATUS_SUCCESS);
-    EXPECT_EQ(WritesTo(chip::reg::kModemControl), std::vector<uint8_t>{s.written});
-    chip::ModemOutputs far = far_->PortLines();
-    EXPECT_EQ(far.dtr, s.dtr) << int(s.written);
-    EXPECT_EQ(far.rts, s.rts) << int(s.written);
-  }
-}
-
 // The register's other bits are unknown when its read fails: nothing is
 // written and the failure is reported.
 TEST_F(ModemPortTest, LineRoutinesWriteNothingWhenTheReadFails) {

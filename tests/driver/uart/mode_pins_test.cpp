@@ -1,40 +1,16 @@
-// Mode pins and the two-wire bus against the simulated chip's pins and its
-// two-wire memory.
+// Mode pins against the simulated chip's pins (the two-wire transactions on
+// them are tested through their vendor requests).
 #include <gtest/gtest.h>
 
 #include "driver/uart/mode_pins.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
-#include "driver/uart/registers_fixture.h"
+#include "registers_fixture.h"
 
 namespace uart_test {
 namespace {
 
-class ModePinsTest : public ChipPortTest {
- protected:
-  static constexpr UCHAR kMemory = 0x58;  // the chip's memory on port 0
-
-  // The composite transactions the vendor requests and the settings code build.
-  UCHAR WriteMemory(UCHAR offset, UCHAR value) {
-    I2cStart(ctx_);
-    UCHAR ack = I2cWriteByte(ctx_, kMemory);
-    I2cWriteByte(ctx_, offset);
-    I2cWriteByte(ctx_, value);
-    I2cStop(ctx_);
-    return ack;
-  }
-  UCHAR ReadMemory(UCHAR address, UCHAR offset, UCHAR* ack) {
-    I2cStart(ctx_);
-    *ack = I2cWriteByte(ctx_, address);
-    I2cWriteByte(ctx_, offset);
-    I2cRestart(ctx_);
-    I2cWriteByte(ctx_, address | 1);
-    UCHAR value = I2cReadByte(ctx_);
-    I2cSendAck(ctx_, FALSE);
-    I2cStop(ctx_);
-    return value;
-  }
-};
+using ModePinsTest = ChipPortTest;
 
 TEST_F(ModePinsTest, PortModeDrivesThePinsAndKeepsBits7And3) {
   struct Case {
@@ -102,23 +78,6 @@ TEST_F(ModePinsTest, FailedReadWritesNothing) {
   Chip().StallControlTransfers(RegisterAccessAttempts);
   EXPECT_EQ(I2cReadData(ctx_), 1);
   EXPECT_EQ(I2cReadData(ctx_), 0);
-}
-
-TEST_F(ModePinsTest, TwoWireWriteAndReadReachTheMemory) {
-  Chip().Write(PIN_OUTPUT_REG, 0x70);  // bus idle: clock and data released
-  EXPECT_EQ(WriteMemory(0x21, 0xA7), 0);
-  EXPECT_EQ(Chip().Memory(kMemory).Contents()[0x21], 0xA7);
-
-  Chip().Memory(kMemory).Contents()[0x40] = 0x3C;
-  UCHAR ack = 1;
-  EXPECT_EQ(ReadMemory(kMemory, 0x40, &ack), 0x3C);
-  EXPECT_EQ(ack, 0);
-  // The bus is idle again: clock and data high.
-  EXPECT_EQ(*Chip().Peek(PIN_OUTPUT_REG) & (I2C_CLOCK | I2C_DATA), I2C_CLOCK | I2C_DATA);
-
-  // Nobody answers at another address: no acknowledge, a released bus reads 0xFF.
-  EXPECT_EQ(ReadMemory(0xA0, 0x40, &ack), 0xFF);
-  EXPECT_EQ(ack, 1);
 }
 
 }  // namespace

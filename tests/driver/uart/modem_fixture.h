@@ -18,9 +18,9 @@
 
 namespace uart_test {
 
-using datapath_test::Request;
+using port_test::Request;
 
-class ModemPortTest : public datapath_test::OpenPortTest {
+class ModemPortTest : public port_test::OpenPortTest {
  protected:
   void SetUp() override {
     OpenPortTest::SetUp();
@@ -62,7 +62,6 @@ class ModemPortTest : public datapath_test::OpenPortTest {
     kernel::clock::Sleep(10 * kMs);
   }
 
-  chip::Port& Chip() { return board_->port(0); }
   uint8_t Register(uint16_t address) { return Chip().Peek(address).value_or(0xEE); }
   // Register writes and reads of `address` through the vendor request since
   // the log was last cleared.

@@ -43,23 +43,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The sender stops while CTS is low under CTS handshake and resumes when the
-// far end raises it, without a new request.
-TEST_F(ModemPortTest, CtsHandshakeHoldsAndReleasesTheSender) {
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
-  EXPECT_EQ(Shared(ctx_->TxHolding) & 0x07, 0x01u);
-  auto write = Write({'h', 'e', 'l', 'l', 'o'});
-  EXPECT_FALSE(Await(write, 200 * kMs));
-  EXPECT_TRUE(far_->ReceivedBytes().empty());
-  Present({.cts = true});
-  ASSERT_TRUE(Await(write, 200 * kMs));
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
-  kernel::clock::Sleep(20 * kMs);
-  EXPECT_EQ(far_->ReceivedBytes(), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
-  Present({});
-  EXPECT_EQ(Shared(ctx_->TxHolding) & 0x07, 0x01u);
-}
-
 // A loopback plug ties RTS to CTS: dropping our own RTS holds the sender,
 // raising it lets the bytes out and back in.
 TEST_F(ModemPortTest, LoopbackPlugHoldsTheSenderThroughRts) {

@@ -25,7 +25,7 @@ class OpenCloseTest : public ModemPortTest {
   }
   // A write whose completion appends `tag` to order_.
   Request TaggedWrite(size_t length, int tag) {
-    auto r = std::make_shared<datapath_test::Outcome>();
+    auto r = std::make_shared<port_test::Outcome>();
     r->data.assign(length, uint8_t(tag));
     kernel::io::UserRequest q;
     q.majorFunction = IRP_MJ_WRITE;
@@ -40,11 +40,6 @@ class OpenCloseTest : public ModemPortTest {
     };
     kernel::io::SubmitUserRequest(file_, std::move(q));
     return r;
-  }
-  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const RegisterAccess& a : Chip().RegisterWrites()) writes.emplace_back(a.address, a.value);
-    return writes;
   }
   std::mutex orderMutex_;
   std::vector<int> order_;

@@ -5,7 +5,7 @@
 #include "driver/context/device_power_requests.h"
 #include "driver/device/pnp.h"
 #include "support/power_tap.h"
-#include "driver/uart/registers_fixture.h"
+#include "registers_fixture.h"
 
 namespace uart_test {
 namespace {

@@ -7,7 +7,7 @@
 #include "emulator/kernel/system_worker.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
-#include "driver/uart/registers_fixture.h"
+#include "registers_fixture.h"
 
 namespace uart_test {
 namespace {
@@ -36,40 +36,40 @@ TEST_F(RegisterAccessTest, ReadsAndWritesReachTheChipRegisters) {
 // Stalls, a missing lower device and exhausted pool: each access returns the
 // last failure after its attempts, leaves the caller's buffer alone and
 // frees the mutex once.
-TEST_F(RegisterAccessTest, FailingAccessesAreRetriedThenReported) {
-  struct Case {
-    const char* name;
-    int stalls;
-    bool detached;
-    bool noPool;
-    NTSTATUS status;
-    int64_t minTime, maxTime;  // of the whole call
-  };
-  const Case cases[] = {
-      // 20 one-frame transfers and 19 one-millisecond pauses.
-      {"stalled 20 times", 20, false, false, STATUS_UNSUCCESSFUL, 38 * kMs, 42 * kMs},
-      {"stalled 19 times", 19, false, false, STATUS_SUCCESS, 38 * kMs, 42 * kMs},
-      {"no lower device", 0, true, false, STATUS_UNSUCCESSFUL, 19 * kMs, 21 * kMs},
-      {"no pool", 0, false, true, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TearDown();
-    SetUp();
-    Chip().Write(chip::reg::kPortAux0, 0x77);
-    Chip().StallControlTransfers(c.stalls);
-    if (c.detached) Detach();
-    if (c.noPool) kernel::pool::FailAllocationsWithTag(DriverPoolTag);
-    UCHAR value = 0x11;
-    int64_t start = Now();
-    EXPECT_EQ(ReadRegister(ctx_, chip::reg::kPortAux0, 1, &value), c.status);
-    EXPECT_GE(Now() - start, c.minTime);
-    EXPECT_LE(Now() - start, c.maxTime);
-    EXPECT_EQ(value, c.status == STATUS_SUCCESS ? 0x77 : 0x11);
-    EXPECT_TRUE(MutexFree());
-    kernel::pool::ClearInjection();
-  }
+struct FailingAccess {
+  const char* name;
+  int stalls;
+  bool detached;
+  bool noPool;
+  NTSTATUS status;
+  int64_t minMs, maxMs;  // of the whole call
+};
+// 20 one-frame transfers and 19 one-millisecond pauses.
+const FailingAccess kFailingAccesses[] = {
+    {"stalled 20 times", 20, false, false, STATUS_UNSUCCESSFUL, 38, 42},
+    {"stalled 19 times", 19, false, false, STATUS_SUCCESS, 38, 42},
+    {"no lower device", 0, true, false, STATUS_UNSUCCESSFUL, 19, 21},
+    {"no pool", 0, false, true, STATUS_INSUFFICIENT_RESOURCES, 0, 0},
+};
+class FailingAccesses : public ChipPortTest, public testing::WithParamInterface<FailingAccess> {};
+
+TEST_P(FailingAccesses, AreRetriedThenReported) {
+  const FailingAccess& c = GetParam();
+  SCOPED_TRACE(c.name);
+  Chip().Write(chip::reg::kPortAux0, 0x77);
+  Chip().StallControlTransfers(c.stalls);
+  if (c.detached) Detach();
+  if (c.noPool) kernel::pool::FailAllocationsWithTag(DriverPoolTag);
+  UCHAR value = 0x11;
+  int64_t start = Now();
+  EXPECT_EQ(ReadRegister(ctx_, chip::reg::kPortAux0, 1, &value), c.status);
+  EXPECT_GE(Now() - start, c.minMs * kMs);
+  EXPECT_LE(Now() - start, c.maxMs * kMs);
+  EXPECT_EQ(value, c.status == STATUS_SUCCESS ? 0x77 : 0x11);
+  EXPECT_TRUE(MutexFree());
+  kernel::pool::ClearInjection();
 }
+INSTANTIATE_TEST_SUITE_P(Register, FailingAccesses, testing::ValuesIn(kFailingAccesses));
 
 TEST_F(RegisterAccessTest, TransferThatNeverCompletesIsCancelledAfterOneSecond) {
   Chip().NeverComplete(chip::Pipe::Control);

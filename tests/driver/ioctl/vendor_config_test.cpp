@@ -2,9 +2,9 @@
 // chip, in the device key, in the settings file record and, for the port
 // name, in the instance's friendly name and the COM name database.
 #include "driver/ioctl/vendor_config.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using VendorConfig = VendorTest;
@@ -86,5 +86,12 @@ TEST_F(VendorConfig, PortModeGoesToContextRegisterAndRecord) {
   EXPECT_TRUE(Chip().RegisterWrites().empty());
 }
 
+// The index counts the chip's ports from 1, in the second byte.
+TEST_F(VendorConfig, PortIndexCountsFromOneInTheSecondByte) {
+  EXPECT_EQ(Get<ULONG>(IOCTL_GET_PORT_INDEX), 0x100u);
+  ctx_->PortIndex = 2;
+  EXPECT_EQ(Get<ULONG>(IOCTL_GET_PORT_INDEX), 0x300u);
+}
+
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test

@@ -1,9 +1,9 @@
 // Vendor device-access requests against the simulated chip: raw registers,
 // the two-wire memory on the pins, and the USB-level requests.
 #include "driver/ioctl/vendor_access.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using VendorAccess = VendorTest;
@@ -104,4 +104,4 @@ TEST_F(VendorAccess, UsbLevelRequests) {
 }
 
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test

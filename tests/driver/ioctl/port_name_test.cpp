@@ -2,9 +2,9 @@
 // baud rate in the device key, and the port name with the instance's
 // friendly name and the COM name database.
 #include "driver/ioctl/vendor_config.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using StoredBaudRate = VendorTest;
@@ -141,4 +141,4 @@ TEST_F(PortName, UnsafeOrUnreadableDataIsNeitherMatchedNorWrittenPast) {
 }
 
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test

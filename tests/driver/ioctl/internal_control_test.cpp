@@ -1,9 +1,9 @@
 // Internal requests go to the USB device below with their status and count
 // preset to 0; the two settings requests first end the reads in progress.
 #include "driver/ioctl/internal_control.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using InternalControl = VendorTest;
@@ -79,4 +79,4 @@ TEST_F(InternalControl, SettingsRequestWithoutAReadInProgressTouchesNothing) {
 }
 
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test

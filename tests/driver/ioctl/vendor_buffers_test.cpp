@@ -3,9 +3,9 @@
 // of the caller's output touched.
 #include "driver/ioctl/vendor_access.h"
 #include "driver/ioctl/vendor_config.h"
-#include "vendor_fixture.h"
+#include "ioctl_fixture.h"
 
-namespace vendor_test {
+namespace ioctl_test {
 namespace {
 
 using VendorBuffers = VendorTest;
@@ -71,4 +71,4 @@ TEST_F(VendorBuffers, WrongSizesAreRefusedAndChangeNothing) {
 }
 
 }  // namespace
-}  // namespace vendor_test
+}  // namespace ioctl_test
