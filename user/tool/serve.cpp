@@ -1,12 +1,17 @@
 #include "user/tool/serve.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <ostream>
+#include <regex>
 #include <stdexcept>
 
 #include "user/tool/console.h"
@@ -83,6 +88,40 @@ bool Wire(rig::Computer& pc, const std::vector<CableSpec>& cables, const std::st
     }
   }
   return true;
+}
+
+// Makes `state` ours while the returned descriptor stays open: a second
+// server there would fight over the links. Links left by a server that died
+// are removed; ours are made anew. -1 with a message on `err`.
+int ClaimStateFolder(const std::string& state, std::ostream& err) {
+  const std::string lockPath = state + "/serve.lock";
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err << "t7315: serve: cannot open " << lockPath << "\n";
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::string pid;
+    std::ifstream(lockPath) >> pid;
+    err << "t7315: serve: " << state << " is in use by another t7315 serve (pid " << pid
+        << "); stop it or choose another --state\n";
+    close(fd);
+    return -1;
+  }
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) != 0 || write(fd, pid.data(), pid.size()) != ssize_t(pid.size())) {
+    err << "t7315: serve: cannot write " << lockPath << "\n";
+    close(fd);
+    return -1;
+  }
+  static const std::regex kLink("COM[0-9]+(-wire)?");
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(state, ignored)) {
+    if (entry.is_symlink(ignored) && std::regex_match(entry.path().filename().string(), kLink)) {
+      std::filesystem::remove(entry.path(), ignored);
+    }
+  }
+  return fd;
 }
 
 // Waits for SIGINT or SIGTERM, which every thread has blocked.
@@ -195,6 +234,8 @@ int RunServe(std::span<const std::string> args, std::ostream& out, std::ostream&
   state = std::filesystem::absolute(state).lexically_normal().string();
   if (state.size() > 1 && state.back() == '/') state.pop_back();
 
+  const int lock = ClaimStateFolder(state, err);
+  if (lock < 0) return 1;
   Console console(out);
   int status = 1;
   try {
@@ -203,6 +244,7 @@ int RunServe(std::span<const std::string> args, std::ostream& out, std::ostream&
     err << "t7315: serve: " << e.what() << "\n";
   }
   if (temporary) std::filesystem::remove_all(state, fsError);
+  close(lock);
   return status;
 }
 

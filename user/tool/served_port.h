@@ -61,8 +61,12 @@ class ServedPort final : private Rfc2217Port {
   void ReadClient();
   void FlushClient();
   void DropClient(const std::string& why);
+  bool Stalled() const;
+  bool TerminalInUse();
+  void Rest();
   void PollStatus();
   void FollowTerminalSettings();
+  void ShowOnTerminal();
   void Wake();
 
   // Port operations.
@@ -95,8 +99,10 @@ class ServedPort final : private Rfc2217Port {
   ByteQueue fromPort_{kQueueBytes};
   ByteQueue toPort_{kQueueBytes};
   std::vector<uint8_t> terminalPending_;
-  bool terminalOverflowTold_ = false;
+  bool terminalUser_ = false;  // a program has the pty open
   LineFormat terminalFormat_;  // as last seen on the pty
+  std::string clientFrom_;
+  int64_t clientTook_ = 0;  // when the client last had nothing waiting or took some
   bool dtr_ = true, rts_ = true, break_ = false;
   DWORD commErrors_ = 0;  // not yet told on the console
   int64_t lastStatusPoll_ = 0, lastReport_ = 0;

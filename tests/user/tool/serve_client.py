@@ -368,6 +368,7 @@ def check_latency():
             port.write(b"0123456789abcdef")
             times.append(time.time() - start if read_exactly(port, 16, 1) == b"0123456789abcdef" else 1)
         report("16 bytes back at 9600 over " + name, min(times) < 0.050 * LATENCY_SCALE, "%.1f ms" % (min(times) * 1000))
+        port.baudrate = 115200
         port.close()
 
 
@@ -411,7 +412,7 @@ if sys.argv[5:] == ["hold"]:
 b = check_pair()
 check_pty(b)
 check_wire()
+check_latency()
 check_flood()
 check_malformed()
-check_latency()
 check_takeover()

@@ -97,7 +97,7 @@ if start_server first --state "$state" --rfc2217 "$base" --cable COM3:COM4 --cab
   await "$work/holder" "^HELD$"
   verdict "write held" $? "$(cat "$work/holder")"
   stop_server first INT 5
-  kill -KILL "$holder" 2>/dev/null
+  { kill -KILL "$holder" && wait "$holder"; } 2>/dev/null
   holder=
   [ ! -e "$state/COM3" ] && [ -f "$state/registry.txt" ]
   verdict "links removed, registry kept" $? "$(ls -l "$state")"
