@@ -143,10 +143,13 @@ void ServedPort::Wake() {
   if (wake_ >= 0) (void)!write(wake_, &one, sizeof(one));
 }
 
-// One overlapped read or write, waited for; false on failure or stop.
-bool ServedPort::Transfer(bool write, void* buffer, DWORD length, DWORD& done) {
+// One overlapped read or write, waited for on the calling thread's own
+// `event` (a new event for every transfer would cost as much as the
+// transfer); false on failure or stop.
+bool ServedPort::Transfer(HANDLE event, bool write, void* buffer, DWORD length, DWORD& done) {
   OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  overlapped.hEvent = event;
+  ResetEvent(event);
   BOOL ok = write ? WriteFile(handle_, buffer, length, nullptr, &overlapped)
                   : ReadFile(handle_, buffer, length, nullptr, &overlapped);
   if (!ok && GetLastError() == ERROR_IO_PENDING) {
@@ -154,18 +157,16 @@ bool ServedPort::Transfer(bool write, void* buffer, DWORD length, DWORD& done) {
   } else if (ok) {
     ok = GetOverlappedResult(handle_, &overlapped, &done, FALSE);
   }
-  const DWORD error = GetLastError();
-  CloseHandle(overlapped.hEvent);
-  SetLastError(error);
   return ok;
 }
 
 void ServedPort::ReadLoop() {
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uint8_t buffer[16384];
   bool failing = false;
   while (!stop_) {
     DWORD got = 0;
-    if (!Transfer(false, buffer, sizeof(buffer), got)) {
+    if (!Transfer(event, false, buffer, sizeof(buffer), got)) {
       if (stop_) break;
       if (GetLastError() == ERROR_OPERATION_ABORTED) continue;  // a purge
       if (!failing) Say("reading failed: " + ErrorText(GetLastError()));
@@ -178,16 +179,18 @@ void ServedPort::ReadLoop() {
     if (!fromPort_.Push(std::span<const uint8_t>(buffer, got))) break;
     Wake();
   }
+  CloseHandle(event);
 }
 
 void ServedPort::WriteLoop() {
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   while (true) {
     std::vector<uint8_t> bytes = toPort_.WaitTake();
     if (bytes.empty()) break;
     size_t sent = 0;
     while (sent < bytes.size() && !stop_) {
       DWORD done = 0;
-      if (!Transfer(true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
+      if (!Transfer(event, true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
         // A purge aborts the write in flight: those bytes are meant to go.
         if (!stop_ && GetLastError() != ERROR_OPERATION_ABORTED) Say("writing failed: " + ErrorText(GetLastError()));
         break;
@@ -196,6 +199,7 @@ void ServedPort::WriteLoop() {
     }
     Wake();  // room again for the pty and the client
   }
+  CloseHandle(event);
 }
 
 void ServedPort::PumpLoop() {

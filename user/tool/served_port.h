@@ -70,7 +70,7 @@ class ServedPort final : private Rfc2217Port {
   void Wake();
 
   // Port operations.
-  bool Transfer(bool write, void* buffer, DWORD length, DWORD& done);
+  bool Transfer(HANDLE event, bool write, void* buffer, DWORD length, DWORD& done);
   bool ChangeFormat(const std::string& what, const LineFormat& before, const LineFormat& now);
   DCB CurrentState();
   LineFormat Request(const std::string& what, const std::function<void(LineFormat&)>& change);
