@@ -24,11 +24,14 @@
 namespace t7315 {
 namespace {
 
-// On real time the emulated machine shares the host with everything else,
-// and a host busy for a few milliseconds would overrun a 128-byte receive
-// FIFO at high rates although the driver keeps up; the chips served get a
-// deeper one.
-constexpr size_t kServeRxFifoDepth = 4096;
+// On real time the emulated machine shares the host with everything else:
+// a real chip's bulk-in data is taken by the USB host controller without the
+// CPU, while the emulated one waits for threads that a busy host (or a
+// sanitizer) can hold up for hundreds of milliseconds. The driver has no
+// receive flow control (RTS handshake only raises RTS), so the chip's FIFO
+// is all that covers such a pause: the chips served get one of 64 KiB, half
+// a second at 921600 baud.
+constexpr size_t kServeRxFifoDepth = 64 * 1024;
 
 // The wires behind the ports, and the far ends played through ptys.
 struct Wiring {
