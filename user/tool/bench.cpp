@@ -254,6 +254,8 @@ std::string Cell(const char* format, double value) {
   return text;
 }
 
+std::string Label(const std::string& text) { return text + std::string(text.size() < 24 ? 24 - text.size() : 1, ' '); }
+
 }  // namespace
 
 int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
@@ -293,23 +295,23 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
       };
       out << "round trip at 115200 baud, median of " << kRoundTrips << " (ms; wire time 1/16/64 B: "
           << "0.09/1.39/5.56)\n";
-      out << "path                     1 B     16 B     64 B\n";
+      out << Label("path") << "     1 B     16 B     64 B\n";
       for (bool telnet : {false, true}) {
         auto loop = open(telnet, 5);
         loop->Set(115200);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        out << (telnet ? "loopback, RFC 2217 " : "loopback, pty      ");
+        out << Label(telnet ? "loopback, RFC 2217" : "loopback, pty");
         for (size_t size : {1, 16, 64}) out << Cell("%9.2f", RoundTrip(*loop, nullptr, size));
         out << "\n";
       }
       if (socatA && socatB) {
-        out << "socat pty pair, echo ";
-        for (size_t size : {1, 16, 64}) out << Cell("%7.2f", RoundTrip(*socatA, socatB.get(), size));
+        out << Label("socat pty pair, echoed");
+        for (size_t size : {1, 16, 64}) out << Cell("%9.2f", RoundTrip(*socatA, socatB.get(), size));
         out << "\n";
       }
       out << "\nthroughput with RTS/CTS, " << seconds << " s of data each (KB/s, % of the line's bound rate/10,\n"
           << "bytes lost (* when what arrived differs), server CPU in microseconds per byte and % of a core)\n";
-      out << "path                      baud       KB/s     bound   lost   us/B   core\n";
+      out << Label("path") << "    baud      KB/s   bound   lost   us/B  core\n";
       for (bool telnet : {false, true}) {
         for (bool loopback : {true, false}) {
           auto a = open(telnet, loopback ? 5 : 3);
@@ -323,9 +325,9 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
             const auto start = Clock::now();
             const Flow flow = Throughput(*a, b ? *b : *a, count, seconds * 3 + 5);
             const double cpu = server.Cpu() - cpuBefore, elapsed = Since(start);
-            out << (loopback ? "loopback" : "COM3 to COM4") << (telnet ? ", RFC 2217" : ", pty")
-                << std::string(loopback ? (telnet ? 7 : 12) : (telnet ? 3 : 8), ' ') << Cell("%8.0f", baud)
-                << Cell("%10.1f", flow.bytesPerSecond / 1000) << Cell("%8.1f%%", flow.bytesPerSecond * 1000 / baud)
+            out << Label(std::string(loopback ? "loopback" : "COM3 to COM4") + (telnet ? ", RFC 2217" : ", pty"))
+                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000)
+                << Cell("%7.1f%%", flow.bytesPerSecond * 1000 / baud)
                 << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << Cell("%6.2f", cpu * 1e6 / double(count))
                 << Cell("%6.0f%%", cpu * 100 / elapsed) << "\n";
           }
@@ -334,8 +336,8 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
       if (socatA && socatB) {
         const size_t count = size_t(3000000 / 10 * seconds);
         const Flow flow = Throughput(*socatA, *socatB, count, seconds * 3 + 5);
-        out << "socat pty pair" << std::string(19, ' ') << Cell("%10.1f", flow.bytesPerSecond / 1000)
-            << "        -" << Cell("%7.0f", double(flow.lost)) << "\n";
+        out << Label("socat pty pair") << "       -" << Cell("%10.1f", flow.bytesPerSecond / 1000) << "       -"
+            << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << "\n";
       } else {
         out << "(no socat pair: install socat to compare)\n";
       }
