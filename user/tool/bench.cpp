@@ -261,8 +261,12 @@ std::string Label(const std::string& text) { return text + std::string(text.size
 int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   double seconds = 2;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--seconds" && i + 1 < args.size() && std::atof(args[i + 1].c_str()) > 0) {
-      seconds = std::atof(args[++i].c_str());
+    if (args[i] == "--seconds") {
+      seconds = i + 1 < args.size() ? std::atof(args[++i].c_str()) : 0;
+      if (seconds > 0 && seconds <= 60) continue;
+      err << "t7315: bench: --seconds wants a number from 0 to 60 (not 0), got '" << (i < args.size() ? args[i] : "")
+          << "'\n";
+      return 2;
     } else {
       err << "t7315: bench: unknown argument '" << args[i] << "'\n" << kBenchUsage;
       return 2;
