@@ -20,8 +20,9 @@ import serial
 import serial.rfc2217
 
 STATE, BASE, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-# "light" under ThreadSanitizer, which slows the real-time emulation so much
-# that a full-speed exchange would overrun the chip's receive FIFO.
+# "light" under ThreadSanitizer, which slows the real-time emulation below what
+# 115200 baud carries (about 1 KB/s on two cores): the driver has no receive
+# flow control, so a faster exchange would overrun the chip's receive FIFO.
 BULK_SIZE, BULK_RATE = (16 * 1024, 9600) if sys.argv[4] == "light" else (256 * 1024, 115200)
 # Round trips under the sanitizers' slowdown.
 LATENCY_SCALE = 1 if sys.argv[4] == "full" else 4
