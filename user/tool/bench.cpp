@@ -26,24 +26,28 @@
 
 #include "user/tool/pty.h"
 #include "user/tool/rfc2217.h"
+#include "user/tool/serve_options.h"
 
 extern char** environ;
 
 namespace t7315 {
 
 const char kBenchUsage[] =
-    "usage: t7315 bench [--seconds S]\n"
+    "usage: t7315 bench [--seconds S] [--bus none|full|high]\n"
     "  Starts `t7315 serve` with a loopback plug on COM5 and a null-modem cable\n"
     "  COM3:COM4, and a socat pty pair when socat is installed, and measures\n"
     "  round trips of 1, 16 and 64 bytes at 115200 baud and throughput with\n"
-    "  RTS/CTS at 115200, 921600 and 3000000 baud (S seconds of data each, default\n"
-    "  2), over the ptys and over RFC 2217, with the server's CPU per byte.\n";
+    "  RTS/CTS at 115200, 921600 and 3000000 baud (S seconds of data at the bound each, default\n"
+    "  2), over the ptys and over RFC 2217, with the server's CPU per byte. --bus\n"
+    "  gives the chips a host controller's frame timing, as `serve --bus` does.\n";
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kBase = 17300;  // RFC 2217 base of the server under test
 constexpr int kRoundTrips = 20;
+// The driver's default MaxWriteLength: the bytes one bulk-out frame carries.
+constexpr double kChunk = 32;
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -260,7 +264,12 @@ std::string Label(const std::string& text) { return text + std::string(text.size
 
 int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   double seconds = 2;
+  std::string bus = "none";
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--bus" && i + 1 < args.size() && BusFrame(args[i + 1]) >= 0) {
+      bus = args[++i];
+      continue;
+    }
     if (args[i] == "--seconds") {
       seconds = i + 1 < args.size() ? std::atof(args[++i].c_str()) : 0;
       if (seconds > 0 && seconds <= 60) continue;
@@ -283,7 +292,7 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
   {
     Child server, socat;
     const bool served = server.Start({"/proc/self/exe", "serve", "--state", state, "--rfc2217", std::to_string(kBase),
-                                      "--cable", "COM3:COM4", "--cable", "COM5:loop"}) &&
+                                      "--cable", "COM3:COM4", "--cable", "COM5:loop", "--bus", bus}) &&
                         server.AwaitLine("serving ");
     const bool paired = socat.Start({"socat", "pty,raw,echo=0,link=" + state + "/socatA",
                                      "pty,raw,echo=0,link=" + state + "/socatB"});
@@ -313,9 +322,13 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
         for (size_t size : {1, 16, 64}) out << Cell("%9.2f", RoundTrip(*socatA, socatB.get(), size));
         out << "\n";
       }
-      out << "\nthroughput with RTS/CTS, " << seconds << " s of data each (KB/s, % of the line's bound rate/10,\n"
-          << "bytes lost (* when what arrived differs), server CPU in microseconds per byte and % of a core)\n";
-      out << Label("path") << "    baud      KB/s   bound   lost   us/B  core\n";
+      // Per second: a frame's chunk, or no limit without frames.
+      const double busBound = BusFrame(bus) > 0 ? kChunk * 1000.0 * chip::kMillisecond / double(BusFrame(bus)) : 1e18;
+      out << "\nthroughput with RTS/CTS, " << seconds << " s of data each, bus " << bus
+          << " (KB/s; the bound, the smaller of the line's rate/10\n"
+          << "and " << kChunk << " bytes a bus frame; bytes lost (* when what arrived differs); server CPU in\n"
+          << "microseconds per byte and % of a core)\n";
+      out << Label("path") << "    baud      KB/s  bound KB/s       %   lost   us/B  core\n";
       for (bool telnet : {false, true}) {
         for (bool loopback : {true, false}) {
           auto a = open(telnet, loopback ? 5 : 3);
@@ -324,14 +337,15 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
             a->Set(baud);
             if (b) b->Set(baud);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const size_t count = size_t(baud / 10 * seconds);
+            const double bound = std::min(baud / 10.0, busBound);
+            const size_t count = size_t(bound * seconds);
             const double cpuBefore = server.Cpu();
             const auto start = Clock::now();
             const Flow flow = Throughput(*a, b ? *b : *a, count, seconds * 3 + 5);
             const double cpu = server.Cpu() - cpuBefore, elapsed = Since(start);
             out << Label(std::string(loopback ? "loopback" : "COM3 to COM4") + (telnet ? ", RFC 2217" : ", pty"))
-                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000)
-                << Cell("%7.1f%%", flow.bytesPerSecond * 1000 / baud)
+                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000) << Cell("%12.1f", bound / 1000)
+                << Cell("%7.1f%%", flow.bytesPerSecond * 100 / bound)
                 << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << Cell("%6.2f", cpu * 1e6 / double(count))
                 << Cell("%6.0f%%", cpu * 100 / elapsed) << "\n";
           }
@@ -340,7 +354,8 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
       if (socatA && socatB) {
         const size_t count = size_t(3000000 / 10 * seconds);
         const Flow flow = Throughput(*socatA, *socatB, count, seconds * 3 + 5);
-        out << Label("socat pty pair") << "       -" << Cell("%10.1f", flow.bytesPerSecond / 1000) << "       -"
+        out << Label("socat pty pair") << "       -" << Cell("%10.1f", flow.bytesPerSecond / 1000)
+            << "           -       -"
             << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << "\n";
       } else {
         out << "(no socat pair: install socat to compare)\n";

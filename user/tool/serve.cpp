@@ -140,7 +140,8 @@ int Serve(const ServeOptions& options, const std::string& state, Console& consol
   rig::Computer pc({.clock = kernel::ClockKind::Real, .stateDir = options.stateDir, .abortOnLeaks = false});
   std::vector<chip::UsbChip*> chips;
   for (int i = 0; i < options.chips; ++i) {
-    chips.push_back(&pc.AddChip({.ports = options.portsPerChip, .rxFifoDepth = kServeRxFifoDepth}));
+    chips.push_back(&pc.AddChip(
+        {.ports = options.portsPerChip, .bulkOutFrame = options.busFrame, .rxFifoDepth = kServeRxFifoDepth}));
   }
   std::vector<std::string> names;
   for (const rig::Port& port : pc.Ports()) names.push_back(port.comName);
