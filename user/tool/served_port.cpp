@@ -222,8 +222,10 @@ void ServedPort::PumpLoop() {
     // A client that vanished is noticed even while we are not reading it.
     if (client_ >= 0 && (fds[3].revents & (POLLERR | POLLHUP))) DropClient("gone");
     if (fds[1].revents & POLLHUP) TerminalInUse();
-    if (fds[2].revents & POLLIN) AcceptClient();
     PumpOnce();
+    // After the pump, which notices a client that has just closed: a client
+    // that comes as another goes is not turned away.
+    if (fds[2].revents & POLLIN) AcceptClient();
   }
 }
 

@@ -375,9 +375,8 @@ def check_latency():
 
 def check_takeover():
     """A client that stops taking its data from COM6 loses the port to the next."""
-    stalled = socket.socket()
+    stalled = RawClient.greeted(6).sock
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    stalled.connect(("127.0.0.1", BASE + 6))
     speed = struct.pack("!I", 921600).replace(b"\xff", b"\xff\xff")
     stalled.sendall(bytes([IAC, WILL, COM_PORT, IAC, SB, COM_PORT, 1]) + speed + bytes([IAC, SE]))
     stalled.settimeout(30)
