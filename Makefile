@@ -15,7 +15,7 @@ SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
 	@echo "make test       build and run every test"
-	@echo "make build      build the tool and the tests (build/)"
+	@echo "make build      build the tool and the tests, optimised with debug information (build/)"
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image and its package (build-sys/package/)"
@@ -46,8 +46,10 @@ define configure
 	@cmake -S . -B $(1) $(if $(wildcard $(1)/CMakeCache.txt),,$(GENERATOR)) $(LAUNCHER) $(2) >/dev/null
 endef
 
+# Optimised with debug information: the tool runs the emulation in real time.
+# The sanitizer builds stay Debug.
 build:
-	$(call configure,build,-DCMAKE_BUILD_TYPE=Debug)
+	$(call configure,build,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build build -j $(JOBS)
 
 run: build

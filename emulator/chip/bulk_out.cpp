@@ -13,8 +13,23 @@ void Port::ServiceBulkOut() {
     while (t.done < t.length && uart_.TxSpace() > 0) uart_.PushTx(t.buffer[t.done++]);
     tx_.Kick();
     if (t.done < t.length) return;  // the transmitter calls again when a byte has left
+    if (options_.bulkOutFrame > 0) {
+      if (!bulkOutFrameTimer_.Armed()) {
+        bulkOutFrameTimer_.Arm((scheduler_.Now() / options_.bulkOutFrame + 1) * options_.bulkOutFrame);
+      }
+      return;
+    }
     FinishFront(Pipe::BulkOut, USBD_STATUS_SUCCESS, t.length);
   }
+}
+
+// The frame ended: the transfer whose bytes all went is reported. One that
+// was cancelled meanwhile is gone; the next one has not gone yet.
+void Port::FinishBulkOutAtFrame() {
+  auto& q = Queue(Pipe::BulkOut);
+  if (q.empty() || q.front().hung || q.front().done < q.front().length) return;
+  FinishFront(Pipe::BulkOut, USBD_STATUS_SUCCESS, q.front().length);
+  ServiceBulkOut();
 }
 
 }  // namespace chip

@@ -35,6 +35,7 @@ Port::Port(Scheduler& scheduler, const ChipOptions& options, int index)
       controlTimer_(scheduler, [this] { ControlDone(); }),
       bulkInTimer_(scheduler, [this] { DeliverBulkIn(); }),
       interruptTimer_(scheduler, [this] { ReportInterrupt(); }),
+      bulkOutFrameTimer_(scheduler, [this] { FinishBulkOutAtFrame(); }),
       resetTimer_(scheduler, [this] {
         for (TransferDone& done : resetsPending_) Defer([done] { done(0, 0); });
         resetsPending_.clear();

@@ -197,6 +197,7 @@ class Port final : public Connector, private UartHost {
   uint32_t PackRxFifo(uint8_t* buffer, uint32_t length);
   // bulk_out.cpp
   void ServiceBulkOut();
+  void FinishBulkOutAtFrame();
   // interrupt_in.cpp
   void ServiceInterruptIn();
   Time NextInterruptPoll() const;
@@ -227,6 +228,7 @@ class Port final : public Connector, private UartHost {
   Timer controlTimer_;
   Timer bulkInTimer_;
   Timer interruptTimer_;
+  Timer bulkOutFrameTimer_;
   Timer resetTimer_;
   std::vector<TransferDone> resetsPending_;
   uint32_t reportedEvents_ = 0;

@@ -11,6 +11,7 @@
 #include "emulator/kernel/clock.h"
 #include "emulator/kernel/pnp_manager.h"
 #include "user/rig/computer.h"
+#include "user/tool/serve_options.h"
 #include "user/win32/windows.h"
 
 namespace t7315 {
@@ -233,7 +234,8 @@ class Demo {
   bool PlugAndOpen(rig::Computer& pc) {
     // Deep receive FIFOs: the emulation runs on real time next to whatever
     // else the host runs, and a pause of the host must not show as overruns.
-    chip::UsbChip& board = pc.AddChip({.ports = options_.ports, .rxFifoDepth = kDemoRxFifoDepth});
+    chip::UsbChip& board =
+        pc.AddChip({.ports = options_.ports, .bulkOutFrame = options_.busFrame, .rxFifoDepth = kDemoRxFifoDepth});
     if (options_.ports >= 2) chip::ConnectNullModem(board.port(0), board.port(1));
     for (int i = options_.ports >= 2 ? 2 : 0; i < options_.ports; ++i) chip::PlugLoopback(board.port(i));
     std::vector<NTSTATUS> starts = pc.Plug(board);
@@ -317,6 +319,8 @@ void PrintDemoUsage(std::ostream& out) {
          "  --bytes N          bytes per transfer and direction, 1 to "
       << kDemoMaxBytes
       << " (default 2048)\n"
+         "  --bus KIND         the USB host controller's frame timing for bulk-out: none\n"
+         "                     (default), full (1 ms frames) or high (125 us micro-frames)\n"
          "  -h, --help         show this text\n"
          "\n"
          "Exits 0 when every byte arrived intact and nothing leaked, 1 otherwise.\n";
@@ -334,7 +338,7 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
     if (equals != std::string::npos) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
-    } else if (name == "--ports" || name == "--rates" || name == "--bytes") {
+    } else if (name == "--ports" || name == "--rates" || name == "--bytes" || name == "--bus") {
       if (i + 1 == args.size()) {
         *error = name + " needs a value";
         return false;
@@ -354,6 +358,12 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
         return false;
       }
       options->bytes = static_cast<unsigned>(number);
+    } else if (name == "--bus") {
+      options->busFrame = BusFrame(value);
+      if (options->busFrame < 0) {
+        *error = "--bus wants none, full or high, got '" + value + "'";
+        return false;
+      }
     } else if (name == "--rates") {
       if (!ParseRates(value, &options->rates)) {
         *error = "--rates wants baud rates separated by commas, got '" + value + "'";

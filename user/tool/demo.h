@@ -19,6 +19,7 @@ struct DemoOptions {
   std::vector<unsigned> rates = {9600, 38400, 115200};
   unsigned bytes = 2048;  // per transfer, each way
   kernel::ClockKind clock = kernel::ClockKind::Real;
+  int64_t busFrame = 0;  // chip::ChipOptions::bulkOutFrame
 };
 
 constexpr int kDemoMaxPorts = 8;

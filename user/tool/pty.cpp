@@ -1,8 +1,10 @@
 #include "user/tool/pty.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,8 +30,12 @@ std::unique_ptr<Pty> Pty::Open(const LineFormat& format, std::string* error) {
     return nullptr;
   }
   pty->terminalPath_ = name;
-  pty->terminal_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty->terminal_ < 0 || !WriteRawTermios(pty->terminal_, format)) {
+  // Opened and closed once, so that the master reports a hang-up while no
+  // program has the terminal open.
+  const int terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const bool ready = terminal >= 0 && WriteRawTermios(terminal, format);
+  if (terminal >= 0) close(terminal);
+  if (!ready) {
     *error = Failure("cannot set up " + pty->terminalPath_);
     return nullptr;
   }
@@ -38,11 +44,25 @@ std::unique_ptr<Pty> Pty::Open(const LineFormat& format, std::string* error) {
 
 Pty::~Pty() {
   if (!link_.empty()) unlink(link_.c_str());
-  if (terminal_ >= 0) close(terminal_);
   if (master_ >= 0) close(master_);
 }
 
-LineFormat Pty::Format() const { return ReadTermiosFormat(terminal_).value_or(LineFormat{}); }
+// The master's termios requests reach the terminal's settings.
+LineFormat Pty::Format() const { return ReadTermiosFormat(master_).value_or(LineFormat{}); }
+
+bool Pty::SetFormat(const LineFormat& format) const { return WriteTermiosFormat(master_, format); }
+
+bool Pty::InUse() const {
+  pollfd fd = {master_, 0, 0};
+  return poll(&fd, 1, 0) == 0 || !(fd.revents & POLLHUP);
+}
+
+void Pty::DropUnread() const {
+  const int terminal = open(terminalPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (terminal < 0) return;
+  tcflush(terminal, TCIFLUSH);
+  close(terminal);
+}
 
 bool Pty::LinkAs(const std::string& link, std::string* error) {
   struct stat old {};

@@ -1,8 +1,7 @@
 // A pseudo-terminal that stands for a serial line: the program under test
 // opens the terminal side (reached through a stable symlink), we keep the
-// master side. We hold the terminal side open too, so that the raw mode and
-// the line settings a program leaves behind survive until the next program
-// opens it.
+// master side. The line settings a program leaves behind stay with the pty
+// for the next program, as they stay with a serial port.
 #pragma once
 
 #include <memory>
@@ -26,6 +25,13 @@ class Pty {
   const std::string& TerminalPath() const { return terminalPath_; }
   // The line settings as the terminal's termios holds them now.
   LineFormat Format() const;
+  // Puts `format` into the terminal's termios, leaving its other modes.
+  bool SetFormat(const LineFormat& format) const;
+  // True while a program has the terminal open.
+  bool InUse() const;
+  // Drops what was written to the terminal and not read: once its reader
+  // has gone, it belongs to nobody.
+  void DropUnread() const;
   // Points `link` at the terminal, replacing an older link of that name (but
   // never anything else); removed again by the destructor.
   bool LinkAs(const std::string& link, std::string* error);
@@ -33,7 +39,6 @@ class Pty {
  private:
   Pty() = default;
   int master_ = -1;
-  int terminal_ = -1;
   std::string terminalPath_;
   std::string link_;
 };
@@ -42,5 +47,7 @@ class Pty {
 std::optional<LineFormat> ReadTermiosFormat(int fd);
 // Raw mode at `format`.
 bool WriteRawTermios(int fd, const LineFormat& format);
+// `format`, other modes kept.
+bool WriteTermiosFormat(int fd, const LineFormat& format);
 
 }  // namespace t7315

@@ -4,6 +4,8 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
+#include <utility>
+
 #include "user/tool/pty.h"
 
 namespace t7315 {
@@ -33,13 +35,10 @@ std::optional<LineFormat> ReadTermiosFormat(int fd) {
   return f;
 }
 
-bool WriteRawTermios(int fd, const LineFormat& format) {
-  struct termios2 t {};
-  if (ioctl(fd, TCGETS2, &t) != 0) return false;
-  // As cfmakeraw: no line editing, no translation, no signals, no echo.
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+namespace {
+
+void PutFormat(const LineFormat& format, struct termios2& t) {
+  t.c_iflag &= ~(IXON | IXOFF);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   t.c_cflag |= kSizes[(format.dataBits >= 5 && format.dataBits <= 8 ? format.dataBits : 8) - 5] | CREAD | CLOCAL;
@@ -54,8 +53,40 @@ bool WriteRawTermios(int fd, const LineFormat& format) {
   if (format.rtsCts) t.c_cflag |= CRTSCTS;
   if (format.xonOut) t.c_iflag |= IXON;
   if (format.xonIn) t.c_iflag |= IXOFF;
-  t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  // A standard speed by its code, which programs that read termios
+  // through the C library understand; any other as a number.
+  static const std::pair<uint32_t, tcflag_t> kCodes[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+      {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+      {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}};
+  tcflag_t code = BOTHER;
+  for (const auto& [rate, c] : kCodes) {
+    if (rate == format.baud) code = c;
+  }
+  t.c_cflag |= code | (code << IBSHIFT);
   t.c_ospeed = t.c_ispeed = format.baud;
+}
+
+}  // namespace
+
+bool WriteTermiosFormat(int fd, const LineFormat& format) {
+  struct termios2 t {};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  PutFormat(format, t);
+  return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+bool WriteRawTermios(int fd, const LineFormat& format) {
+  struct termios2 t {};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  // As cfmakeraw: no line editing, no translation, no signals, no echo.
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  PutFormat(format, t);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   return ioctl(fd, TCSETS2, &t) == 0;

@@ -1,12 +1,17 @@
 #include "user/tool/serve.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <ostream>
+#include <regex>
 #include <stdexcept>
 
 #include "user/tool/console.h"
@@ -19,11 +24,14 @@
 namespace t7315 {
 namespace {
 
-// On real time the emulated machine shares the host with everything else,
-// and a host busy for a few milliseconds would overrun a 128-byte receive
-// FIFO at high rates although the driver keeps up; the chips served get a
-// deeper one.
-constexpr size_t kServeRxFifoDepth = 4096;
+// On real time the emulated machine shares the host with everything else:
+// a real chip's bulk-in data is taken by the USB host controller without the
+// CPU, while the emulated one waits for threads that a busy host (or a
+// sanitizer) can hold up for hundreds of milliseconds. The driver has no
+// receive flow control (RTS handshake only raises RTS), so the chip's FIFO
+// is all that covers such a pause: the chips served get one of 64 KiB, half
+// a second at 921600 baud.
+constexpr size_t kServeRxFifoDepth = 64 * 1024;
 
 // The wires behind the ports, and the far ends played through ptys.
 struct Wiring {
@@ -85,6 +93,40 @@ bool Wire(rig::Computer& pc, const std::vector<CableSpec>& cables, const std::st
   return true;
 }
 
+// Makes `state` ours while the returned descriptor stays open: a second
+// server there would fight over the links. Links left by a server that died
+// are removed; ours are made anew. -1 with a message on `err`.
+int ClaimStateFolder(const std::string& state, std::ostream& err) {
+  const std::string lockPath = state + "/serve.lock";
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err << "t7315: serve: cannot open " << lockPath << "\n";
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::string pid;
+    std::ifstream(lockPath) >> pid;
+    err << "t7315: serve: " << state << " is in use by another t7315 serve (pid " << pid
+        << "); stop it or choose another --state\n";
+    close(fd);
+    return -1;
+  }
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) != 0 || write(fd, pid.data(), pid.size()) != ssize_t(pid.size())) {
+    err << "t7315: serve: cannot write " << lockPath << "\n";
+    close(fd);
+    return -1;
+  }
+  static const std::regex kLink("COM[0-9]+(-wire)?");
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(state, ignored)) {
+    if (entry.is_symlink(ignored) && std::regex_match(entry.path().filename().string(), kLink)) {
+      std::filesystem::remove(entry.path(), ignored);
+    }
+  }
+  return fd;
+}
+
 // Waits for SIGINT or SIGTERM, which every thread has blocked.
 int AwaitStop(const sigset_t& signals) {
   int signal = 0;
@@ -98,7 +140,8 @@ int Serve(const ServeOptions& options, const std::string& state, Console& consol
   rig::Computer pc({.clock = kernel::ClockKind::Real, .stateDir = options.stateDir, .abortOnLeaks = false});
   std::vector<chip::UsbChip*> chips;
   for (int i = 0; i < options.chips; ++i) {
-    chips.push_back(&pc.AddChip({.ports = options.portsPerChip, .rxFifoDepth = kServeRxFifoDepth}));
+    chips.push_back(&pc.AddChip(
+        {.ports = options.portsPerChip, .bulkOutFrame = options.busFrame, .rxFifoDepth = kServeRxFifoDepth}));
   }
   std::vector<std::string> names;
   for (const rig::Port& port : pc.Ports()) names.push_back(port.comName);
@@ -195,6 +238,8 @@ int RunServe(std::span<const std::string> args, std::ostream& out, std::ostream&
   state = std::filesystem::absolute(state).lexically_normal().string();
   if (state.size() > 1 && state.back() == '/') state.pop_back();
 
+  const int lock = ClaimStateFolder(state, err);
+  if (lock < 0) return 1;
   Console console(out);
   int status = 1;
   try {
@@ -203,6 +248,7 @@ int RunServe(std::span<const std::string> args, std::ostream& out, std::ostream&
     err << "t7315: serve: " << e.what() << "\n";
   }
   if (temporary) std::filesystem::remove_all(state, fsError);
+  close(lock);
   return status;
 }
 

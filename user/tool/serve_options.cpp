@@ -8,6 +8,7 @@ namespace t7315 {
 
 const char kServeUsage[] =
     "usage: t7315 serve [--chips N] [--ports N] [--rfc2217 BASE] [--cable PORT:END]... [--state DIR]\n"
+    "                   [--bus none|full|high]\n"
     "\n"
     "  --chips N       simulated chips to plug (1-8, default 1)\n"
     "  --ports N       ports per chip (1-8, default 4)\n"
@@ -15,7 +16,9 @@ const char kServeUsage[] =
     "  --cable P:E     what port P's wire goes to: another port (COM3:COM4, a null-modem cable),\n"
     "                  loop (a loopback plug) or pty (a pseudo-terminal STATE/P-wire that plays\n"
     "                  the attached device); repeatable; default: ports joined in pairs\n"
-    "  --state DIR     keep the registry, the settings file and the pty links in DIR\n";
+    "  --state DIR     keep the registry, the settings file and the pty links in DIR\n"
+    "  --bus KIND      the USB host controller's frame timing for bulk-out: none (completions at\n"
+    "                  once, the default), full (1 ms frames) or high (125 us micro-frames)\n";
 
 int ComNumber(std::string_view name) {
   if (name.size() < 4 || name.substr(0, 3) != "COM") return -1;
@@ -61,6 +64,13 @@ bool ParseNumber(const std::string& text, int low, int high, int& value) {
 
 }  // namespace
 
+chip::Time BusFrame(std::string_view name) {
+  if (name == "none") return 0;
+  if (name == "full") return chip::kMillisecond;
+  if (name == "high") return chip::kMillisecond / 8;
+  return -1;
+}
+
 std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::string> args) {
   ServeOptions options;
   std::set<std::string> cabled;
@@ -72,7 +82,7 @@ std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::s
       value = name.substr(equals + 1);
       name.resize(equals);
     } else if (name == "--chips" || name == "--ports" || name == "--rfc2217" || name == "--cable" ||
-               name == "--state") {
+               name == "--state" || name == "--bus") {
       if (i + 1 == args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -90,6 +100,9 @@ std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::s
       if (!ParseNumber(value, 1, 65535, options.rfc2217Base)) {
         return "--rfc2217 wants a TCP port number from 1 to 65535, got '" + value + "'";
       }
+    } else if (name == "--bus") {
+      options.busFrame = BusFrame(value);
+      if (options.busFrame < 0) return "--bus wants none, full or high, got '" + value + "'";
     } else if (name == "--state") {
       if (value.empty()) return "--state wants a folder";
       options.stateDir = value;

@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "emulator/chip/scheduler.h"
+
 namespace t7315 {
 
 // What is plugged into a port's connector.
@@ -22,6 +24,7 @@ struct ServeOptions {
   int portsPerChip = 4;
   int rfc2217Base = 7000;  // COM port k listens on rfc2217Base + k
   std::string stateDir;    // empty: a temporary folder
+  chip::Time busFrame = 0;  // bulk-out completions once a frame of this length; 0: at once
   // Empty: the ports are joined in null-modem pairs in their order.
   std::vector<CableSpec> cables;
 };
@@ -40,6 +43,10 @@ int ComNumber(std::string_view name);
 // included; a message when a cable names a port that does not exist.
 std::variant<std::vector<CableSpec>, std::string> ResolveCables(const ServeOptions& options,
                                                                 const std::vector<std::string>& names);
+
+// "--bus" values: "none", "full" (1 ms frames) or "high" (125 us); -1 for
+// any other.
+chip::Time BusFrame(std::string_view name);
 
 extern const char kServeUsage[];
 

@@ -18,6 +18,15 @@ namespace {
 
 // A client that reads this far behind stops us taking data from the port.
 constexpr size_t kClientBacklog = 256 * 1024;
+// A client that takes nothing of what waits for it this long gives way to a
+// new one.
+constexpr int64_t kStalledMs = 2000;
+// Keepalive probes after 2 s of silence, 1 s apart, 3 unanswered: a peer
+// that vanished without a word is found within seconds. Data unacknowledged
+// for 10 s is the same (also a client that keeps its window shut that long).
+constexpr int kKeepIdleS = 2, kKeepIntervalS = 1, kKeepCount = 3, kUnackedMs = 10000;
+// Little beyond our own backlog waits in the kernel for a client.
+constexpr int kClientSendBuffer = 32 * 1024;
 constexpr int64_t kStatusPollMs = 20;
 constexpr int64_t kReportEveryMs = 1000;
 
@@ -111,9 +120,11 @@ void ServedPort::Stop() {
   toPort_.Stop();
   Wake();
   // A read or write may start just after a cancel; cancel until both
-  // threads have seen the stop.
+  // threads have seen the stop. The write being sent, which flow control may
+  // hold for ever, ends only by a purge.
   while (ioThreads_ > 0 && handle_ != INVALID_HANDLE_VALUE) {
     CancelIoEx(handle_, nullptr);  // the reads and writes belong to other threads
+    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   for (std::thread* t : {&reader_, &writer_, &pump_}) {
@@ -132,10 +143,13 @@ void ServedPort::Wake() {
   if (wake_ >= 0) (void)!write(wake_, &one, sizeof(one));
 }
 
-// One overlapped read or write, waited for; false on failure or stop.
-bool ServedPort::Transfer(bool write, void* buffer, DWORD length, DWORD& done) {
+// One overlapped read or write, waited for on the calling thread's own
+// `event` (a new event for every transfer would cost as much as the
+// transfer); false on failure or stop.
+bool ServedPort::Transfer(HANDLE event, bool write, void* buffer, DWORD length, DWORD& done) {
   OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  overlapped.hEvent = event;
+  ResetEvent(event);
   BOOL ok = write ? WriteFile(handle_, buffer, length, nullptr, &overlapped)
                   : ReadFile(handle_, buffer, length, nullptr, &overlapped);
   if (!ok && GetLastError() == ERROR_IO_PENDING) {
@@ -143,18 +157,16 @@ bool ServedPort::Transfer(bool write, void* buffer, DWORD length, DWORD& done) {
   } else if (ok) {
     ok = GetOverlappedResult(handle_, &overlapped, &done, FALSE);
   }
-  const DWORD error = GetLastError();
-  CloseHandle(overlapped.hEvent);
-  SetLastError(error);
   return ok;
 }
 
 void ServedPort::ReadLoop() {
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uint8_t buffer[16384];
   bool failing = false;
   while (!stop_) {
     DWORD got = 0;
-    if (!Transfer(false, buffer, sizeof(buffer), got)) {
+    if (!Transfer(event, false, buffer, sizeof(buffer), got)) {
       if (stop_) break;
       if (GetLastError() == ERROR_OPERATION_ABORTED) continue;  // a purge
       if (!failing) Say("reading failed: " + ErrorText(GetLastError()));
@@ -167,16 +179,18 @@ void ServedPort::ReadLoop() {
     if (!fromPort_.Push(std::span<const uint8_t>(buffer, got))) break;
     Wake();
   }
+  CloseHandle(event);
 }
 
 void ServedPort::WriteLoop() {
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   while (true) {
     std::vector<uint8_t> bytes = toPort_.WaitTake();
     if (bytes.empty()) break;
     size_t sent = 0;
     while (sent < bytes.size() && !stop_) {
       DWORD done = 0;
-      if (!Transfer(true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
+      if (!Transfer(event, true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
         // A purge aborts the write in flight: those bytes are meant to go.
         if (!stop_ && GetLastError() != ERROR_OPERATION_ABORTED) Say("writing failed: " + ErrorText(GetLastError()));
         break;
@@ -185,15 +199,19 @@ void ServedPort::WriteLoop() {
     }
     Wake();  // room again for the pty and the client
   }
+  CloseHandle(event);
 }
 
 void ServedPort::PumpLoop() {
   while (!stop_) {
     const bool room = toPort_.HasRoom();
     const bool clientCanSend = session_ && session_->Output().size() < kClientBacklog;
+    // A pty nobody has open reports a hang-up at every poll; PollStatus
+    // looks for its next user.
     pollfd fds[4] = {
         {wake_, POLLIN, 0},
-        {pty_->Master(), short((room ? POLLIN : 0) | (terminalPending_.empty() ? 0 : POLLOUT)), 0},
+        {terminalUser_ ? pty_->Master() : -1,
+         short((room ? POLLIN : 0) | (terminalPending_.empty() ? 0 : POLLOUT)), 0},
         {listener_, POLLIN, 0},
         {client_, short((room && clientCanSend ? POLLIN : 0) | (session_ && !session_->Output().empty() ? POLLOUT : 0)),
          0},
@@ -203,8 +221,11 @@ void ServedPort::PumpLoop() {
     (void)!read(wake_, &count, sizeof(count));
     // A client that vanished is noticed even while we are not reading it.
     if (client_ >= 0 && (fds[3].revents & (POLLERR | POLLHUP))) DropClient("gone");
-    if (fds[2].revents & POLLIN) AcceptClient();
+    if (fds[1].revents & POLLHUP) TerminalInUse();
     PumpOnce();
+    // After the pump, which notices a client that has just closed: a client
+    // that comes as another goes is not turned away.
+    if (fds[2].revents & POLLIN) AcceptClient();
   }
 }
 
@@ -214,32 +235,27 @@ void ServedPort::PumpOnce() {
   if (client_ >= 0) ReadClient();
   FlushTerminal();
   if (client_ >= 0) FlushClient();
-  FollowTerminalSettings();
   PollStatus();
 }
 
-// The port's data goes to the pty and to the client; while the client asks
-// us to hold or lags far behind, it stays queued and slows the reader.
+// The port's data goes to whoever has the port open, the pty's program and
+// the client, and to nobody else; while one of them asks us to hold or lags
+// far behind, it stays queued and slows the reader.
 void ServedPort::MoveFromPort() {
   if (session_ && (session_->Suspended() || session_->Output().size() >= kClientBacklog)) return;
+  if (terminalUser_ && terminalPending_.size() >= kQueueBytes) return;
   std::vector<uint8_t> bytes = fromPort_.TakeAll();
   if (bytes.empty()) return;
   if (session_) session_->SendData(bytes);
-  // Nobody may be reading the pty: like a terminal that is switched off, it
-  // loses what does not fit.
-  const size_t room = kQueueBytes - std::min(kQueueBytes, terminalPending_.size());
-  const size_t keep = std::min(room, bytes.size());
-  terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.begin() + keep);
-  if (keep < bytes.size() && !terminalOverflowTold_) {
-    Say("nobody reads the pty; what does not fit is dropped until it is read again");
-    terminalOverflowTold_ = true;
-  }
+  if (terminalUser_ || TerminalInUse()) terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.end());
 }
 
 void ServedPort::ReadTerminal() {
-  if (!toPort_.HasRoom()) return;
   uint8_t buffer[4096];
-  const ssize_t n = read(pty_->Master(), buffer, sizeof(buffer));
+  const ssize_t n = terminalUser_ && toPort_.HasRoom() ? read(pty_->Master(), buffer, sizeof(buffer)) : 0;
+  // Settings are looked at after the read and applied before the bytes go
+  // on, so that what a program wrote after changing them goes out with them.
+  FollowTerminalSettings();
   if (n > 0) toPort_.Push(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
 }
 
@@ -247,7 +263,30 @@ void ServedPort::FlushTerminal() {
   if (terminalPending_.empty()) return;
   const ssize_t n = write(pty_->Master(), terminalPending_.data(), terminalPending_.size());
   if (n > 0) terminalPending_.erase(terminalPending_.begin(), terminalPending_.begin() + n);
-  if (terminalPending_.empty()) terminalOverflowTold_ = false;
+}
+
+// Whether a program has the pty open. When its last program has gone, what
+// it left unread is dropped, and the port rests unless a client has it.
+bool ServedPort::TerminalInUse() {
+  const bool inUse = pty_->InUse();
+  if (terminalUser_ && !inUse) {
+    terminalPending_.clear();
+    pty_->DropUnread();
+    if (client_ < 0) Rest();
+  }
+  terminalUser_ = inUse;
+  return inUse;
+}
+
+// As a fresh open leaves a port: no break, DTR and RTS on.
+void ServedPort::Rest() {
+  if (!break_ && dtr_ && rts_) return;
+  if (break_) EscapeCommFunction(handle_, CLRBREAK);
+  if (!dtr_) EscapeCommFunction(handle_, SETDTR);
+  if (!rts_) EscapeCommFunction(handle_, SETRTS);
+  break_ = false;
+  dtr_ = rts_ = true;
+  Say("nobody uses the port: break off, DTR and RTS on");
 }
 
 void ServedPort::AcceptClient() {
@@ -256,14 +295,26 @@ void ServedPort::AcceptClient() {
   const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   const std::string from = std::string(inet_ntoa(peer.sin_addr)) + ":" + std::to_string(ntohs(peer.sin_port));
-  if (client_ >= 0) {
+  if (client_ >= 0 && !Stalled()) {
     Say("RFC 2217 client from " + from + " refused: the port is in use");
     close(fd);
     return;
   }
-  const int yes = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+  if (client_ >= 0) {
+    DropClient("has not taken what waits for it for " + std::to_string(kStalledMs / 1000) +
+               " s; the port goes to the new client from " + from);
+  }
+  const int options[][3] = {{IPPROTO_TCP, TCP_NODELAY, 1},
+                            {SOL_SOCKET, SO_KEEPALIVE, 1},
+                            {IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleS},
+                            {IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalS},
+                            {IPPROTO_TCP, TCP_KEEPCNT, kKeepCount},
+                            {IPPROTO_TCP, TCP_USER_TIMEOUT, kUnackedMs},
+                            {SOL_SOCKET, SO_SNDBUF, kClientSendBuffer}};
+  for (const auto& [level, name, value] : options) setsockopt(fd, level, name, &value, sizeof(value));
   client_ = fd;
+  clientFrom_ = from;
+  clientTook_ = NowMs();
   session_.emplace(static_cast<Rfc2217Port&>(*this), "t7315 " + setup_.comName);
   session_->Start();
   Say("RFC 2217 client connected from " + from);
@@ -285,9 +336,13 @@ void ServedPort::ReadClient() {
 
 void ServedPort::FlushClient() {
   std::span<const uint8_t> out = session_->Output();
-  if (out.empty()) return;
+  if (out.empty()) {
+    clientTook_ = NowMs();
+    return;
+  }
   const ssize_t n = send(client_, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n > 0) {
+    clientTook_ = NowMs();
     session_->Consume(static_cast<size_t>(n));
   } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     DropClient(std::string("lost: ") + std::strerror(errno));
@@ -298,7 +353,12 @@ void ServedPort::DropClient(const std::string& why) {
   close(client_);
   client_ = -1;
   session_.reset();
-  Say("RFC 2217 client " + why);
+  Say("RFC 2217 client from " + clientFrom_ + " " + why);
+  if (!TerminalInUse()) Rest();
+}
+
+bool ServedPort::Stalled() const {
+  return session_ && !session_->Output().empty() && NowMs() - clientTook_ >= kStalledMs;
 }
 
 // Modem lines and line errors, a few dozen times a second; errors are also
@@ -307,6 +367,7 @@ void ServedPort::PollStatus() {
   const int64_t now = NowMs();
   if (now - lastStatusPoll_ < kStatusPollMs) return;
   lastStatusPoll_ = now;
+  if (!terminalUser_) TerminalInUse();
   DWORD errors = 0;
   COMSTAT status{};
   if (ClearCommError(handle_, &errors, &status)) {
@@ -339,6 +400,12 @@ void ServedPort::FollowTerminalSettings() {
   }
 }
 
+// One port, one state: what a client changed shows in the pty's termios.
+void ServedPort::ShowOnTerminal() {
+  pty_->SetFormat(FormatOf(CurrentState()));
+  terminalFormat_ = pty_->Format();
+}
+
 DCB ServedPort::CurrentState() {
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
@@ -364,6 +431,7 @@ LineFormat ServedPort::Request(const std::string& what, const std::function<void
   LineFormat now = before;
   change(now);
   ChangeFormat("RFC 2217 client asked for " + what, before, now);
+  ShowOnTerminal();
   return FormatOf(CurrentState());
 }
 
@@ -418,6 +486,7 @@ std::optional<uint8_t> ServedPort::Control(uint8_t request) {
     if (!SetCommState(handle_, &changed)) {
       Say("RFC 2217 client's flow control refused by the driver (" + ErrorText(GetLastError()) + ")");
     }
+    ShowOnTerminal();
     dcb = CurrentState();
   };
   auto outbound = [&] {

@@ -61,12 +61,16 @@ class ServedPort final : private Rfc2217Port {
   void ReadClient();
   void FlushClient();
   void DropClient(const std::string& why);
+  bool Stalled() const;
+  bool TerminalInUse();
+  void Rest();
   void PollStatus();
   void FollowTerminalSettings();
+  void ShowOnTerminal();
   void Wake();
 
   // Port operations.
-  bool Transfer(bool write, void* buffer, DWORD length, DWORD& done);
+  bool Transfer(HANDLE event, bool write, void* buffer, DWORD length, DWORD& done);
   bool ChangeFormat(const std::string& what, const LineFormat& before, const LineFormat& now);
   DCB CurrentState();
   LineFormat Request(const std::string& what, const std::function<void(LineFormat&)>& change);
@@ -95,8 +99,10 @@ class ServedPort final : private Rfc2217Port {
   ByteQueue fromPort_{kQueueBytes};
   ByteQueue toPort_{kQueueBytes};
   std::vector<uint8_t> terminalPending_;
-  bool terminalOverflowTold_ = false;
+  bool terminalUser_ = false;  // a program has the pty open
   LineFormat terminalFormat_;  // as last seen on the pty
+  std::string clientFrom_;
+  int64_t clientTook_ = 0;  // when the client last had nothing waiting or took some
   bool dtr_ = true, rts_ = true, break_ = false;
   DWORD commErrors_ = 0;  // not yet told on the console
   int64_t lastStatusPoll_ = 0, lastReport_ = 0;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "user/tool/bench.h"
 #include "user/tool/demo.h"
 #include "user/tool/selfcheck.h"
 #include "user/tool/serve.h"
@@ -21,6 +22,8 @@ void PrintUsage(std::ostream& out) {
          "  selfcheck   boot the emulated kernel on the real clock and check its services\n"
          "  serve       run the driver on simulated chips and offer its COM ports as\n"
          "              pseudo-terminals and RFC 2217 servers (t7315 serve --help)\n"
+         "  bench       measure `serve` over its ptys and RFC 2217 next to a socat pty\n"
+         "              pair (t7315 bench --help)\n"
          "  help        show this text (also -h, --help)\n";
 }
 
@@ -65,6 +68,14 @@ int main(int argc, char** argv) {
       return 0;
     }
     return t7315::RunServe(args, std::cout, std::cerr);
+  }
+  if (command == "bench") {
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+      std::cout << t7315::kBenchUsage;
+      return 0;
+    }
+    return t7315::RunBench(args, std::cout, std::cerr);
   }
   return UsageError("unknown command '" + command + "'");
 }

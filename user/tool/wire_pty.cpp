@@ -66,8 +66,11 @@ void WirePty::Run() {
   while (!stop_) {
     // The terminal is read only while the wire is free, so a fast writer is
     // held at the wire's speed instead of queueing without bound.
+    // A pty no program has open reports a hang-up at every poll: it is
+    // looked at again on the next pass instead.
     const bool wireFree = !end_.Sending();
-    pollfd fds[2] = {{pty_->Master(), short((wireFree ? POLLIN : 0) | (pending_.empty() ? 0 : POLLOUT)), 0},
+    pollfd fds[2] = {{pty_->InUse() ? pty_->Master() : -1,
+                      short((wireFree ? POLLIN : 0) | (pending_.empty() ? 0 : POLLOUT)), 0},
                      {inbox_->wake, POLLIN, 0}};
     poll(fds, 2, wireFree ? 50 : 5);
     uint64_t count;
@@ -77,16 +80,16 @@ void WirePty::Run() {
 }
 
 void WirePty::Pump() {
+  uint8_t buffer[4096];
+  const ssize_t n = end_.Sending() ? 0 : read(pty_->Master(), buffer, sizeof(buffer));
+  // The settings are looked at after the read, so that whatever the program
+  // wrote after changing them goes out with them.
   const LineFormat now = pty_->Format();
   if (now != format_) {
     format_ = now;
     end_.SetSettings(WireSettings(format_));
   }
-  if (!end_.Sending()) {
-    uint8_t buffer[4096];
-    const ssize_t n = read(pty_->Master(), buffer, sizeof(buffer));
-    if (n > 0) end_.Send(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
-  }
+  if (n > 0) end_.Send(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
   {
     std::lock_guard<std::mutex> lock(inbox_->mutex);
     const size_t room = kMaxPending - std::min(kMaxPending, pending_.size());

@@ -24,6 +24,7 @@ TEST(ServeOptionsTest, BadArgumentsGetAClearMessage) {
       {{"--rfc2217"}, "--rfc2217 needs a value"},
       {{"--state="}, "--state wants a folder"},
       {{"--verbose"}, "unknown argument '--verbose'"},
+      {{"--bus", "usb3"}, "--bus wants none, full or high, got 'usb3'"},
       {{"COM3"}, "unknown argument 'COM3'"},
       {{"--cable", "COM3"}, "cable 'COM3' is not PORT:END (e.g. COM3:COM4, COM5:loop, COM6:pty)"},
       {{"--cable", "COM3:COM3"}, "cable 'COM3:COM3' joins a port to itself (use COM3:loop)"},
@@ -40,7 +41,7 @@ TEST(ServeOptionsTest, BadArgumentsGetAClearMessage) {
 TEST(ServeOptionsTest, ValuesAndCablesAreTaken) {
   const std::vector<std::string> args = {"--chips=2",  "--ports", "3",         "--rfc2217", "9000",
                                          "--state",    "/tmp/s",  "--cable",   "COM3:COM7", "--cable=COM5:loop",
-                                         "--cable",    "COM6:pty"};
+                                         "--cable",    "COM6:pty", "--bus",     "high"};
   auto parsed = ParseServeOptions(args);
   ASSERT_TRUE(std::holds_alternative<ServeOptions>(parsed)) << std::get<std::string>(parsed);
   const ServeOptions& o = std::get<ServeOptions>(parsed);
@@ -48,6 +49,7 @@ TEST(ServeOptionsTest, ValuesAndCablesAreTaken) {
   EXPECT_EQ(o.portsPerChip, 3);
   EXPECT_EQ(o.rfc2217Base, 9000);
   EXPECT_EQ(o.stateDir, "/tmp/s");
+  EXPECT_EQ(o.busFrame, chip::kMillisecond / 8);
   ASSERT_EQ(o.cables.size(), 3u);
   EXPECT_EQ(o.cables[0].peer, "COM7");
   EXPECT_EQ(o.cables[1].kind, CableSpec::Kind::Loopback);

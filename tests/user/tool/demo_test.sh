@@ -27,6 +27,9 @@ expect "unknown option" 2 err "^t7315 demo: unknown demo option '--fast'$" -- de
 expect "usage after an error" 2 err "^usage: t7315 demo " -- demo --fast
 
 expect "short run passes" 0 out "^demo passed$" -- demo --ports 2 --rates 9600,115200 --bytes 300
+expect "bad bus" 2 err "^t7315 demo: --bus wants none, full or high, got 'usb'$" -- demo --bus usb
+# Full-speed frames bound the run at 32 bytes a millisecond; it still passes.
+expect "run on a full-speed bus" 0 out "^demo passed$" -- demo --ports 2 --rates 115200 --bytes 2000 --bus full
 expect "short run is clean" 0 out "^devices removed, driver unloaded: clean$" -- demo --ports 3 --rates 19200 --bytes 64
 expect "refused rate fails clearly" 1 err "^t7315 demo: COM3 at 1201: SetCommState failed with error [0-9]+$" \
   -- demo --ports 1 --rates 1201 --bytes 10

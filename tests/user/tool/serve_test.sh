@@ -9,8 +9,10 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 source "$root/tests/support/tool_script.sh"
 server=
+holder=
 cleanup() {
   [ -z "$server" ] || kill -KILL "$server" 2>/dev/null
+  [ -z "$holder" ] || kill -KILL "$holder" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,18 +36,25 @@ start_server() {
   return 1
 }
 
-# stop_server NAME SIGNAL: the server ends within 30 s with status 0 and
-# reports a clean unload.
+# stop_server NAME SIGNAL [SECONDS]: the server ends within SECONDS (default
+# 30) with status 0 and reports a clean unload.
 stop_server() {
-  local name=$1 signal=$2 status
+  local name=$1 signal=$2 limit=${3:-30} status
   kill "-$signal" "$server"
-  for _ in $(seq 300); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq $((limit * 10))); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$server" 2>/dev/null && kill -KILL "$server"
   wait "$server"
   status=$?
   server=
   [ "$status" -eq 0 ] && grep -q "^driver unloaded; leaks: clean$" "$work/$name.log"
-  verdict "$name stops on $signal" $? "exit $status;
+  verdict "$name stops on $signal within $limit s" $? "exit $status;
 $(tail -5 "$work/$name.log")"
+}
+
+# await FILE PATTERN: true once FILE has a line matching PATTERN (30 s at most).
+await() {
+  for _ in $(seq 300); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
 }
 
 state=$work/state
@@ -61,9 +70,18 @@ if start_server first --state "$state" --rfc2217 "$base" --cable COM3:COM4 --cab
   [ -L "$state/COM3" ] && [ -L "$state/COM5-wire" ]
   verdict "pty links" $? "$(ls -l "$state")"
 
-  bulk=full
-  ldd "$tool" 2>/dev/null | grep -q libtsan && bulk=light
-  /usr/bin/python3 "$root/tests/user/tool/serve_client.py" "$state" "$base" "$work/first.log" "$bulk" >"$work/client" 2>&1
+  # A second server on the folder in use is refused and leaves its links alone.
+  link=$(readlink "$state/COM3")
+  tool_timeout=10 expect "second server on one state folder" 1 err "^t7315: serve: $state is in use by another t7315 serve \(pid $server\)" \
+    -- serve --state "$state" --rfc2217 $((base + 100))
+  [ "$(readlink "$state/COM3")" = "$link" ]
+  verdict "links kept by the refused server" $? "$(ls -l "$state")"
+
+  mode=full
+  ldd "$tool" 2>/dev/null | grep -q libasan && mode=checked
+  ldd "$tool" 2>/dev/null | grep -q libtsan && mode=light
+  client() { /usr/bin/python3 "$root/tests/user/tool/serve_client.py" "$state" "$base" "$work/first.log" "$mode" "$@"; }
+  client >"$work/client" 2>&1
   client_status=$?
   while read -r word name; do
     case $word in
@@ -73,17 +91,29 @@ if start_server first --state "$state" --rfc2217 "$base" --cable COM3:COM4 --cab
   done <"$work/client"
   [ "$client_status" -eq 0 ] && ! grep -qE "^(Traceback|FAIL)" "$work/client"
   verdict "client ran to its end" $? "$(tail -20 "$work/client")"
-  stop_server first INT
+  # A write held by flow control does not hold up a stop.
+  client hold >"$work/holder" 2>&1 &
+  holder=$!
+  await "$work/holder" "^HELD$"
+  verdict "write held" $? "$(cat "$work/holder")"
+  stop_server first INT 5
+  { kill -KILL "$holder" && wait "$holder"; } 2>/dev/null
+  holder=
   [ ! -e "$state/COM3" ] && [ -f "$state/registry.txt" ]
   verdict "links removed, registry kept" $? "$(ls -l "$state")"
 else
   verdict "server starts" 1 "$(cat "$work/first.log")"
 fi
 
-# The same state folder again: the ports keep their names.
+# The same state folder again: the ports keep their names; links left by a
+# server that was killed are replaced or removed.
+ln -s /dev/pts/999 "$state/COM5-wire"
+ln -sfn /dev/pts/998 "$state/COM3"
 if start_server second --state "$state" --rfc2217 "$base"; then
   grep -qE "^COM6  pty .*  cable: null modem to COM5$" "$work/second.log"
   verdict "restart on the state folder" $? "$(cat "$work/second.log")"
+  [ ! -e "$state/COM5-wire" ] && [ "$(readlink "$state/COM3")" != /dev/pts/998 ]
+  verdict "stale links replaced" $? "$(ls -l "$state")"
   stop_server second TERM
 else
   verdict "restart on the state folder" 1 "$(cat "$work/second.log")"

@@ -14,6 +14,8 @@ expect "selfcheck arguments" 2 err "^t7315: selfcheck takes no arguments, got 'n
 for help in help -h --help; do
   expect "$help" 0 out "^  selfcheck " -- "$help"
 done
+expect "bench seconds" 2 err "^t7315: bench: --seconds wants a number from 0 to 60 \(not 0\), got '0'$" -- bench --seconds 0
+expect "bench argument" 2 err "^t7315: bench: unknown argument '--fast'$" -- bench --fast
 expect "selfcheck passes" 0 out "^registry: OK$" -- selfcheck
 
 # Every selfcheck line is a passed check, and there is one per check.
