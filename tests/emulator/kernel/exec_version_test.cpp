@@ -4,6 +4,7 @@
 
 #include "emulator/kernel/ex/routine_table.h"
 #include "platform/host/ex.h"
+#include "platform/host/io.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -12,7 +13,7 @@ struct VersionCase {
   const char* name;
   unsigned long major, minor, build;
   bool windows8, win10Vb, win11;
-  bool vistaExported;
+  bool vistaExported;  // and WDM 6.0 available
 };
 // Cases print as their names (ctest lists them so).
 void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
@@ -31,11 +32,7 @@ const bool kRegistered = kernel::routines::Register("HostTestVistaRoutine", &Tes
 class VersionTest : public MachineTest, public ::testing::WithParamInterface<VersionCase> {
  protected:
   kernel::MachineOptions Options() override {
-    kernel::MachineOptions options;
-    options.majorVersion = GetParam().major;
-    options.minorVersion = GetParam().minor;
-    options.buildNumber = GetParam().build;
-    return options;
+    return {.majorVersion = GetParam().major, .minorVersion = GetParam().minor, .buildNumber = GetParam().build};
   }
 };
 
@@ -64,6 +61,9 @@ TEST_P(VersionTest, EveryQueryReportsTheMachinesVersion) {
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(NTDDI_WIN8)), v.windows8);
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(0x0A000008)), v.win10Vb);
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(0x0A00000B)), v.win11);
+  EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x30));
+  EXPECT_EQ(bool(IoIsWdmVersionAvailable(6, 0x00)), v.vistaExported);
+  EXPECT_FALSE(IoIsWdmVersionAvailable(7, 0x00));
 }
 
 TEST_P(VersionTest, RoutineLookupFollowsTheVersion) {

@@ -1,11 +1,9 @@
-// Every kernel-core verifier rule stops the program naming itself.
-#include <functional>
-
+// The kernel-core verifier rules, and the test that runs every rule list.
 #include "emulator/kernel/clock.h"
 #include "emulator/kernel/ke/scheduler.h"
 #include "platform/host/ex.h"
 #include "platform/host/ke.h"
-#include "support/machine_test.h"
+#include "verifier_rules.h"
 
 namespace {
 
@@ -20,16 +18,11 @@ void EndOwningMutex(PVOID context) {
 
 void WaitForever(PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); }
 
-struct Violation {
-  const char* message;  // what the report must say
-  std::function<void(std::optional<kernel::Machine>&)> violate;
-};
+}  // namespace
 
-class KeVerifierDeathTest : public MachineTest, public ::testing::WithParamInterface<Violation> {};
+TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) { EXPECT_DEATH(GetParam().violate(machine_), GetParam().report); }
 
-TEST_P(KeVerifierDeathTest, StopsTheProgramNamingTheRule) {
-  EXPECT_DEATH(GetParam().violate(machine_), GetParam().message);
-}
+namespace {
 
 KSPIN_LOCK g_lock, g_second;
 KEVENT g_event;
@@ -130,6 +123,6 @@ const Violation kViolations[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rules, KeVerifierDeathTest, ::testing::ValuesIn(kViolations));
+INSTANTIATE_TEST_SUITE_P(Kernel, VerifierDeathTest, ::testing::ValuesIn(kViolations));
 
 }  // namespace

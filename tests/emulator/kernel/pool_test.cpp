@@ -6,7 +6,7 @@
 #include "emulator/kernel/pool.h"
 #include "platform/host/ex.h"
 #include "platform/host/ke.h"
-#include "support/machine_test.h"
+#include "verifier_rules.h"
 
 namespace {
 
@@ -140,16 +140,7 @@ TEST_F(OldWindowsPoolTest, NoExecutePoolIsABadTypeBeforeWindows8) {
                "VERIFIER: bad pool type: ExAllocatePoolWithTag.*pool type 512 is not valid on Windows 6.1");
 }
 
-struct Misuse {
-  const char* report;
-  void (*misuse)(std::optional<kernel::Machine>& machine);
-};
-
-class PoolDeathTest : public MachineTest, public ::testing::WithParamInterface<Misuse> {};
-
-TEST_P(PoolDeathTest, StopsTheProgramWithItsReport) { EXPECT_DEATH(GetParam().misuse(machine_), GetParam().report); }
-
-const Misuse kMisuses[] = {
+const Violation kMisuses[] = {
     {"VERIFIER: bad pool type: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(DontUseThisType, 8, kTagA); }},
     {"VERIFIER: pool tag of zero: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(PagedPool, 8, 0); }},
     {"VERIFIER: IRQL too high: ExAllocatePoolWithTag",
@@ -184,6 +175,6 @@ const Misuse kMisuses[] = {
      }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rules, PoolDeathTest, ::testing::ValuesIn(kMisuses));
+INSTANTIATE_TEST_SUITE_P(Pool, VerifierDeathTest, ::testing::ValuesIn(kMisuses));
 
 }  // namespace
