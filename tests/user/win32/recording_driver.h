@@ -64,19 +64,14 @@ inline void CancelAllPending(PDEVICE_OBJECT device) {
   }
 }
 
-// Copies a record in or out like a serial driver's buffered requests do.
-template <typename Record>
-NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, Record& record, bool set) {
-  void* buffer = irp->AssociatedIrp.SystemBuffer;
+// Copies `size` bytes of a record in or out as a serial driver's buffered
+// requests do.
+inline NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, void* record, size_t size, bool set) {
   const auto& io = sp->Parameters.DeviceIoControl;
-  if (set) {
-    if (io.InputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
-    std::memcpy(&record, buffer, sizeof(Record));
-    return End(irp, STATUS_SUCCESS, 0);
-  }
-  if (io.OutputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
-  std::memcpy(buffer, &record, sizeof(Record));
-  return End(irp, STATUS_SUCCESS, sizeof(Record));
+  if ((set ? io.InputBufferLength : io.OutputBufferLength) < size) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  std::memcpy(set ? record : buffer, set ? buffer : record, size);
+  return End(irp, STATUS_SUCCESS, set ? 0 : size);
 }
 
 inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
@@ -85,28 +80,31 @@ inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
   std::lock_guard guard(port.lock);
   if (auto failure = port.failures.find(code); failure != port.failures.end())
     return End(irp, failure->second, 0);
+  // The records the port keeps, by the codes that set and get them.
+  const struct {
+    ULONG set, get;
+    void* record;
+    size_t size;
+  } records[] = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, &port.baud, sizeof port.baud},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, &port.line, sizeof port.line},
+      {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, &port.chars, sizeof port.chars},
+      {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, &port.flow, sizeof port.flow},
+      {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, &port.timeouts, sizeof port.timeouts},
+      {IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_GET_WAIT_MASK, &port.waitMask, sizeof port.waitMask},
+      {0, IOCTL_SERIAL_WAIT_ON_MASK, &port.waitMask, sizeof port.waitMask},
+      {0, IOCTL_SERIAL_GET_COMMSTATUS, &port.status, sizeof port.status},
+      {0, IOCTL_SERIAL_GET_MODEMSTATUS, &port.modemStatus, sizeof port.modemStatus},
+  };
+  for (const auto& r : records)
+    if (code == r.get || (r.set != 0 && code == r.set)) return Exchange(irp, sp, r.record, r.size, code == r.set);
   switch (code) {
-    case IOCTL_SERIAL_SET_BAUD_RATE: return Exchange(irp, sp, port.baud, true);
-    case IOCTL_SERIAL_GET_BAUD_RATE: return Exchange(irp, sp, port.baud, false);
-    case IOCTL_SERIAL_SET_LINE_CONTROL: return Exchange(irp, sp, port.line, true);
-    case IOCTL_SERIAL_GET_LINE_CONTROL: return Exchange(irp, sp, port.line, false);
-    case IOCTL_SERIAL_SET_CHARS: return Exchange(irp, sp, port.chars, true);
-    case IOCTL_SERIAL_GET_CHARS: return Exchange(irp, sp, port.chars, false);
-    case IOCTL_SERIAL_SET_HANDFLOW: return Exchange(irp, sp, port.flow, true);
-    case IOCTL_SERIAL_GET_HANDFLOW: return Exchange(irp, sp, port.flow, false);
-    case IOCTL_SERIAL_SET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, true);
-    case IOCTL_SERIAL_GET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, false);
-    case IOCTL_SERIAL_SET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, true);
-    case IOCTL_SERIAL_GET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, false);
-    case IOCTL_SERIAL_GET_COMMSTATUS: return Exchange(irp, sp, port.status, false);
-    case IOCTL_SERIAL_GET_MODEMSTATUS: return Exchange(irp, sp, port.modemStatus, false);
-    case IOCTL_SERIAL_WAIT_ON_MASK: return Exchange(irp, sp, port.waitMask, false);
     case IOCTL_SERIAL_GET_PROPERTIES: {
       SERIAL_COMMPROP properties{};
       properties.PacketLength = sizeof properties;
       properties.MaxRxQueue = 4095;
       properties.ProvSubType = SERIAL_SP_RS232;
-      return Exchange(irp, sp, properties, false);
+      return Exchange(irp, sp, &properties, sizeof properties, false);
     }
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
     case IOCTL_SERIAL_RESET_DEVICE:
