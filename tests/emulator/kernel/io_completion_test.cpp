@@ -104,7 +104,8 @@ TEST_F(IoCompletion, AnOwnedIrpIsReusedWithoutReinitialisation) {
 struct PendingCase {
   const char* name;
   bool bottomQueues;
-  bool relaySkips;         // no routine: the walk propagates pending itself
+  bool relaySkips;         // no location of its own
+  bool relayInvoked;       // else its routine has no invoke flag: the walk propagates pending itself
   bool relayPropagates;    // its routine marks the IRP pending again
   NTSTATUS returned;       // by the top device's dispatch routine
   BOOLEAN ownerSeesPending;
@@ -113,9 +114,10 @@ struct PendingCase {
 // A request completed from DISPATCH_LEVEL runs the routines there.
 TEST_F(IoCompletion, PendingTravelsUpTheStack) {
   const PendingCase cases[] = {
-      {"synchronous completion", false, false, true, STATUS_SUCCESS, FALSE},
-      {"pended below, routine propagates", true, false, true, STATUS_PENDING, TRUE},
-      {"pended below, location skipped", true, true, false, STATUS_PENDING, TRUE},
+      {"synchronous completion", false, false, true, true, STATUS_SUCCESS, FALSE},
+      {"pended below, routine propagates", true, false, true, true, STATUS_PENDING, TRUE},
+      {"pended below, routine not invoked", true, false, false, false, STATUS_PENDING, TRUE},
+      {"pended below, location skipped", true, true, false, false, STATUS_PENDING, TRUE},
   };
   for (const PendingCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,6 +126,7 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
     Config(bottom).queue = c.bottomQueues;
     Config(relay).skip = c.relaySkips;
     Config(relay).propagatePending = c.relayPropagates;
+    Config(relay).onSuccess = Config(relay).onError = Config(relay).onCancel = c.relayInvoked;
     Owner owner;
     PIRP irp = NewIrp(relay, &owner);
     EXPECT_EQ(IoCallDriver(relay, irp), c.returned);
@@ -135,7 +138,7 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
       ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS));
       KeLowerIrql(old);
     }
-    if (!c.relaySkips) {
+    if (c.relayInvoked) {
       ASSERT_EQ(Config(relay).invocations.size(), 1u);
       EXPECT_EQ(Config(relay).invocations[0].pendingReturned, c.ownerSeesPending);
       EXPECT_EQ(Config(relay).invocations[0].irql, irql);
