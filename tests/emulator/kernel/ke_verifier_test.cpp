@@ -5,6 +5,8 @@
 #include "platform/host/ke.h"
 #include "verifier_rules.h"
 
+TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) { EXPECT_DEATH(GetParam().violate(machine_), GetParam().report); }
+
 namespace {
 
 void KeepSpinLock(PKDPC, PVOID context, PVOID, PVOID) {
@@ -18,21 +20,9 @@ void EndOwningMutex(PVOID context) {
 
 void WaitForever(PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); }
 
-}  // namespace
-
-TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) { EXPECT_DEATH(GetParam().violate(machine_), GetParam().report); }
-
-namespace {
-
-KSPIN_LOCK g_lock, g_second;
+// Threads started here outlive the routine that started them.
 KEVENT g_event;
 KMUTEX g_mutex;
-KDPC g_dpc;
-
-void InitLocks() {
-  KeInitializeSpinLock(&g_lock);
-  KeInitializeSpinLock(&g_second);
-}
 
 const Violation kViolations[] = {
     {"VERIFIER: wait at raised IRQL: KeWaitForSingleObject",
@@ -43,34 +33,39 @@ const Violation kViolations[] = {
      }},
     {"VERIFIER: wait at raised IRQL: KeDelayExecutionThread",
      [](auto&) {
-       InitLocks();
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
        KIRQL old;
-       KeAcquireSpinLock(&g_lock, &old);
+       KeAcquireSpinLock(&lock, &old);
        LARGE_INTEGER interval{.QuadPart = -10};
        KeDelayExecutionThread(KernelMode, FALSE, &interval);
      }},
     {"VERIFIER: spin lock released twice: KeReleaseSpinLock",
      [](auto&) {
-       InitLocks();
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
        KIRQL old;
-       KeAcquireSpinLock(&g_lock, &old);
-       KeReleaseSpinLock(&g_lock, old);
-       KeReleaseSpinLock(&g_lock, old);
+       KeAcquireSpinLock(&lock, &old);
+       KeReleaseSpinLock(&lock, old);
+       KeReleaseSpinLock(&lock, old);
      }},
     {"VERIFIER: spin locks released out of order",
      [](auto&) {
-       InitLocks();
+       KSPIN_LOCK first, second;
+       KeInitializeSpinLock(&first);
+       KeInitializeSpinLock(&second);
        KIRQL old;
-       KeAcquireSpinLock(&g_lock, &old);
-       KeAcquireSpinLockAtDpcLevel(&g_second);
-       KeReleaseSpinLock(&g_lock, old);
+       KeAcquireSpinLock(&first, &old);
+       KeAcquireSpinLockAtDpcLevel(&second);
+       KeReleaseSpinLock(&first, old);
      }},
     {"VERIFIER: spin lock acquired recursively",
      [](auto&) {
-       InitLocks();
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
        KIRQL old;
-       KeAcquireSpinLock(&g_lock, &old);
-       KeAcquireSpinLockAtDpcLevel(&g_lock);
+       KeAcquireSpinLock(&lock, &old);
+       KeAcquireSpinLockAtDpcLevel(&lock);
      }},
     {"VERIFIER: mutex released by a thread that does not own it",
      [](auto&) {
@@ -90,9 +85,11 @@ const Violation kViolations[] = {
      }},
     {"VERIFIER: DPC returned holding a spin lock",
      [](auto&) {
-       InitLocks();
-       KeInitializeDpc(&g_dpc, KeepSpinLock, &g_lock);
-       KeInsertQueueDpc(&g_dpc, nullptr, nullptr);
+       static KSPIN_LOCK lock;
+       static KDPC dpc;
+       KeInitializeSpinLock(&lock);
+       KeInitializeDpc(&dpc, KeepSpinLock, &lock);
+       KeInsertQueueDpc(&dpc, nullptr, nullptr);
        KeFlushQueuedDpcs();
      }},
     {"VERIFIER: thread ended owning a mutex",
