@@ -28,6 +28,18 @@ TEST_F(ChipBaudTest, EachClockAndDivisorYieldsItsRealRate) {
   }
 }
 
+// Start bit, data bits, parity bit and stop bits, as line control sets them.
+TEST_F(ChipBaudTest, LineControlGivesTheFrameLength) {
+  const struct {
+    uint8_t lcr;
+    double bits;
+  } rows[] = {{0x03, 10}, {0x00, 7}, {0x04, 7.5}, {0x07, 11}, {0x1B, 11}, {0x0A, 10}, {0x3F, 12}};
+  for (const auto& row : rows) {
+    WriteRegister(chip::reg::kLineControl, row.lcr);
+    EXPECT_EQ(Port().Settings().FrameBits(), row.bits) << std::hex << int(row.lcr);
+  }
+}
+
 TEST_F(ChipBaudTest, DivisorZeroStopsTheClock) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
