@@ -5,6 +5,7 @@
 #include "emulator/kernel/ex/routine_table.h"
 #include "platform/host/ex.h"
 #include "platform/host/io.h"
+#include "platform/host/wmi.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -13,7 +14,7 @@ struct VersionCase {
   const char* name;
   unsigned long major, minor, build;
   bool windows8, win10Vb, win11;
-  bool vistaExported;  // and WDM 6.0 available
+  bool vistaExported;  // and WDM 6.0 and the classic trace providers available
 };
 // Cases print as their names (ctest lists them so).
 void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
@@ -75,8 +76,12 @@ TEST_P(VersionTest, RoutineLookupFollowsTheVersion) {
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr) << "export names are case-sensitive";
   RtlInitUnicodeString(&name, u"NoSuchRoutine");
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
-  RtlInitUnicodeString(&name, u"HostTestVistaRoutine");
-  EXPECT_EQ(MmGetSystemRoutineAddress(&name) != nullptr, GetParam().vistaExported);
+  RtlInitUnicodeString(&name, u"WmiTraceMessage");
+  EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&WmiTraceMessage));
+  for (const char16_t* vista : {u"HostTestVistaRoutine", u"EtwRegisterClassicProvider", u"EtwUnregister"}) {
+    RtlInitUnicodeString(&name, vista);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name) != nullptr, GetParam().vistaExported);
+  }
   EXPECT_FALSE(kernel::routines::Register("HostTestVistaRoutine", &PsGetVersion)) << "first registration stays";
 }
 
