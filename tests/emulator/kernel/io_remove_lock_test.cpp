@@ -70,6 +70,7 @@ TEST_F(IoRemoveLock, ReleaseAndWaitBlocksUntilEveryHolderReleased) {
   for (const LockUser& user : users) EXPECT_TRUE(user.released.load());
   EXPECT_EQ(lock.Common.IoCount, 0);
   EXPECT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_DELETE_PENDING);
+  kernel::clock::RunUntilIdle();  // the holders' threads end
 }
 
 }  // namespace
