@@ -1,4 +1,4 @@
-// Faults on demand.
+// Faults on demand, and power lost and restored.
 #include "chip_fixture.h"
 
 namespace chip_test {
@@ -117,9 +117,7 @@ TEST_F(ChipFaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
   EXPECT_DOUBLE_EQ(Port().Settings().rate, 9600);
 }
 
-class ChipResetOnD3Test : public ChipTest {};
-
-TEST_F(ChipResetOnD3Test, DevicePowerCycleThroughD3LosesTheRegisters) {
+TEST_F(ChipFaultsTest, DevicePowerCycleThroughD3LosesTheRegisters) {
   WriteRegister(reg::kModemControl, 0x0B);
   Port().SetDevicePower(2);  // D1 keeps them
   Port().SetDevicePower(1);
@@ -132,7 +130,7 @@ TEST_F(ChipResetOnD3Test, DevicePowerCycleThroughD3LosesTheRegisters) {
 
 // The USB side keeps its state: a bulk-out transfer that waited for room in
 // the transmit FIFO when power went takes the rest of its bytes afterwards.
-TEST_F(ChipResetOnD3Test, ABulkOutTransferPendingAcrossThePowerLossIsServed) {
+TEST_F(ChipFaultsTest, ABulkOutTransferPendingAcrossThePowerLossIsServed) {
   Configure();
   auto out = Submit(Pipe::BulkOut, std::vector<uint8_t>(300, 0x55));
   clock_.Advance(10 * chip::kMillisecond);

@@ -42,10 +42,20 @@ TEST_F(ChipRegistersTest, DivisorLatchesSitBehindLineControlBit7) {
   EXPECT_DOUBLE_EQ(Port().Settings().rate, 115200.0 / 0x1234);
 }
 
-TEST_F(ChipRegistersTest, FifoControlShowsInInterruptIdentification) {
+// IIR shows the FIFOs, and a transmitter-empty interrupt until IIR is read.
+TEST_F(ChipRegistersTest, InterruptIdentificationShowsFifosAndTransmitterEmpty) {
   WriteRegister(reg::kFifoControl, 0xC1);
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0xC1);
   WriteRegister(reg::kFifoControl, 0x00);
+  EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x01);
+  chip::ExternalEnd end(clock_);
+  chip::ConnectExternal(Port(), end);
+  WriteRegister(reg::kInterruptEnable, 0x02);  // enabled with nothing to send
+  EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x02);
+  EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x01);
+  WriteRegister(reg::kUartBase, 0x41);
+  clock_.Advance(10 * chip::kMillisecond);  // the character has left
+  EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x02);
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x01);
 }
 

@@ -113,26 +113,6 @@ TEST_F(ChipUsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
   EXPECT_EQ(in.UrbHeader.Status, USBD_STATUS_CANCELED);
 }
 
-// The driver's synchronous register access gives up after one second and
-// cancels; the control pipe is free again afterwards.
-TEST_F(ChipUsbFaceTest, HungControlTransferCancelledAfterOneSecond) {
-  board_->port(0).NeverComplete(chip::Pipe::Control);
-  uint8_t value = 0;
-  URB read = VendorRequest(true, reg::kLineControl, &value, 1);
-  AsyncUrb hung(Pdo(), &read);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10'000'000;
-  KEVENT never;
-  KeInitializeEvent(&never, NotificationEvent, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-  EXPECT_FALSE(hung.Done());
-  hung.Cancel();
-  EXPECT_EQ(hung.Wait(), STATUS_CANCELLED);
-  URB again = VendorRequest(true, reg::kLineControl, &value, 1);
-  EXPECT_EQ(Send(&again), STATUS_SUCCESS);
-  EXPECT_EQ(value, 0x03);
-}
-
 TEST_F(ChipUsbFaceTest, BadRequestsFailWithTheBusStatus) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   uint8_t byte = 0;

@@ -100,19 +100,12 @@ TEST_F(ChipUsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
   for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    POWER_STATE power;
-    power.DeviceState = state;
-    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, power, PowerDone, &done, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, POWER_STATE{.DeviceState = state}, PowerDone, &done, nullptr),
+              STATUS_PENDING);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
   EXPECT_EQ(*board_->port(0).Peek(chip::reg::kModemControl), 0x00);
 }
-
-}  // namespace
-}  // namespace chip_test
-
-namespace chip_test {
-namespace {
 
 TEST_F(ChipUsbPlugTest, RemovalOfAPresentPortEndsItsTransfersAndKeepsThePdo) {
   Install();

@@ -156,17 +156,9 @@ TEST_F(ChipWireTest, LoopbackPlugWiresTheConnectorToItself) {
   EXPECT_EQ(ReadRegister(reg::kUartBase), 0x24);
 }
 
-}  // namespace
-}  // namespace chip_test
-
-namespace chip_test {
-namespace {
-
-class ChipExternalEndTest : public ChipTest {};
-
 // A bridge hears each character and each change of RTS and DTR as it
 // happens, and may call back into the model from there.
-TEST_F(ChipExternalEndTest, BridgeCallbacksReportCharactersAndPortLines) {
+TEST_F(ChipWireTest, BridgeCallbacksReportCharactersAndPortLines) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
   std::vector<uint8_t> heard;

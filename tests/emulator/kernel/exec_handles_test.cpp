@@ -6,7 +6,7 @@
 #include "emulator/kernel/ex/handles.h"
 #include "platform/host/ke.h"
 #include "registry_support.h"
-#include "support/machine_test.h"
+#include "verifier_rules.h"
 
 namespace {
 
@@ -74,49 +74,36 @@ TEST_F(HandlesTest, ABootStartsWithAnEmptyTable) {
   EXPECT_EQ(kernel::handles::Lookup(leaked), nullptr);
 }
 
-using HandlesDeathTest = MachineTest;
+const Violation kHandleRules[] = {
+    {"VERIFIER: invalid handle: ZwClose",
+     [](auto&) {
+       HANDLE key;
+       CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Twice");
+       ZwClose(key);
+       ZwClose(key);
+     }},
+    {"VERIFIER: handle leak: Machine shutdown.*1 handle\\(s\\) still open: [0-9]+ \\(Key\\)",
+     [](auto& machine) {
+       HANDLE key;
+       OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
+       machine.reset();
+     }},
+    {"VERIFIER: IRQL too high: ZwOpenKey",
+     [](auto&) {
+       KIRQL old;
+       KeRaiseIrql(APC_LEVEL, &old);
+       HANDLE key;
+       OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
+     }},
+    {"VERIFIER: IRQL too high: ZwReadFile",
+     [](auto&) {
+       KeRaiseIrqlToDpcLevel();
+       HANDLE file;
+       IO_STATUS_BLOCK io;
+       ZwReadFile(nullptr, nullptr, nullptr, nullptr, &io, &file, 1, nullptr, nullptr);
+     }},
+};
 
-TEST_F(HandlesDeathTest, ClosingAHandleTwice) {
-  EXPECT_DEATH(
-      {
-        HANDLE key;
-        CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Twice");
-        ZwClose(key);
-        ZwClose(key);
-      },
-      "VERIFIER: invalid handle: ZwClose");
-}
-
-TEST_F(HandlesDeathTest, HandleLeftOpenAtShutdown) {
-  EXPECT_DEATH(
-      {
-        HANDLE key;
-        OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
-        machine_.reset();
-      },
-      "VERIFIER: handle leak: Machine shutdown.*1 handle\\(s\\) still open: [0-9]+ \\(Key\\)");
-}
-
-TEST_F(HandlesDeathTest, RegistryAboveIrqlPassive) {
-  EXPECT_DEATH(
-      {
-        KIRQL old;
-        KeRaiseIrql(APC_LEVEL, &old);
-        HANDLE key;
-        OpenKey(&key, u"\\Registry\\Machine\\SYSTEM");
-      },
-      "VERIFIER: IRQL too high: ZwOpenKey");
-}
-
-TEST_F(HandlesDeathTest, FileAboveIrqlPassive) {
-  EXPECT_DEATH(
-      {
-        KeRaiseIrqlToDpcLevel();
-        HANDLE file;
-        IO_STATUS_BLOCK io;
-        ZwReadFile(nullptr, nullptr, nullptr, nullptr, &io, &file, 1, nullptr, nullptr);
-      },
-      "VERIFIER: IRQL too high: ZwReadFile");
-}
+INSTANTIATE_TEST_SUITE_P(Handles, VerifierDeathTest, ::testing::ValuesIn(kHandleRules));
 
 }  // namespace

@@ -2,9 +2,10 @@
 // the machine was booted with.
 #include <ostream>
 
+#include "platform/host/ex.h"
+#include "platform/host/io.h"
 #include "platform/host/ke.h"
 #include "platform/host/wmi.h"
-#include "platform/host/ex.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -13,7 +14,7 @@ struct VersionCase {
   const char* name;
   unsigned long major, minor, build;
   bool windows8, win10Vb, win11;
-  bool vistaExported;
+  bool vistaExported;  // and WDM 6.0 and the classic trace providers available
 };
 // Cases print as their names (ctest lists them so).
 void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
@@ -29,11 +30,7 @@ const VersionCase kVersions[] = {
 class VersionTest : public MachineTest, public ::testing::WithParamInterface<VersionCase> {
  protected:
   kernel::MachineOptions Options() override {
-    kernel::MachineOptions options;
-    options.majorVersion = GetParam().major;
-    options.minorVersion = GetParam().minor;
-    options.buildNumber = GetParam().build;
-    return options;
+    return {.majorVersion = GetParam().major, .minorVersion = GetParam().minor, .buildNumber = GetParam().build};
   }
 };
 
@@ -62,6 +59,9 @@ TEST_P(VersionTest, EveryQueryReportsTheMachinesVersion) {
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(NTDDI_WIN8)), v.windows8);
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(0x0A000008)), v.win10Vb);
   EXPECT_EQ(bool(RtlIsNtDdiVersionAvailable(0x0A00000B)), v.win11);
+  EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x30));
+  EXPECT_EQ(bool(IoIsWdmVersionAvailable(6, 0x00)), v.vistaExported);
+  EXPECT_FALSE(IoIsWdmVersionAvailable(7, 0x00));
 }
 
 TEST_P(VersionTest, RoutineLookupFollowsTheVersion) {
@@ -76,8 +76,12 @@ TEST_P(VersionTest, RoutineLookupFollowsTheVersion) {
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&KeStallExecutionProcessor)) << "a HAL export";
   RtlInitUnicodeString(&name, u"WmiSystemControl");
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr) << "WMILIB's exports are not the kernel's";
-  RtlInitUnicodeString(&name, u"EtwRegisterClassicProvider");
-  EXPECT_EQ(MmGetSystemRoutineAddress(&name) != nullptr, GetParam().vistaExported);
+  RtlInitUnicodeString(&name, u"WmiTraceMessage");
+  EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&WmiTraceMessage));
+  for (const char16_t* vista : {u"EtwRegisterClassicProvider", u"EtwUnregister"}) {
+    RtlInitUnicodeString(&name, vista);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name) != nullptr, GetParam().vistaExported);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, VersionTest, ::testing::ValuesIn(kVersions),

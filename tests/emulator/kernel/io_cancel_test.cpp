@@ -11,26 +11,35 @@ namespace {
 
 using IoCancel = IoTest;
 
-TEST_F(IoCancel, CancellingAQueuedIrpRunsItsCancelRoutine) {
+// Cancelled while queued, the cancel routine ends the IRP; cancelled before
+// it reaches the driver, the driver ends it at once.
+TEST_F(IoCancel, ACancelledIrpEndsCancelledWhenQueuedOrBefore) {
   PDEVICE_OBJECT bottom = AddBottom();
   Config(bottom).queue = true;
-  Owner owner;
-  PIRP irp = NewIrp(bottom, &owner);
-  EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
-  EXPECT_TRUE(IoCancelIrp(irp));
-  ASSERT_EQ(owner.invocations.size(), 1u);
-  EXPECT_EQ(owner.invocations[0].status, STATUS_CANCELLED);
-  EXPECT_TRUE(irp->Cancel);
-  EXPECT_EQ(irp->CancelRoutine, nullptr);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_FALSE(CompleteNext(bottom, STATUS_SUCCESS));
-  IoFreeIrp(irp);
+  for (bool before : {false, true}) {
+    SCOPED_TRACE(before ? "before" : "while queued");
+    Owner owner;
+    PIRP irp = NewIrp(bottom, &owner);
+    irp->Cancel = before;
+    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
+    if (!before) {
+      EXPECT_TRUE(IoCancelIrp(irp));
+    }
+    ASSERT_EQ(owner.invocations.size(), 1u);
+    EXPECT_EQ(owner.invocations[0].status, STATUS_CANCELLED);
+    EXPECT_TRUE(owner.invocations[0].pendingReturned);
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_EQ(irp->CancelRoutine, nullptr);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_FALSE(CompleteNext(bottom, STATUS_SUCCESS));
+    IoFreeIrp(irp);
+  }
 }
 
 TEST_F(IoCancel, WithoutACancelRoutineOnlyTheFlagIsSet) {
   PDEVICE_OBJECT bottom = AddBottom();
   Config(bottom).queue = true;
-  Config(bottom).cancelable = false;
+  Config(bottom).held.cancelable = false;
   Owner owner;
   PIRP irp = NewIrp(bottom, &owner);
   EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
@@ -43,19 +52,6 @@ TEST_F(IoCancel, WithoutACancelRoutineOnlyTheFlagIsSet) {
   irp->Cancel = FALSE;
   EXPECT_FALSE(IoCancelIrp(irp));
   EXPECT_TRUE(irp->Cancel);
-  IoFreeIrp(irp);
-}
-
-TEST_F(IoCancel, AnIrpCancelledBeforeItIsQueuedIsCompletedAtOnce) {
-  PDEVICE_OBJECT bottom = AddBottom();
-  Config(bottom).queue = true;
-  Owner owner;
-  PIRP irp = NewIrp(bottom, &owner);
-  irp->Cancel = TRUE;
-  EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
-  ASSERT_EQ(owner.invocations.size(), 1u);
-  EXPECT_EQ(owner.invocations[0].status, STATUS_CANCELLED);
-  EXPECT_TRUE(owner.invocations[0].pendingReturned);
   IoFreeIrp(irp);
 }
 

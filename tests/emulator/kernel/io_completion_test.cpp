@@ -50,24 +50,8 @@ TEST_F(IoCompletion, InvokeFlagsDecideWhichRoutinesRun) {
   }
 }
 
-TEST_F(IoCompletion, RoutinesGetTheDeviceOfTheLocationThatSetThem) {
-  PDEVICE_OBJECT bottom = AddBottom();
-  PDEVICE_OBJECT middle = AddRelay(bottom);
-  PDEVICE_OBJECT top = AddRelay(middle);
-  Owner owner;
-  PIRP irp = NewIrp(top, &owner);
-  ASSERT_EQ(irp->StackCount, 3);
-  EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
-  ASSERT_EQ(Config(middle).invocations.size(), 1u);
-  ASSERT_EQ(Config(top).invocations.size(), 1u);
-  ASSERT_EQ(owner.invocations.size(), 1u);
-  EXPECT_EQ(Config(middle).invocations[0].device, middle);
-  EXPECT_EQ(Config(top).invocations[0].device, top);
-  // The IRP's creator has no stack location of its own.
-  EXPECT_EQ(owner.invocations[0].device, nullptr);
-  IoFreeIrp(irp);
-}
-
+// Each routine gets the device of the location that set it; the IRP's
+// creator has none.
 TEST_F(IoCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
   PDEVICE_OBJECT bottom = AddBottom();
   PDEVICE_OBJECT middle = AddRelay(bottom);
@@ -78,6 +62,7 @@ TEST_F(IoCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAga
   PIRP irp = NewIrp(top, &owner);
   IoCallDriver(top, irp);
   ASSERT_EQ(Config(middle).invocations.size(), 1u);
+  EXPECT_EQ(Config(middle).invocations[0].device, middle);
   EXPECT_TRUE(Config(top).invocations.empty());
   EXPECT_TRUE(owner.invocations.empty());
   // The IRP stands at the middle device's location, which now owns it.
@@ -87,7 +72,9 @@ TEST_F(IoCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAga
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   ASSERT_EQ(Config(top).invocations.size(), 1u);
   EXPECT_EQ(Config(top).invocations[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(Config(top).invocations[0].device, top);
   ASSERT_EQ(owner.invocations.size(), 1u);
+  EXPECT_EQ(owner.invocations[0].device, nullptr);
   IoFreeIrp(irp);
 }
 
@@ -117,17 +104,20 @@ TEST_F(IoCompletion, AnOwnedIrpIsReusedWithoutReinitialisation) {
 struct PendingCase {
   const char* name;
   bool bottomQueues;
-  bool relaySkips;         // no routine: the walk propagates pending itself
+  bool relaySkips;         // no location of its own
+  bool relayInvoked;       // else its routine has no invoke flag: the walk propagates pending itself
   bool relayPropagates;    // its routine marks the IRP pending again
   NTSTATUS returned;       // by the top device's dispatch routine
   BOOLEAN ownerSeesPending;
 };
 
+// A request completed from DISPATCH_LEVEL runs the routines there.
 TEST_F(IoCompletion, PendingTravelsUpTheStack) {
   const PendingCase cases[] = {
-      {"synchronous completion", false, false, true, STATUS_SUCCESS, FALSE},
-      {"pended below, routine propagates", true, false, true, STATUS_PENDING, TRUE},
-      {"pended below, location skipped", true, true, false, STATUS_PENDING, TRUE},
+      {"synchronous completion", false, false, true, true, STATUS_SUCCESS, FALSE},
+      {"pended below, routine propagates", true, false, true, true, STATUS_PENDING, TRUE},
+      {"pended below, routine not invoked", true, false, false, false, STATUS_PENDING, TRUE},
+      {"pended below, location skipped", true, true, false, false, STATUS_PENDING, TRUE},
   };
   for (const PendingCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -136,39 +126,28 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
     Config(bottom).queue = c.bottomQueues;
     Config(relay).skip = c.relaySkips;
     Config(relay).propagatePending = c.relayPropagates;
+    Config(relay).onSuccess = Config(relay).onError = Config(relay).onCancel = c.relayInvoked;
     Owner owner;
     PIRP irp = NewIrp(relay, &owner);
     EXPECT_EQ(IoCallDriver(relay, irp), c.returned);
+    const KIRQL irql = c.bottomQueues ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     if (c.bottomQueues) {
       EXPECT_TRUE(owner.invocations.empty());
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
       ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS));
+      KeLowerIrql(old);
     }
-    if (!c.relaySkips) {
+    if (c.relayInvoked) {
       ASSERT_EQ(Config(relay).invocations.size(), 1u);
       EXPECT_EQ(Config(relay).invocations[0].pendingReturned, c.ownerSeesPending);
+      EXPECT_EQ(Config(relay).invocations[0].irql, irql);
     }
     ASSERT_EQ(owner.invocations.size(), 1u);
     EXPECT_EQ(owner.invocations[0].pendingReturned, c.ownerSeesPending);
+    EXPECT_EQ(owner.invocations[0].irql, irql);
     IoFreeIrp(irp);
   }
-}
-
-TEST_F(IoCompletion, CompletionAtDispatchLevelRunsRoutinesAtDispatchLevel) {
-  PDEVICE_OBJECT bottom = AddBottom();
-  PDEVICE_OBJECT relay = AddRelay(bottom);
-  Config(bottom).queue = true;
-  Owner owner;
-  PIRP irp = NewIrp(relay, &owner);
-  EXPECT_EQ(IoCallDriver(relay, irp), STATUS_PENDING);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS));
-  KeLowerIrql(old);
-  ASSERT_EQ(Config(relay).invocations.size(), 1u);
-  EXPECT_EQ(Config(relay).invocations[0].irql, DISPATCH_LEVEL);
-  ASSERT_EQ(owner.invocations.size(), 1u);
-  EXPECT_EQ(owner.invocations[0].irql, DISPATCH_LEVEL);
-  IoFreeIrp(irp);
 }
 
 TEST_F(IoCompletion, DefaultDispatchRejectsTheRequest) {

@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "emulator/kernel/io_manager.h"
+#include "held_irps.h"
 #include "platform/host/ex.h"
 #include "support/machine_test.h"
 
 namespace iotest {
+
+constexpr auto Text = testdriver::Counted;
 
 struct Invocation {
   PDEVICE_OBJECT device;  // the routine's DeviceObject argument
@@ -28,8 +31,8 @@ struct Invocation {
 struct DeviceConfig {
   bool relay = false;
   // Bottom device. Create, cleanup and close complete at once.
-  bool queue = false;  // mark pending and queue instead of completing
-  bool cancelable = true;
+  bool queue = false;  // mark pending and hold instead of completing
+  testdriver::HeldIrps held;
   NTSTATUS status = STATUS_SUCCESS;
   NTSTATUS createStatus = STATUS_SUCCESS;
   ULONG_PTR information = 0;
@@ -39,8 +42,6 @@ struct DeviceConfig {
   std::vector<UCHAR> lastInput;     // its system buffer's input bytes
   PVOID lastUserBuffer = nullptr;   // its UserBuffer
   std::optional<MDL> lastMdl;       // its MDL, for direct I/O
-  KSPIN_LOCK lock;
-  LIST_ENTRY queued;
   // Relay device.
   PDEVICE_OBJECT lower = nullptr;
   bool skip = false;  // IoSkipCurrentIrpStackLocation instead of a routine
@@ -81,38 +82,7 @@ inline void RecordRequest(DeviceConfig& config, PIRP irp) {
   if (irp->MdlAddress != nullptr) config.lastMdl = *irp->MdlAddress;
 }
 
-inline void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-inline VOID CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  DeviceConfig& config = Config(device);
-  KIRQL irql;
-  KeAcquireSpinLock(&config.lock, &irql);
-  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&config.lock, irql);
-  Complete(irp, STATUS_CANCELLED, 0);
-}
-
-inline NTSTATUS QueueRequest(DeviceConfig& config, PIRP irp) {
-  IoMarkIrpPending(irp);
-  KIRQL irql;
-  KeAcquireSpinLock(&config.lock, &irql);
-  if (config.cancelable) {
-    IoSetCancelRoutine(irp, CancelQueued);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-      KeReleaseSpinLock(&config.lock, irql);
-      Complete(irp, STATUS_CANCELLED, 0);
-      return STATUS_PENDING;
-    }
-  }
-  InsertTailList(&config.queued, &irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&config.lock, irql);
-  return STATUS_PENDING;
-}
+using testdriver::Complete;
 
 inline NTSTATUS RelayCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   DeviceConfig& config = Config(static_cast<PDEVICE_OBJECT>(context));
@@ -127,15 +97,11 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (!config.relay) {
     RecordRequest(config, irp);
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) {
-      const NTSTATUS status = major == IRP_MJ_CREATE ? config.createStatus : STATUS_SUCCESS;
-      Complete(irp, status, 0);
-      return status;
-    }
-    if (config.queue) return QueueRequest(config, irp);
+    if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE)
+      return Complete(irp, major == IRP_MJ_CREATE ? config.createStatus : STATUS_SUCCESS);
+    if (config.queue) return config.held.Hold(irp);
     FillReply(config, irp);
-    Complete(irp, config.status, config.information);
-    return config.status;
+    return Complete(irp, config.status, config.information);
   }
   if (config.skip) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -152,26 +118,14 @@ inline NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-// Takes the oldest queued request of a bottom device that no canceller owns
-// and completes it; false when there is none.
+// Completes the oldest held request of a bottom device that no canceller
+// owns; false when there is none.
 inline bool CompleteNext(PDEVICE_OBJECT bottom, NTSTATUS status, ULONG_PTR information = 0) {
-  DeviceConfig& config = Config(bottom);
-  KIRQL irql;
-  KeAcquireSpinLock(&config.lock, &irql);
-  while (!IsListEmpty(&config.queued)) {
-    PLIST_ENTRY entry = RemoveHeadList(&config.queued);
-    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-    if (config.cancelable && IoSetCancelRoutine(irp, nullptr) == nullptr) {
-      InitializeListHead(entry);  // its cancel routine is on the way
-      continue;
-    }
-    KeReleaseSpinLock(&config.lock, irql);
-    FillReply(config, irp);
-    Complete(irp, status, information);
-    return true;
-  }
-  KeReleaseSpinLock(&config.lock, irql);
-  return false;
+  PIRP irp = Config(bottom).held.Take();
+  if (irp == nullptr) return false;
+  FillReply(Config(bottom), irp);
+  Complete(irp, status, information);
+  return true;
 }
 
 // The test's own IRPs: the owner's routine keeps them (MORE_PROCESSING_REQUIRED).
@@ -210,15 +164,12 @@ class IoTest : public MachineTest {
   }
 
   PDEVICE_OBJECT NewDevice(const std::u16string& name, DeviceConfig* config) {
-    UNICODE_STRING text{USHORT(name.size() * 2), USHORT(name.size() * 2),
-                        const_cast<PWSTR>(name.c_str())};
+    UNICODE_STRING text = Text(name);
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver_, sizeof(DeviceConfig*), name.empty() ? nullptr : &text,
                              FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_SUCCESS);
     *static_cast<DeviceConfig**>(device->DeviceExtension) = config;
-    KeInitializeSpinLock(&config->lock);
-    InitializeListHead(&config->queued);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);
     return device;
@@ -257,10 +208,5 @@ inline std::u16string FromCounted(const UNICODE_STRING& text) {
 }
 
 inline std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
-
-inline UNICODE_STRING Text(const std::u16string& text) {
-  return UNICODE_STRING{USHORT(text.size() * 2), USHORT(text.size() * 2),
-                        const_cast<PWSTR>(text.c_str())};
-}
 
 }  // namespace iotest

@@ -19,7 +19,7 @@ class IoVerifierDeathTest : public IoTest {
   PIRP QueuedIrp(bool cancelable) {
     PDEVICE_OBJECT bottom = AddBottom();
     Config(bottom).queue = true;
-    Config(bottom).cancelable = cancelable;
+    Config(bottom).held.cancelable = cancelable;
     PIRP irp = NewIrp(bottom, new Owner);
     IoCallDriver(bottom, irp);
     return irp;

@@ -1,3 +1,4 @@
+// Timers, DPCs, scheduled callbacks and stalls on the virtual clock.
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -11,40 +12,40 @@ namespace {
 
 using KeTimers = MachineTest;
 
-struct DpcRecord {
-  std::vector<int64_t> times;
-  std::vector<KIRQL> irqls;
-  KEVENT done;
-  size_t wanted = 1;
-};
-
-void RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* record = static_cast<DpcRecord*>(context);
-  record->times.push_back(kernel::clock::Now());
-  record->irqls.push_back(KeGetCurrentIrql());
-  if (record->times.size() == record->wanted) KeSetEvent(&record->done, 0, FALSE);
-}
-
-LARGE_INTEGER Relative(int64_t units) {
-  LARGE_INTEGER value;
-  value.QuadPart = -units;
-  return value;
-}
-
-TEST_F(KeTimers, TenSecondTimerFiresItsDpcAtDispatchLevel) {
+// A timer whose DPC records when and at which IRQL it ran; `done` is set
+// after `wanted` runs.
+struct TimedDpc {
   KTIMER timer;
   KDPC dpc;
-  DpcRecord record;
-  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-  KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, RecordDpc, &record);
+  KEVENT done;
+  std::vector<int64_t> times;
+  std::vector<KIRQL> irqls;
+  size_t wanted;
+
+  explicit TimedDpc(size_t wanted = 1) : wanted(wanted) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, Record, this);
+  }
+  static void Record(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<TimedDpc*>(context);
+    self->times.push_back(kernel::clock::Now());
+    self->irqls.push_back(KeGetCurrentIrql());
+    if (self->times.size() == self->wanted) KeSetEvent(&self->done, 0, FALSE);
+  }
+  void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
+};
+
+LARGE_INTEGER Relative(int64_t units) { return LARGE_INTEGER{.QuadPart = -units}; }
+
+TEST_F(KeTimers, TenSecondTimerFiresItsDpcAtDispatchLevel) {
+  TimedDpc t;
   const int64_t start = Now();
-  EXPECT_FALSE(KeSetTimer(&timer, Relative(10'000 * kMs), &dpc));
-  KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, nullptr);
-  ASSERT_EQ(record.times.size(), 1u);
-  EXPECT_EQ(record.times[0] - start, 10'000 * kMs);
-  EXPECT_EQ(record.irqls[0], DISPATCH_LEVEL);
-  EXPECT_TRUE(KeReadStateTimer(&timer));
+  EXPECT_FALSE(KeSetTimer(&t.timer, Relative(10'000 * kMs), &t.dpc));
+  t.Wait();
+  EXPECT_EQ(t.times, (std::vector<int64_t>{start + 10'000 * kMs}));
+  EXPECT_EQ(t.irqls, (std::vector<KIRQL>{DISPATCH_LEVEL}));
+  EXPECT_TRUE(KeReadStateTimer(&t.timer));
 }
 
 // A relative due time too long to add to the clock lies far in the future,
@@ -53,62 +54,37 @@ TEST_F(KeTimers, DueTimesBeyondTheClockNeverCome) {
   for (int64_t units : {INT64_MAX, int64_t(INT64_MIN)}) {
     SCOPED_TRACE(units);
     kernel::clock::Sleep(kMs);  // the clock is past 0
-    KTIMER timer;
-    KDPC dpc;
-    DpcRecord record;
-    KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, RecordDpc, &record);
-    LARGE_INTEGER due;
-    due.QuadPart = units == INT64_MAX ? -units : units;
-    KeSetTimer(&timer, due, &dpc);
-    kernel::clock::ScheduleAfter(kMs, [&] { KeSetEvent(&record.done, 0, FALSE); });
-    EXPECT_EQ(KeWaitForSingleObject(&record.done, Executive, KernelMode, FALSE, &due), STATUS_WAIT_0);
+    TimedDpc t;
+    LARGE_INTEGER due{.QuadPart = units == INT64_MAX ? -units : units};
+    KeSetTimer(&t.timer, due, &t.dpc);
+    kernel::clock::ScheduleAfter(kMs, [&] { KeSetEvent(&t.done, 0, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, &due), STATUS_WAIT_0);
     kernel::clock::Sleep(1000 * kMs);
-    EXPECT_TRUE(record.times.empty());
-    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_TRUE(t.times.empty());
+    EXPECT_TRUE(KeCancelTimer(&t.timer));
   }
 }
 
 TEST_F(KeTimers, ResettingOrCancellingReportsWhetherTheTimerWasSet) {
-  KTIMER timer;
-  KDPC dpc;
-  DpcRecord record;
-  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
-  KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, RecordDpc, &record);
-  EXPECT_FALSE(KeSetTimer(&timer, Relative(100 * kMs), &dpc));
-  EXPECT_TRUE(KeSetTimer(&timer, Relative(300 * kMs), &dpc)) << "replacing a set timer";
-  EXPECT_TRUE(KeCancelTimer(&timer));
-  EXPECT_FALSE(KeCancelTimer(&timer));
-  LARGE_INTEGER wait = Relative(1000 * kMs);
-  KeDelayExecutionThread(KernelMode, FALSE, &wait);
-  EXPECT_TRUE(record.times.empty()) << "a cancelled timer never queues its DPC";
-  EXPECT_FALSE(KeReadStateTimer(&timer));
+  TimedDpc t;
+  EXPECT_FALSE(KeSetTimer(&t.timer, Relative(100 * kMs), &t.dpc));
+  EXPECT_TRUE(KeSetTimer(&t.timer, Relative(300 * kMs), &t.dpc)) << "replacing a set timer";
+  EXPECT_TRUE(KeCancelTimer(&t.timer));
+  EXPECT_FALSE(KeCancelTimer(&t.timer));
+  kernel::clock::Sleep(1000 * kMs);
+  EXPECT_TRUE(t.times.empty()) << "a cancelled timer never queues its DPC";
+  EXPECT_FALSE(KeReadStateTimer(&t.timer));
 }
 
 TEST_F(KeTimers, TimersFireInDueOrderAndPeriodicTimersRepeat) {
-  KTIMER periodic, once;
-  KDPC periodicDpc, onceDpc;
-  DpcRecord periodicRecord, onceRecord;
-  periodicRecord.wanted = 3;
-  KeInitializeEvent(&periodicRecord.done, NotificationEvent, FALSE);
-  KeInitializeEvent(&onceRecord.done, NotificationEvent, FALSE);
-  KeInitializeTimer(&periodic);
-  KeInitializeTimer(&once);
-  KeInitializeDpc(&periodicDpc, RecordDpc, &periodicRecord);
-  KeInitializeDpc(&onceDpc, RecordDpc, &onceRecord);
+  TimedDpc periodic(3), once;
   const int64_t start = Now();
-  KeSetTimerEx(&periodic, Relative(10 * kMs), 20, &periodicDpc);
-  KeSetTimer(&once, Relative(25 * kMs), &onceDpc);
-  KeWaitForSingleObject(&periodicRecord.done, Executive, KernelMode, FALSE, nullptr);
-  KeCancelTimer(&periodic);
-  ASSERT_EQ(periodicRecord.times.size(), 3u);
-  EXPECT_EQ(periodicRecord.times[0] - start, 10 * kMs);
-  EXPECT_EQ(periodicRecord.times[1] - start, 30 * kMs);
-  EXPECT_EQ(periodicRecord.times[2] - start, 50 * kMs);
-  ASSERT_EQ(onceRecord.times.size(), 1u);
-  EXPECT_EQ(onceRecord.times[0] - start, 25 * kMs);
+  KeSetTimerEx(&periodic.timer, Relative(10 * kMs), 20, &periodic.dpc);
+  KeSetTimer(&once.timer, Relative(25 * kMs), &once.dpc);
+  periodic.Wait();
+  KeCancelTimer(&periodic.timer);
+  EXPECT_EQ(periodic.times, (std::vector<int64_t>{start + 10 * kMs, start + 30 * kMs, start + 50 * kMs}));
+  EXPECT_EQ(once.times, (std::vector<int64_t>{start + 25 * kMs}));
 }
 
 TEST_F(KeTimers, WaitingOnATimerObjectEndsAtItsDueTime) {
@@ -130,10 +106,9 @@ TEST_F(KeTimers, DpcQueuedTwiceRunsOnceAndFlushWaitsForIt) {
   // A first DPC keeps the DPC thread busy so the second stays queued.
   std::atomic<bool> released{false};
   KDPC blocker, dpc;
-  DpcRecord record;
-  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+  TimedDpc record;
   KeInitializeDpc(&blocker, SpinUntilReleased, &released);
-  KeInitializeDpc(&dpc, RecordDpc, &record);
+  KeInitializeDpc(&dpc, TimedDpc::Record, &record);
   EXPECT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
   EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
   EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "already queued";

@@ -1,3 +1,4 @@
+// Events, mutexes, multiple-object waits, time-outs and thread objects.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -11,11 +12,7 @@ namespace {
 
 using KeWaits = MachineTest;
 
-LARGE_INTEGER Relative(int64_t units) {
-  LARGE_INTEGER value;
-  value.QuadPart = -units;
-  return value;
-}
+LARGE_INTEGER Relative(int64_t units) { return LARGE_INTEGER{.QuadPart = -units}; }
 
 struct ThreadArgs {
   KEVENT* event;
@@ -76,69 +73,52 @@ TEST_F(KeWaits, WaitAnyWakesWithIndexOfEventSetLater) {
   EXPECT_EQ(KeReadStateEvent(&poll), 0) << "a satisfied synchronization event resets";
 }
 
-TEST_F(KeWaits, SynchronizationEventWakesExactlyOneWaiterPerSet) {
-  KEVENT event;
-  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-  std::atomic<int> woken{0};
-  ThreadArgs args{&event, &woken};
-  PKTHREAD threads[3];
-  for (PKTHREAD& t : threads) t = StartThread(WaitOnceAndCount, &args);
-  kernel::clock::RunUntilIdle();
-  EXPECT_EQ(woken.load(), 0);
-  for (int expected = 1; expected <= 3; ++expected) {
-    KeSetEvent(&event, 0, FALSE);
+// A synchronization event wakes one waiter per set and resets; a
+// notification event wakes them all and stays set.
+TEST_F(KeWaits, EventsWakeOneOrEveryWaiter) {
+  for (EVENT_TYPE type : {SynchronizationEvent, NotificationEvent}) {
+    const bool one = type == SynchronizationEvent;
+    SCOPED_TRACE(one ? "synchronization" : "notification");
+    KEVENT event;
+    KeInitializeEvent(&event, type, FALSE);
+    std::atomic<int> woken{0};
+    ThreadArgs args{&event, &woken};
+    PKTHREAD threads[3];
+    for (PKTHREAD& t : threads) t = StartThread(WaitOnceAndCount, &args);
     kernel::clock::RunUntilIdle();
-    EXPECT_EQ(woken.load(), expected);
+    EXPECT_EQ(woken.load(), 0);
+    for (int set = 1; set <= (one ? 3 : 1); ++set) {
+      KeSetEvent(&event, 0, FALSE);
+      kernel::clock::RunUntilIdle();
+      EXPECT_EQ(woken.load(), one ? set : 3);
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), one ? 0 : 1);
+    for (PKTHREAD t : threads) Join(t);
   }
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
-  for (PKTHREAD t : threads) Join(t);
 }
 
-TEST_F(KeWaits, NotificationEventWakesEveryWaiterAndStaysSignalled) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  std::atomic<int> woken{0};
-  ThreadArgs args{&event, &woken};
-  PKTHREAD threads[3];
-  for (PKTHREAD& t : threads) t = StartThread(WaitOnceAndCount, &args);
-  kernel::clock::RunUntilIdle();
-  KeSetEvent(&event, 0, FALSE);
-  for (PKTHREAD t : threads) Join(t);
-  EXPECT_EQ(woken.load(), 3);
-  EXPECT_EQ(KeReadStateEvent(&event), 1);
-}
-
-TEST_F(KeWaits, TimeoutsAreExactOnTheVirtualClock) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  const int64_t cases[] = {1, kMs, 1000 * kMs, 10'000 * kMs};
-  for (int64_t delay : cases) {
-    LARGE_INTEGER timeout = Relative(delay);
-    const int64_t start = Now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-    EXPECT_EQ(Now() - start, delay);
-  }
-  LARGE_INTEGER zero = Relative(0);
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-}
-
-TEST_F(KeWaits, AbsoluteTimeoutUsesSystemTime) {
+// Relative and absolute time-outs and delays end exactly on the virtual clock.
+TEST_F(KeWaits, TimeoutsAndDelaysAreExact) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
-  LARGE_INTEGER due;
-  due.QuadPart = now.QuadPart + 250 * kMs;
-  const int64_t start = Now();
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
-  EXPECT_EQ(Now() - start, 250 * kMs);
-}
-
-TEST_F(KeWaits, DelayExecutionSleepsTheGivenInterval) {
-  LARGE_INTEGER interval = Relative(7 * kMs);
-  const int64_t start = Now();
-  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
-  EXPECT_EQ(Now() - start, 7 * kMs);
+  for (int64_t delay : {int64_t(1), kMs, 1000 * kMs, 10'000 * kMs}) {
+    LARGE_INTEGER relative = Relative(delay), absolute{.QuadPart = now.QuadPart + delay};
+    int64_t start = Now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
+    EXPECT_EQ(Now() - start, delay);
+    start = Now();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &relative), STATUS_SUCCESS);
+    EXPECT_EQ(Now() - start, delay);
+    KeQuerySystemTime(&now);
+    absolute.QuadPart = now.QuadPart + delay;
+    start = Now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+    EXPECT_EQ(Now() - start, delay);
+  }
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
 }
 
 struct MutexArgs {

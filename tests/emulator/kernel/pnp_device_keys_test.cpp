@@ -200,28 +200,5 @@ TEST_F(PnpDeviceKeysTest, IoGetDevicePropertyReadsTheRegistryAtTheTimeOfTheCall)
             STATUS_INVALID_PARAMETER);
 }
 
-TEST(PnpWdmVersionTest, WdmVersionsFollowTheWindowsVersion) {
-  const struct {
-    unsigned long major, minor;
-    bool wdm120, wdm130, wdm600;
-  } cases[] = {
-      {5, 0, true, false, false},
-      {5, 1, true, true, false},
-      {6, 1, true, true, true},
-      {10, 0, true, true, true},
-  };
-  for (const auto& test : cases) {
-    SCOPED_TRACE(testing::Message() << test.major << "." << test.minor);
-    kernel::MachineOptions options;
-    options.majorVersion = test.major;
-    options.minorVersion = test.minor;
-    kernel::Machine machine(options);
-    EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x20), test.wdm120);
-    EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x30), test.wdm130);
-    EXPECT_EQ(IoIsWdmVersionAvailable(6, 0x00), test.wdm600);
-    EXPECT_FALSE(IoIsWdmVersionAvailable(7, 0x00));
-  }
-}
-
 }  // namespace
 }  // namespace pnptest

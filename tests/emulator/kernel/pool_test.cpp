@@ -6,7 +6,7 @@
 #include "emulator/kernel/pool.h"
 #include "platform/host/ex.h"
 #include "platform/host/ke.h"
-#include "support/machine_test.h"
+#include "verifier_rules.h"
 
 namespace {
 
@@ -126,83 +126,55 @@ TEST_F(PoolTest, StateDoesNotSurviveAReboot) {
   ExFreePoolWithTag(block, kTagA);
 }
 
+// Windows 7: no no-execute pool yet.
 class OldWindowsPoolTest : public MachineTest {
  protected:
   kernel::MachineOptions Options() override {
-    kernel::MachineOptions options;
-    options.majorVersion = 6;
-    options.minorVersion = 1;
-    options.buildNumber = 7601;
-    return options;
+    return {.majorVersion = 6, .minorVersion = 1, .buildNumber = 7601};
   }
 };
 
 TEST_F(OldWindowsPoolTest, NoExecutePoolIsABadTypeBeforeWindows8) {
-  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-  ExFreePoolWithTag(block, kTagA);
+  ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), kTagA);
   EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA),
                "VERIFIER: bad pool type: ExAllocatePoolWithTag.*pool type 512 is not valid on Windows 6.1");
 }
 
-using PoolDeathTest = MachineTest;
+const Violation kMisuses[] = {
+    {"VERIFIER: bad pool type: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(DontUseThisType, 8, kTagA); }},
+    {"VERIFIER: pool tag of zero: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(PagedPool, 8, 0); }},
+    {"VERIFIER: IRQL too high: ExAllocatePoolWithTag",
+     [](auto&) {
+       KeRaiseIrqlToDpcLevel();
+       ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+     }},
+    {"VERIFIER: pool free with wrong tag: ExFreePoolWithTag.*tagged 'TstA', freed as 'TstB'",
+     [](auto&) { ExFreePoolWithTag(ExAllocatePoolWithTag(PagedPool, 8, kTagA), kTagB); }},
+    {"VERIFIER: pool double free: ExFreePoolWithTag",
+     [](auto&) {
+       PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+       ExFreePoolWithTag(block, kTagA);
+       ExFreePoolWithTag(block, kTagA);
+     }},
+    {"VERIFIER: pool free of unknown pointer: ExFreePool",
+     [](auto&) {
+       static char notPool[16];
+       ExFreePool(notPool);
+     }},
+    {"(VERIFIER: pool overrun: ExFreePoolWithTag.*byte 0 past the end of a 10-byte block)|"
+     "(AddressSanitizer: use-after-poison)",
+     [](auto&) {
+       auto block = static_cast<volatile uint8_t*>(ExAllocatePoolWithTag(PagedPool, 10, kTagA));
+       block[10] = 0;  // one past the end
+       ExFreePoolWithTag(const_cast<uint8_t*>(block), kTagA);
+     }},
+    {"VERIFIER: pool leak: Machine shutdown.*1 block\\(s\\) still allocated: 'TstA' NonPagedPoolNx 24 bytes",
+     [](auto& machine) {
+       ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);
+       machine.reset();
+     }},
+};
 
-TEST_F(PoolDeathTest, UnknownPoolType) {
-  EXPECT_DEATH(ExAllocatePoolWithTag(DontUseThisType, 8, kTagA), "VERIFIER: bad pool type: ExAllocatePoolWithTag");
-}
-
-TEST_F(PoolDeathTest, TagOfZero) {
-  EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 8, 0), "VERIFIER: pool tag of zero: ExAllocatePoolWithTag");
-}
-
-TEST_F(PoolDeathTest, PagedPoolAboveApcLevel) {
-  EXPECT_DEATH(
-      {
-        KeRaiseIrqlToDpcLevel();
-        ExAllocatePoolWithTag(PagedPool, 8, kTagA);
-      },
-      "VERIFIER: IRQL too high: ExAllocatePoolWithTag");
-}
-
-TEST_F(PoolDeathTest, FreeWithTheWrongTag) {
-  PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
-  EXPECT_DEATH(ExFreePoolWithTag(block, kTagB),
-               "VERIFIER: pool free with wrong tag: ExFreePoolWithTag.*tagged 'TstA', freed as 'TstB'");
-  ExFreePoolWithTag(block, kTagA);
-}
-
-TEST_F(PoolDeathTest, DoubleFree) {
-  EXPECT_DEATH(
-      {
-        PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
-        ExFreePoolWithTag(block, kTagA);
-        ExFreePoolWithTag(block, kTagA);
-      },
-      "VERIFIER: pool double free: ExFreePoolWithTag");
-}
-
-TEST_F(PoolDeathTest, FreeOfAnUnknownPointer) {
-  static char notPool[16];
-  EXPECT_DEATH(ExFreePool(notPool), "VERIFIER: pool free of unknown pointer: ExFreePool");
-}
-
-TEST_F(PoolDeathTest, WriteBehindTheEndOfABlock) {
-  EXPECT_DEATH(
-      {
-        auto block = static_cast<volatile uint8_t*>(ExAllocatePoolWithTag(PagedPool, 10, kTagA));
-        block[10] = 0;  // one past the end
-        ExFreePoolWithTag(const_cast<uint8_t*>(block), kTagA);
-      },
-      "(VERIFIER: pool overrun: ExFreePoolWithTag.*byte 0 past the end of a 10-byte block)|"
-      "(AddressSanitizer: use-after-poison)");
-}
-
-TEST_F(PoolDeathTest, LeakReportedAtShutdown) {
-  EXPECT_DEATH(
-      {
-        ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);
-        machine_.reset();
-      },
-      "VERIFIER: pool leak: Machine shutdown.*1 block\\(s\\) still allocated: 'TstA' NonPagedPoolNx 24 bytes");
-}
+INSTANTIATE_TEST_SUITE_P(Pool, VerifierDeathTest, ::testing::ValuesIn(kMisuses));
 
 }  // namespace

@@ -1,4 +1,6 @@
 // Saving the registry to a file and loading it into a fresh machine.
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -17,7 +19,8 @@ class RegistryFileTest : public MachineTest {
     machine_.emplace(kernel::MachineOptions{});
   }
   // A file outside the system root, which goes away with the machine.
-  std::string Outside(const char* name) { return ::testing::TempDir() + name; }
+  // Named per process: other runs of these tests may share the folder.
+  std::string Outside(const char* name) { return ::testing::TempDir() + std::to_string(::getpid()) + name; }
 };
 
 std::vector<uint8_t> Utf16(std::u16string text, bool terminate = true) {

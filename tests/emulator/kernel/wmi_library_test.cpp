@@ -110,7 +110,9 @@ TEST_F(WmiLibraryTest, RequestsReachTheCallbacksAndComeBackAsWnodes) {
     kernel::wmi::Reply reply = kernel::wmi::Send(test.request);
     EXPECT_EQ(reply.status, test.status);
     EXPECT_EQ(kernel::wmi::SizeNeeded(reply), test.sizeNeeded);
-    if (test.sizeNeeded != 0) EXPECT_EQ(reply.information, sizeof(WNODE_TOO_SMALL));
+    if (test.sizeNeeded != 0) {
+      EXPECT_EQ(reply.information, sizeof(WNODE_TOO_SMALL));
+    }
     EXPECT_EQ(kernel::wmi::InstanceData(reply), test.data);
     EXPECT_EQ(FdoOf(fdo_).wakeEnable, test.wakeEnableAfter);
   }

@@ -166,22 +166,4 @@ TEST_F(WmiTraceTest, QueryTraceInformationChecksClassAndLength) {
             STATUS_INVALID_PARAMETER);
 }
 
-TEST(WmiTraceRoutinesTest, DriversFindTheTraceRoutinesOfTheirWindowsVersion) {
-  const struct {
-    unsigned long major, minor;
-    bool classic;
-  } cases[] = {{5, 1, false}, {6, 0, true}, {10, 0, true}};
-  for (const auto& test : cases) {
-    SCOPED_TRACE(testing::Message() << test.major << "." << test.minor);
-    kernel::MachineOptions options;
-    options.majorVersion = test.major;
-    options.minorVersion = test.minor;
-    kernel::Machine machine(options);
-    EXPECT_EQ(Resolve<void>(u"WmiTraceMessage"), reinterpret_cast<void*>(&WmiTraceMessage));
-    EXPECT_EQ(Resolve<void>(u"WmiQueryTraceInformation"), reinterpret_cast<void*>(&WmiQueryTraceInformation));
-    EXPECT_EQ(Resolve<void>(u"EtwRegisterClassicProvider") != nullptr, test.classic);
-    EXPECT_EQ(Resolve<void>(u"EtwUnregister") != nullptr, test.classic);
-  }
-}
-
 }  // namespace

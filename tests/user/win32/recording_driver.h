@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "emulator/kernel/clock.h"
-#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/held_irps.h"
 #include "support/machine_test.h"
 #include "user/win32/windows.h"
 
@@ -26,7 +26,7 @@ struct Request {
 };
 
 struct Port {
-  std::mutex lock;  // everything below but the pending list
+  std::mutex lock;  // everything below but the held requests
   std::vector<Request> log;
   std::map<ULONG, NTSTATUS> failures;  // control code -> status it ends with
   SERIAL_BAUD_RATE baud{9600};
@@ -40,66 +40,23 @@ struct Port {
   std::vector<UCHAR> received;  // what reads return
   bool holdIo = false;          // reads, writes and waits stay pending
   bool keepOnCleanup = false;   // pending requests outlive the handle
-  KSPIN_LOCK pendingLock;
-  LIST_ENTRY pending;
+  testdriver::HeldIrps held;
 };
 
 inline Port& PortOf(PDEVICE_OBJECT device) { return **static_cast<Port**>(device->DeviceExtension); }
 
-inline NTSTATUS End(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-inline VOID CancelPending(PDEVICE_OBJECT device, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  Port& port = PortOf(device);
-  KIRQL irql;
-  KeAcquireSpinLock(&port.pendingLock, &irql);
-  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&port.pendingLock, irql);
-  End(irp, STATUS_CANCELLED, 0);
-}
-
-inline NTSTATUS Hold(Port& port, PIRP irp) {
-  IoMarkIrpPending(irp);
-  KIRQL irql;
-  KeAcquireSpinLock(&port.pendingLock, &irql);
-  IoSetCancelRoutine(irp, CancelPending);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-    KeReleaseSpinLock(&port.pendingLock, irql);
-    End(irp, STATUS_CANCELLED, 0);
-    return STATUS_PENDING;
-  }
-  InsertTailList(&port.pending, &irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&port.pendingLock, irql);
-  return STATUS_PENDING;
-}
+constexpr auto End = testdriver::Complete;
+using testdriver::Counted;
 
 // Completes the oldest pending request with `status`; `data` goes into its
 // system buffer. False when none is pending.
 inline bool CompletePending(PDEVICE_OBJECT device, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
-  Port& port = PortOf(device);
-  KIRQL irql;
-  KeAcquireSpinLock(&port.pendingLock, &irql);
-  while (!IsListEmpty(&port.pending)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&port.pending), IRP, Tail.Overlay.ListEntry);
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
-      InitializeListHead(&irp->Tail.Overlay.ListEntry);  // its canceller owns it
-      continue;
-    }
-    KeReleaseSpinLock(&port.pendingLock, irql);
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    ULONG_PTR information = data.size();
-    if (sp->MajorFunction == IRP_MJ_WRITE) information = sp->Parameters.Write.Length;
-    if (!data.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
-    End(irp, status, information);
-    return true;
-  }
-  KeReleaseSpinLock(&port.pendingLock, irql);
-  return false;
+  PIRP irp = PortOf(device).held.Take();
+  if (irp == nullptr) return false;
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (!data.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
+  End(irp, status, sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length : data.size());
+  return true;
 }
 
 inline void CancelAllPending(PDEVICE_OBJECT device) {
@@ -107,49 +64,47 @@ inline void CancelAllPending(PDEVICE_OBJECT device) {
   }
 }
 
-// Copies a record in or out like a serial driver's buffered requests do.
-template <typename Record>
-NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, Record& record, bool set) {
-  void* buffer = irp->AssociatedIrp.SystemBuffer;
+// Copies `size` bytes of a record in or out as a serial driver's buffered
+// requests do.
+inline NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, void* record, size_t size, bool set) {
   const auto& io = sp->Parameters.DeviceIoControl;
-  if (set) {
-    if (io.InputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
-    std::memcpy(&record, buffer, sizeof(Record));
-    return End(irp, STATUS_SUCCESS, 0);
-  }
-  if (io.OutputBufferLength < sizeof(Record)) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
-  std::memcpy(buffer, &record, sizeof(Record));
-  return End(irp, STATUS_SUCCESS, sizeof(Record));
+  if ((set ? io.InputBufferLength : io.OutputBufferLength) < size) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  std::memcpy(set ? record : buffer, set ? buffer : record, size);
+  return End(irp, STATUS_SUCCESS, set ? 0 : size);
 }
 
 inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
   const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
-  if (code == IOCTL_SERIAL_WAIT_ON_MASK && port.holdIo) return Hold(port, irp);
+  if (code == IOCTL_SERIAL_WAIT_ON_MASK && port.holdIo) return port.held.Hold(irp);
   std::lock_guard guard(port.lock);
   if (auto failure = port.failures.find(code); failure != port.failures.end())
     return End(irp, failure->second, 0);
+  // The records the port keeps, by the codes that set and get them.
+  const struct {
+    ULONG set, get;
+    void* record;
+    size_t size;
+  } records[] = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, &port.baud, sizeof port.baud},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, &port.line, sizeof port.line},
+      {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, &port.chars, sizeof port.chars},
+      {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, &port.flow, sizeof port.flow},
+      {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, &port.timeouts, sizeof port.timeouts},
+      {IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_GET_WAIT_MASK, &port.waitMask, sizeof port.waitMask},
+      {0, IOCTL_SERIAL_WAIT_ON_MASK, &port.waitMask, sizeof port.waitMask},
+      {0, IOCTL_SERIAL_GET_COMMSTATUS, &port.status, sizeof port.status},
+      {0, IOCTL_SERIAL_GET_MODEMSTATUS, &port.modemStatus, sizeof port.modemStatus},
+  };
+  for (const auto& r : records)
+    if (code == r.get || (r.set != 0 && code == r.set)) return Exchange(irp, sp, r.record, r.size, code == r.set);
   switch (code) {
-    case IOCTL_SERIAL_SET_BAUD_RATE: return Exchange(irp, sp, port.baud, true);
-    case IOCTL_SERIAL_GET_BAUD_RATE: return Exchange(irp, sp, port.baud, false);
-    case IOCTL_SERIAL_SET_LINE_CONTROL: return Exchange(irp, sp, port.line, true);
-    case IOCTL_SERIAL_GET_LINE_CONTROL: return Exchange(irp, sp, port.line, false);
-    case IOCTL_SERIAL_SET_CHARS: return Exchange(irp, sp, port.chars, true);
-    case IOCTL_SERIAL_GET_CHARS: return Exchange(irp, sp, port.chars, false);
-    case IOCTL_SERIAL_SET_HANDFLOW: return Exchange(irp, sp, port.flow, true);
-    case IOCTL_SERIAL_GET_HANDFLOW: return Exchange(irp, sp, port.flow, false);
-    case IOCTL_SERIAL_SET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, true);
-    case IOCTL_SERIAL_GET_TIMEOUTS: return Exchange(irp, sp, port.timeouts, false);
-    case IOCTL_SERIAL_SET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, true);
-    case IOCTL_SERIAL_GET_WAIT_MASK: return Exchange(irp, sp, port.waitMask, false);
-    case IOCTL_SERIAL_GET_COMMSTATUS: return Exchange(irp, sp, port.status, false);
-    case IOCTL_SERIAL_GET_MODEMSTATUS: return Exchange(irp, sp, port.modemStatus, false);
-    case IOCTL_SERIAL_WAIT_ON_MASK: return Exchange(irp, sp, port.waitMask, false);
     case IOCTL_SERIAL_GET_PROPERTIES: {
       SERIAL_COMMPROP properties{};
       properties.PacketLength = sizeof properties;
       properties.MaxRxQueue = 4095;
       properties.ProvSubType = SERIAL_SP_RS232;
-      return Exchange(irp, sp, properties, false);
+      return Exchange(irp, sp, &properties, sizeof properties, false);
     }
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
     case IOCTL_SERIAL_RESET_DEVICE:
@@ -198,7 +153,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_DEVICE_CONTROL:
       return Control(port, irp, sp);
     case IRP_MJ_READ: {
-      if (port.holdIo) return Hold(port, irp);
+      if (port.holdIo) return port.held.Hold(irp);
       std::lock_guard guard(port.lock);
       const size_t count = std::min<size_t>(port.received.size(), sp->Parameters.Read.Length);
       std::memcpy(irp->AssociatedIrp.SystemBuffer, port.received.data(), count);
@@ -206,7 +161,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return End(irp, STATUS_SUCCESS, count);
     }
     case IRP_MJ_WRITE:
-      if (port.holdIo) return Hold(port, irp);
+      if (port.holdIo) return port.held.Hold(irp);
       return End(irp, STATUS_SUCCESS, sp->Parameters.Write.Length);
   }
   return End(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -215,10 +170,6 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 inline NTSTATUS RecordingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) dispatch = Dispatch;
   return STATUS_SUCCESS;
-}
-
-inline UNICODE_STRING Counted(const std::u16string& text) {
-  return UNICODE_STRING{USHORT(text.size() * 2), USHORT(text.size() * 2), const_cast<PWSTR>(text.c_str())};
 }
 
 // A machine with the recording driver and `Ports()` exclusive ports.
@@ -259,10 +210,7 @@ class RecordingTest : public MachineTest {
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(IoCreateDevice(driver_, sizeof(Port*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
               STATUS_SUCCESS);
-    auto* port = new Port;
-    KeInitializeSpinLock(&port->pendingLock);
-    InitializeListHead(&port->pending);
-    *static_cast<Port**>(device->DeviceExtension) = port;
+    *static_cast<Port**>(device->DeviceExtension) = new Port;
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     ASSERT_EQ(IoCreateSymbolicLink(&linkName, &deviceName), STATUS_SUCCESS);
