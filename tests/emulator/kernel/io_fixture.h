@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "emulator/kernel/io_manager.h"
-#include "held_irps.h"
+#include "support/held_irps.h"
 #include "platform/host/ex.h"
 #include "support/machine_test.h"
 

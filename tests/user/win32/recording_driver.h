@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "emulator/kernel/clock.h"
-#include "emulator/kernel/held_irps.h"
+#include "support/held_irps.h"
 #include "support/machine_test.h"
 #include "user/win32/windows.h"
 
