@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys tidy bench mutants clean
+.PHONY: help deps build run test test-asan test-tsan sys tidy format bench mutants clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -20,6 +20,7 @@ help:
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
 	@echo "make sys        cross-compile and check the Windows kernel image and its package (build-sys/package/)"
 	@echo "make tidy       clang-tidy over the driver; any finding fails (uses build/)"
+	@echo "make format     format every C++ file with .clang-format (CI checks it)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
@@ -78,6 +79,10 @@ sys:
 tidy:
 	$(call configure,build,-DCMAKE_BUILD_TYPE=Debug)
 	scripts/tidy.sh build
+
+format:
+	@$(DEPS)
+	scripts/format.sh
 
 bench:
 	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release)

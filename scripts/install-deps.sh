@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev          # Windows kernel image
   binutils-mingw-w64-x86-64
   python3-serial picocom                             # serial-port tests of the tool
-  clang-tidy                                         # make tidy
+  clang-tidy clang-format                            # make tidy, make format
   socat                                              # t7315 bench compares with a socat pty pair
 )
 

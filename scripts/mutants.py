@@ -8,7 +8,8 @@ A list file holds one fault per paragraph (blank lines between them):
     from: Now >= Deadline
     to:   Now > Deadline
 
-`from` must occur exactly once in `file`; a list whose anchor is missing or
+A `\n` in `from` or `to` stands for a line break (the next line's
+indentation follows it). `from` must occur exactly once in `file`; a list whose anchor is missing or
 ambiguous is an error, so a list cannot silently stop planting a fault after
 the code moves. Each fault is written into the tree, the build folder is
 rebuilt and the GoogleTest suites run until the first failure; then the file
@@ -55,7 +56,8 @@ def parse(path):
         key, sep, value = line.partition(":")
         if not sep or key not in ("name", "file", "from", "to"):
             sys.exit(f"{path}:{line_no}: expected 'name:', 'file:', 'from:' or 'to:'")
-        fields[key] = value.strip()
+        value = value.strip()
+        fields[key] = value.replace("\\n", "\n") if key in ("from", "to") else value
     flush()
     return mutants
 
