@@ -33,8 +33,8 @@ NTSTATUS SendDeviceSetPower(PPORT_DEVICE_CONTEXT Context, DEVICE_POWER_STATE Sta
   POWER_REQUEST_WAIT wait;
   KeInitializeEvent(&wait.Done, NotificationEvent, FALSE);
   wait.Status = STATUS_SUCCESS;
-  NTSTATUS status =
-      PoRequestPowerIrp(Context->Pdo, IRP_MN_SET_POWER, powerState, OnDeviceSetPowerCompletion, &wait, nullptr);
+  NTSTATUS status = PoRequestPowerIrp(Context->Pdo, IRP_MN_SET_POWER, powerState, OnDeviceSetPowerCompletion,
+                                      &wait, nullptr);
   if (status != STATUS_PENDING) return status;
   KeWaitForSingleObject(&wait.Done, Executive, KernelMode, FALSE, nullptr);
   return wait.Status;

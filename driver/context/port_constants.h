@@ -22,7 +22,7 @@ constexpr ULONG ModemLineHolds = HeldForCts | HeldForDsr | HeldForDcd;
 constexpr ULONG TransmitHolds = ModemLineHolds | HeldForXoff;
 
 // The bits of PortModeFlags, mirrored into SERIAL_CONFIG_REG0.
-constexpr UCHAR PortModeFlag0 = 0x01;            // set by the mode pins read in input mode
+constexpr UCHAR PortModeFlag0 = 0x01;           // set by the mode pins read in input mode
 constexpr UCHAR PortModeBreakLevelHigh = 0x02;  // the level the break-level bit takes during a break
 
 // The receive trigger. RxFifoTrigger holds the FIFO control register's bits
@@ -35,7 +35,7 @@ constexpr UCHAR RxTrigger8 = 0x80;
 constexpr UCHAR RxTrigger14 = 0xC0;
 constexpr UCHAR RxTriggerBaseLevels[] = {1, 4, 8, 14};  // by the value of bits 7-6
 constexpr UCHAR TriggerFactorMask = 0x0C;
-constexpr UCHAR TriggerFactorShift = 2;                 // the factor is 1 << (bits 3-2)
+constexpr UCHAR TriggerFactorShift = 2;  // the factor is 1 << (bits 3-2)
 constexpr ULONG TriggerFactorCount = 4;
 // At this rate and below the receive trigger is one byte, so that slow lines
 // see every character at once.

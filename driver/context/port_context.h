@@ -39,11 +39,11 @@ constexpr ULONG IntUrbDataBufferSize = 65536;  // one bulk-in transfer
 // One of the port's three USB transfers. Its IRP and URB are allocated once
 // and reused, so nothing on the data path allocates.
 struct IntUrb {
-  PIRP Irp;                         // the slot's own IRP; null when not allocated
-  PURB Urb;                         // the slot's non-paged URB buffer; null when not allocated
-  UCHAR Idle;                       // 1 = no transfer of this slot is in flight (IntUrbLock)
-  PUSBD_PIPE_INFORMATION PipeInfo;  // entry of InterfaceInfo's pipe array the slot uses
-  PDEVICE_OBJECT Fdo;               // the port's device object, for the completion routine
+  PIRP Irp;                                    // the slot's own IRP; null when not allocated
+  PURB Urb;                                    // the slot's non-paged URB buffer; null when not allocated
+  UCHAR Idle;                                  // 1 = no transfer of this slot is in flight (IntUrbLock)
+  PUSBD_PIPE_INFORMATION PipeInfo;             // entry of InterfaceInfo's pipe array the slot uses
+  PDEVICE_OBJECT Fdo;                          // the port's device object, for the completion routine
   UCHAR StatusBuffer[IntUrbStatusBufferSize];  // interrupt-in transfer (slot 1)
   UCHAR DataBuffer[IntUrbDataBufferSize];      // bulk-in transfer (slot 0)
 };
@@ -66,17 +66,17 @@ typedef struct _PORT_DEVICE_CONTEXT {
   PDEVICE_OBJECT DeviceObject;       // the port's own device object
   PDEVICE_OBJECT LowerDeviceObject;  // every IRP and URB of the port goes here
   PDEVICE_OBJECT Pdo;
-  IO_REMOVE_LOCK RemoveLock;  // Plug and Play and power dispatch, every submitted transfer
-  KEVENT RemoveEvent;         // notification; signalled when OutstandingIo reaches 0
-  KEVENT StopEvent;           // notification; signalled at 1, cleared above 1
-  KSPIN_LOCK IoCountLock;     // OutstandingIo and the two events above
+  IO_REMOVE_LOCK RemoveLock;     // Plug and Play and power dispatch, every submitted transfer
+  KEVENT RemoveEvent;            // notification; signalled when OutstandingIo reaches 0
+  KEVENT StopEvent;              // notification; signalled at 1, cleared above 1
+  KSPIN_LOCK IoCountLock;        // OutstandingIo and the two events above
   UNICODE_STRING InterfaceName;  // the port's own device interface link
-  ULONG DeviceState;  // 0 not started or stopped, 1 working, 2 stop pending, 3 remove
-                      // pending, 4 surprise-removed, 5 removed
-  ULONG PrevDeviceState;  // DeviceState saved by a query-stop or query-remove
-  ULONG Started;          // 1 from the end of a successful start until stop
-  ULONG DevPowerState;    // DEVICE_POWER_STATE numbering (1 = D0)
-  ULONG SysPowerState;    // SYSTEM_POWER_STATE numbering (1 = working)
+  ULONG DeviceState;             // 0 not started or stopped, 1 working, 2 stop pending, 3 remove
+                                 // pending, 4 surprise-removed, 5 removed
+  ULONG PrevDeviceState;         // DeviceState saved by a query-stop or query-remove
+  ULONG Started;                 // 1 from the end of a successful start until stop
+  ULONG DevPowerState;           // DEVICE_POWER_STATE numbering (1 = D0)
+  ULONG SysPowerState;           // SYSTEM_POWER_STATE numbering (1 = working)
   DEVICE_CAPABILITIES DeviceCapabilities;
   ULONG handles;  // open count: only the open from 0 to 1 succeeds
 
@@ -115,7 +115,7 @@ typedef struct _PORT_DEVICE_CONTEXT {
   KSPIN_LOCK WriteQueueLock;  // WriteQueue, CurrentWriteIrp and its progress fields
   ULONG AmountInOutQueue;     // bytes accepted for writing, not yet confirmed sent
   PIRP CurrentWriteIrp;
-  PUCHAR CurrentWriteIrpData;   // next unsent byte of the current write
+  PUCHAR CurrentWriteIrpData;    // next unsent byte of the current write
   ULONG CurrentWriteIrpDataLen;  // bytes of the current write not yet confirmed sent
   ULONG CurrentWriteIrpLength;   // requested length of the current write
   UCHAR CurrentWriteCancelled;   // the current write's cancel routine has run: whoever
@@ -123,11 +123,11 @@ typedef struct _PORT_DEVICE_CONTEXT {
   KSPIN_LOCK CurrentReadLock;    // held while CurrentReadIrp or ReadQueue's head changes or a read completes
 
   // Events and transfers.
-  PIRP CurrentWaitIrp;  // the pending wait-on-mask request, at most one
-  ULONG HistoryMask;    // SERIAL_EV_* events seen since the last wait completed
+  PIRP CurrentWaitIrp;    // the pending wait-on-mask request, at most one
+  ULONG HistoryMask;      // SERIAL_EV_* events seen since the last wait completed
   KSPIN_LOCK IntUrbLock;  // the slots' Irp pointers and Idle flags
   IntUrb IntUrbs[IntUrbCount];
-  LONG OutstandingIo;  // 1 while the port exists and is idle
+  LONG OutstandingIo;    // 1 while the port exists and is idle
   KEVENT ReadKillEvent;  // bulk-in worker: notification
   KEVENT ReadPollEvent;  // synchronization
   PKTHREAD ReadThread;
@@ -138,7 +138,7 @@ typedef struct _PORT_DEVICE_CONTEXT {
   KEVENT IntPollEvent;
   PKTHREAD IntThread;
   KMUTEX RegisterMutex;  // serialises chip register access
-  ULONG TxHolding;  // transmitter held by: 0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 XOFF, 0x10 break
+  ULONG TxHolding;       // transmitter held by: 0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 XOFF, 0x10 break
 
   // Power, timers and chip settings.
   UCHAR DeviceWakeEnable;
@@ -195,14 +195,15 @@ static_assert(sizeof(IntUrb::StatusBuffer) == 16 && sizeof(IntUrb::DataBuffer) =
               "a slot receives a 16-byte status report and a 64 KiB bulk-in transfer");
 static_assert(sizeof(PORT_DEVICE_CONTEXT::IntUrbs) / sizeof(IntUrb) == 3,
               "bulk-in, interrupt-in and bulk-out slots");
-static_assert(sizeof(PORT_DEVICE_CONTEXT::DebugLogLines) == size_t(1280) * 128, "a 160 KiB log of 1280 lines");
+static_assert(sizeof(PORT_DEVICE_CONTEXT::DebugLogLines) == size_t(1280) * 128,
+              "a 160 KiB log of 1280 lines");
 static_assert(sizeof(PORT_DEVICE_CONTEXT::LineControl) == 3 &&
                   sizeof(PORT_DEVICE_CONTEXT::SpecialChars) == 6 &&
                   sizeof(PORT_DEVICE_CONTEXT::PerfStats) == 24 &&
-                  sizeof(PORT_DEVICE_CONTEXT::HandFlow) == 16 &&
-                  sizeof(PORT_DEVICE_CONTEXT::Timeouts) == 20,
+                  sizeof(PORT_DEVICE_CONTEXT::HandFlow) == 16 && sizeof(PORT_DEVICE_CONTEXT::Timeouts) == 20,
               "the serial records keep their published sizes");
 // Three 64 KiB slots and the 160 KiB log make up nearly all of it. The size is
 // handed to IoCreateDevice as the extension size.
-static_assert(sizeof(PORT_DEVICE_CONTEXT) > size_t(353) * 1024 && sizeof(PORT_DEVICE_CONTEXT) < size_t(354) * 1024,
+static_assert(sizeof(PORT_DEVICE_CONTEXT) > size_t(353) * 1024 &&
+                  sizeof(PORT_DEVICE_CONTEXT) < size_t(354) * 1024,
               "the context is a little over 353 KiB");

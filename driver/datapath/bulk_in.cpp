@@ -7,7 +7,6 @@
 
 namespace {
 
-
 // Line status bits and what they leave in the context.
 constexpr UCHAR LsrOverrun = 0x02;
 constexpr UCHAR LsrParity = 0x04;
@@ -18,8 +17,7 @@ constexpr UCHAR LsrBreak = 0x10;
 // claimed the slot and holds RemoveLock with the slot IRP as tag.
 VOID SubmitBulkInTransfer(PPORT_DEVICE_CONTEXT context) {
   IntUrb& slot = context->IntUrbs[BulkInSlot];
-  SubmitSlotTransfer(context, slot, slot.DataBuffer, IntUrbDataBufferSize,
-                     OnReadCompletion);
+  SubmitSlotTransfer(context, slot, slot.DataBuffer, IntUrbDataBufferSize, OnReadCompletion);
 }
 
 VOID ReleaseBulkInSlot(PPORT_DEVICE_CONTEXT context) {
@@ -127,7 +125,8 @@ NTSTATUS ShutDownReception(PPORT_DEVICE_CONTEXT context, PIRP irp, NTSTATUS irpS
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-BOOLEAN ShouldRearm(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS urbStatus, BOOLEAN readCompleted) {
+BOOLEAN ShouldRearm(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS urbStatus,
+                    BOOLEAN readCompleted) {
   return context->Started == 1 && USBD_SUCCESS(urbStatus) && (NT_SUCCESS(irpStatus) || readCompleted) &&
          ReadSharedByte(&context->PortClosing) == 0;
 }

@@ -173,8 +173,7 @@ BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
 }
 
 VOID SubmitBulkOutChunk(PPORT_DEVICE_CONTEXT context, PUCHAR data, ULONG length) {
-  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], data, length,
-                     OnWriteCompletion);
+  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], data, length, OnWriteCompletion);
 }
 
 // Caller holds WriteQueueLock: the next chunk's length, 0 when there is no

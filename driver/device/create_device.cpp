@@ -72,8 +72,7 @@ NTSTATUS ReadRegistryFlags(PPORT_DEVICE_CONTEXT context) {
   HANDLE key;
   NTSTATUS status = IoOpenDeviceRegistryKey(context->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, &key);
   if (!NT_SUCCESS(status)) return status;
-  context->DeviceWakeEnable =
-      ReadFlagByte(key, WIDE("DeviceWakeEnable"), sizeof(WIDE("DeviceWakeEnable")));
+  context->DeviceWakeEnable = ReadFlagByte(key, WIDE("DeviceWakeEnable"), sizeof(WIDE("DeviceWakeEnable")));
   context->DeviceEnable = ReadFlagByte(key, WIDE("DeviceEnable"), sizeof(WIDE("DeviceEnable")));
   ZwClose(key);
   return STATUS_SUCCESS;
@@ -157,7 +156,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
   NamePort(context);
   status = ReadRegistryFlags(context);
   if (!NT_SUCCESS(status)) return FailAddDevice(context, status);
-  status = IoRegisterDeviceInterface(PhysicalDeviceObject, &PortInterfaceGuid, nullptr, &context->InterfaceName);
+  status =
+      IoRegisterDeviceInterface(PhysicalDeviceObject, &PortInterfaceGuid, nullptr, &context->InterfaceName);
   if (!NT_SUCCESS(status)) return FailAddDevice(context, status);
 
   context->Started = 0;

@@ -3,7 +3,8 @@
 #include "driver/context/pool.h"
 #include "driver/device/registry_values.h"
 
-const GUID ComPortInterfaceGuid = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID ComPortInterfaceGuid = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 namespace {
 
@@ -29,7 +30,8 @@ BOOLEAN AllocateString(PUNICODE_STRING String, USHORT Size, POOL_TYPE PoolType) 
 // always terminated.
 NTSTATUS ReadPortNameValue(HANDLE Key, PCWSTR ValueName, ULONG NameSize, PUNICODE_STRING PortName) {
   RtlZeroMemory(PortName->Buffer, PortName->MaximumLength);
-  NTSTATUS status = ReadTypedKeyValue(Key, ValueName, NameSize, REG_SZ, PortName->Buffer, PortNameCapacity, nullptr);
+  NTSTATUS status =
+      ReadTypedKeyValue(Key, ValueName, NameSize, REG_SZ, PortName->Buffer, PortNameCapacity, nullptr);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -106,13 +108,15 @@ NTSTATUS CreateNames(PPORT_DEVICE_CONTEXT Context, PCUNICODE_STRING PortName) {
     return status;
   }
   Context->CreatedSymbolicLink = 1;
-  status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SERIAL_COMM_KEY, Context->DeviceName.Buffer, REG_SZ,
-                                 Context->PortNameString.Buffer, Context->PortNameString.Length + sizeof(WCHAR));
+  status =
+      RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SERIAL_COMM_KEY, Context->DeviceName.Buffer, REG_SZ,
+                            Context->PortNameString.Buffer, Context->PortNameString.Length + sizeof(WCHAR));
   if (!NT_SUCCESS(status)) {
     return status;
   }
   Context->CreatedSerialCommEntry = 1;
-  status = IoRegisterDeviceInterface(Context->Pdo, &ComPortInterfaceGuid, nullptr, &Context->ComInterfaceName);
+  status =
+      IoRegisterDeviceInterface(Context->Pdo, &ComPortInterfaceGuid, nullptr, &Context->ComInterfaceName);
   if (!NT_SUCCESS(status)) {
     RtlZeroMemory(&Context->ComInterfaceName, sizeof Context->ComInterfaceName);
     return status;

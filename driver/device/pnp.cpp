@@ -102,11 +102,22 @@ ULONG DeepestWakeState(const DEVICE_CAPABILITIES& c) {
 
 VOID AddWakeFlags(DEVICE_CAPABILITIES& c, LONG deviceState) {
   switch (deviceState) {
-    case PowerDeviceD0: c.WakeFromD0 = 1; break;
-    case PowerDeviceD1: c.WakeFromD1 = 1; c.DeviceD1 = 1; break;
-    case PowerDeviceD2: c.WakeFromD2 = 1; c.DeviceD2 = 1; break;
-    case PowerDeviceD3: c.WakeFromD3 = 1; break;
-    default: break;
+    case PowerDeviceD0:
+      c.WakeFromD0 = 1;
+      break;
+    case PowerDeviceD1:
+      c.WakeFromD1 = 1;
+      c.DeviceD1 = 1;
+      break;
+    case PowerDeviceD2:
+      c.WakeFromD2 = 1;
+      c.DeviceD2 = 1;
+      break;
+    case PowerDeviceD3:
+      c.WakeFromD3 = 1;
+      break;
+    default:
+      break;
   }
 }
 
@@ -142,7 +153,8 @@ VOID AdjustDeviceCapabilities(PDEVICE_CAPABILITIES Capabilities) {
 namespace {
 
 NTSTATUS HandleQueryCapabilities(PPORT_DEVICE_CONTEXT context, PIRP irp) {
-  PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+  PDEVICE_CAPABILITIES capabilities =
+      IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
   if (capabilities->Version == 0) return PassDown(context, irp);
   NTSTATUS status = ForwardAndWait(context->DeviceObject, irp);
   if (NT_SUCCESS(status)) {
@@ -154,17 +166,26 @@ NTSTATUS HandleQueryCapabilities(PPORT_DEVICE_CONTEXT context, PIRP irp) {
 
 NTSTATUS HandleMinor(PPORT_DEVICE_CONTEXT context, PIRP irp, UCHAR minor) {
   switch (minor) {
-    case IRP_MN_START_DEVICE: return StartDevice(context->DeviceObject, irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE: return HandleQueryRemove(context, irp);
-    case IRP_MN_REMOVE_DEVICE: return HandleRemove(context, irp);
+    case IRP_MN_START_DEVICE:
+      return StartDevice(context->DeviceObject, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return HandleQueryRemove(context, irp);
+    case IRP_MN_REMOVE_DEVICE:
+      return HandleRemove(context, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       return HandleCancel(context, irp, PnpStateRemovePending, context->PrevDeviceState);
-    case IRP_MN_STOP_DEVICE: return HandleStop(context, irp);
-    case IRP_MN_QUERY_STOP_DEVICE: return HandleQueryStop(context, irp);
-    case IRP_MN_CANCEL_STOP_DEVICE: return HandleCancel(context, irp, PnpStateStopPending, PnpStateWorking);
-    case IRP_MN_QUERY_CAPABILITIES: return HandleQueryCapabilities(context, irp);
-    case IRP_MN_SURPRISE_REMOVAL: return HandleSurpriseRemoval(context, irp);
-    default: return PassDown(context, irp);
+    case IRP_MN_STOP_DEVICE:
+      return HandleStop(context, irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return HandleQueryStop(context, irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      return HandleCancel(context, irp, PnpStateStopPending, PnpStateWorking);
+    case IRP_MN_QUERY_CAPABILITIES:
+      return HandleQueryCapabilities(context, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return HandleSurpriseRemoval(context, irp);
+    default:
+      return PassDown(context, irp);
   }
 }
 

@@ -31,7 +31,9 @@ constexpr ULONG WorkingState = 1;  // PowerSystemWorking and PowerDeviceD0 alike
 PIO_STACK_LOCATION MainStack(PPOWER_CONTEXT Power) { return IoGetCurrentIrpStackLocation(Power->Irp); }
 
 // The state the main request asks for, as a number: system or device state.
-ULONG RequestedState(PPOWER_CONTEXT Power) { return ULONG(MainStack(Power)->Parameters.Power.State.SystemState); }
+ULONG RequestedState(PPOWER_CONTEXT Power) {
+  return ULONG(MainStack(Power)->Parameters.Power.State.SystemState);
+}
 
 BOOLEAN IsSystemRequest(PPOWER_CONTEXT Power) {
   return MainStack(Power)->Parameters.Power.Type == SystemPowerState;
@@ -112,8 +114,8 @@ REQUEST_POWER_COMPLETE OnDevicePowerDone;
 VOID RequestDevicePower(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result) {
   POWER_STATE state;
   state.DeviceState = DEVICE_POWER_STATE(Power->DeviceTarget);
-  NTSTATUS status = PoRequestPowerIrp(Power->Context->Pdo, Power->MinorFunction, state, OnDevicePowerDone,
-                                      Power, nullptr);
+  NTSTATUS status =
+      PoRequestPowerIrp(Power->Context->Pdo, Power->MinorFunction, state, OnDevicePowerDone, Power, nullptr);
   if (NT_SUCCESS(status)) return;
   Power->Status = status;
   Finish(Power, Event, Result);
@@ -210,17 +212,17 @@ BOOLEAN NeedsPassiveLevel(PPOWER_CONTEXT Power, ULONG Event) {
 using PowerStep = VOID (*)(PPOWER_CONTEXT Power, ULONG Event, Outcome* Result);
 constexpr PowerStep PowerSteps[PowerStateCount][PowerEventCount] = {
     //                                 NewRequest  LowerDone     DeviceDone
-    /* New */                         {Classify, nullptr, nullptr},
-    /* SystemUpPassedDown */          {nullptr, SystemUpDone, nullptr},
-    /* DeviceAfterSystemUp */         {nullptr, nullptr, Finish},
-    /* DeviceBeforeSystemDown */      {nullptr, nullptr, SystemDownDeviceDone},
-    /* SystemDownPassedDown */        {nullptr, SystemDownDone, nullptr},
-    /* DeviceUpPassedDown */          {nullptr, DeviceUpDone, nullptr},
-    /* DeviceDownPassedDown */        {nullptr, Finish, nullptr},
-    /* QueryUpPassedDown */           {nullptr, Finish, nullptr},
-    /* QueryDownPassedDown */         {nullptr, Finish, nullptr},
-    /* ClassifyingDevice */           {nullptr, nullptr, ClassifyDevice},
-    /* Final */                       {nullptr, nullptr, nullptr},
+    /* New */ {Classify, nullptr, nullptr},
+    /* SystemUpPassedDown */ {nullptr, SystemUpDone, nullptr},
+    /* DeviceAfterSystemUp */ {nullptr, nullptr, Finish},
+    /* DeviceBeforeSystemDown */ {nullptr, nullptr, SystemDownDeviceDone},
+    /* SystemDownPassedDown */ {nullptr, SystemDownDone, nullptr},
+    /* DeviceUpPassedDown */ {nullptr, DeviceUpDone, nullptr},
+    /* DeviceDownPassedDown */ {nullptr, Finish, nullptr},
+    /* QueryUpPassedDown */ {nullptr, Finish, nullptr},
+    /* QueryDownPassedDown */ {nullptr, Finish, nullptr},
+    /* ClassifyingDevice */ {nullptr, nullptr, ClassifyDevice},
+    /* Final */ {nullptr, nullptr, nullptr},
 };
 
 IO_COMPLETION_ROUTINE OnWaitWakeDone;
@@ -251,8 +253,8 @@ NTSTATUS OnMainRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   return RunPowerMachine(power, PowerEventLowerDone);
 }
 
-VOID OnDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                       PIO_STATUS_BLOCK IoStatus) {
+VOID OnDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                       PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(MinorFunction);
   UNREFERENCED_PARAMETER(PowerState);
@@ -272,7 +274,8 @@ NTSTATUS RunPowerMachine(PPOWER_CONTEXT Power, ULONG Event) {
   PPORT_DEVICE_CONTEXT context = Power->Context;
   if (RequestedState(Power) != WorkingState) WriteSharedByte(&context->RearmViaThread, 1);
   ArmRemoteWake(context);
-  PowerStep step = Power->State < PowerStateCount && Event < PowerEventCount ? PowerSteps[Power->State][Event] : nullptr;
+  PowerStep step =
+      Power->State < PowerStateCount && Event < PowerEventCount ? PowerSteps[Power->State][Event] : nullptr;
   if (step == nullptr) return STATUS_UNSUCCESSFUL;
   Outcome result = {STATUS_SUCCESS, FALSE};
   step(Power, Event, &result);
@@ -300,7 +303,8 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
     WriteSharedByte(&context->RestorePending, 1);
   }
-  auto power = static_cast<PPOWER_CONTEXT>(AllocatePoolMemory(SelectNonPagedPoolType(), sizeof(POWER_CONTEXT)));
+  auto power =
+      static_cast<PPOWER_CONTEXT>(AllocatePoolMemory(SelectNonPagedPoolType(), sizeof(POWER_CONTEXT)));
   PIO_WORKITEM workItem = power != nullptr ? IoAllocateWorkItem(DeviceObject) : nullptr;
   if (workItem == nullptr) {
     FreePoolMemory(power);

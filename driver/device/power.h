@@ -12,9 +12,9 @@
 
 // RunPowerMachine events.
 enum POWER_EVENT : ULONG {
-  PowerEventNewRequest,   // DispatchPower
-  PowerEventLowerDone,    // the main request came back from the lower drivers
-  PowerEventDeviceDone,   // the device power request the machine asked for finished
+  PowerEventNewRequest,  // DispatchPower
+  PowerEventLowerDone,   // the main request came back from the lower drivers
+  PowerEventDeviceDone,  // the device power request the machine asked for finished
   PowerEventCount
 };
 
@@ -38,11 +38,11 @@ enum POWER_MACHINE_STATE : ULONG {
 // freed when the machine reaches PowerStateFinal.
 typedef struct _POWER_CONTEXT {
   PPORT_DEVICE_CONTEXT Context;  // the port
-  PIRP Irp;             // the power request being handled
-  ULONG State;          // POWER_MACHINE_STATE
-  NTSTATUS Status;      // of the last finished step
-  ULONG DeviceTarget;   // device power state requested for a system request
-  UCHAR MinorFunction;  // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
+  PIRP Irp;                      // the power request being handled
+  ULONG State;                   // POWER_MACHINE_STATE
+  NTSTATUS Status;               // of the last finished step
+  ULONG DeviceTarget;            // device power state requested for a system request
+  UCHAR MinorFunction;           // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
   // An event that arrives at DISPATCH_LEVEL and needs PASSIVE_LEVEL runs on
   // this work item; CompletionHalted says that the main request's completion
   // was stopped for it and must be resumed when the machine finishes.

@@ -127,7 +127,8 @@ NTSTATUS ReadValue(HANDLE Key, PCWSTR ValueName, ULONG NameSize, ULONG Type, PVO
 
 // A first query with a small buffer tells the size the value needs; a
 // second one with a buffer of that size gets the data.
-NTSTATUS QueryPartialData(HANDLE Key, PUNICODE_STRING Name, PULONG DataLength, PVOID Data, ULONG DataCapacity) {
+NTSTATUS QueryPartialData(HANDLE Key, PUNICODE_STRING Name, PULONG DataLength, PVOID Data,
+                          ULONG DataCapacity) {
   UCHAR probe[16];
   ULONG needed = 0;
   NTSTATUS status = ZwQueryValueKey(Key, Name, KeyValuePartialInformation, probe, sizeof probe, &needed);

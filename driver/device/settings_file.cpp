@@ -5,9 +5,9 @@
 namespace {
 
 // Two-wire addresses of the memory the chip may carry, by port group.
-constexpr UCHAR LowPortsAddress = 0x58;   // ports 0-3
+constexpr UCHAR LowPortsAddress = 0x58;     // ports 0-3
 constexpr UCHAR MiddlePortsAddress = 0x56;  // ports 4-7
-constexpr UCHAR HighPortsAddress = 0x54;  // ports 8 and up
+constexpr UCHAR HighPortsAddress = 0x54;    // ports 8 and up
 
 VOID SetSettingsDefaults(PPORT_DEVICE_CONTEXT Context) {
   Context->MaxWriteLength = DefaultMaxWriteLength;
@@ -47,7 +47,8 @@ NTSTATUS ReadSettingsFile(HANDLE File, PUCHAR Buffer, PULONG Read) {
   IO_STATUS_BLOCK io;
   LARGE_INTEGER offset;
   offset.QuadPart = 0;
-  NTSTATUS status = ZwReadFile(File, nullptr, nullptr, nullptr, &io, Buffer, SettingsFileSize, &offset, nullptr);
+  NTSTATUS status =
+      ZwReadFile(File, nullptr, nullptr, nullptr, &io, Buffer, SettingsFileSize, &offset, nullptr);
   *Read = NT_SUCCESS(status) && io.Information <= SettingsFileSize ? ULONG(io.Information) : 0;
   return status;
 }
@@ -70,8 +71,8 @@ NTSTATUS OpenAndReadSettingsFile(ACCESS_MASK Access, PHANDLE File, PUCHAR Buffer
 
 // Opens and reads the file and finds this port's record in it. Unless the
 // file holds the record's first `Needed` bytes: STATUS_END_OF_FILE, file closed.
-NTSTATUS ReadPortRecord(PPORT_DEVICE_CONTEXT Context, ACCESS_MASK Access, PHANDLE File, PUCHAR Buffer, PULONG Read,
-                        ULONG Needed, PULONG Offset) {
+NTSTATUS ReadPortRecord(PPORT_DEVICE_CONTEXT Context, ACCESS_MASK Access, PHANDLE File, PUCHAR Buffer,
+                        PULONG Read, ULONG Needed, PULONG Offset) {
   NTSTATUS status = OpenAndReadSettingsFile(Access, File, Buffer, Read);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -132,7 +133,9 @@ VOID ApplySettings(PPORT_DEVICE_CONTEXT Context, const UCHAR* File, ULONG Read) 
     Context->PortSetupBit0 = (value >> 7) & 1;
   }
   if (record.Take(RecordPortSetupLevel, &value)) {
-    Context->PortSetupLevel = (value == 4 || value == 8 || value == 12 || value == DefaultPortSetupLevel) ? value : DefaultPortSetupLevel;
+    Context->PortSetupLevel = (value == 4 || value == 8 || value == 12 || value == DefaultPortSetupLevel)
+                                  ? value
+                                  : DefaultPortSetupLevel;
   }
 }
 

@@ -32,7 +32,8 @@ NTSTATUS GetDescriptor(PPORT_DEVICE_CONTEXT context, PURB urb, UCHAR type, PVOID
   UsbBuildGetDescriptorRequest(urb, DescriptorUrbSize, type, 0, 0, buffer, nullptr, size, nullptr);
   NTSTATUS status = SubmitUrbSync(context, urb);
   if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
-  if (transferred != nullptr) *transferred = NT_SUCCESS(status) ? urb->UrbControlDescriptorRequest.TransferBufferLength : 0;
+  if (transferred != nullptr)
+    *transferred = NT_SUCCESS(status) ? urb->UrbControlDescriptorRequest.TransferBufferLength : 0;
   return status;
 }
 
@@ -107,7 +108,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   PVOID descriptor = AllocatePoolMemory(SelectNonPagedPoolType(), DeviceDescriptorSize);
   if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   URB urb;
-  NTSTATUS status = GetDescriptor(context, &urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorSize, nullptr);
+  NTSTATUS status =
+      GetDescriptor(context, &urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, DeviceDescriptorSize, nullptr);
   if (!NT_SUCCESS(status)) {
     FreePoolMemory(descriptor);
     return status;
@@ -145,7 +147,8 @@ NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject) {
     RtlZeroMemory(configuration, size);
     ReplaceBuffer(context->ConfigurationDescriptor, configuration);
     ULONG transferred = 0;
-    status = GetDescriptor(context, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, size, &transferred);
+    status =
+        GetDescriptor(context, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, size, &transferred);
     if (transferred < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
       // Nothing to select a configuration from.
       if (NT_SUCCESS(status)) status = STATUS_DEVICE_DATA_ERROR;
@@ -162,7 +165,8 @@ NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject) {
   return SelectConfiguration(DeviceObject, context->ConfigurationDescriptor);
 }
 
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
   PPORT_DEVICE_CONTEXT context = GetPortContext(DeviceObject);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   PURB urb = nullptr;

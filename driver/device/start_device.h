@@ -30,7 +30,8 @@ NTSTATUS ReadDescriptors(PDEVICE_OBJECT DeviceObject);
 
 // Selects the configuration (up to SelectConfigurationAttempts requests) and
 // keeps a copy of the interface with its pipes in InterfaceInfo.
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 
 // Checks that a UART answers and whether its FIFOs work (FifoPresent); true
 // when a UART answered.

@@ -11,9 +11,11 @@ namespace {
 // Trace registration flags of the control GUID: traced and controlling.
 constexpr ULONG TraceGuidFlags = WMIREG_FLAG_TRACED_GUID | WMIREG_FLAG_TRACE_CONTROL_GUID;
 static_assert(TraceGuidFlags == 0x81000, "traced GUID and trace control GUID");
-constexpr ULONG RegisterTraceAction = WMIREG_ACTION_REGISTER | WMIREG_FLAG_CALLBACK | WMIREG_FLAG_TRACE_PROVIDER;
+constexpr ULONG RegisterTraceAction =
+    WMIREG_ACTION_REGISTER | WMIREG_FLAG_CALLBACK | WMIREG_FLAG_TRACE_PROVIDER;
 constexpr ULONG DeregisterTraceAction = WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK;
-static_assert(RegisterTraceAction == 0x80010001 && DeregisterTraceAction == 0x80000002, "registration actions");
+static_assert(RegisterTraceAction == 0x80010001 && DeregisterTraceAction == 0x80000002,
+              "registration actions");
 
 PVOID Resolve(PCWSTR Name) {
   UNICODE_STRING name;
@@ -29,7 +31,8 @@ VOID StoreSession(TRACE_CONTROL_BLOCK* Block, TRACEHANDLE Logger, UCHAR Level, U
   WriteShared64(reinterpret_cast<volatile LONGLONG*>(&Block->LoggerHandle), LONGLONG(Logger));
 }
 
-VOID NTAPI ClassicEnableCallback(LPCGUID Guid, UCHAR ControlCode, PVOID EnableContext, PVOID CallbackContext) {
+VOID NTAPI ClassicEnableCallback(LPCGUID Guid, UCHAR ControlCode, PVOID EnableContext,
+                                 PVOID CallbackContext) {
   auto block = static_cast<TRACE_CONTROL_BLOCK*>(CallbackContext);
   if (ControlCode == EVENT_CONTROL_CODE_ENABLE_PROVIDER && EnableContext != nullptr) {
     // The enable context is the session's logger handle, whose bytes hold

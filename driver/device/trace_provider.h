@@ -30,8 +30,8 @@ struct TRACE_CONTROL_BLOCK {
 };
 
 struct TRACE_PROVIDER {
-  ULONG Mode;           // TraceModeWmi or TraceModeClassic; 0 before registration
-  BOOLEAN Registered;   // the control block is registered in that mode
+  ULONG Mode;          // TraceModeWmi or TraceModeClassic; 0 before registration
+  BOOLEAN Registered;  // the control block is registered in that mode
   PFN_PS_GET_VERSION PsGetVersion;
   PFN_WMI_TRACE_MESSAGE WmiTraceMessage;
   PFN_WMI_QUERY_TRACE_INFORMATION WmiQueryTraceInformation;

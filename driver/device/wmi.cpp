@@ -39,7 +39,8 @@ VOID StoreWakeEnable(PPORT_DEVICE_CONTEXT Context, UCHAR Enable) {
     return;
   }
   ULONG value = Enable;
-  WriteKeyValue(key, WIDE("DeviceWakeEnable"), sizeof(WIDE("DeviceWakeEnable")), REG_DWORD, &value, sizeof value);
+  WriteKeyValue(key, WIDE("DeviceWakeEnable"), sizeof(WIDE("DeviceWakeEnable")), REG_DWORD, &value,
+                sizeof value);
   ZwClose(key);
 }
 
@@ -87,7 +88,8 @@ VOID SetWakeEnable(PPORT_DEVICE_CONTEXT Context, UCHAR Enable) {
 }
 
 NTSTATUS WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                         PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo) {
+                         PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
+                         PDEVICE_OBJECT* Pdo) {
   *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
   *RegistryPath = &DriverRegistryPath;
   RtlInitUnicodeString(MofResourceName, WIDE("MofResource"));
@@ -96,7 +98,8 @@ NTSTATUS WmiQueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_
 }
 
 NTSTATUS WmiQueryWakeEnable(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                            ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer) {
+                            ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail,
+                            PUCHAR Buffer) {
   if (GuidIndex != WakeEnableGuidIndex) {
     return Finish(DeviceObject, Irp, STATUS_WMI_GUID_NOT_FOUND, 0);
   }
@@ -147,8 +150,9 @@ NTSTATUS WmiSetWakeEnableItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidI
   return Finish(DeviceObject, Irp, STATUS_SUCCESS, WakeEnableSize);
 }
 
-NTSTATUS WmiExecuteMethodNotSupported(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                                      ULONG MethodId, ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer) {
+NTSTATUS WmiExecuteMethodNotSupported(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                      ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
+                                      ULONG OutBufferSize, PUCHAR Buffer) {
   return Finish(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 

@@ -25,7 +25,8 @@ NTSTATUS CreateWorkerThread(PPORT_DEVICE_CONTEXT Context, PKSTART_ROUTINE Routin
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE handle;
-  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Routine, Context);
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Routine, Context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -135,8 +136,8 @@ NTSTATUS StartPollingThreads(PDEVICE_OBJECT Fdo) {
     return status;
   }
   PrimeSlot(context, Fdo, bulkIn, BulkInPipe);
-  status = StartWorkerThread(context, PollingReadInterruptUrb, &context->ReadKillEvent, &context->ReadPollEvent,
-                             &context->ReadThread);
+  status = StartWorkerThread(context, PollingReadInterruptUrb, &context->ReadKillEvent,
+                             &context->ReadPollEvent, &context->ReadThread);
   if (!NT_SUCCESS(status)) {
     return status;
   }

@@ -43,8 +43,8 @@ NTSTATUS IoctlSetBaudRate(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request
   CopyIn(&rate, Request);
   NTSTATUS status = rate.BaudRate == 0 ? STATUS_INVALID_PARAMETER
                                        : SerialSetBaudRateAndLineControl(Context, rate.BaudRate, nullptr);
-  DebugLog(Context->DeviceObject, "-- IOCTL_SERIAL_SET_BAUD_RATE status:%x pNewBaudRate=%x\n", unsigned(status),
-           unsigned(rate.BaudRate));
+  DebugLog(Context->DeviceObject, "-- IOCTL_SERIAL_SET_BAUD_RATE status:%x pNewBaudRate=%x\n",
+           unsigned(status), unsigned(rate.BaudRate));
   return status;
 }
 

@@ -22,4 +22,3 @@ NTSTATUS IoctlConfigSize(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request)
 // The get- and set-comm-config codes: nothing to report or keep.
 NTSTATUS IoctlCommConfig(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
 NTSTATUS IoctlSetFifoControl(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request);
-

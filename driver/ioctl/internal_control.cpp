@@ -33,7 +33,8 @@ VOID EndReadsInProgress(PDEVICE_OBJECT DeviceObject, PPORT_DEVICE_CONTEXT Contex
   KeCancelTimer(&Context->WriteTimer);
   KIRQL irql;
   KeAcquireSpinLock(&Context->CurrentReadLock, &irql);
-  SerialKillAllReadsOrWrites(DeviceObject, &Context->ReadQueue, &Context->CurrentReadIrp, &Context->ReadQueueLock);
+  SerialKillAllReadsOrWrites(DeviceObject, &Context->ReadQueue, &Context->CurrentReadIrp,
+                             &Context->ReadQueueLock);
   KeReleaseSpinLock(&Context->CurrentReadLock, irql);
 }
 

@@ -34,7 +34,8 @@ VOID FollowBreakInConfig(PPORT_DEVICE_CONTEXT context, BOOLEAN breakOn) {
   UCHAR pins = 0;
   UCHAR config = 0;
   if (!NT_SUCCESS(ReadRegisterByte(context, PIN_INPUT_REG, &pins)) ||
-      !NT_SUCCESS(ReadRegisterByte(context, SERIAL_CONFIG_REG0, &config)) || (config & CONFIG0_MODE_FLAG0) == 0) {
+      !NT_SUCCESS(ReadRegisterByte(context, SERIAL_CONFIG_REG0, &config)) ||
+      (config & CONFIG0_MODE_FLAG0) == 0) {
     return;
   }
   BOOLEAN pinsActive = (pins & PIN_INPUT_BREAK_MASK) != 0;

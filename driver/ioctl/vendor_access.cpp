@@ -92,7 +92,8 @@ NTSTATUS IoctlWriteRegister(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Reque
   if (block == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = WriteRegister(Context, block->Register, block->Count, block->Data);
   // The block goes back only to a caller that gave room for it.
-  Request->Information = OutputLength(Request) >= sizeof(REGISTER_ACCESS_BLOCK) ? sizeof(REGISTER_ACCESS_BLOCK) : 0;
+  Request->Information =
+      OutputLength(Request) >= sizeof(REGISTER_ACCESS_BLOCK) ? sizeof(REGISTER_ACCESS_BLOCK) : 0;
   return status;
 }
 
@@ -126,8 +127,8 @@ NTSTATUS IoctlResetPort(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) 
   IO_STATUS_BLOCK io;
   io.Status = STATUS_SUCCESS;
   io.Information = 0;
-  PIRP reset = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, Context->LowerDeviceObject, nullptr, 0,
-                                             nullptr, 0, TRUE, &done, &io);
+  PIRP reset = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, Context->LowerDeviceObject,
+                                             nullptr, 0, nullptr, 0, TRUE, &done, &io);
   if (reset == nullptr) return Answer(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
   NTSTATUS status = IoCallDriver(Context->LowerDeviceObject, reset);
   if (status == STATUS_PENDING) {

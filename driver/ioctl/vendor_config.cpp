@@ -34,7 +34,7 @@ constexpr ULONG StoredComNumber = 255;
 constexpr ULONG FriendlyNamePropertySize = 512;
 constexpr ULONG InstanceValueSize = 128;
 constexpr ULONG FriendlyNameValueSize = 128;
-constexpr ULONG ComDbSize = 128;  // COM1 to COM1024
+constexpr ULONG ComDbSize = 128;       // COM1 to COM1024
 constexpr ULONG EnumIndexLimit = 100;  // value names of at most two digits
 
 // Open for reading and for setting values: the key's values are both read
@@ -53,12 +53,15 @@ BOOLEAN ExactBuffers(PCONTROL_REQUEST Request, ULONG Size) {
 }
 
 // A request that returns a ULONG in a buffer of at least that size.
-BOOLEAN RoomForUlong(PCONTROL_REQUEST Request) { return Buffer(Request) != nullptr && OutputLength(Request) >= sizeof(ULONG); }
+BOOLEAN RoomForUlong(PCONTROL_REQUEST Request) {
+  return Buffer(Request) != nullptr && OutputLength(Request) >= sizeof(ULONG);
+}
 
 // The value-carrying requests check only that the output is exactly a ULONG;
 // the value itself must have come in as a whole ULONG too.
 BOOLEAN CarriesUlong(PCONTROL_REQUEST Request) {
-  return Buffer(Request) != nullptr && OutputLength(Request) == sizeof(ULONG) && InputLength(Request) >= sizeof(ULONG);
+  return Buffer(Request) != nullptr && OutputLength(Request) == sizeof(ULONG) &&
+         InputLength(Request) >= sizeof(ULONG);
 }
 
 ULONG BufferUlong(PCONTROL_REQUEST Request) { return *static_cast<PULONG>(Buffer(Request)); }
@@ -168,16 +171,17 @@ struct RenameBuffers {
 VOID RenameFriendlyName(PPORT_DEVICE_CONTEXT Context, RenameBuffers* b, ULONG ComNumber) {
   RtlZeroMemory(b->Property, sizeof b->Property);
   ULONG propertyLength = 0;
-  NTSTATUS status = IoGetDeviceProperty(Context->Pdo, DevicePropertyFriendlyName, sizeof b->Property, b->Property,
-                                        &propertyLength);
+  NTSTATUS status = IoGetDeviceProperty(Context->Pdo, DevicePropertyFriendlyName, sizeof b->Property,
+                                        b->Property, &propertyLength);
   if (!NT_SUCCESS(status) || propertyLength == 0 || propertyLength > sizeof b->FriendlyName) return;
-  FormatNumbered(b->NewFriendlyName, sizeof b->NewFriendlyName / sizeof(WCHAR), WIDE("Tarvio Serial Adv (COM"),
-                 ComNumber, WIDE(")"));
+  FormatNumbered(b->NewFriendlyName, sizeof b->NewFriendlyName / sizeof(WCHAR),
+                 WIDE("Tarvio Serial Adv (COM"), ComNumber, WIDE(")"));
   for (ULONG index = 0; index < EnumIndexLimit; ++index) {
     FormatNumbered(b->ValueName, sizeof b->ValueName / sizeof(WCHAR), WIDE(""), index, WIDE(""));
     RtlZeroMemory(b->Instance, sizeof b->Instance);
     ULONG length = 0;
-    if (!NT_SUCCESS(ReadAbsoluteValue(b->ValueName, &length, b->Instance, InstanceValueSize, SERVICE_ENUM_KEY))) {
+    if (!NT_SUCCESS(
+            ReadAbsoluteValue(b->ValueName, &length, b->Instance, InstanceValueSize, SERVICE_ENUM_KEY))) {
       return;
     }
     if (b->Instance[0] != 'U' || b->Instance[1] != 'S' || b->Instance[2] != 'B') continue;
@@ -185,7 +189,8 @@ VOID RenameFriendlyName(PPORT_DEVICE_CONTEXT Context, RenameBuffers* b, ULONG Co
     RtlCopyMemory(b->Path + EnumRootLength, b->Instance, sizeof b->Instance);
     RtlZeroMemory(b->FriendlyName, sizeof b->FriendlyName);
     length = 0;
-    status = ReadAbsoluteValue(FRIENDLY_NAME_VALUE, &length, b->FriendlyName, sizeof b->FriendlyName, b->Path);
+    status =
+        ReadAbsoluteValue(FRIENDLY_NAME_VALUE, &length, b->FriendlyName, sizeof b->FriendlyName, b->Path);
     if (NT_SUCCESS(status) && length >= propertyLength &&
         RtlCompareMemory(b->FriendlyName, b->Property, propertyLength) == propertyLength) {
       WriteAbsoluteValue(FRIENDLY_NAME_VALUE, b->NewFriendlyName, REG_SZ, b->Path, 0);
@@ -333,7 +338,8 @@ NTSTATUS IoctlSetMaxWriteLength(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST R
 
 NTSTATUS IoctlGetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {
   if (!ExactBuffers(Request, sizeof(ULONG))) return Refuse(Request, sizeof(ULONG));
-  return ReturnUlong(Request, RxFifoTriggerLevel(Context->RxFifoTrigger, Context->FifoTriggerLow), STATUS_SUCCESS);
+  return ReturnUlong(Request, RxFifoTriggerLevel(Context->RxFifoTrigger, Context->FifoTriggerLow),
+                     STATUS_SUCCESS);
 }
 
 NTSTATUS IoctlSetRxFifoTrigger(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Request) {

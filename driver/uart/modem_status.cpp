@@ -13,7 +13,6 @@
 
 namespace {
 
-
 // Low three bits of the interrupt identification byte.
 constexpr UCHAR InterruptIdMask = 0x07;
 constexpr UCHAR InterruptModemStatus = 0x00;
@@ -95,8 +94,7 @@ NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
     return status;
   }
   WriteSharedByte(&slot.Idle, 0);
-  SubmitSlotTransfer(context, slot, slot.StatusBuffer, IntUrbStatusBufferSize,
-                     OnInterruptInCompletion);
+  SubmitSlotTransfer(context, slot, slot.StatusBuffer, IntUrbStatusBufferSize, OnInterruptInCompletion);
   return STATUS_SUCCESS;
 }
 

@@ -35,8 +35,8 @@ UCHAR PortSetupLevelBits(UCHAR level) {
 
 // PORT_SETUP_REG's bits from the settings; only PORT_SETUP_KEEP survives.
 UCHAR PortSetupBits(PPORT_DEVICE_CONTEXT context) {
-  return UCHAR(UCHAR(context->PortSetupHigh << PORT_SETUP_HIGH_SHIFT) | PortSetupLevelBits(context->PortSetupLevel) |
-               context->PortSetupBit0);
+  return UCHAR(UCHAR(context->PortSetupHigh << PORT_SETUP_HIGH_SHIFT) |
+               PortSetupLevelBits(context->PortSetupLevel) | context->PortSetupBit0);
 }
 
 // FIFOs on and emptied, with the trigger for the current rate; off when the

@@ -91,8 +91,9 @@ VOID SerialClearStats(PPORT_DEVICE_CONTEXT Context) {
   // The bulk-in completion sets these as flags while this runs.
   WriteShared(&Context->BreakErrorFlag, 0);
   SERIALPERF_STATS& stats = Context->PerfStats;
-  ULONG* counters[] = {&stats.ReceivedCount,           &stats.TransmittedCount,        &stats.FrameErrorCount,
-                       &stats.SerialOverrunErrorCount, &stats.BufferOverrunErrorCount, &stats.ParityErrorCount};
+  ULONG* counters[] = {&stats.ReceivedCount,           &stats.TransmittedCount,
+                       &stats.FrameErrorCount,         &stats.SerialOverrunErrorCount,
+                       &stats.BufferOverrunErrorCount, &stats.ParityErrorCount};
   for (ULONG* counter : counters) {
     WriteShared(counter, 0);
   }

@@ -102,7 +102,8 @@ NTSTATUS WriteRegisterByte(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR V
   return WriteRegister(Context, Address, 1, &Value);
 }
 
-NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set, PUCHAR Before) {
+NTSTATUS ModifyRegisterBits(PPORT_DEVICE_CONTEXT Context, USHORT Address, UCHAR Clear, UCHAR Set,
+                            PUCHAR Before) {
   UCHAR value = 0;
   NTSTATUS status = ReadRegisterByte(Context, Address, &value);
   if (!NT_SUCCESS(status)) {

@@ -9,9 +9,9 @@
 
 // ---- The vendor register request -------------------------------------------------
 
-constexpr UCHAR RegisterRequest = 0xA0;             // bRequest of every register access
-constexpr UCHAR RegisterReadRequestType = 0xC0;     // vendor, device-to-host
-constexpr UCHAR RegisterWriteRequestType = 0x40;    // vendor, host-to-device
+constexpr UCHAR RegisterRequest = 0xA0;           // bRequest of every register access
+constexpr UCHAR RegisterReadRequestType = 0xC0;   // vendor, device-to-host
+constexpr UCHAR RegisterWriteRequestType = 0x40;  // vendor, host-to-device
 
 // ---- Chip registers ------------------------------------------------------------------
 
@@ -37,11 +37,11 @@ constexpr USHORT MODEM_STATUS_REGISTER = 0x126;
 
 // ---- PORT_SETUP_REG ------------------------------------------------------------------------
 
-constexpr UCHAR PORT_SETUP_HIGH_SHIFT = 4;     // PortSetupHigh goes to bits 7-4
-constexpr UCHAR PORT_SETUP_KEEP = 0x02;        // bit 1 survives open's rewrite
-constexpr UCHAR PORT_SETUP_LEVEL_4 = 0x0C;     // bits 3-2 for PortSetupLevel 4
-constexpr UCHAR PORT_SETUP_LEVEL_8 = 0x08;     // ... 8
-constexpr UCHAR PORT_SETUP_LEVEL_12 = 0x04;    // ... 12 (any other level adds nothing)
+constexpr UCHAR PORT_SETUP_HIGH_SHIFT = 4;   // PortSetupHigh goes to bits 7-4
+constexpr UCHAR PORT_SETUP_KEEP = 0x02;      // bit 1 survives open's rewrite
+constexpr UCHAR PORT_SETUP_LEVEL_4 = 0x0C;   // bits 3-2 for PortSetupLevel 4
+constexpr UCHAR PORT_SETUP_LEVEL_8 = 0x08;   // ... 8
+constexpr UCHAR PORT_SETUP_LEVEL_12 = 0x04;  // ... 12 (any other level adds nothing)
 
 // ---- SERIAL_CONFIG_REG0 ------------------------------------------------------------------------
 
@@ -49,7 +49,7 @@ constexpr UCHAR CONFIG0_CLOCK_SELECT_MASK = 0x03;  // UART clock select, 0-3
 constexpr UCHAR CONFIG0_MODE_FLAG0 = 0x04;         // copy of PortModeFlags bit 0
 constexpr UCHAR CONFIG0_MODE_FLAG1 = 0x08;         // copy of PortModeFlags bit 1; also set around a break
 constexpr UCHAR CONFIG0_MODE_FLAGS = CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1;
-constexpr UCHAR CONFIG0_BREAK_LEVEL = 0x10;        // level changed around a break
+constexpr UCHAR CONFIG0_BREAK_LEVEL = 0x10;  // level changed around a break
 
 // ---- SERIAL_CONFIG_REG1 ------------------------------------------------------------------------
 

@@ -7,9 +7,7 @@ namespace {
 
 class LoopbackPlug final : public Cable {
  public:
-  Line* RxLineFor(const Connector& end) const override {
-    return &const_cast<Connector&>(end).TxLine();
-  }
+  Line* RxLineFor(const Connector& end) const override { return &const_cast<Connector&>(end).TxLine(); }
   ModemInputs InputsFor(const Connector& end) const override {
     ModemOutputs out = end.Outputs();
     return {.cts = out.rts, .dsr = out.dtr, .ri = false, .dcd = out.dtr};

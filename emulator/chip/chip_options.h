@@ -13,15 +13,15 @@ struct ChipOptions {
   int ports = 4;
   uint16_t vendorId = T7315_USB_VENDOR_ID;  // set by the build, with the INF's
   uint16_t productId = T7315_USB_PRODUCT_ID;
-  uint8_t chipMode = 0;                // PIN_OUTPUT_REG bits 1-0 (straps)
-  Time frameLength = kMillisecond;     // one USB frame; full speed
+  uint8_t chipMode = 0;             // PIN_OUTPUT_REG bits 1-0 (straps)
+  Time frameLength = kMillisecond;  // one USB frame; full speed
   // A host controller that reports bulk-out completions at the end of a
   // (micro)frame of this length: a transfer completes at the first frame
   // boundary after its last byte went into the TX FIFO, so a driver that keeps
   // one transfer in flight sends at most one per frame (1 ms full speed,
   // 125 us high speed). 0: at once, as soon as the FIFO takes the bytes.
   Time bulkOutFrame = 0;
-  uint8_t interruptInterval = 1;       // frames between interrupt-in polls
+  uint8_t interruptInterval = 1;  // frames between interrupt-in polls
   Time portResetTime = 20 * kMillisecond;
   size_t rxFifoDepth = 128;
   size_t txFifoDepth = 128;

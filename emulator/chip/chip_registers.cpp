@@ -8,13 +8,20 @@ void ChipRegisters::Reset() { portSetup_ = config0_ = config1_ = aux0_ = aux1_ =
 
 uint8_t* ChipRegisters::Find(uint16_t address) {
   switch (address) {
-    case reg::kPortSetup: return &portSetup_;
-    case reg::kSerialConfig0: return &config0_;
-    case reg::kSerialConfig1: return &config1_;
-    case reg::kPortAux0: return &aux0_;
-    case reg::kPortAux1: return &aux1_;
-    case reg::kPortControl: return &control_;
-    default: return nullptr;
+    case reg::kPortSetup:
+      return &portSetup_;
+    case reg::kSerialConfig0:
+      return &config0_;
+    case reg::kSerialConfig1:
+      return &config1_;
+    case reg::kPortAux0:
+      return &aux0_;
+    case reg::kPortAux1:
+      return &aux1_;
+    case reg::kPortControl:
+      return &control_;
+    default:
+      return nullptr;
   }
 }
 

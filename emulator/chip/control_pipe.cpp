@@ -42,9 +42,12 @@ void Port::ControlDone() {
 Result Port::Execute(const SetupPacket& s, uint8_t* data) {
   if (s.length > 0 && data == nullptr) return {USBD_STATUS_INVALID_PARAMETER, 0};
   switch ((s.requestType >> 5) & 0x03) {
-    case BMREQUEST_STANDARD: return ExecuteStandard(s, data);
-    case BMREQUEST_VENDOR: return ExecuteVendor(s, data);
-    default: return kStall;
+    case BMREQUEST_STANDARD:
+      return ExecuteStandard(s, data);
+    case BMREQUEST_VENDOR:
+      return ExecuteVendor(s, data);
+    default:
+      return kStall;
   }
 }
 
@@ -85,7 +88,8 @@ Result Port::ExecuteStandard(const SetupPacket& s, uint8_t* data) {
     case USB_REQUEST_CLEAR_FEATURE:
       if (in) return kStall;
       return SetFeature(s, s.request == USB_REQUEST_SET_FEATURE);
-    default: return kStall;
+    default:
+      return kStall;
   }
 }
 
@@ -117,10 +121,17 @@ Result Port::SetFeature(const SetupPacket& s, bool on) {
   }
   Pipe pipe;
   switch (s.index & 0xFF) {
-    case kInterruptInEndpoint: pipe = Pipe::InterruptIn; break;
-    case kBulkInEndpoint: pipe = Pipe::BulkIn; break;
-    case kBulkOutEndpoint: pipe = Pipe::BulkOut; break;
-    default: return kStall;
+    case kInterruptInEndpoint:
+      pipe = Pipe::InterruptIn;
+      break;
+    case kBulkInEndpoint:
+      pipe = Pipe::BulkIn;
+      break;
+    case kBulkOutEndpoint:
+      pipe = Pipe::BulkOut;
+      break;
+    default:
+      return kStall;
   }
   halted_[static_cast<int>(pipe)] = on;
   if (!on) Service(pipe);

@@ -14,7 +14,8 @@ void Put16(std::vector<uint8_t>& out, uint16_t value) {
   out.push_back(value >> 8);
 }
 
-void PutEndpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t type, uint16_t maxPacket, uint8_t interval) {
+void PutEndpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t type, uint16_t maxPacket,
+                 uint8_t interval) {
   out.insert(out.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type});
   Put16(out, maxPacket);
   out.push_back(interval);
@@ -46,8 +47,9 @@ std::vector<uint8_t> Port::DeviceDescriptor() const {
 }
 
 std::vector<uint8_t> Port::ConfigurationDescriptor() const {
-  std::vector<uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0,
-                            USB_CONFIG_BUS_POWERED | USB_CONFIG_REMOTE_WAKEUP, 50};
+  std::vector<uint8_t> d = {
+      9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, USB_CONFIG_BUS_POWERED | USB_CONFIG_REMOTE_WAKEUP,
+      50};
   d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 3, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0, 0});
   PutEndpoint(d, kInterruptInEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, kInterruptInMaxPacket,
               options_.interruptInterval);

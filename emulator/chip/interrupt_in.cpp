@@ -33,8 +33,12 @@ void Port::ReportInterrupt() {
     FinishFront(Pipe::InterruptIn, USBD_STATUS_BUFFER_OVERRUN, 0);
     return;
   }
-  uint8_t report[kInterruptInMaxPacket] = {id, uart_.LineStatus(), uart_.ModemStatus(), uart_.InterruptEnable(),
-                                           uart_.LineControl(), uart_.ModemControl()};
+  uint8_t report[kInterruptInMaxPacket] = {id,
+                                           uart_.LineStatus(),
+                                           uart_.ModemStatus(),
+                                           uart_.InterruptEnable(),
+                                           uart_.LineControl(),
+                                           uart_.ModemControl()};
   std::memcpy(t.buffer, report, sizeof report);
   FinishFront(Pipe::InterruptIn, USBD_STATUS_SUCCESS, kInterruptInMaxPacket);
 }

@@ -33,11 +33,16 @@ LineSettings LineSettings::FromLineControl(uint8_t lcr, double rate) {
 bool ParityBit(Parity parity, uint8_t value, int dataBits) {
   bool odd = std::popcount(static_cast<unsigned>(value & ((1u << dataBits) - 1))) & 1;
   switch (parity) {
-    case Parity::Odd: return !odd;
-    case Parity::Even: return odd;
-    case Parity::Mark: return true;
-    case Parity::Space: return false;
-    case Parity::None: break;
+    case Parity::Odd:
+      return !odd;
+    case Parity::Even:
+      return odd;
+    case Parity::Mark:
+      return true;
+    case Parity::Space:
+      return false;
+    case Parity::None:
+      break;
   }
   return true;
 }

@@ -8,7 +8,7 @@ namespace chip {
 namespace {
 
 std::recursive_mutex gLock;
-int gDepth = 0;  // guarded by gLock
+int gDepth = 0;                                // guarded by gLock
 std::vector<std::function<void()>> gDeferred;  // guarded by gLock
 
 }  // namespace

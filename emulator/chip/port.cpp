@@ -117,7 +117,8 @@ void Port::RxReplaced() {
 ModemInputs Port::EffectiveInputs() const {
   if (!loopback_) return Inputs();
   uint8_t mcr = uart_.ModemControl();
-  return {.cts = (mcr & 0x02) != 0, .dsr = (mcr & 0x01) != 0, .ri = (mcr & 0x04) != 0, .dcd = (mcr & 0x08) != 0};
+  return {
+      .cts = (mcr & 0x02) != 0, .dsr = (mcr & 0x01) != 0, .ri = (mcr & 0x04) != 0, .dcd = (mcr & 0x08) != 0};
 }
 
 void Port::UpdateModemInputs() { uart_.SetModemInputs(EffectiveInputs()); }

@@ -7,7 +7,9 @@
 namespace chip {
 namespace {
 
-bool IsUart(uint16_t address) { return address >= reg::kUartBase && address < reg::kUartBase + Uart::kRegisterCount; }
+bool IsUart(uint16_t address) {
+  return address >= reg::kUartBase && address < reg::kUartBase + Uart::kRegisterCount;
+}
 
 }  // namespace
 
@@ -42,12 +44,18 @@ std::optional<uint8_t> Port::PeekRegister(uint16_t address) const {
       const auto& fifo = const_cast<Uart&>(uart_).RxFifo();
       return fifo.empty() ? uint8_t{0} : fifo.front().value;
     }
-    case reg::kInterruptEnable: return dlab ? static_cast<uint8_t>(uart_.Divisor() >> 8) : uart_.InterruptEnable();
-    case reg::kFifoControl: return uart_.InterruptIdentification();
-    case reg::kLineControl: return uart_.LineControl();
-    case reg::kModemControl: return uart_.ModemControl();
-    case reg::kLineStatus: return uart_.LineStatus();
-    default: return uart_.ModemStatus();
+    case reg::kInterruptEnable:
+      return dlab ? static_cast<uint8_t>(uart_.Divisor() >> 8) : uart_.InterruptEnable();
+    case reg::kFifoControl:
+      return uart_.InterruptIdentification();
+    case reg::kLineControl:
+      return uart_.LineControl();
+    case reg::kModemControl:
+      return uart_.ModemControl();
+    case reg::kLineStatus:
+      return uart_.LineStatus();
+    default:
+      return uart_.ModemStatus();
   }
 }
 

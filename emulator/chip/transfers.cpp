@@ -9,7 +9,10 @@ namespace chip {
 
 TransferId Port::SubmitControl(const SetupPacket& setup, uint8_t* data, TransferDone done) {
   ModelGuard guard;
-  return Enqueue({.pipe = Pipe::Control, .setup = setup, .buffer = data, .length = setup.length,
+  return Enqueue({.pipe = Pipe::Control,
+                  .setup = setup,
+                  .buffer = data,
+                  .length = setup.length,
                   .callback = std::move(done)});
 }
 
@@ -44,10 +47,18 @@ TransferId Port::Enqueue(Transfer t) {
 
 void Port::Service(Pipe pipe) {
   switch (pipe) {
-    case Pipe::Control: StartControl(); return;
-    case Pipe::InterruptIn: ServiceInterruptIn(); return;
-    case Pipe::BulkIn: ServiceBulkIn(); return;
-    case Pipe::BulkOut: ServiceBulkOut(); return;
+    case Pipe::Control:
+      StartControl();
+      return;
+    case Pipe::InterruptIn:
+      ServiceInterruptIn();
+      return;
+    case Pipe::BulkIn:
+      ServiceBulkIn();
+      return;
+    case Pipe::BulkOut:
+      ServiceBulkOut();
+      return;
   }
 }
 

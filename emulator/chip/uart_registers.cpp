@@ -15,7 +15,9 @@ constexpr uint8_t kIerModemStatus = 0x08;
 }  // namespace
 
 Uart::Uart(UartHost& host, size_t rxFifoDepth, size_t txFifoDepth)
-    : host_(host), rxFifoDepth_(std::max<size_t>(rxFifoDepth, 1)), txFifoDepth_(std::max<size_t>(txFifoDepth, 1)) {
+    : host_(host),
+      rxFifoDepth_(std::max<size_t>(rxFifoDepth, 1)),
+      txFifoDepth_(std::max<size_t>(txFifoDepth, 1)) {
   Reset();
 }
 
@@ -39,15 +41,19 @@ void Uart::Reset() {
 
 uint8_t Uart::Read(int offset) {
   switch (offset) {
-    case kData: return (lcr_ & kDlab) ? dll_ : ReadReceiveBuffer();
-    case kIer: return (lcr_ & kDlab) ? dlm_ : ier_;
+    case kData:
+      return (lcr_ & kDlab) ? dll_ : ReadReceiveBuffer();
+    case kIer:
+      return (lcr_ & kDlab) ? dlm_ : ier_;
     case kIirFcr: {
       uint8_t id = InterruptIdentification();
       if ((id & 0x0F) == 0x02) thrInterrupt_ = false;  // reading IIR acknowledges THRE
       return id;
     }
-    case kLcr: return lcr_;
-    case kMcr: return mcr_;
+    case kLcr:
+      return lcr_;
+    case kMcr:
+      return mcr_;
     case kLsr: {
       uint8_t value = LineStatus();
       lsrErrors_ = 0;
@@ -84,10 +90,17 @@ void Uart::Write(int offset, uint8_t value) {
         if ((InterruptIdentification() & 0x01) == 0) RaiseEvent();
       }
       return;
-    case kIirFcr: WriteFifoControl(value); return;
-    case kLcr: WriteLineControl(value); return;
-    case kMcr: WriteModemControl(value); return;
-    default: return;  // LSR and MSR are status: writes have no effect
+    case kIirFcr:
+      WriteFifoControl(value);
+      return;
+    case kLcr:
+      WriteLineControl(value);
+      return;
+    case kMcr:
+      WriteModemControl(value);
+      return;
+    default:
+      return;  // LSR and MSR are status: writes have no effect
   }
 }
 
@@ -144,7 +157,8 @@ uint8_t Uart::LineStatus() const {
     value |= kLsrThrEmpty;
     if (!host_.TransmitterBusy()) value |= kLsrTxEmpty;
   }
-  if (fifoEnabled_ && std::any_of(rxFifo_.begin(), rxFifo_.end(), [](const RxEntry& e) { return e.errors != 0; })) {
+  if (fifoEnabled_ &&
+      std::any_of(rxFifo_.begin(), rxFifo_.end(), [](const RxEntry& e) { return e.errors != 0; })) {
     value |= kLsrFifoError;
   }
   return value;

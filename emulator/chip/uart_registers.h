@@ -25,10 +25,10 @@ struct RxEntry {
 class UartHost {
  public:
   virtual ~UartHost() = default;
-  virtual void LineFormatChanged() = 0;     // LCR format or divisor
-  virtual void ModemControlChanged() = 0;   // MCR
-  virtual void BreakChanged() = 0;          // LCR bit 6
-  virtual void TxQueued() = 0;              // THR written
+  virtual void LineFormatChanged() = 0;    // LCR format or divisor
+  virtual void ModemControlChanged() = 0;  // MCR
+  virtual void BreakChanged() = 0;         // LCR bit 6
+  virtual void TxQueued() = 0;             // THR written
   virtual void InterruptSourcesChanged() = 0;
   virtual bool TransmitterBusy() const = 0;
   virtual void RxFifoReset() = 0;

@@ -18,7 +18,8 @@ bool HeaderCovers(PURB urb, size_t size) { return urb->UrbHeader.Length >= size;
 // Data of a control transfer: a plain buffer (no MDL is mapped here).
 bool BufferUsable(PVOID buffer, ULONG length) { return length == 0 || buffer != nullptr; }
 
-NTSTATUS Control(PortDevice& device, PIRP irp, PURB urb, SetupPacket setup, PVOID buffer, ULONG* lengthField) {
+NTSTATUS Control(PortDevice& device, PIRP irp, PURB urb, SetupPacket setup, PVOID buffer,
+                 ULONG* lengthField) {
   auto data = static_cast<uint8_t*>(buffer);
   return StartTransfer(
       device, irp, urb,
@@ -27,7 +28,9 @@ NTSTATUS Control(PortDevice& device, PIRP irp, PURB urb, SetupPacket setup, PVOI
         urb->UrbHeader.Status = status;
         return status;
       },
-      [&device, setup, data](TransferDone done) { return device.port->SubmitControl(setup, data, std::move(done)); });
+      [&device, setup, data](TransferDone done) {
+        return device.port->SubmitControl(setup, data, std::move(done));
+      });
 }
 
 uint8_t RecipientOf(USHORT function) {
@@ -35,14 +38,18 @@ uint8_t RecipientOf(USHORT function) {
     case URB_FUNCTION_VENDOR_INTERFACE:
     case URB_FUNCTION_CLASS_INTERFACE:
     case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE: return BMREQUEST_TO_INTERFACE;
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+      return BMREQUEST_TO_INTERFACE;
     case URB_FUNCTION_VENDOR_ENDPOINT:
     case URB_FUNCTION_CLASS_ENDPOINT:
     case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return BMREQUEST_TO_ENDPOINT;
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+      return BMREQUEST_TO_ENDPOINT;
     case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_OTHER: return BMREQUEST_TO_OTHER;
-    default: return BMREQUEST_TO_DEVICE;
+    case URB_FUNCTION_CLASS_OTHER:
+      return BMREQUEST_TO_OTHER;
+    default:
+      return BMREQUEST_TO_DEVICE;
   }
 }
 
@@ -59,11 +66,12 @@ NTSTATUS VendorOrClass(PortDevice& device, PIRP irp, PURB urb) {
   }
   bool in = USBD_TRANSFER_DIRECTION_FLAG(r.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
   uint8_t type = IsVendor(r.Hdr.Function) ? BMREQUEST_VENDOR : BMREQUEST_CLASS;
-  SetupPacket setup{.requestType = static_cast<uint8_t>((in ? 0x80 : 0) | type << 5 | RecipientOf(r.Hdr.Function)),
-                    .request = r.Request,
-                    .value = r.Value,
-                    .index = r.Index,
-                    .length = static_cast<uint16_t>(r.TransferBufferLength)};
+  SetupPacket setup{
+      .requestType = static_cast<uint8_t>((in ? 0x80 : 0) | type << 5 | RecipientOf(r.Hdr.Function)),
+      .request = r.Request,
+      .value = r.Value,
+      .index = r.Index,
+      .length = static_cast<uint16_t>(r.TransferBufferLength)};
   return Control(device, irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
 }
 
@@ -101,18 +109,22 @@ NTSTATUS Feature(PortDevice& device, PIRP irp, PURB urb) {
   USHORT f = r.Hdr.Function;
   bool set = f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
              f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT;
-  SetupPacket setup{.requestType = RecipientOf(f),
-                    .request = static_cast<uint8_t>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
-                    .value = r.FeatureSelector,
-                    .index = r.Index};
+  SetupPacket setup{
+      .requestType = RecipientOf(f),
+      .request = static_cast<uint8_t>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
+      .value = r.FeatureSelector,
+      .index = r.Index};
   return Control(device, irp, urb, setup, nullptr, nullptr);
 }
 
 uint8_t EndpointOf(Pipe pipe) {
   switch (pipe) {
-    case Pipe::InterruptIn: return kInterruptInEndpoint;
-    case Pipe::BulkIn: return kBulkInEndpoint;
-    default: return kBulkOutEndpoint;
+    case Pipe::InterruptIn:
+      return kInterruptInEndpoint;
+    case Pipe::BulkIn:
+      return kBulkInEndpoint;
+    default:
+      return kBulkOutEndpoint;
   }
 }
 
@@ -158,7 +170,8 @@ NTSTATUS BulkOrInterrupt(PortDevice& device, PIRP irp, PURB urb) {
       device, irp, urb,
       [&r, in, requested, shortOk](int32_t status, uint32_t length) {
         r.TransferBufferLength = length;
-        if (in && USBD_SUCCESS(status) && length < requested && !shortOk) status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+        if (in && USBD_SUCCESS(status) && length < requested && !shortOk)
+          status = USBD_STATUS_ERROR_SHORT_TRANSFER;
         r.Hdr.Status = status;
         return status;
       },
@@ -192,7 +205,8 @@ NTSTATUS SelectConfiguration(PortDevice& device, PIRP irp, PURB urb) {
   if (r.ConfigurationDescriptor != nullptr) {
     size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) + 3 * sizeof(USBD_PIPE_INFORMATION);
     size_t available = r.Hdr.Length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
-    if (r.Interface.Length < needed || available < needed) return CompleteUrb(irp, urb, USBD_STATUS_BUFFER_TOO_SMALL);
+    if (r.Interface.Length < needed || available < needed)
+      return CompleteUrb(irp, urb, USBD_STATUS_BUFFER_TOO_SMALL);
     if (r.Interface.InterfaceNumber != 0 || r.Interface.AlternateSetting != 0) {
       return CompleteUrb(irp, urb, USBD_STATUS_INTERFACE_NOT_FOUND);
     }
@@ -212,19 +226,26 @@ NTSTATUS SelectConfiguration(PortDevice& device, PIRP irp, PURB urb) {
         FillInterface(device, r.Interface);
         return status;
       },
-      [&device, setup](TransferDone done) { return device.port->SubmitControl(setup, nullptr, std::move(done)); });
+      [&device, setup](TransferDone done) {
+        return device.port->SubmitControl(setup, nullptr, std::move(done));
+      });
 }
 
 }  // namespace
 
 NTSTATUS SubmitUrb(PortDevice& device, PIRP irp, PURB urb) {
   if (urb == nullptr) return CompleteUrb(irp, nullptr, USBD_STATUS_INVALID_PARAMETER);
-  if (!HeaderCovers(urb, sizeof(struct _URB_HEADER))) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  if (!HeaderCovers(urb, sizeof(struct _URB_HEADER)))
+    return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(device, irp, urb);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return BulkOrInterrupt(device, irp, urb);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return GetDescriptor(device, irp, urb);
-    case URB_FUNCTION_CONTROL_TRANSFER: return ControlTransfer(device, irp, urb);
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return SelectConfiguration(device, irp, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return BulkOrInterrupt(device, irp, urb);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      return GetDescriptor(device, irp, urb);
+    case URB_FUNCTION_CONTROL_TRANSFER:
+      return ControlTransfer(device, irp, urb);
     case URB_FUNCTION_VENDOR_DEVICE:
     case URB_FUNCTION_VENDOR_INTERFACE:
     case URB_FUNCTION_VENDOR_ENDPOINT:
@@ -232,18 +253,23 @@ NTSTATUS SubmitUrb(PortDevice& device, PIRP irp, PURB urb) {
     case URB_FUNCTION_CLASS_DEVICE:
     case URB_FUNCTION_CLASS_INTERFACE:
     case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: return VendorOrClass(device, irp, urb);
+    case URB_FUNCTION_CLASS_OTHER:
+      return VendorOrClass(device, irp, urb);
     case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
     case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
     case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
     case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
     case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return Feature(device, irp, urb);
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+      return Feature(device, irp, urb);
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return ResetPipe(device, irp, urb);
-    case URB_FUNCTION_ABORT_PIPE: return AbortPipe(device, irp, urb);
-    default: return CompleteUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+      return ResetPipe(device, irp, urb);
+    case URB_FUNCTION_ABORT_PIPE:
+      return AbortPipe(device, irp, urb);
+    default:
+      return CompleteUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
   }
 }
 

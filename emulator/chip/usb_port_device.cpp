@@ -61,7 +61,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 }
 
 void AbortAll(PortDevice& device) {
-  for (Pipe pipe : {Pipe::Control, Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut}) device.port->AbortPipe(pipe);
+  for (Pipe pipe : {Pipe::Control, Pipe::InterruptIn, Pipe::BulkIn, Pipe::BulkOut})
+    device.port->AbortPipe(pipe);
 }
 
 NTSTATUS ResetPort(PortDevice& device, PIRP irp) {
@@ -93,13 +94,18 @@ void ClosePipes(PortDevice& device) {
 
 NTSTATUS IrpStatusOf(int32_t usbdStatus) {
   switch (usbdStatus) {
-    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_SUCCESS:
+      return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED:
+      return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
-    default: return USBD_SUCCESS(usbdStatus) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+      return STATUS_INVALID_PARAMETER;
+    default:
+      return USBD_SUCCESS(usbdStatus) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   }
 }
 

@@ -22,7 +22,7 @@ struct PortDevice {
   std::atomic<PDEVICE_OBJECT> pdo{nullptr};  // nullptr once deleted
   std::atomic<bool> reported{false};
   std::atomic<bool> missing{false};  // unplugged: the removal deletes the PDO
-  std::mutex mutex;      // guards the pipe slots
+  std::mutex mutex;                  // guards the pipe slots
   PipeSlot pipes[3] = {{Pipe::InterruptIn}, {Pipe::BulkIn}, {Pipe::BulkOut}};
   char configurationToken = 0;  // its address is the configuration handle
   char interfaceToken = 0;      // its address is the interface handle

@@ -18,8 +18,8 @@ namespace kernel::io {
 // the default handler (STATUS_INVALID_DEVICE_REQUEST) and runs `entry` at
 // PASSIVE_LEVEL. When DriverEntry fails the object is deleted again and its
 // status returned; device objects it left behind are a verifier failure.
-NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
-                    std::u16string_view registryPath, PDRIVER_OBJECT* driver);
+NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,
+                    PDRIVER_OBJECT* driver);
 // Runs DriverUnload (when set) and deletes the driver object. Every device
 // object of the driver must have been deleted before.
 void UnloadDriver(PDRIVER_OBJECT driver);
@@ -71,8 +71,7 @@ std::vector<DeviceInterface> DeviceInterfaces(const GUID& classGuid);
 // devices admit one open file at a time (STATUS_ACCESS_DENIED); devices being
 // initialised, deleted or not started fail with STATUS_NO_SUCH_DEVICE or
 // STATUS_DELETE_PENDING. Runs at PASSIVE_LEVEL.
-NTSTATUS OpenFile(std::u16string_view name, ACCESS_MASK desiredAccess, ULONG shareAccess,
-                  PFILE_OBJECT* file);
+NTSTATUS OpenFile(std::u16string_view name, ACCESS_MASK desiredAccess, ULONG shareAccess, PFILE_OBJECT* file);
 // Closes the handle: sends IRP_MJ_CLEANUP and waits for it. IRP_MJ_CLOSE
 // follows once nothing references the file object any more: at once unless
 // requests are still outstanding, else from a system worker thread
@@ -85,11 +84,11 @@ struct UserRequest {
   // IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS,
   // IRP_MJ_QUERY_INFORMATION or IRP_MJ_SET_INFORMATION.
   UCHAR majorFunction = IRP_MJ_READ;
-  ULONG ioControlCode = 0;                          // device control
-  FILE_INFORMATION_CLASS informationClass{};        // query / set information
-  const void* input = nullptr;                      // write data, control input
+  ULONG ioControlCode = 0;                    // device control
+  FILE_INFORMATION_CLASS informationClass{};  // query / set information
+  const void* input = nullptr;                // write data, control input
   ULONG inputLength = 0;
-  void* output = nullptr;                           // read buffer, control output
+  void* output = nullptr;  // read buffer, control output
   ULONG outputLength = 0;
   LONGLONG byteOffset = 0;
   // Recorded as the IRP's UserIosb, as the system services record the caller's
@@ -119,9 +118,9 @@ size_t CancelUserRequests(PFILE_OBJECT file, PETHREAD thread, PIO_STATUS_BLOCK u
 // ---- IRPs --------------------------------------------------------------------------------
 struct IrpInfo {
   PIRP irp;
-  UCHAR majorFunction;     // of the current stack location, or 0xFF when none
-  PDEVICE_OBJECT holder;   // device of the current stack location, or nullptr
-  const char* origin;      // "driver", "threaded" or "user"
+  UCHAR majorFunction;    // of the current stack location, or 0xFF when none
+  PDEVICE_OBJECT holder;  // device of the current stack location, or nullptr
+  const char* origin;     // "driver", "threaded" or "user"
 };
 // IRPs allocated and not yet freed.
 std::vector<IrpInfo> LiveIrps();

@@ -52,8 +52,8 @@ struct DriverPackage {
     bool keepExisting;  // FLG_ADDREG_NOCLOBBER
   };
   std::vector<RegistryValue> hardwareKeyValues;
-  ULONG startType = 3;     // SERVICE_DEMAND_START
-  ULONG errorControl = 1;  // SERVICE_ERROR_NORMAL
+  ULONG startType = 3;       // SERVICE_DEMAND_START
+  ULONG errorControl = 1;    // SERVICE_ERROR_NORMAL
   std::u16string imagePath;  // default: \SystemRoot\System32\drivers\<service>.sys
 };
 
@@ -92,8 +92,8 @@ int UnloadCount(std::u16string_view service);
 // request of the same machine (a verifier failure): the PnP manager runs one
 // action at a time.
 struct ChildDevice {
-  std::u16string deviceId;    // enumerator and device: "USB\VID_1A2B&PID_7315"
-  std::u16string instanceId;  // unique below deviceId: "SN0001&0"
+  std::u16string deviceId;                  // enumerator and device: "USB\VID_1A2B&PID_7315"
+  std::u16string instanceId;                // unique below deviceId: "SN0001&0"
   std::vector<std::u16string> hardwareIds;  // most specific first
   std::vector<std::u16string> compatibleIds;
   std::u16string description;          // DeviceDesc
@@ -157,9 +157,9 @@ constexpr NTSTATUS kVetoOutstandingOpen = ((NTSTATUS)0x80000011L);  // STATUS_DE
 
 // ---- State, for tests and the I/O manager ------------------------------------------------
 enum class DeviceState {
-  NotPresent,       // no node: never reported, or removed after going missing
-  NoDriver,         // reported, no driver added (never, or after a removal)
-  Added,            // AddDevice done, not started (or stopped)
+  NotPresent,  // no node: never reported, or removed after going missing
+  NoDriver,    // reported, no driver added (never, or after a removal)
+  Added,       // AddDevice done, not started (or stopped)
   Started,
   SurpriseRemoved,  // waiting for the last handle to close
 };

@@ -19,14 +19,14 @@ struct Request {
   UCHAR minorFunction = IRP_MN_QUERY_ALL_DATA;
   GUID guid{};
   ULONG instance = 0;
-  ULONG itemId = 0;    // IRP_MN_CHANGE_SINGLE_ITEM; the method id for IRP_MN_EXECUTE_METHOD
+  ULONG itemId = 0;  // IRP_MN_CHANGE_SINGLE_ITEM; the method id for IRP_MN_EXECUTE_METHOD
   std::vector<uint8_t> data;
   ULONG dataCapacity = 0;  // room for the answer behind the header (queries, methods)
 };
 
 struct Reply {
-  NTSTATUS status;        // IoStatus.Status
-  ULONG_PTR information;  // IoStatus.Information: bytes of the buffer used
+  NTSTATUS status;              // IoStatus.Status
+  ULONG_PTR information;        // IoStatus.Information: bytes of the buffer used
   std::vector<uint8_t> buffer;  // the request's buffer as the provider left it
 };
 

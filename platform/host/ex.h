@@ -81,10 +81,8 @@ VOID RtlInitAnsiString(PANSI_STRING destinationString, PCSTR sourceString);
 VOID RtlCopyUnicodeString(PUNICODE_STRING destinationString, PCUNICODE_STRING sourceString);
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
-                             BOOLEAN caseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
-                              BOOLEAN caseInSensitive);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
 WCHAR RtlUpcaseUnicodeChar(WCHAR sourceCharacter);
 // Free only buffers that a system routine allocated (conversions with
 // AllocateDestinationString, IoRegisterDeviceInterface and the like).
@@ -179,9 +177,9 @@ PVOID MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
   ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                         \
-  ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |               \
-    KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                                   \
+#define KEY_ALL_ACCESS                                                                                    \
+  ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
+    KEY_NOTIFY | KEY_CREATE_LINK) &                                                                       \
    (~SYNCHRONIZE))
 
 #define REG_OPTION_RESERVED 0x00000000L
@@ -265,13 +263,12 @@ static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "KEY_BASIC_INFORMATIO
 // key opened for reading can be written through a kernel-mode Zw call.
 NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
 NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions,
-                     PULONG disposition);
+                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
-                         PVOID keyValueInformation, ULONG length, PULONG resultLength);
-NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
-                       PVOID data, ULONG dataSize);
+                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
+                         ULONG length, PULONG resultLength);
+NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
+                       ULONG dataSize);
 NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 NTSTATUS ZwDeleteKey(HANDLE keyHandle);
 // Subkeys come in case-insensitive name order; only KeyBasicInformation.
@@ -279,8 +276,8 @@ NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS key
                         PVOID keyInformation, ULONG length, PULONG resultLength);
 // Values come in the order they were first set.
 NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index,
-                             KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
-                             PVOID keyValueInformation, ULONG length, PULONG resultLength);
+                             KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
+                             ULONG length, PULONG resultLength);
 NTSTATUS ZwFlushKey(HANDLE keyHandle);
 NTSTATUS ZwClose(HANDLE handle);
 
@@ -320,11 +317,10 @@ NTSTATUS RtlCreateRegistryKey(ULONG relativeTo, PWSTR path);
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define FILE_GENERIC_READ \
   (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                                   \
-  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |         \
-   FILE_APPEND_DATA | SYNCHRONIZE)
-#define FILE_GENERIC_EXECUTE \
-  (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                              \
+  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | \
+   SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 #endif
 
 #ifndef FILE_SHARE_READ
@@ -404,7 +400,8 @@ typedef enum _FILE_INFORMATION_CLASS {
   FileAllocationInformation,
   FileEndOfFileInformation,
   FileMaximumInformation = 80
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
 
 typedef struct _FILE_STANDARD_INFORMATION {
   LARGE_INTEGER AllocationSize;
@@ -430,11 +427,11 @@ NTSTATUS ZwCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
 // event handles, so an Event argument is never a valid one; APC routines are
 // not supported (STATUS_INVALID_PARAMETER).
 NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
-                    PLARGE_INTEGER byteOffset, PULONG key);
+                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                    PULONG key);
 NTSTATUS ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                     PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
-                     PLARGE_INTEGER byteOffset, PULONG key);
+                     PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                     PULONG key);
 // FileStandardInformation and FilePositionInformation.
 NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
                                 ULONG length, FILE_INFORMATION_CLASS fileInformationClass);

@@ -207,8 +207,7 @@ typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
-                                   PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -350,7 +349,8 @@ typedef enum _DEVICE_RELATION_TYPE {
   TargetDeviceRelation,
   SingleBusRelations,
   TransportRelations
-} DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
+} DEVICE_RELATION_TYPE,
+    *PDEVICE_RELATION_TYPE;
 
 typedef struct _DEVICE_RELATIONS {
   ULONG Count;
@@ -364,12 +364,14 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryInstanceID = 3,
   BusQueryDeviceSerialNumber = 4,
   BusQueryContainerID = 5
-} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+} BUS_QUERY_ID_TYPE,
+    *PBUS_QUERY_ID_TYPE;
 
 typedef enum _DEVICE_TEXT_TYPE {
   DeviceTextDescription = 0,
   DeviceTextLocationInformation = 1
-} DEVICE_TEXT_TYPE, *PDEVICE_TEXT_TYPE;
+} DEVICE_TEXT_TYPE,
+    *PDEVICE_TEXT_TYPE;
 
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
   DeviceUsageTypeUndefined,
@@ -649,8 +651,7 @@ struct _IRP {
   } Tail;
 };
 
-#define IoSizeOfIrp(StackSize) \
-  ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
 // ---- Remove lock ----------------------------------------------------------------
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
@@ -697,8 +698,8 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 
 NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey);
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
 // ---- Stack location helpers, as the kernel headers define them --------------------
@@ -727,9 +728,9 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
   nextIrpSp->Control = 0;
 }
 
-FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                        PVOID Context, BOOLEAN InvokeOnSuccess,
-                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel) {
   PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
   irpSp->CompletionRoutine = CompletionRoutine;
   irpSp->Context = Context;
@@ -749,16 +750,15 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancel
   return __atomic_exchange_n(&Irp->CancelRoutine, NewCancelRoutine, __ATOMIC_SEQ_CST);
 }
 
-#define IoGetFunctionCodeFromCtlCode(ControlCode) (((ULONG)((ControlCode) & 0x00003FFC)) >> 2)
+#define IoGetFunctionCodeFromCtlCode(ControlCode) (((ULONG)((ControlCode)&0x00003FFC)) >> 2)
 
 // ---- IRPs -----------------------------------------------------------------------
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock);
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
@@ -788,17 +788,15 @@ typedef enum _WORK_QUEUE_TYPE {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context);
 
 // ---- Device objects and stacks ----------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
@@ -809,10 +807,8 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // The link name's buffer comes from paged pool; the caller frees it with
 // RtlFreeUnicodeString.
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                   const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
-                                   PUNICODE_STRING SymbolicLinkName);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 // ---- Remove locks -------------------------------------------------------------------
@@ -824,12 +820,10 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
 #define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark) \
-  IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark,     \
-                           sizeof(IO_REMOVE_LOCK))
+  IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark, sizeof(IO_REMOVE_LOCK))
 #define IoAcquireRemoveLock(RemoveLock, Tag) \
   IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLock(RemoveLock, Tag) \
-  IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
   IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
@@ -877,7 +871,8 @@ static_assert(FIELD_OFFSET(DEVICE_OBJECT, AlignmentRequirement) == 152, "DEVICE_
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, Dpc) == 200, "DEVICE_OBJECT.Dpc");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceLock) == 280, "DEVICE_OBJECT.DeviceLock");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, SectorSize) == 304, "DEVICE_OBJECT.SectorSize");
-static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312, "DEVICE_OBJECT.DeviceObjectExtension");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312,
+              "DEVICE_OBJECT.DeviceObjectExtension");
 static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
 static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
 static_assert(FIELD_OFFSET(FILE_OBJECT, IrpList) == 192, "FILE_OBJECT.IrpList");

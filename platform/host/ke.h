@@ -127,14 +127,12 @@ void KeFlushQueuedDpcs();
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType,
-                                  KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                                  BOOLEAN alertable, PLARGE_INTEGER timeout,
+NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
+                                  KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
                                   PKWAIT_BLOCK waitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
-                                PLARGE_INTEGER interval);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
 void KeStallExecutionProcessor(ULONG microSeconds);
 
 // ---- Time -----------------------------------------------------------------
@@ -159,18 +157,17 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 extern POBJECT_TYPE* PsThreadType;
 
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
-                              POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle,
-                              PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
                               PVOID startContext);
 [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
 PKTHREAD KeGetCurrentThread();
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
 KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
-                                   POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode,
-                                   PVOID* object, POBJECT_HANDLE_INFORMATION handleInformation);
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                                   KPROCESSOR_MODE accessMode, PVOID* object,
+                                   POBJECT_HANDLE_INFORMATION handleInformation);
 LONG_PTR ObfReferenceObject(PVOID object);
 LONG_PTR ObfDereferenceObject(PVOID object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
@@ -190,8 +187,7 @@ inline LONG InterlockedExchangeAdd(volatile LONG* target, LONG value) {
   return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
 inline LONG InterlockedOr(volatile LONG* target, LONG value) {
@@ -209,20 +205,22 @@ inline char InterlockedExchange8(volatile char* target, char value) {
 inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange,
-                                               PVOID comparand) {
-  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
 // ---- Loads that later accesses are not moved ahead of -----------------------
-inline BYTE ReadUCharAcquire(BYTE const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline BYTE ReadUCharAcquire(BYTE const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
 inline ULONG ReadULongAcquire(ULONG const volatile* source) {
   return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
-inline LONG64 ReadAcquire64(LONG64 const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline LONG64 ReadAcquire64(LONG64 const volatile* source) {
+  return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
 inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
   return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
@@ -265,8 +263,7 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
 // ---- Debug output ---------------------------------------------------------
 // Printed to stderr when the environment variable T7315_DBGPRINT is set.
 ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
-ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...)
-    __attribute__((format(printf, 3, 4)));
+ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) __attribute__((format(printf, 3, 4)));
 
 // ---- Layouts that must match Windows x64 -----------------------------------------------
 static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK");

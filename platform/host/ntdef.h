@@ -133,15 +133,13 @@ static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING");
 static_assert(sizeof(LIST_ENTRY) == 16, "LIST_ENTRY");
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_CONSTANT_STRING(s) \
   { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWSTR)(s) }
-#define DECLARE_CONST_UNICODE_STRING(name, s) \
-  const UNICODE_STRING name = RTL_CONSTANT_STRING(s)
+#define DECLARE_CONST_UNICODE_STRING(name, s) const UNICODE_STRING name = RTL_CONSTANT_STRING(s)
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
@@ -246,13 +244,13 @@ static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
 #define OBJ_KERNEL_HANDLE 0x00000200L
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                             \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
-    (p)->RootDirectory = (r);                      \
-    (p)->Attributes = (a);                         \
-    (p)->ObjectName = (n);                         \
-    (p)->SecurityDescriptor = (s);                 \
-    (p)->SecurityQualityOfService = nullptr;       \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = nullptr;      \
   } while (0)
 
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
@@ -268,8 +266,8 @@ typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 // Device-control codes.
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)((ctrlCode) & 0xffff0000)) >> 16)
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)((ctrlCode)&0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2

@@ -17,7 +17,8 @@ typedef enum _SYSTEM_POWER_STATE {
   PowerSystemHibernate = 5,
   PowerSystemShutdown = 6,
   PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
   PowerDeviceUnspecified = 0,
@@ -26,14 +27,18 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD2,
   PowerDeviceD3,
   PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE,
+typedef enum _POWER_STATE_TYPE {
+  SystemPowerState = 0,
+  DevicePowerState
+} POWER_STATE_TYPE,
     *PPOWER_STATE_TYPE;
 
 typedef enum _POWER_ACTION {
@@ -46,7 +51,8 @@ typedef enum _POWER_ACTION {
   PowerActionShutdownOff,
   PowerActionWarmEject,
   PowerActionDisplayOff
-} POWER_ACTION, *PPOWER_ACTION;
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 // Carried beside SystemContext in a system set-power request.
 typedef struct _SYSTEM_POWER_STATE_CONTEXT {
@@ -71,19 +77,16 @@ typedef struct _POWER_SEQUENCE {
 } POWER_SEQUENCE, *PPOWER_SEQUENCE;
 
 typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context,
-                                    PIO_STATUS_BLOCK IoStatus);
+                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 // Sends a power request of `MinorFunction` to the top of the stack that
 // `DeviceObject` (a PDO) belongs to; `CompletionFunction` runs once it is done.
-NTSTATUS PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
-                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                           PVOID Context, struct _IRP** Irp);
+NTSTATUS PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, struct _IRP** Irp);
 NTSTATUS PoCallDriver(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 VOID PoStartNextPowerIrp(struct _IRP* Irp);
-POWER_STATE PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type,
-                            POWER_STATE State);
+POWER_STATE PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
 static_assert(sizeof(POWER_STATE) == 4, "POWER_STATE");
 static_assert(sizeof(SYSTEM_POWER_STATE_CONTEXT) == 4, "SYSTEM_POWER_STATE_CONTEXT");

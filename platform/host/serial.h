@@ -57,10 +57,14 @@ inline constexpr GUID GUID_DEVINTERFACE_COMPORT = {
 
 // Internal codes (IRP_MJ_INTERNAL_DEVICE_CONTROL): they share the function
 // numbers 1 to 4 with the first four codes above.
-#define IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 4, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS \
+  CTL_CODE(FILE_DEVICE_SERIAL_PORT, 4, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // ---------------------------------------------------------------------------
 // Records
@@ -169,16 +173,14 @@ typedef struct _SERIALCONFIG {
 
 static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "SERIAL_BAUD_RATE");
 static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "SERIAL_LINE_CONTROL");
-static_assert(offsetof(SERIAL_LINE_CONTROL, Parity) == 1 &&
-                  offsetof(SERIAL_LINE_CONTROL, WordLength) == 2,
+static_assert(offsetof(SERIAL_LINE_CONTROL, Parity) == 1 && offsetof(SERIAL_LINE_CONTROL, WordLength) == 2,
               "SERIAL_LINE_CONTROL fields");
 static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS");
 static_assert(offsetof(SERIAL_CHARS, EventChar) == 3 && offsetof(SERIAL_CHARS, XonChar) == 4 &&
                   offsetof(SERIAL_CHARS, XoffChar) == 5,
               "SERIAL_CHARS fields");
 static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
-static_assert(offsetof(SERIAL_HANDFLOW, FlowReplace) == 4 &&
-                  offsetof(SERIAL_HANDFLOW, XonLimit) == 8 &&
+static_assert(offsetof(SERIAL_HANDFLOW, FlowReplace) == 4 && offsetof(SERIAL_HANDFLOW, XonLimit) == 8 &&
                   offsetof(SERIAL_HANDFLOW, XoffLimit) == 12,
               "SERIAL_HANDFLOW fields");
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");
@@ -196,16 +198,14 @@ static_assert(offsetof(SERIALPERF_STATS, FrameErrorCount) == 8 &&
                   offsetof(SERIALPERF_STATS, ParityErrorCount) == 20,
               "SERIALPERF_STATS fields");
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "SERIAL_COMMPROP");
-static_assert(offsetof(SERIAL_COMMPROP, ServiceMask) == 4 &&
-                  offsetof(SERIAL_COMMPROP, MaxTxQueue) == 12 &&
+static_assert(offsetof(SERIAL_COMMPROP, ServiceMask) == 4 && offsetof(SERIAL_COMMPROP, MaxTxQueue) == 12 &&
                   offsetof(SERIAL_COMMPROP, MaxBaud) == 20 &&
                   offsetof(SERIAL_COMMPROP, ProvCapabilities) == 28 &&
                   offsetof(SERIAL_COMMPROP, SettableBaud) == 36 &&
                   offsetof(SERIAL_COMMPROP, SettableData) == 40 &&
                   offsetof(SERIAL_COMMPROP, SettableStopParity) == 42 &&
                   offsetof(SERIAL_COMMPROP, CurrentTxQueue) == 44 &&
-                  offsetof(SERIAL_COMMPROP, ProvSpec2) == 56 &&
-                  offsetof(SERIAL_COMMPROP, ProvChar) == 60,
+                  offsetof(SERIAL_COMMPROP, ProvSpec2) == 56 && offsetof(SERIAL_COMMPROP, ProvChar) == 60,
               "SERIAL_COMMPROP fields");
 static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8, "SERIAL_QUEUE_SIZE");
 static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "SERIAL_XOFF_COUNTER");

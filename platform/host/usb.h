@@ -62,8 +62,8 @@ struct _URB;
 #define USB_CONFIG_RESERVED 0x1f
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_ADDRESS_MASK 0x0f
 
 #define USB_ENDPOINT_TYPE_MASK 0x03
@@ -223,10 +223,10 @@ static_assert(sizeof(USB_STRING_DESCRIPTOR) == 4, "USB_STRING_DESCRIPTOR");
 #define USBD_SHORT_TRANSFER_OK 0x00000002
 #define USBD_START_ISO_TRANSFER_ASAP 0x00000004
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
-#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags) & USBD_TRANSFER_DIRECTION)
+#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION)
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
-#define VALID_TRANSFER_FLAGS_MASK                                              \
+#define VALID_TRANSFER_FLAGS_MASK                                                    \
   (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION | USBD_START_ISO_TRANSFER_ASAP | \
    USBD_DEFAULT_PIPE_TRANSFER)
 
@@ -589,8 +589,7 @@ typedef struct _URB {
 // x64 sizes and the offsets that the driver fills and the bus side reads.
 static_assert(sizeof(struct _URB_HCD_AREA) == 64, "_URB_HCD_AREA");
 static_assert(sizeof(struct _URB_HEADER) == 24, "_URB_HEADER");
-static_assert(offsetof(struct _URB_HEADER, Function) == 2 &&
-                  offsetof(struct _URB_HEADER, Status) == 4 &&
+static_assert(offsetof(struct _URB_HEADER, Function) == 2 && offsetof(struct _URB_HEADER, Status) == 4 &&
                   offsetof(struct _URB_HEADER, UsbdDeviceHandle) == 8 &&
                   offsetof(struct _URB_HEADER, UsbdFlags) == 16,
               "_URB_HEADER fields");
@@ -603,11 +602,9 @@ static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, ConfigurationDescriptor
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "_URB_PIPE_REQUEST");
 static_assert(offsetof(struct _URB_PIPE_REQUEST, PipeHandle) == 24, "_URB_PIPE_REQUEST fields");
 static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == 136, "_URB_CONTROL_TRANSFER");
-static_assert(offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 128,
-              "_URB_CONTROL_TRANSFER fields");
+static_assert(offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 128, "_URB_CONTROL_TRANSFER fields");
 static_assert(sizeof(struct _URB_CONTROL_TRANSFER_EX) == 136, "_URB_CONTROL_TRANSFER_EX");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128,
-              "_URB_BULK_OR_INTERRUPT_TRANSFER");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "_URB_BULK_OR_INTERRUPT_TRANSFER");
 static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) == 24 &&
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags) == 32 &&
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == 36 &&
@@ -617,8 +614,7 @@ static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) == 24
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, hca) == 64,
               "_URB_BULK_OR_INTERRUPT_TRANSFER fields");
 static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152, "_URB_ISOCH_TRANSFER");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136,
-              "_URB_CONTROL_DESCRIPTOR_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "_URB_CONTROL_DESCRIPTOR_REQUEST");
 static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) == 36 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer) == 40 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, UrbLink) == 56 &&
@@ -626,8 +622,7 @@ static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLen
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 132,
               "_URB_CONTROL_DESCRIPTOR_REQUEST fields");
-static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136,
-              "_URB_CONTROL_GET_STATUS_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136, "_URB_CONTROL_GET_STATUS_REQUEST");
 static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 136, "_URB_CONTROL_FEATURE_REQUEST");
 static_assert(offsetof(struct _URB_CONTROL_FEATURE_REQUEST, UrbLink) == 56 &&
                   offsetof(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 130 &&
@@ -645,8 +640,7 @@ static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferFlag
                   offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value) == 130 &&
                   offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index) == 132,
               "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST fields");
-static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 136,
-              "_URB_CONTROL_GET_INTERFACE_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 136, "_URB_CONTROL_GET_INTERFACE_REQUEST");
 static_assert(sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST) == 136,
               "_URB_CONTROL_GET_CONFIGURATION_REQUEST");
 static_assert(sizeof(URB) == 152, "URB");
@@ -654,77 +648,73 @@ static_assert(sizeof(URB) == 152, "URB");
 // ---------------------------------------------------------------------------
 // URB builders, written as the Windows headers write them (brace blocks)
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer,      \
-                                               transferBufferMDL, transferBufferLength,     \
-                                               transferFlags, link)                         \
-  {                                                                                         \
-    (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                    \
-    (urb)->UrbHeader.Length = (length);                                                     \
-    (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                            \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);        \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);              \
-    (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                    \
-    (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                      \
-    (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                     \
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL, \
+                                               transferBufferLength, transferFlags, link)                  \
+  {                                                                                                        \
+    (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                   \
+    (urb)->UrbHeader.Length = (length);                                                                    \
+    (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                           \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                       \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                             \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                   \
+    (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                     \
+    (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                    \
   }
 
-#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, \
-                                     transferBuffer, transferBufferMDL, transferBufferLength, \
-                                     link)                                                    \
-  {                                                                                           \
-    (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                      \
-    (urb)->UrbHeader.Length = (length);                                                       \
-    (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);          \
-    (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                \
-    (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                      \
-    (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                      \
-    (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                              \
-    (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                              \
-    (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                       \
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,      \
+                                     transferBuffer, transferBufferMDL, transferBufferLength, link) \
+  {                                                                                                 \
+    (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                            \
+    (urb)->UrbHeader.Length = (length);                                                             \
+    (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);               \
+    (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                     \
+    (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                           \
+    (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                           \
+    (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                   \
+    (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                   \
+    (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                            \
   }
 
-#define UsbBuildFeatureRequest(urb, op, featureSelector, index, link)              \
-  {                                                                              \
-    (urb)->UrbHeader.Function = (op);                                            \
-    (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);       \
-    (urb)->UrbControlFeatureRequest.FeatureSelector = (featureSelector);         \
-    (urb)->UrbControlFeatureRequest.Index = (index);                             \
-    (urb)->UrbControlFeatureRequest.UrbLink = (link);                            \
+#define UsbBuildFeatureRequest(urb, op, featureSelector, index, link)      \
+  {                                                                        \
+    (urb)->UrbHeader.Function = (op);                                      \
+    (urb)->UrbHeader.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST); \
+    (urb)->UrbControlFeatureRequest.FeatureSelector = (featureSelector);   \
+    (urb)->UrbControlFeatureRequest.Index = (index);                       \
+    (urb)->UrbControlFeatureRequest.UrbLink = (link);                      \
   }
 
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)   \
-  {                                                                              \
-    (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;               \
-    (urb)->UrbHeader.Length = (length);                                          \
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)       \
+  {                                                                                    \
+    (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                     \
+    (urb)->UrbHeader.Length = (length);                                                \
     (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor); \
   }
 
-#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value,  \
-                              index, transferBuffer, transferBufferMDL, transferBufferLength, \
-                              link)                                                          \
-  {                                                                                          \
-    (urb)->UrbHeader.Function = cmd;                                                         \
-    (urb)->UrbHeader.Length = (length);                                                      \
-    (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);       \
-    (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);             \
-    (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                   \
-    (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);            \
-    (urb)->UrbControlVendorClassRequest.Request = (request);                                 \
-    (urb)->UrbControlVendorClassRequest.Value = (value);                                     \
-    (urb)->UrbControlVendorClassRequest.Index = (index);                                     \
-    (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                     \
-    (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                    \
+#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value, index, \
+                              transferBuffer, transferBufferMDL, transferBufferLength, link)        \
+  {                                                                                                 \
+    (urb)->UrbHeader.Function = cmd;                                                                \
+    (urb)->UrbHeader.Length = (length);                                                             \
+    (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);              \
+    (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);                    \
+    (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                          \
+    (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);                   \
+    (urb)->UrbControlVendorClassRequest.Request = (request);                                        \
+    (urb)->UrbControlVendorClassRequest.Value = (value);                                            \
+    (urb)->UrbControlVendorClassRequest.Index = (index);                                            \
+    (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                            \
+    (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                           \
   }
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)     \
-  (sizeof(struct _URB_SELECT_CONFIGURATION) +                                  \
-   ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +              \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                   \
+  (sizeof(struct _URB_SELECT_CONFIGURATION) + ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) + \
    ((totalPipes - totalInterfaces) * sizeof(USBD_PIPE_INFORMATION)))
 
 #define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
   (sizeof(struct _URB_SELECT_INTERFACE) + ((totalPipes - 1) * sizeof(USBD_PIPE_INFORMATION)))
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                    \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                              \
   (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
    sizeof(USBD_PIPE_INFORMATION))
 
@@ -769,9 +759,8 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
 // First interface descriptor at or after StartPosition within the
 // configuration's wTotalLength that matches every criterion not given as -1.
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
-    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol);
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 // Allocates (non-paged pool, freed by the caller with ExFreePool) a
 // select-configuration URB with one interface record per entry of

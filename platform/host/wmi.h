@@ -31,8 +31,8 @@ struct _IRP;
 // A callback provider's entry: ActionCode is one of the IRP_MN_* minor codes
 // of IRP_MJ_SYSTEM_CONTROL (io.h), Context the registered block, *Size
 // receives the bytes written to Buffer.
-typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
-                             PVOID Context, PULONG Size);
+typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer, PVOID Context,
+                             PULONG Size);
 
 // Registers (WMIREG_ACTION_REGISTER) or removes (WMIREG_ACTION_DEREGISTER) a
 // WMI provider, possibly a callback block (WMIREG_FLAG_CALLBACK).
@@ -183,10 +183,8 @@ typedef enum {
 } WMIDPREQUESTCODE;
 
 static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER");
-static_assert(offsetof(WNODE_HEADER, HistoricalContext) == 8 &&
-                  offsetof(WNODE_HEADER, KernelHandle) == 16 &&
-                  offsetof(WNODE_HEADER, Guid) == 24 &&
-                  offsetof(WNODE_HEADER, ClientContext) == 40 &&
+static_assert(offsetof(WNODE_HEADER, HistoricalContext) == 8 && offsetof(WNODE_HEADER, KernelHandle) == 16 &&
+                  offsetof(WNODE_HEADER, Guid) == 24 && offsetof(WNODE_HEADER, ClientContext) == 40 &&
                   offsetof(WNODE_HEADER, Flags) == 44,
               "WNODE_HEADER fields");
 static_assert(sizeof(WNODE_ALL_DATA) == 72, "WNODE_ALL_DATA");
@@ -203,10 +201,8 @@ static_assert(offsetof(WNODE_SINGLE_ITEM, ItemId) == 56 &&
 static_assert(sizeof(WNODE_METHOD_ITEM) == 72, "WNODE_METHOD_ITEM");
 static_assert(sizeof(WNODE_TOO_SMALL) == 56, "WNODE_TOO_SMALL");
 static_assert(sizeof(WMIREGGUIDW) == 32, "WMIREGGUIDW");
-static_assert(offsetof(WMIREGGUIDW, Flags) == 16 && offsetof(WMIREGGUIDW, Pdo) == 24,
-              "WMIREGGUIDW fields");
-static_assert(sizeof(WMIREGINFOW) == 24 && offsetof(WMIREGINFOW, WmiRegGuid) == 24,
-              "WMIREGINFOW");
+static_assert(offsetof(WMIREGGUIDW, Flags) == 16 && offsetof(WMIREGGUIDW, Pdo) == 24, "WMIREGGUIDW fields");
+static_assert(sizeof(WMIREGINFOW) == 24 && offsetof(WMIREGINFOW, WmiRegGuid) == 24, "WMIREGINFOW");
 
 // ---------------------------------------------------------------------------
 // The WMI library (wmilib.sys)
@@ -214,14 +210,16 @@ static_assert(sizeof(WMIREGINFOW) == 24 && offsetof(WMIREGINFOW, WmiRegGuid) == 
 typedef enum _WMIENABLEDISABLECONTROL {
   WmiEventControl,
   WmiDataBlockControl
-} WMIENABLEDISABLECONTROL, *PWMIENABLEDISABLECONTROL;
+} WMIENABLEDISABLECONTROL,
+    *PWMIENABLEDISABLECONTROL;
 
 typedef enum _SYSCTL_IRP_DISPOSITION {
   IrpProcessed,
   IrpNotCompleted,
   IrpNotWmi,
   IrpForward
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
   LPCGUID Guid;
@@ -229,43 +227,36 @@ typedef struct _WMIGUIDREGINFO {
   ULONG Flags;
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
-typedef NTSTATUS(NTAPI WMI_QUERY_REGINFO_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                   PULONG RegFlags,
+typedef NTSTATUS(NTAPI WMI_QUERY_REGINFO_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, PULONG RegFlags,
                                                    PUNICODE_STRING InstanceName,
                                                    PUNICODE_STRING* RegistryPath,
                                                    PUNICODE_STRING MofResourceName,
                                                    struct _DEVICE_OBJECT** Pdo);
 typedef WMI_QUERY_REGINFO_CALLBACK* PWMI_QUERY_REGINFO;
 
-typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                      struct _IRP* Irp, ULONG GuidIndex,
-                                                      WMIENABLEDISABLECONTROL Function,
+typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                      ULONG GuidIndex, WMIENABLEDISABLECONTROL Function,
                                                       BOOLEAN Enable);
 typedef WMI_FUNCTION_CONTROL_CALLBACK* PWMI_FUNCTION_CONTROL;
 
-typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                     struct _IRP* Irp, ULONG GuidIndex,
-                                                     ULONG InstanceIndex, ULONG InstanceCount,
-                                                     PULONG InstanceLengthArray,
+typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                     ULONG GuidIndex, ULONG InstanceIndex,
+                                                     ULONG InstanceCount, PULONG InstanceLengthArray,
                                                      ULONG BufferAvail, PUCHAR Buffer);
 typedef WMI_QUERY_DATABLOCK_CALLBACK* PWMI_QUERY_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                    struct _IRP* Irp, ULONG GuidIndex,
-                                                    ULONG InstanceIndex, ULONG MethodId,
-                                                    ULONG InBufferSize, ULONG OutBufferSize,
-                                                    PUCHAR Buffer);
+typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                    ULONG GuidIndex, ULONG InstanceIndex, ULONG MethodId,
+                                                    ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer);
 typedef WMI_EXECUTE_METHOD_CALLBACK* PWMI_EXECUTE_METHOD;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                   struct _IRP* Irp, ULONG GuidIndex,
-                                                   ULONG InstanceIndex, ULONG BufferSize,
+typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                   ULONG GuidIndex, ULONG InstanceIndex, ULONG BufferSize,
                                                    PUCHAR Buffer);
 typedef WMI_SET_DATABLOCK_CALLBACK* PWMI_SET_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject,
-                                                  struct _IRP* Irp, ULONG GuidIndex,
-                                                  ULONG InstanceIndex, ULONG DataItemId,
+typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                  ULONG GuidIndex, ULONG InstanceIndex, ULONG DataItemId,
                                                   ULONG BufferSize, PUCHAR Buffer);
 typedef WMI_SET_DATAITEM_CALLBACK* PWMI_SET_DATAITEM;
 
@@ -282,23 +273,22 @@ typedef struct _WMILIB_CONTEXT {
 
 static_assert(sizeof(WMIGUIDREGINFO) == 16, "WMIGUIDREGINFO");
 static_assert(sizeof(WMILIB_CONTEXT) == 64, "WMILIB_CONTEXT");
-static_assert(offsetof(WMILIB_CONTEXT, GuidList) == 8 &&
-                  offsetof(WMILIB_CONTEXT, QueryWmiRegInfo) == 16 &&
+static_assert(offsetof(WMILIB_CONTEXT, GuidList) == 8 && offsetof(WMILIB_CONTEXT, QueryWmiRegInfo) == 16 &&
                   offsetof(WMILIB_CONTEXT, WmiFunctionControl) == 56,
               "WMILIB_CONTEXT fields");
 
 // Completes a WMI request that a callback above handled; BufferUsed is the
 // number of data bytes (or the size needed, with STATUS_BUFFER_TOO_SMALL).
-NTSTATUS NTAPI WmiCompleteRequest(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
-                                  NTSTATUS Status, ULONG BufferUsed, CHAR PriorityBoost);
+NTSTATUS NTAPI WmiCompleteRequest(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, NTSTATUS Status,
+                                  ULONG BufferUsed, CHAR PriorityBoost);
 
 // Dispatches an IRP_MJ_SYSTEM_CONTROL request to the callbacks of WmiLibInfo
 // and says in *IrpDisposition what the caller still has to do with it.
 NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, struct _DEVICE_OBJECT* DeviceObject,
                                 struct _IRP* Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition);
 
-NTSTATUS NTAPI WmiFireEvent(struct _DEVICE_OBJECT* DeviceObject, LPCGUID Guid,
-                            ULONG InstanceIndex, ULONG EventDataSize, PVOID EventData);
+NTSTATUS NTAPI WmiFireEvent(struct _DEVICE_OBJECT* DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
+                            ULONG EventDataSize, PVOID EventData);
 
 // ---------------------------------------------------------------------------
 // Event tracing
@@ -368,12 +358,11 @@ typedef VOID(NTAPI* PETW_CLASSIC_CALLBACK)(LPCGUID Guid, UCHAR ControlCode, PVOI
 NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
                          USHORT MessageNumber, ...);
 
-NTSTATUS NTAPI WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformationClass,
-                                        PVOID TraceInformation, ULONG TraceInformationLength,
-                                        PULONG RequiredLength, PVOID Buffer);
+NTSTATUS NTAPI WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformationClass, PVOID TraceInformation,
+                                        ULONG TraceInformationLength, PULONG RequiredLength, PVOID Buffer);
 
 NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type,
-                                          PETW_CLASSIC_CALLBACK EnableCallback,
-                                          PVOID CallbackContext, PREGHANDLE RegHandle);
+                                          PETW_CLASSIC_CALLBACK EnableCallback, PVOID CallbackContext,
+                                          PREGHANDLE RegHandle);
 
 NTSTATUS NTAPI EtwUnregister(REGHANDLE RegHandle);

@@ -70,8 +70,8 @@ inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
 
 // Entry of a callback WMI provider (a block registered with
 // WMIREG_FLAG_CALLBACK whose first member is this routine); wdm.h lacks it.
-typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
-                             PVOID Context, PULONG Size);
+typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer, PVOID Context,
+                             PULONG Size);
 
 // Trace definitions of the user-mode tracing headers that a classic
 // provider in a driver needs as well.

@@ -77,7 +77,8 @@ static_assert(FIELD_OFFSET(DEVICE_OBJECT, AlignmentRequirement) == 152, "DEVICE_
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, Dpc) == 200, "DEVICE_OBJECT.Dpc");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceLock) == 280, "DEVICE_OBJECT.DeviceLock");
 static_assert(FIELD_OFFSET(DEVICE_OBJECT, SectorSize) == 304, "DEVICE_OBJECT.SectorSize");
-static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312, "DEVICE_OBJECT.DeviceObjectExtension");
+static_assert(FIELD_OFFSET(DEVICE_OBJECT, DeviceObjectExtension) == 312,
+              "DEVICE_OBJECT.DeviceObjectExtension");
 static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
 static_assert(FIELD_OFFSET(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
 static_assert(FIELD_OFFSET(FILE_OBJECT, IrpList) == 192, "FILE_OBJECT.IrpList");
@@ -133,8 +134,7 @@ static_assert(offsetof(USBD_INTERFACE_INFORMATION, InterfaceNumber) == 2 &&
 static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "USBD_INTERFACE_LIST_ENTRY");
 static_assert(sizeof(struct _URB_HCD_AREA) == 64, "_URB_HCD_AREA");
 static_assert(sizeof(struct _URB_HEADER) == 24, "_URB_HEADER");
-static_assert(offsetof(struct _URB_HEADER, Function) == 2 &&
-                  offsetof(struct _URB_HEADER, Status) == 4 &&
+static_assert(offsetof(struct _URB_HEADER, Function) == 2 && offsetof(struct _URB_HEADER, Status) == 4 &&
                   offsetof(struct _URB_HEADER, UsbdDeviceHandle) == 8 &&
                   offsetof(struct _URB_HEADER, UsbdFlags) == 16,
               "_URB_HEADER fields");
@@ -147,11 +147,9 @@ static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, ConfigurationDescriptor
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "_URB_PIPE_REQUEST");
 static_assert(offsetof(struct _URB_PIPE_REQUEST, PipeHandle) == 24, "_URB_PIPE_REQUEST fields");
 static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == 136, "_URB_CONTROL_TRANSFER");
-static_assert(offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 128,
-              "_URB_CONTROL_TRANSFER fields");
+static_assert(offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 128, "_URB_CONTROL_TRANSFER fields");
 static_assert(sizeof(struct _URB_CONTROL_TRANSFER_EX) == 136, "_URB_CONTROL_TRANSFER_EX");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128,
-              "_URB_BULK_OR_INTERRUPT_TRANSFER");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "_URB_BULK_OR_INTERRUPT_TRANSFER");
 static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) == 24 &&
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags) == 32 &&
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == 36 &&
@@ -161,8 +159,7 @@ static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) == 24
                   offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, hca) == 64,
               "_URB_BULK_OR_INTERRUPT_TRANSFER fields");
 static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152, "_URB_ISOCH_TRANSFER");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136,
-              "_URB_CONTROL_DESCRIPTOR_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "_URB_CONTROL_DESCRIPTOR_REQUEST");
 static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) == 36 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer) == 40 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, UrbLink) == 56 &&
@@ -170,8 +167,7 @@ static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLen
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131 &&
                   offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 132,
               "_URB_CONTROL_DESCRIPTOR_REQUEST fields");
-static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136,
-              "_URB_CONTROL_GET_STATUS_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136, "_URB_CONTROL_GET_STATUS_REQUEST");
 static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 136, "_URB_CONTROL_FEATURE_REQUEST");
 static_assert(offsetof(struct _URB_CONTROL_FEATURE_REQUEST, UrbLink) == 56 &&
                   offsetof(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 130 &&
@@ -189,8 +185,7 @@ static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferFlag
                   offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value) == 130 &&
                   offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index) == 132,
               "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST fields");
-static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 136,
-              "_URB_CONTROL_GET_INTERFACE_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 136, "_URB_CONTROL_GET_INTERFACE_REQUEST");
 static_assert(sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST) == 136,
               "_URB_CONTROL_GET_CONFIGURATION_REQUEST");
 static_assert(sizeof(URB) == 152, "URB");
@@ -379,16 +374,14 @@ SAME(USBD_PORT_CONNECTED, 0x2);
 
 static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "SERIAL_BAUD_RATE");
 static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "SERIAL_LINE_CONTROL");
-static_assert(offsetof(SERIAL_LINE_CONTROL, Parity) == 1 &&
-                  offsetof(SERIAL_LINE_CONTROL, WordLength) == 2,
+static_assert(offsetof(SERIAL_LINE_CONTROL, Parity) == 1 && offsetof(SERIAL_LINE_CONTROL, WordLength) == 2,
               "SERIAL_LINE_CONTROL fields");
 static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS");
 static_assert(offsetof(SERIAL_CHARS, EventChar) == 3 && offsetof(SERIAL_CHARS, XonChar) == 4 &&
                   offsetof(SERIAL_CHARS, XoffChar) == 5,
               "SERIAL_CHARS fields");
 static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
-static_assert(offsetof(SERIAL_HANDFLOW, FlowReplace) == 4 &&
-                  offsetof(SERIAL_HANDFLOW, XonLimit) == 8 &&
+static_assert(offsetof(SERIAL_HANDFLOW, FlowReplace) == 4 && offsetof(SERIAL_HANDFLOW, XonLimit) == 8 &&
                   offsetof(SERIAL_HANDFLOW, XoffLimit) == 12,
               "SERIAL_HANDFLOW fields");
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");
@@ -406,16 +399,14 @@ static_assert(offsetof(SERIALPERF_STATS, FrameErrorCount) == 8 &&
                   offsetof(SERIALPERF_STATS, ParityErrorCount) == 20,
               "SERIALPERF_STATS fields");
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "SERIAL_COMMPROP");
-static_assert(offsetof(SERIAL_COMMPROP, ServiceMask) == 4 &&
-                  offsetof(SERIAL_COMMPROP, MaxTxQueue) == 12 &&
+static_assert(offsetof(SERIAL_COMMPROP, ServiceMask) == 4 && offsetof(SERIAL_COMMPROP, MaxTxQueue) == 12 &&
                   offsetof(SERIAL_COMMPROP, MaxBaud) == 20 &&
                   offsetof(SERIAL_COMMPROP, ProvCapabilities) == 28 &&
                   offsetof(SERIAL_COMMPROP, SettableBaud) == 36 &&
                   offsetof(SERIAL_COMMPROP, SettableData) == 40 &&
                   offsetof(SERIAL_COMMPROP, SettableStopParity) == 42 &&
                   offsetof(SERIAL_COMMPROP, CurrentTxQueue) == 44 &&
-                  offsetof(SERIAL_COMMPROP, ProvSpec2) == 56 &&
-                  offsetof(SERIAL_COMMPROP, ProvChar) == 60,
+                  offsetof(SERIAL_COMMPROP, ProvSpec2) == 56 && offsetof(SERIAL_COMMPROP, ProvChar) == 60,
               "SERIAL_COMMPROP fields");
 static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8, "SERIAL_QUEUE_SIZE");
 static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "SERIAL_XOFF_COUNTER");
@@ -619,10 +610,8 @@ SAME(SERIAL_PARITY_SPACE, 0x1000);
 // WMI and tracing: layouts (as asserted in platform/host/wmi.h)
 
 static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER");
-static_assert(offsetof(WNODE_HEADER, HistoricalContext) == 8 &&
-                  offsetof(WNODE_HEADER, KernelHandle) == 16 &&
-                  offsetof(WNODE_HEADER, Guid) == 24 &&
-                  offsetof(WNODE_HEADER, ClientContext) == 40 &&
+static_assert(offsetof(WNODE_HEADER, HistoricalContext) == 8 && offsetof(WNODE_HEADER, KernelHandle) == 16 &&
+                  offsetof(WNODE_HEADER, Guid) == 24 && offsetof(WNODE_HEADER, ClientContext) == 40 &&
                   offsetof(WNODE_HEADER, Flags) == 44,
               "WNODE_HEADER fields");
 static_assert(sizeof(WNODE_ALL_DATA) == 72, "WNODE_ALL_DATA");
@@ -639,14 +628,11 @@ static_assert(offsetof(WNODE_SINGLE_ITEM, ItemId) == 56 &&
 static_assert(sizeof(WNODE_METHOD_ITEM) == 72, "WNODE_METHOD_ITEM");
 static_assert(sizeof(WNODE_TOO_SMALL) == 56, "WNODE_TOO_SMALL");
 static_assert(sizeof(WMIREGGUIDW) == 32, "WMIREGGUIDW");
-static_assert(offsetof(WMIREGGUIDW, Flags) == 16 && offsetof(WMIREGGUIDW, Pdo) == 24,
-              "WMIREGGUIDW fields");
-static_assert(sizeof(WMIREGINFOW) == 24 && offsetof(WMIREGINFOW, WmiRegGuid) == 24,
-              "WMIREGINFOW");
+static_assert(offsetof(WMIREGGUIDW, Flags) == 16 && offsetof(WMIREGGUIDW, Pdo) == 24, "WMIREGGUIDW fields");
+static_assert(sizeof(WMIREGINFOW) == 24 && offsetof(WMIREGINFOW, WmiRegGuid) == 24, "WMIREGINFOW");
 static_assert(sizeof(WMIGUIDREGINFO) == 16, "WMIGUIDREGINFO");
 static_assert(sizeof(WMILIB_CONTEXT) == 64, "WMILIB_CONTEXT");
-static_assert(offsetof(WMILIB_CONTEXT, GuidList) == 8 &&
-                  offsetof(WMILIB_CONTEXT, QueryWmiRegInfo) == 16 &&
+static_assert(offsetof(WMILIB_CONTEXT, GuidList) == 8 && offsetof(WMILIB_CONTEXT, QueryWmiRegInfo) == 16 &&
                   offsetof(WMILIB_CONTEXT, WmiFunctionControl) == 56,
               "WMILIB_CONTEXT fields");
 
@@ -711,7 +697,6 @@ SAME(EVENT_CONTROL_CODE_DISABLE_PROVIDER, 0x0);
 SAME(EVENT_CONTROL_CODE_ENABLE_PROVIDER, 0x1);
 SAME(EVENT_CONTROL_CODE_CAPTURE_STATE, 0x2);
 
-
 // ---------------------------------------------------------------------------
 // Enumerations and size arithmetic
 
@@ -747,33 +732,31 @@ SAME(GET_USBD_INTERFACE_SIZE(3), 96);
 template <typename A, typename B>
 constexpr bool kSameType = std::is_same_v<A, B>;
 
-static_assert(kSameType<decltype(&USBD_ParseDescriptors),
-                        PUSB_COMMON_DESCRIPTOR (*)(PVOID, ULONG, PVOID, LONG)>,
-              "USBD_ParseDescriptors");
+static_assert(
+    kSameType<decltype(&USBD_ParseDescriptors), PUSB_COMMON_DESCRIPTOR (*)(PVOID, ULONG, PVOID, LONG)>,
+    "USBD_ParseDescriptors");
 static_assert(kSameType<decltype(&USBD_ParseConfigurationDescriptorEx),
-                        PUSB_INTERFACE_DESCRIPTOR (*)(PUSB_CONFIGURATION_DESCRIPTOR, PVOID, LONG,
-                                                      LONG, LONG, LONG, LONG)>,
+                        PUSB_INTERFACE_DESCRIPTOR (*)(PUSB_CONFIGURATION_DESCRIPTOR, PVOID, LONG, LONG, LONG,
+                                                      LONG, LONG)>,
               "USBD_ParseConfigurationDescriptorEx");
 static_assert(kSameType<decltype(&USBD_CreateConfigurationRequestEx),
                         PURB (*)(PUSB_CONFIGURATION_DESCRIPTOR, PUSBD_INTERFACE_LIST_ENTRY)>,
               "USBD_CreateConfigurationRequestEx");
-static_assert(kSameType<decltype(&USBD_CreateConfigurationRequest),
-                        PURB (*)(PUSB_CONFIGURATION_DESCRIPTOR, PUSHORT)>,
-              "USBD_CreateConfigurationRequest");
+static_assert(
+    kSameType<decltype(&USBD_CreateConfigurationRequest), PURB (*)(PUSB_CONFIGURATION_DESCRIPTOR, PUSHORT)>,
+    "USBD_CreateConfigurationRequest");
 
-static_assert(kSameType<decltype(&IoWMIRegistrationControl),
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, ULONG)>,
+static_assert(kSameType<decltype(&IoWMIRegistrationControl), NTSTATUS (*)(struct _DEVICE_OBJECT*, ULONG)>,
               "IoWMIRegistrationControl");
 static_assert(kSameType<decltype(&WmiCompleteRequest),
                         NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, NTSTATUS, ULONG, CHAR)>,
               "WmiCompleteRequest");
-static_assert(kSameType<decltype(&WmiSystemControl),
-                        NTSTATUS (*)(PWMILIB_CONTEXT, struct _DEVICE_OBJECT*, struct _IRP*,
-                                     PSYSCTL_IRP_DISPOSITION)>,
+static_assert(kSameType<decltype(&WmiSystemControl), NTSTATUS (*)(PWMILIB_CONTEXT, struct _DEVICE_OBJECT*,
+                                                                  struct _IRP*, PSYSCTL_IRP_DISPOSITION)>,
               "WmiSystemControl");
-static_assert(kSameType<decltype(&WmiFireEvent),
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, LPCGUID, ULONG, ULONG, PVOID)>,
-              "WmiFireEvent");
+static_assert(
+    kSameType<decltype(&WmiFireEvent), NTSTATUS (*)(struct _DEVICE_OBJECT*, LPCGUID, ULONG, ULONG, PVOID)>,
+    "WmiFireEvent");
 static_assert(kSameType<decltype(&WmiQueryTraceInformation),
                         NTSTATUS (*)(TRACE_INFORMATION_CLASS, PVOID, ULONG, PULONG, PVOID)>,
               "WmiQueryTraceInformation");
@@ -784,27 +767,22 @@ static_assert(kSameType<PETW_CLASSIC_CALLBACK, VOID (*)(LPCGUID, UCHAR, PVOID, P
               "PETW_CLASSIC_CALLBACK");
 static_assert(kSameType<decltype(&EtwUnregister), NTSTATUS (*)(REGHANDLE)>, "EtwUnregister");
 
-static_assert(kSameType<PWMI_QUERY_REGINFO,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, PULONG, PUNICODE_STRING,
-                                     PUNICODE_STRING*, PUNICODE_STRING, struct _DEVICE_OBJECT**)>,
-              "PWMI_QUERY_REGINFO");
-static_assert(kSameType<PWMI_FUNCTION_CONTROL,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG,
-                                     WMIENABLEDISABLECONTROL, BOOLEAN)>,
+static_assert(
+    kSameType<PWMI_QUERY_REGINFO, NTSTATUS (*)(struct _DEVICE_OBJECT*, PULONG, PUNICODE_STRING,
+                                               PUNICODE_STRING*, PUNICODE_STRING, struct _DEVICE_OBJECT**)>,
+    "PWMI_QUERY_REGINFO");
+static_assert(kSameType<PWMI_FUNCTION_CONTROL, NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG,
+                                                            WMIENABLEDISABLECONTROL, BOOLEAN)>,
               "PWMI_FUNCTION_CONTROL");
-static_assert(kSameType<PWMI_QUERY_DATABLOCK,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG, ULONG,
-                                     PULONG, ULONG, PUCHAR)>,
+static_assert(kSameType<PWMI_QUERY_DATABLOCK, NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG,
+                                                           ULONG, PULONG, ULONG, PUCHAR)>,
               "PWMI_QUERY_DATABLOCK");
-static_assert(kSameType<PWMI_EXECUTE_METHOD,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG, ULONG,
-                                     ULONG, ULONG, PUCHAR)>,
+static_assert(kSameType<PWMI_EXECUTE_METHOD, NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG,
+                                                          ULONG, ULONG, ULONG, PUCHAR)>,
               "PWMI_EXECUTE_METHOD");
 static_assert(kSameType<PWMI_SET_DATABLOCK,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG, ULONG,
-                                     PUCHAR)>,
+                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG, ULONG, PUCHAR)>,
               "PWMI_SET_DATABLOCK");
-static_assert(kSameType<PWMI_SET_DATAITEM,
-                        NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG, ULONG,
-                                     ULONG, PUCHAR)>,
+static_assert(kSameType<PWMI_SET_DATAITEM, NTSTATUS (*)(struct _DEVICE_OBJECT*, struct _IRP*, ULONG, ULONG,
+                                                        ULONG, ULONG, PUCHAR)>,
               "PWMI_SET_DATAITEM");

@@ -42,12 +42,11 @@ class ConfigBuilder {
   ConfigBuilder& Interface(UCHAR number, UCHAR alternate, UCHAR endpoints, UCHAR cls = 0xFF,
                            UCHAR subclass = 0x00, UCHAR protocol = 0x00) {
     if (alternate == 0) ++interfaces_;
-    return Raw({9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, cls, subclass,
-                protocol, 0});
+    return Raw({9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, cls, subclass, protocol, 0});
   }
   ConfigBuilder& Endpoint(UCHAR address, UCHAR attributes, USHORT maxPacket) {
-    return Raw({7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes, UCHAR(maxPacket),
-                UCHAR(maxPacket >> 8), 0});
+    return Raw(
+        {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes, UCHAR(maxPacket), UCHAR(maxPacket >> 8), 0});
   }
   ConfigBuilder& Raw(std::initializer_list<UCHAR> bytes) {
     body_.insert(body_.end(), bytes);
@@ -64,9 +63,15 @@ class ConfigBuilder {
   Descriptors Build() const {
     size_t total = 9 + body_.size();
     USHORT length = totalLength_ ? totalLength_ : USHORT(total);
-    std::vector<UCHAR> bytes = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, UCHAR(length),
-                                UCHAR(length >> 8), numInterfaces_ ? numInterfaces_ : interfaces_,
-                                1, 0, 0xA0, 50};
+    std::vector<UCHAR> bytes = {9,
+                                USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                UCHAR(length),
+                                UCHAR(length >> 8),
+                                numInterfaces_ ? numInterfaces_ : interfaces_,
+                                1,
+                                0,
+                                0xA0,
+                                50};
     bytes.insert(bytes.end(), body_.begin(), body_.end());
     return Descriptors(bytes);
   }
@@ -129,8 +134,7 @@ TEST_F(UsbdTest, ParseDescriptorsWalksTheEndpointsInOrder) {
 
   EXPECT_EQ(USBD_ParseDescriptors(d.Config(), d.Size(), d.Config(), USB_INTERFACE_DESCRIPTOR_TYPE),
             reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(d.At(9)));
-  EXPECT_EQ(USBD_ParseDescriptors(d.Config(), d.Size(), d.Config(), USB_STRING_DESCRIPTOR_TYPE),
-            nullptr);
+  EXPECT_EQ(USBD_ParseDescriptors(d.Config(), d.Size(), d.Config(), USB_STRING_DESCRIPTOR_TYPE), nullptr);
   // A start at the very end, or before the buffer, finds nothing.
   EXPECT_EQ(USBD_ParseDescriptors(d.Config(), d.Size(), d.At(d.Size()), USB_ENDPOINT_DESCRIPTOR_TYPE),
             nullptr);
@@ -181,16 +185,14 @@ TEST_F(UsbdTest, MalformedDescriptorsStopTheWalk) {
   } cases[] = {
       {"class-specific descriptor before the interface is skipped",
        ConfigBuilder().Raw({5, 0x24, 0x00, 0x10, 0x01}).Interface(0, 0, 0).Build(), true},
-      {"interface ending exactly at wTotalLength",
-       ConfigBuilder().Interface(0, 0, 0).Build(), true},
+      {"interface ending exactly at wTotalLength", ConfigBuilder().Interface(0, 0, 0).Build(), true},
       {"zero-length descriptor before the interface",
        ConfigBuilder().Raw({0, 0x24}).Interface(0, 0, 0).Build(), false},
-      {"one-byte descriptor before the interface",
-       ConfigBuilder().Raw({1, 0x24}).Interface(0, 0, 0).Build(), false},
+      {"one-byte descriptor before the interface", ConfigBuilder().Raw({1, 0x24}).Interface(0, 0, 0).Build(),
+       false},
       {"descriptor running past wTotalLength",
        ConfigBuilder().Raw({200, 0x24, 0, 0}).Interface(0, 0, 0).Build(), false},
-      {"interface cut by wTotalLength",
-       ConfigBuilder().Interface(0, 0, 0).TotalLength(17).Build(), false},
+      {"interface cut by wTotalLength", ConfigBuilder().Interface(0, 0, 0).TotalLength(17).Build(), false},
       {"interface descriptor too short for its fields",
        ConfigBuilder().Raw({5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0}).Build(), false},
       {"wTotalLength shorter than the configuration descriptor",
@@ -252,8 +254,8 @@ TEST_F(UsbdTest, SelectConfigurationTakesSettingZeroOfEachInterface) {
   EXPECT_EQ(first->AlternateSetting, 0);
   EXPECT_EQ(first->NumberOfPipes, 1u);
   EXPECT_EQ(first->Length, GET_USBD_INTERFACE_SIZE(1));
-  auto second = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(first) +
-                                                              first->Length);
+  auto second =
+      reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(first) + first->Length);
   EXPECT_EQ(second->InterfaceNumber, 1);
   EXPECT_EQ(second->AlternateSetting, 0);
   EXPECT_EQ(second->NumberOfPipes, 2u);
@@ -277,10 +279,8 @@ TEST_F(UsbdTest, SelectConfigurationTakesSettingZeroOfEachInterface) {
 TEST_F(UsbdTest, CreateConfigurationRequestExLinksTheListToTheRecords) {
   Descriptors d = AlternateConfiguration();
   USBD_INTERFACE_LIST_ENTRY list[3] = {};
-  list[0].InterfaceDescriptor =
-      USBD_ParseConfigurationDescriptorEx(d.Config(), d.Config(), 0, 1, -1, -1, -1);
-  list[1].InterfaceDescriptor =
-      USBD_ParseConfigurationDescriptorEx(d.Config(), d.Config(), 1, 0, -1, -1, -1);
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(d.Config(), d.Config(), 0, 1, -1, -1, -1);
+  list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(d.Config(), d.Config(), 1, 0, -1, -1, -1);
   ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
   ASSERT_NE(list[1].InterfaceDescriptor, nullptr);
 

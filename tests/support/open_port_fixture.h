@@ -61,8 +61,8 @@ class OpenPortTest : public DriverTest, protected PortRequests {
   // Opens the port the way an application does, through its COM name.
   NTSTATUS OpenComPort(PFILE_OBJECT* file) {
     const std::string& com = Port(0).comName;
-    return kernel::io::OpenFile(u"\\??\\" + std::u16string(com.begin(), com.end()), GENERIC_READ | GENERIC_WRITE, 0,
-                              file);
+    return kernel::io::OpenFile(u"\\??\\" + std::u16string(com.begin(), com.end()),
+                                GENERIC_READ | GENERIC_WRITE, 0, file);
   }
 
   // The next bulk-in completion carries exactly these bytes.

@@ -58,7 +58,8 @@ class PortRequests {
     return Submit(IRP_MJ_WRITE, std::move(bytes), length);
   }
   // A request with `inLength` bytes at `in` and room for `outLength` at `out`.
-  IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
+  IO_STATUS_BLOCK Control(ULONG code, const void* in, ULONG inLength, void* out = nullptr,
+                          ULONG outLength = 0) {
     kernel::io::UserRequest q;
     q.majorFunction = IRP_MJ_DEVICE_CONTROL;
     q.ioControlCode = code;

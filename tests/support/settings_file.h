@@ -24,6 +24,8 @@ inline std::vector<uint8_t> Neutral(size_t offset = kFirstRecord) {
   return file;
 }
 
-inline void Write(const std::vector<uint8_t>& file) { ASSERT_TRUE(kernel::files::WriteWholeFile(kPath, file)); }
+inline void Write(const std::vector<uint8_t>& file) {
+  ASSERT_TRUE(kernel::files::WriteWholeFile(kPath, file));
+}
 
 }  // namespace settings_file

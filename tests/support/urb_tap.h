@@ -22,9 +22,9 @@ namespace urb_tap {
 
 struct UrbSeen {
   USHORT function;
-  UCHAR descriptorType;  // GET_DESCRIPTOR only
-  ULONG length;          // transfer length asked for
-  std::vector<uint8_t> out;  // bytes of a transfer on the out pipe
+  UCHAR descriptorType;             // GET_DESCRIPTOR only
+  ULONG length;                     // transfer length asked for
+  std::vector<uint8_t> out;         // bytes of a transfer on the out pipe
   USBD_PIPE_HANDLE pipe = nullptr;  // of a bulk or interrupt transfer
 };
 
@@ -81,7 +81,8 @@ class UrbTap {
   // How many transfers were sent down `pipe`.
   size_t TransfersOn(USBD_PIPE_HANDLE pipe) {
     size_t n = 0;
-    for (const UrbSeen& s : Seen()) n += s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && s.pipe == pipe;
+    for (const UrbSeen& s : Seen())
+      n += s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && s.pipe == pipe;
     return n;
   }
   void Clear() {
@@ -113,8 +114,8 @@ class UrbTap {
     UrbTap* current = Current();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-    if (current == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
-        urb == nullptr) {
+    if (current == nullptr ||
+        stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || urb == nullptr) {
       return Bus::PassOn(device, irp);
     }
     UrbTap& tap = *current;

@@ -36,7 +36,8 @@ kernel::MachineOptions MachineOptionsFor(const ComputerOptions& options) {
     std::filesystem::path root = std::filesystem::path(options.stateDir) / "SystemRoot";
     std::error_code error;
     std::filesystem::create_directories(root, error);
-    if (error) throw std::runtime_error("cannot create state folder " + root.string() + ": " + error.message());
+    if (error)
+      throw std::runtime_error("cannot create state folder " + root.string() + ": " + error.message());
     m.systemRoot = root.string();
   }
   return m;
@@ -49,8 +50,9 @@ std::string LeakReport::Describe() const {
   std::string text;
   auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
   if (!driverUnloaded) add("driver still loaded");
-  if (poolBlocks != 0) add(std::to_string(poolBlocks) + " pool block(s) of " + std::to_string(poolBytes) +
-                           " byte(s) with the driver's tag");
+  if (poolBlocks != 0)
+    add(std::to_string(poolBlocks) + " pool block(s) of " + std::to_string(poolBytes) +
+        " byte(s) with the driver's tag");
   if (irps != 0) add(std::to_string(irps) + " IRP(s) never freed");
   return text;
 }
@@ -156,7 +158,8 @@ LeakReport Computer::Shutdown() {
   std::string saveError;
   bool saved = true;
   if (!options_.stateDir.empty()) {
-    saved = kernel::registry::Save((std::filesystem::path(options_.stateDir) / kRegistryFile).string(), &saveError);
+    saved = kernel::registry::Save((std::filesystem::path(options_.stateDir) / kRegistryFile).string(),
+                                   &saveError);
   }
   machine_.reset();
   if (!saved) throw std::runtime_error("cannot save the registry: " + saveError);

@@ -41,8 +41,8 @@ struct ComputerOptions {
 // One port of a plugged chip.
 struct Port {
   chip::UsbChip* chip = nullptr;
-  int index = 0;                    // port of the chip
-  std::string comName;              // "COM3"
+  int index = 0;                          // port of the chip
+  std::string comName;                    // "COM3"
   NTSTATUS startStatus = STATUS_PENDING;  // of its add and start; STATUS_PENDING until plugged
   // "\\.\COM3", the name an application opens.
   std::string Path() const { return "\\\\.\\" + comName; }
@@ -53,7 +53,7 @@ struct LeakReport {
   bool driverUnloaded = false;
   size_t poolBlocks = 0;  // blocks with the driver's pool tag
   size_t poolBytes = 0;
-  size_t irps = 0;        // IRPs allocated and never freed
+  size_t irps = 0;  // IRPs allocated and never freed
   bool Clean() const { return driverUnloaded && poolBlocks == 0 && irps == 0; }
   // One line: "clean" or what leaked.
   std::string Describe() const;

@@ -134,8 +134,9 @@ class End {
       command.push_back(uint8_t(baud >> shift));
       if (command.back() == telnet::kIac) command.push_back(telnet::kIac);
     }
-    command.insert(command.end(), {telnet::kIac, telnet::kSe, telnet::kIac, telnet::kSb, telnet::kComPortOption,
-                                   rfc2217::kSetControl, rfc2217::kControlFlowHardware, telnet::kIac, telnet::kSe});
+    command.insert(command.end(),
+                   {telnet::kIac, telnet::kSe, telnet::kIac, telnet::kSb, telnet::kComPortOption,
+                    rfc2217::kSetControl, rfc2217::kControlFlowHardware, telnet::kIac, telnet::kSe});
     Send(command);
     uint8_t sink[256];
     const auto start = Clock::now();
@@ -175,16 +176,29 @@ class End {
     for (size_t i = 0; i < n; ++i) {
       const uint8_t b = buffer[i];
       switch (state_) {
-        case 0: if (b == telnet::kIac) state_ = 1; else buffer[out++] = b; break;
+        case 0:
+          if (b == telnet::kIac)
+            state_ = 1;
+          else
+            buffer[out++] = b;
+          break;
         case 1:
           if (b == telnet::kIac) buffer[out++] = b;
           state_ = b == telnet::kSb ? 3 : (b >= telnet::kWill && b <= telnet::kDont) ? 2 : 0;
           sb_.clear();
           break;
-        case 2: state_ = 0; break;  // the option of a negotiation
-        case 3: if (b == telnet::kIac) state_ = 4; else sb_.push_back(b); break;
+        case 2:
+          state_ = 0;
+          break;  // the option of a negotiation
+        case 3:
+          if (b == telnet::kIac)
+            state_ = 4;
+          else
+            sb_.push_back(b);
+          break;
         default:
-          if (b == telnet::kSe && sb_.size() >= 2 && sb_[1] == rfc2217::kSetControl + rfc2217::kServerOffset) {
+          if (b == telnet::kSe && sb_.size() >= 2 &&
+              sb_[1] == rfc2217::kSetControl + rfc2217::kServerOffset) {
             controlAnswered_ = true;
           }
           if (b == telnet::kIac) sb_.push_back(b);
@@ -258,7 +272,9 @@ std::string Cell(const char* format, double value) {
   return text;
 }
 
-std::string Label(const std::string& text) { return text + std::string(text.size() < 24 ? 24 - text.size() : 1, ' '); }
+std::string Label(const std::string& text) {
+  return text + std::string(text.size() < 24 ? 24 - text.size() : 1, ' ');
+}
 
 }  // namespace
 
@@ -273,8 +289,8 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
     if (args[i] == "--seconds") {
       seconds = i + 1 < args.size() ? std::atof(args[++i].c_str()) : 0;
       if (seconds > 0 && seconds <= 60) continue;
-      err << "t7315: bench: --seconds wants a number from 0 to 60 (not 0), got '" << (i < args.size() ? args[i] : "")
-          << "'\n";
+      err << "t7315: bench: --seconds wants a number from 0 to 60 (not 0), got '"
+          << (i < args.size() ? args[i] : "") << "'\n";
       return 2;
     } else {
       err << "t7315: bench: unknown argument '" << args[i] << "'\n" << kBenchUsage;
@@ -291,11 +307,12 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
   int status = 1;
   {
     Child server, socat;
-    const bool served = server.Start({"/proc/self/exe", "serve", "--state", state, "--rfc2217", std::to_string(kBase),
-                                      "--cable", "COM3:COM4", "--cable", "COM5:loop", "--bus", bus}) &&
-                        server.AwaitLine("serving ");
-    const bool paired = socat.Start({"socat", "pty,raw,echo=0,link=" + state + "/socatA",
-                                     "pty,raw,echo=0,link=" + state + "/socatB"});
+    const bool served =
+        server.Start({"/proc/self/exe", "serve", "--state", state, "--rfc2217", std::to_string(kBase),
+                      "--cable", "COM3:COM4", "--cable", "COM5:loop", "--bus", bus}) &&
+        server.AwaitLine("serving ");
+    const bool paired = socat.Start(
+        {"socat", "pty,raw,echo=0,link=" + state + "/socatA", "pty,raw,echo=0,link=" + state + "/socatB"});
     for (int i = 0; paired && i < 50 && !std::filesystem::exists(state + "/socatB"); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -323,10 +340,12 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
         out << "\n";
       }
       // Per second: a frame's chunk, or no limit without frames.
-      const double busBound = BusFrame(bus) > 0 ? kChunk * 1000.0 * chip::kMillisecond / double(BusFrame(bus)) : 1e18;
+      const double busBound =
+          BusFrame(bus) > 0 ? kChunk * 1000.0 * chip::kMillisecond / double(BusFrame(bus)) : 1e18;
       out << "\nthroughput with RTS/CTS, " << seconds << " s of data each, bus " << bus
           << " (KB/s; the bound, the smaller of the line's rate/10\n"
-          << "and " << kChunk << " bytes a bus frame; bytes lost (* when what arrived differs); server CPU in\n"
+          << "and " << kChunk
+          << " bytes a bus frame; bytes lost (* when what arrived differs); server CPU in\n"
           << "microseconds per byte and % of a core)\n";
       out << Label("path") << "    baud      KB/s  bound KB/s       %   lost   us/B  core\n";
       for (bool telnet : {false, true}) {
@@ -343,11 +362,12 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
             const auto start = Clock::now();
             const Flow flow = Throughput(*a, b ? *b : *a, count, seconds * 3 + 5);
             const double cpu = server.Cpu() - cpuBefore, elapsed = Since(start);
-            out << Label(std::string(loopback ? "loopback" : "COM3 to COM4") + (telnet ? ", RFC 2217" : ", pty"))
-                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000) << Cell("%12.1f", bound / 1000)
-                << Cell("%7.1f%%", flow.bytesPerSecond * 100 / bound)
-                << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << Cell("%6.2f", cpu * 1e6 / double(count))
-                << Cell("%6.0f%%", cpu * 100 / elapsed) << "\n";
+            out << Label(std::string(loopback ? "loopback" : "COM3 to COM4") +
+                         (telnet ? ", RFC 2217" : ", pty"))
+                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000)
+                << Cell("%12.1f", bound / 1000) << Cell("%7.1f%%", flow.bytesPerSecond * 100 / bound)
+                << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ")
+                << Cell("%6.2f", cpu * 1e6 / double(count)) << Cell("%6.0f%%", cpu * 100 / elapsed) << "\n";
           }
         }
       }
@@ -355,8 +375,8 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
         const size_t count = size_t(3000000 / 10 * seconds);
         const Flow flow = Throughput(*socatA, *socatB, count, seconds * 3 + 5);
         out << Label("socat pty pair") << "       -" << Cell("%10.1f", flow.bytesPerSecond / 1000)
-            << "           -       -"
-            << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ") << "\n";
+            << "           -       -" << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ")
+            << "\n";
       } else {
         out << "(no socat pair: install socat to compare)\n";
       }

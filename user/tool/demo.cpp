@@ -19,7 +19,8 @@ namespace {
 
 // Reads a decimal number within [low, high]; false on anything else.
 bool ParseNumber(const std::string& text, unsigned long low, unsigned long high, unsigned long* value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   *value = std::stoul(text);
   return *value >= low && *value <= high;
 }
@@ -36,7 +37,9 @@ bool ParseRates(const std::string& text, std::vector<unsigned>* rates) {
   return !rates->empty() && text.back() != ',';
 }
 
-std::string Win32Error(const char* what) { return std::string(what) + " failed with error " + std::to_string(GetLastError()); }
+std::string Win32Error(const char* what) {
+  return std::string(what) + " failed with error " + std::to_string(GetLastError());
+}
 
 // An open COM port, closed when it goes.
 class PortHandle {
@@ -130,10 +133,12 @@ void Start(Flow& f, unsigned rate, unsigned bytes, unsigned seed) {
   f.result.rate = rate;
   f.read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   f.write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!ReadFile(f.to->Handle(), f.received.data(), bytes, nullptr, &f.read) && GetLastError() != ERROR_IO_PENDING) {
+  if (!ReadFile(f.to->Handle(), f.received.data(), bytes, nullptr, &f.read) &&
+      GetLastError() != ERROR_IO_PENDING) {
     f.result.failure = Win32Error("ReadFile");
   }
-  if (!WriteFile(f.from->Handle(), f.data.data(), bytes, nullptr, &f.write) && GetLastError() != ERROR_IO_PENDING) {
+  if (!WriteFile(f.from->Handle(), f.data.data(), bytes, nullptr, &f.write) &&
+      GetLastError() != ERROR_IO_PENDING) {
     f.result.failure = Win32Error("WriteFile");
   }
 }
@@ -142,7 +147,8 @@ void Collect(Flow& f, int64_t started) {
   Finish(f.from->Handle(), &f.write, "WriteFile", &f.result.sent, &f.result.failure);
   Finish(f.to->Handle(), &f.read, "ReadFile", &f.result.received, &f.result.failure);
   f.result.seconds = double(kernel::clock::Now() - started) / kernel::clock::kSecond;
-  for (unsigned i = 0; i < f.result.received && i < f.data.size(); ++i) f.result.wrong += f.received[i] != f.data[i];
+  for (unsigned i = 0; i < f.result.received && i < f.data.size(); ++i)
+    f.result.wrong += f.received[i] != f.data[i];
 }
 
 constexpr size_t kDemoRxFifoDepth = 16384;
@@ -156,8 +162,8 @@ DWORD ReadLimitMs(unsigned rate, unsigned bytes) {
 }
 
 // Runs every flow at once; the results in the order of `pairs`.
-std::vector<TransferResult> RunFlows(const std::vector<std::pair<PortHandle*, PortHandle*>>& pairs, unsigned rate,
-                                     unsigned bytes) {
+std::vector<TransferResult> RunFlows(const std::vector<std::pair<PortHandle*, PortHandle*>>& pairs,
+                                     unsigned rate, unsigned bytes) {
   std::vector<std::unique_ptr<Flow>> flows;
   int64_t started = kernel::clock::Now();
   unsigned seed = rate;
@@ -176,16 +182,19 @@ std::vector<TransferResult> RunFlows(const std::vector<std::pair<PortHandle*, Po
 }
 
 void PrintResult(std::ostream& out, const TransferResult& r) {
-  out << "  " << std::left << std::setw(7) << r.from << "-> " << std::setw(7) << r.to << std::right << std::setw(8)
-      << r.rate << " baud " << std::setw(8) << r.received << "/" << r.sent << " bytes " << std::fixed
-      << std::setprecision(3) << std::setw(8) << r.seconds << " s " << std::setw(5) << r.Errors() << " errors";
+  out << "  " << std::left << std::setw(7) << r.from << "-> " << std::setw(7) << r.to << std::right
+      << std::setw(8) << r.rate << " baud " << std::setw(8) << r.received << "/" << r.sent << " bytes "
+      << std::fixed << std::setprecision(3) << std::setw(8) << r.seconds << " s " << std::setw(5)
+      << r.Errors() << " errors";
   if (!r.failure.empty()) out << "  (" << r.failure << ")";
   out << "\n";
 }
 
 void PrintTable(std::ostream& out, const std::vector<TransferResult>& results) {
-  out << "\nsummary\n  " << std::left << std::setw(7) << "from" << "   " << std::setw(7) << "to" << std::right
-      << std::setw(8) << "rate" << "      " << std::setw(17) << "bytes" << "      " << std::setw(8) << "time"
+  out << "\nsummary\n  " << std::left << std::setw(7) << "from"
+      << "   " << std::setw(7) << "to" << std::right << std::setw(8) << "rate"
+      << "      " << std::setw(17) << "bytes"
+      << "      " << std::setw(8) << "time"
       << "   " << std::setw(5) << "errors\n";
   for (const TransferResult& r : results) PrintResult(out, r);
 }
@@ -210,7 +219,8 @@ class Demo {
       : options_(options), out_(out), err_(err) {}
 
   int Run() {
-    out_ << "t7315 demo: " << options_.ports << " port(s), " << options_.bytes << " bytes per transfer each way\n";
+    out_ << "t7315 demo: " << options_.ports << " port(s), " << options_.bytes
+         << " bytes per transfer each way\n";
     rig::Computer pc({.clock = options_.clock, .abortOnLeaks = false});
     bool ok = PlugAndOpen(pc) && Traffic() && StopAndRestart(pc);
     ports_.clear();
@@ -219,7 +229,9 @@ class Demo {
     if (!results_.empty()) PrintTable(out_, results_);
     if (ok && !report.Clean()) ok = Fail("teardown", report.Describe());
     for (const TransferResult& r : results_) {
-      if (ok && r.Errors() != 0) ok = Fail("traffic", r.from + " -> " + r.to + " at " + std::to_string(r.rate) + " baud had " + std::to_string(r.Errors()) + " error(s)");
+      if (ok && r.Errors() != 0)
+        ok = Fail("traffic", r.from + " -> " + r.to + " at " + std::to_string(r.rate) + " baud had " +
+                                 std::to_string(r.Errors()) + " error(s)");
     }
     out_ << (ok ? "demo passed\n" : "demo FAILED\n");
     return ok ? 0 : 1;
@@ -234,8 +246,8 @@ class Demo {
   bool PlugAndOpen(rig::Computer& pc) {
     // Deep receive FIFOs: the emulation runs on real time next to whatever
     // else the host runs, and a pause of the host must not show as overruns.
-    chip::UsbChip& board =
-        pc.AddChip({.ports = options_.ports, .bulkOutFrame = options_.busFrame, .rxFifoDepth = kDemoRxFifoDepth});
+    chip::UsbChip& board = pc.AddChip(
+        {.ports = options_.ports, .bulkOutFrame = options_.busFrame, .rxFifoDepth = kDemoRxFifoDepth});
     if (options_.ports >= 2) chip::ConnectNullModem(board.port(0), board.port(1));
     for (int i = options_.ports >= 2 ? 2 : 0; i < options_.ports; ++i) chip::PlugLoopback(board.port(i));
     std::vector<NTSTATUS> starts = pc.Plug(board);
@@ -244,7 +256,8 @@ class Demo {
       out_ << "port " << port.index << ": " << port.comName << " started with status 0x" << std::hex
            << std::setw(8) << std::setfill('0') << ULONG(port.startStatus) << std::dec << std::setfill(' ')
            << (device != nullptr ? "" : ", no device") << "\n";
-      if (!NT_SUCCESS(port.startStatus) || device == nullptr) return Fail("start", port.comName + " did not start");
+      if (!NT_SUCCESS(port.startStatus) || device == nullptr)
+        return Fail("start", port.comName + " did not start");
     }
     for (const rig::Port& port : pc.Ports()) {
       ports_.push_back(std::make_unique<PortHandle>(port));
@@ -258,7 +271,8 @@ class Demo {
 
   bool RunAt(unsigned rate, const std::vector<std::pair<PortHandle*, PortHandle*>>& pairs) {
     for (auto& p : ports_) {
-      if (!p->Configure(rate, ReadLimitMs(rate, options_.bytes))) return Fail(p->Name() + " at " + std::to_string(rate), p->Failure());
+      if (!p->Configure(rate, ReadLimitMs(rate, options_.bytes)))
+        return Fail(p->Name() + " at " + std::to_string(rate), p->Failure());
     }
     for (const TransferResult& r : RunFlows(pairs, rate, options_.bytes)) {
       PrintResult(out_, r);
@@ -326,7 +340,8 @@ void PrintDemoUsage(std::ostream& out) {
          "Exits 0 when every byte arrived intact and nothing leaked, 1 otherwise.\n";
 }
 
-bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options, bool* help, std::string* error) {
+bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options, bool* help,
+                      std::string* error) {
   *help = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i], value;
@@ -348,13 +363,15 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
     unsigned long number;
     if (name == "--ports") {
       if (!ParseNumber(value, 1, kDemoMaxPorts, &number)) {
-        *error = "--ports wants a number from 1 to " + std::to_string(kDemoMaxPorts) + ", got '" + value + "'";
+        *error =
+            "--ports wants a number from 1 to " + std::to_string(kDemoMaxPorts) + ", got '" + value + "'";
         return false;
       }
       options->ports = static_cast<int>(number);
     } else if (name == "--bytes") {
       if (!ParseNumber(value, 1, kDemoMaxBytes, &number)) {
-        *error = "--bytes wants a number from 1 to " + std::to_string(kDemoMaxBytes) + ", got '" + value + "'";
+        *error =
+            "--bytes wants a number from 1 to " + std::to_string(kDemoMaxBytes) + ", got '" + value + "'";
         return false;
       }
       options->bytes = static_cast<unsigned>(number);

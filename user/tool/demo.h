@@ -27,7 +27,8 @@ constexpr unsigned kDemoMaxBytes = 1u << 20;
 
 // Parses the arguments after "demo". False with a message in *error on a bad
 // argument; *help set when help was asked for.
-bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options, bool* help, std::string* error);
+bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options, bool* help,
+                      std::string* error);
 void PrintDemoUsage(std::ostream& out);
 
 // One transfer: `bytes` written on one port, read back on another (or the

@@ -73,7 +73,8 @@ bool Pty::LinkAs(const std::string& link, std::string* error) {
   // A new link renamed over the old one: the name never goes missing.
   const std::string temporary = link + ".new";
   unlink(temporary.c_str());
-  if (symlink(terminalPath_.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), link.c_str()) != 0) {
+  if (symlink(terminalPath_.c_str(), temporary.c_str()) != 0 ||
+      rename(temporary.c_str(), link.c_str()) != 0) {
     *error = Failure("cannot link " + link + " to " + terminalPath_);
     unlink(temporary.c_str());
     return false;

@@ -75,8 +75,8 @@ void Rfc2217Session::Negotiate(uint8_t verb, uint8_t option) {
 
 // One side of an option: `on` and `requested` are ours (DO/DONT, answered
 // with WILL/WONT) or theirs (WILL/WONT, answered with DO/DONT).
-void Rfc2217Session::Answer(uint8_t option, bool asked, bool supported, bool& on, bool& requested, uint8_t yes,
-                            uint8_t no) {
+void Rfc2217Session::Answer(uint8_t option, bool asked, bool supported, bool& on, bool& requested,
+                            uint8_t yes, uint8_t no) {
   if (asked && !supported) {
     SendCommand(no, option);
   } else if (asked != on) {
@@ -168,12 +168,13 @@ void Rfc2217Session::ComPortCommand(uint8_t command, std::span<const uint8_t> va
   auto byteValue = [&] { return value.size() == 1 ? value[0] : uint8_t{0}; };
   switch (command) {
     case kSignature:
-      if (value.empty()) Reply(kSignature, std::span(reinterpret_cast<const uint8_t*>(signature_.data()),
-                                                     signature_.size()));
+      if (value.empty())
+        Reply(kSignature, std::span(reinterpret_cast<const uint8_t*>(signature_.data()), signature_.size()));
       break;
     case kSetBaudRate: {
       uint32_t rate = 0;
-      if (value.size() == 4) rate = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | value[2] << 8 | value[3];
+      if (value.size() == 4)
+        rate = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | value[2] << 8 | value[3];
       rate = port_.BaudRate(rate);
       const uint8_t answer[] = {uint8_t(rate >> 24), uint8_t(rate >> 16), uint8_t(rate >> 8), uint8_t(rate)};
       Reply(kSetBaudRate, answer);

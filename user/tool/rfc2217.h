@@ -31,11 +31,11 @@ constexpr uint8_t kSignature = 0, kSetBaudRate = 1, kSetDataSize = 2, kSetParity
 constexpr uint8_t kServerOffset = 100;
 // SET-CONTROL values.
 constexpr uint8_t kControlFlowQuery = 0, kControlFlowNone = 1, kControlFlowXonXoff = 2,
-                  kControlFlowHardware = 3, kControlBreakQuery = 4, kControlBreakOn = 5,
-                  kControlBreakOff = 6, kControlDtrQuery = 7, kControlDtrOn = 8, kControlDtrOff = 9,
-                  kControlRtsQuery = 10, kControlRtsOn = 11, kControlRtsOff = 12,
-                  kControlInboundQuery = 13, kControlInboundNone = 14, kControlInboundXonXoff = 15,
-                  kControlInboundHardware = 16, kControlLast = 19;
+                  kControlFlowHardware = 3, kControlBreakQuery = 4, kControlBreakOn = 5, kControlBreakOff = 6,
+                  kControlDtrQuery = 7, kControlDtrOn = 8, kControlDtrOff = 9, kControlRtsQuery = 10,
+                  kControlRtsOn = 11, kControlRtsOff = 12, kControlInboundQuery = 13,
+                  kControlInboundNone = 14, kControlInboundXonXoff = 15, kControlInboundHardware = 16,
+                  kControlLast = 19;
 // PURGE-DATA values.
 constexpr uint8_t kPurgeReceive = 1, kPurgeTransmit = 2, kPurgeBoth = 3;
 // Modem-state bits (the 16550 MSR layout).
@@ -97,9 +97,9 @@ class Rfc2217Session {
  private:
   enum class State : uint8_t { Data, Iac, Verb, Sb, SbData, SbIac };
   struct OptionState {
-    bool local = false;  // we do it (after WILL / DO)
-    bool remote = false;  // they do it
-    bool localRequested = false;  // we sent WILL, no answer yet
+    bool local = false;            // we do it (after WILL / DO)
+    bool remote = false;           // they do it
+    bool localRequested = false;   // we sent WILL, no answer yet
     bool remoteRequested = false;  // we sent DO, no answer yet
   };
 

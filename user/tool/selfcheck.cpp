@@ -84,8 +84,7 @@ std::string CheckSystemThread() {
   KEVENT ran;
   KeInitializeEvent(&ran, NotificationEvent, FALSE);
   HANDLE handle = nullptr;
-  NTSTATUS status =
-      PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SetEventAndExit, &ran);
+  NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, SetEventAndExit, &ran);
   if (!NT_SUCCESS(status)) return "PsCreateSystemThread gave " + Hex(status);
   PVOID thread = nullptr;
   status = ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr);
@@ -124,16 +123,16 @@ std::string CheckPool() {
 // Written through the run-time routine, read back through the Zw routines.
 std::string CheckRegistry() {
   ULONG written = 0x7315;
-  NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WIDE("T7315Selfcheck"),
-                                          WIDE("Value"), REG_DWORD, &written, sizeof(written));
+  NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, WIDE("T7315Selfcheck"), WIDE("Value"),
+                                          REG_DWORD, &written, sizeof(written));
   if (!NT_SUCCESS(status)) return "RtlWriteRegistryValue gave " + Hex(status);
 
   UNICODE_STRING keyName;
-  RtlInitUnicodeString(
-      &keyName, WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\T7315Selfcheck"));
+  RtlInitUnicodeString(&keyName,
+                       WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\T7315Selfcheck"));
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             nullptr, nullptr);
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                             nullptr);
   HANDLE key = nullptr;
   status = ZwOpenKey(&key, KEY_READ, &attributes);
   if (!NT_SUCCESS(status)) return "ZwOpenKey gave " + Hex(status);
@@ -141,8 +140,7 @@ std::string CheckRegistry() {
   RtlInitUnicodeString(&valueName, WIDE("Value"));
   KEY_VALUE_PARTIAL_INFORMATION_ALIGN64 value[2] = {};
   ULONG length = 0;
-  status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformationAlign64, value,
-                           sizeof(value), &length);
+  status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformationAlign64, value, sizeof(value), &length);
   ZwClose(key);
   if (!NT_SUCCESS(status)) return "ZwQueryValueKey gave " + Hex(status);
 
@@ -161,8 +159,8 @@ int RunSelfCheck(std::ostream& out) {
     const char* name;
     Check run;
   } kChecks[] = {
-      {"events", CheckEvents},         {"timer", CheckTimer}, {"system thread", CheckSystemThread},
-      {"spin lock", CheckSpinLock},    {"pool", CheckPool},   {"registry", CheckRegistry},
+      {"events", CheckEvents},      {"timer", CheckTimer}, {"system thread", CheckSystemThread},
+      {"spin lock", CheckSpinLock}, {"pool", CheckPool},   {"registry", CheckRegistry},
   };
 
   kernel::MachineOptions options;

@@ -171,15 +171,17 @@ int Serve(const ServeOptions& options, const std::string& state, Console& consol
     } else if (tcpPort > 65535) {
       error = "TCP port " + std::to_string(tcpPort) + " is out of range; choose a lower --rfc2217 base";
     } else {
-      one = ServedPort::Open({port.comName, port.Path(), tcpPort, state + "/" + port.comName}, console, &error);
+      one =
+          ServedPort::Open({port.comName, port.Path(), tcpPort, state + "/" + port.comName}, console, &error);
     }
-    const std::string cable = wiring.description.count(port.comName) ? wiring.description[port.comName] : "none";
+    const std::string cable =
+        wiring.description.count(port.comName) ? wiring.description[port.comName] : "none";
     if (!one) {
       console.Line(port.comName + "  not served: " + error + "  cable: " + cable);
       continue;
     }
-    console.Line(port.comName + "  pty " + one->Terminal().TerminalPath() + " (" + state + "/" + port.comName +
-                 ")  rfc2217://127.0.0.1:" + std::to_string(tcpPort) + "  cable: " + cable);
+    console.Line(port.comName + "  pty " + one->Terminal().TerminalPath() + " (" + state + "/" +
+                 port.comName + ")  rfc2217://127.0.0.1:" + std::to_string(tcpPort) + "  cable: " + cable);
     served.push_back(std::move(one));
   }
   int status = 0;

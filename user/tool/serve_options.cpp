@@ -40,13 +40,15 @@ std::variant<CableSpec, std::string> ParseCable(std::string_view text) {
   CableSpec cable;
   cable.port = std::string(text.substr(0, colon));
   const std::string end(text.substr(colon + 1));
-  if (ComNumber(cable.port) < 0) return "cable '" + std::string(text) + "': '" + cable.port + "' is not a COM name";
+  if (ComNumber(cable.port) < 0)
+    return "cable '" + std::string(text) + "': '" + cable.port + "' is not a COM name";
   if (end == "loop") {
     cable.kind = CableSpec::Kind::Loopback;
   } else if (end == "pty") {
     cable.kind = CableSpec::Kind::WirePty;
   } else if (ComNumber(end) >= 0) {
-    if (end == cable.port) return "cable '" + std::string(text) + "' joins a port to itself (use " + end + ":loop)";
+    if (end == cable.port)
+      return "cable '" + std::string(text) + "' joins a port to itself (use " + end + ":loop)";
     cable.peer = end;
   } else {
     return "cable '" + std::string(text) + "': '" + end + "' is not a COM name, loop or pty";
@@ -94,7 +96,8 @@ std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::s
       }
     } else if (name == "--ports") {
       if (!ParseNumber(value, 1, kMaxPortsPerChip, options.portsPerChip)) {
-        return "--ports wants a number from 1 to " + std::to_string(kMaxPortsPerChip) + ", got '" + value + "'";
+        return "--ports wants a number from 1 to " + std::to_string(kMaxPortsPerChip) + ", got '" + value +
+               "'";
       }
     } else if (name == "--rfc2217") {
       if (!ParseNumber(value, 1, 65535, options.rfc2217Base)) {
@@ -130,7 +133,9 @@ std::variant<std::vector<CableSpec>, std::string> ResolveCables(const ServeOptio
     }
     return pairs;
   }
-  auto known = [&](const std::string& name) { return std::find(names.begin(), names.end(), name) != names.end(); };
+  auto known = [&](const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
   for (const CableSpec& cable : options.cables) {
     for (const std::string& end : {cable.port, cable.peer}) {
       if (!end.empty() && !known(end)) return "cable for " + end + ": there is no such port";

@@ -22,8 +22,8 @@ struct CableSpec {
 struct ServeOptions {
   int chips = 1;
   int portsPerChip = 4;
-  int rfc2217Base = 7000;  // COM port k listens on rfc2217Base + k
-  std::string stateDir;    // empty: a temporary folder
+  int rfc2217Base = 7000;   // COM port k listens on rfc2217Base + k
+  std::string stateDir;     // empty: a temporary folder
   chip::Time busFrame = 0;  // bulk-out completions once a frame of this length; 0: at once
   // Empty: the ports are joined in null-modem pairs in their order.
   std::vector<CableSpec> cables;

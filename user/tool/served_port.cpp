@@ -31,7 +31,8 @@ constexpr int64_t kStatusPollMs = 20;
 constexpr int64_t kReportEveryMs = 1000;
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -40,10 +41,10 @@ std::string ErrorText(DWORD error) { return "error " + std::to_string(error); }
 // ClearCommError's errors as the console tells them.
 std::string CommErrorNames(DWORD errors) {
   static const std::pair<DWORD, const char*> kNames[] = {{CE_OVERRUN, "overrun"},
-                                                          {CE_RXOVER, "receive buffer full"},
-                                                          {CE_RXPARITY, "parity error"},
-                                                          {CE_FRAME, "framing error"},
-                                                          {CE_BREAK, "break received"}};
+                                                         {CE_RXOVER, "receive buffer full"},
+                                                         {CE_RXPARITY, "parity error"},
+                                                         {CE_FRAME, "framing error"},
+                                                         {CE_BREAK, "break received"}};
   std::string text;
   for (const auto& [bit, name] : kNames) {
     if (errors & bit) text += std::string(text.empty() ? "" : ", ") + name;
@@ -71,8 +72,8 @@ int Listen(int tcpPort, std::string* error) {
 
 std::unique_ptr<ServedPort> ServedPort::Open(const Setup& setup, Console& console, std::string* error) {
   std::unique_ptr<ServedPort> port(new ServedPort(setup, console));
-  port->handle_ = CreateFileA(setup.devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+  port->handle_ = CreateFileA(setup.devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (port->handle_ == INVALID_HANDLE_VALUE) {
     *error = "cannot open " + setup.devicePath + ": " + ErrorText(GetLastError());
     return nullptr;
@@ -192,7 +193,8 @@ void ServedPort::WriteLoop() {
       DWORD done = 0;
       if (!Transfer(event, true, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), done)) {
         // A purge aborts the write in flight: those bytes are meant to go.
-        if (!stop_ && GetLastError() != ERROR_OPERATION_ABORTED) Say("writing failed: " + ErrorText(GetLastError()));
+        if (!stop_ && GetLastError() != ERROR_OPERATION_ABORTED)
+          Say("writing failed: " + ErrorText(GetLastError()));
         break;
       }
       sent += done;
@@ -213,7 +215,9 @@ void ServedPort::PumpLoop() {
         {terminalUser_ ? pty_->Master() : -1,
          short((room ? POLLIN : 0) | (terminalPending_.empty() ? 0 : POLLOUT)), 0},
         {listener_, POLLIN, 0},
-        {client_, short((room && clientCanSend ? POLLIN : 0) | (session_ && !session_->Output().empty() ? POLLOUT : 0)),
+        {client_,
+         short((room && clientCanSend ? POLLIN : 0) |
+               (session_ && !session_->Output().empty() ? POLLOUT : 0)),
          0},
     };
     poll(fds, client_ >= 0 ? 4 : 3, kStatusPollMs);
@@ -247,7 +251,8 @@ void ServedPort::MoveFromPort() {
   std::vector<uint8_t> bytes = fromPort_.TakeAll();
   if (bytes.empty()) return;
   if (session_) session_->SendData(bytes);
-  if (terminalUser_ || TerminalInUse()) terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.end());
+  if (terminalUser_ || TerminalInUse())
+    terminalPending_.insert(terminalPending_.end(), bytes.begin(), bytes.end());
 }
 
 void ServedPort::ReadTerminal() {
@@ -292,7 +297,8 @@ void ServedPort::Rest() {
 void ServedPort::AcceptClient() {
   sockaddr_in peer{};
   socklen_t length = sizeof(peer);
-  const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd =
+      accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   const std::string from = std::string(inet_ntoa(peer.sin_addr)) + ":" + std::to_string(ntohs(peer.sin_port));
   if (client_ >= 0 && !Stalled()) {
@@ -421,7 +427,8 @@ bool ServedPort::ChangeFormat(const std::string& what, const LineFormat& before,
   const DWORD error = GetLastError();
   // A refused state may have been applied in part: put the old one back.
   SetCommState(handle_, &old);
-  Say(what + "; the driver refused it (" + ErrorText(error) + "); the port keeps " + FormatOf(old).Describe());
+  Say(what + "; the driver refused it (" + ErrorText(error) + "); the port keeps " +
+      FormatOf(old).Describe());
   return false;
 }
 
@@ -442,13 +449,16 @@ uint32_t ServedPort::BaudRate(uint32_t requested) {
 
 uint8_t ServedPort::DataSize(uint8_t requested) {
   if (requested == 0) return CurrentState().ByteSize;
-  return Request(std::to_string(requested) + " data bits", [&](LineFormat& f) { f.dataBits = requested; }).dataBits;
+  return Request(std::to_string(requested) + " data bits", [&](LineFormat& f) { f.dataBits = requested; })
+      .dataBits;
 }
 
 // RFC 2217 numbers parity from 1 (none) in the DCB's order.
 uint8_t ServedPort::Parity(uint8_t requested) {
   if (requested < 1 || requested > 5) return CurrentState().Parity + 1;
-  return Request("parity " + std::to_string(requested), [&](LineFormat& f) { f.parity = requested - 1; }).parity + 1;
+  return Request("parity " + std::to_string(requested), [&](LineFormat& f) { f.parity = requested - 1; })
+             .parity +
+         1;
 }
 
 // RFC 2217: 1 = one, 2 = two, 3 = one and a half stop bits.
@@ -457,13 +467,15 @@ uint8_t ServedPort::StopSize(uint8_t requested) {
   static const uint8_t kFromDcb[] = {1, 3, 2};
   uint8_t stop = CurrentState().StopBits;
   if (requested >= 1 && requested <= 3) {
-    stop = Request("stop size " + std::to_string(requested), [&](LineFormat& f) { f.stopBits = kToDcb[requested]; })
-               .stopBits;
+    stop = Request("stop size " + std::to_string(requested), [&](LineFormat& f) {
+             f.stopBits = kToDcb[requested];
+           }).stopBits;
   }
   return stop <= TWOSTOPBITS ? kFromDcb[stop] : 1;
 }
 
-std::optional<uint8_t> ServedPort::Escape(DWORD function, bool& state, bool on, uint8_t onValue, uint8_t offValue) {
+std::optional<uint8_t> ServedPort::Escape(DWORD function, bool& state, bool on, uint8_t onValue,
+                                          uint8_t offValue) {
   if (EscapeCommFunction(handle_, function)) state = on;
   return state ? onValue : offValue;
 }

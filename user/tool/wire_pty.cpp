@@ -39,7 +39,9 @@ chip::LineSettings WireSettings(const LineFormat& format) {
   s.dataBits = format.dataBits;
   s.parity = format.parity <= LineFormat::kSpace ? kParity[format.parity] : chip::Parity::None;
   // As a 16550: two stop bits with 5-bit characters are one and a half.
-  s.stopHalfBits = format.stopBits == LineFormat::kOne ? 2 : (format.stopBits == LineFormat::kOneAndHalf || format.dataBits == 5) ? 3 : 4;
+  s.stopHalfBits = format.stopBits == LineFormat::kOne                                    ? 2
+                   : (format.stopBits == LineFormat::kOneAndHalf || format.dataBits == 5) ? 3
+                                                                                          : 4;
   return s;
 }
 
@@ -60,7 +62,9 @@ WirePty::~WirePty() {
   end_.OnReceive(nullptr);
 }
 
-void WirePty::Start() { thread_ = std::thread([this] { Run(); }); }
+void WirePty::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 void WirePty::Run() {
   while (!stop_) {

@@ -21,9 +21,12 @@ BOOL Take(HANDLE handle, ULONG code, void* output, ULONG length) {
 }
 
 DWORD CommErrors(ULONG errors) {
-  static constexpr struct { ULONG serial; DWORD comm; } kErrors[] = {
-      {SERIAL_ERROR_BREAK, CE_BREAK},         {SERIAL_ERROR_FRAMING, CE_FRAME},
-      {SERIAL_ERROR_OVERRUN, CE_OVERRUN},     {SERIAL_ERROR_QUEUEOVERRUN, CE_RXOVER},
+  static constexpr struct {
+    ULONG serial;
+    DWORD comm;
+  } kErrors[] = {
+      {SERIAL_ERROR_BREAK, CE_BREAK},     {SERIAL_ERROR_FRAMING, CE_FRAME},
+      {SERIAL_ERROR_OVERRUN, CE_OVERRUN}, {SERIAL_ERROR_QUEUEOVERRUN, CE_RXOVER},
       {SERIAL_ERROR_PARITY, CE_RXPARITY},
   };
   DWORD comm = 0;
@@ -39,8 +42,7 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  if (lpCommTimeouts == nullptr)
-    return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
+  if (lpCommTimeouts == nullptr) return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
   return Put(hFile, IOCTL_SERIAL_SET_TIMEOUTS, lpCommTimeouts, sizeof(COMMTIMEOUTS));
 }
 
@@ -53,12 +55,11 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-  if (lpEvtMask == nullptr)
-    return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
+  if (lpEvtMask == nullptr) return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
   DWORD returned;
-  return win32::Transfer(hFile,
-                         win32::ControlRequest(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)),
-                         &returned, lpOverlapped);
+  return win32::Transfer(
+      hFile, win32::ControlRequest(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)),
+      &returned, lpOverlapped);
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
@@ -89,15 +90,15 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
   static constexpr ULONG kCodes[] = {
       0,
-      IOCTL_SERIAL_SET_XOFF,      // SETXOFF
-      IOCTL_SERIAL_SET_XON,       // SETXON
-      IOCTL_SERIAL_SET_RTS,       // SETRTS
-      IOCTL_SERIAL_CLR_RTS,       // CLRRTS
-      IOCTL_SERIAL_SET_DTR,       // SETDTR
-      IOCTL_SERIAL_CLR_DTR,       // CLRDTR
-      IOCTL_SERIAL_RESET_DEVICE,  // RESETDEV
-      IOCTL_SERIAL_SET_BREAK_ON,  // SETBREAK
-      IOCTL_SERIAL_SET_BREAK_OFF, // CLRBREAK
+      IOCTL_SERIAL_SET_XOFF,       // SETXOFF
+      IOCTL_SERIAL_SET_XON,        // SETXON
+      IOCTL_SERIAL_SET_RTS,        // SETRTS
+      IOCTL_SERIAL_CLR_RTS,        // CLRRTS
+      IOCTL_SERIAL_SET_DTR,        // SETDTR
+      IOCTL_SERIAL_CLR_DTR,        // CLRDTR
+      IOCTL_SERIAL_RESET_DEVICE,   // RESETDEV
+      IOCTL_SERIAL_SET_BREAK_ON,   // SETBREAK
+      IOCTL_SERIAL_SET_BREAK_OFF,  // CLRBREAK
   };
   if (dwFunc < SETXOFF || dwFunc > CLRBREAK)
     return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
@@ -118,8 +119,7 @@ BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
-  if (lpCommProp == nullptr)
-    return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
+  if (lpCommProp == nullptr) return win32::ReferenceFile(hFile) ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
   // A caller that initialised the record offers room for provider data.
   ULONG length = sizeof(COMMPROP);
   if (lpCommProp->dwProvSpec1 == COMMPROP_INITIALIZED && lpCommProp->wPacketLength > length)

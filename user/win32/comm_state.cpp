@@ -72,8 +72,7 @@ ULONG Flag(bool on, ULONG bit) { return on ? bit : 0; }
 // The DCB over the current records: what a DCB cannot express (the break
 // character, DCD handshake, break-character replacement) is kept.
 CommRecords FromDcb(const DCB& dcb, const CommRecords& current) {
-  static constexpr ULONG kRtsModes[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE,
-                                        SERIAL_TRANSMIT_TOGGLE};
+  static constexpr ULONG kRtsModes[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
   static constexpr ULONG kDtrModes[] = {0, SERIAL_DTR_CONTROL, SERIAL_DTR_HANDSHAKE};
   CommRecords records = current;
   records.baud.BaudRate = dcb.BaudRate;
@@ -110,7 +109,7 @@ DCB ToDcb(const CommRecords& records) {
   const ULONG shake = records.flow.ControlHandShake, replace = records.flow.FlowReplace;
   dcb.fOutxCtsFlow = (shake & SERIAL_CTS_HANDSHAKE) != 0;
   dcb.fOutxDsrFlow = (shake & SERIAL_DSR_HANDSHAKE) != 0;
-  dcb.fDtrControl = (shake & SERIAL_DTR_HANDSHAKE)  ? DTR_CONTROL_HANDSHAKE
+  dcb.fDtrControl = (shake & SERIAL_DTR_HANDSHAKE) ? DTR_CONTROL_HANDSHAKE
                     : (shake & SERIAL_DTR_CONTROL) ? DTR_CONTROL_ENABLE
                                                    : DTR_CONTROL_DISABLE;
   dcb.fDsrSensitivity = (shake & SERIAL_DSR_SENSITIVITY) != 0;
@@ -120,10 +119,18 @@ DCB ToDcb(const CommRecords& records) {
   dcb.fErrorChar = (replace & SERIAL_ERROR_CHAR) != 0;
   dcb.fNull = (replace & SERIAL_NULL_STRIPPING) != 0;
   switch (replace & SERIAL_RTS_MASK) {
-    case SERIAL_RTS_CONTROL: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
-    case SERIAL_RTS_HANDSHAKE: dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-    case SERIAL_TRANSMIT_TOGGLE: dcb.fRtsControl = RTS_CONTROL_TOGGLE; break;
-    default: dcb.fRtsControl = RTS_CONTROL_DISABLE; break;
+    case SERIAL_RTS_CONTROL:
+      dcb.fRtsControl = RTS_CONTROL_ENABLE;
+      break;
+    case SERIAL_RTS_HANDSHAKE:
+      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+      break;
+    case SERIAL_TRANSMIT_TOGGLE:
+      dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+      break;
+    default:
+      dcb.fRtsControl = RTS_CONTROL_DISABLE;
+      break;
   }
   dcb.fAbortOnError = (shake & SERIAL_ERROR_ABORT) != 0;
   dcb.XonLim = WORD(records.flow.XonLimit);
@@ -157,8 +164,10 @@ bool ParseBaud(const std::string& text, DWORD* baud) {
     return false;
   const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
   // The two-digit forms of the mode command.
-  static constexpr struct { unsigned long abbreviation, rate; } kShort[] = {
-      {11, 110}, {15, 150}, {30, 300}, {60, 600}, {12, 1200}, {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
+  static constexpr struct {
+    unsigned long abbreviation, rate;
+  } kShort[] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
+                {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
   for (const auto& entry : kShort)
     if (value == entry.abbreviation) {
       *baud = DWORD(entry.rate);
@@ -184,10 +193,14 @@ bool ParseData(const std::string& text, DCB* dcb) {
 }
 
 bool ParseStop(const std::string& text, DCB* dcb) {
-  if (text == "1") dcb->StopBits = ONESTOPBIT;
-  else if (text == "1.5") dcb->StopBits = ONE5STOPBITS;
-  else if (text == "2") dcb->StopBits = TWOSTOPBITS;
-  else return false;
+  if (text == "1")
+    dcb->StopBits = ONESTOPBIT;
+  else if (text == "1.5")
+    dcb->StopBits = ONE5STOPBITS;
+  else if (text == "2")
+    dcb->StopBits = TWOSTOPBITS;
+  else
+    return false;
   return true;
 }
 
@@ -218,11 +231,16 @@ bool ParseKeyword(const std::string& key, const std::string& value, DCB* dcb, bo
     return true;
   }
   if (!ParseOnOff(value, &on)) return false;
-  if (key == "xon") dcb->fInX = dcb->fOutX = on;
-  else if (key == "odsr") dcb->fOutxDsrFlow = on;
-  else if (key == "octs") dcb->fOutxCtsFlow = on;
-  else if (key == "idsr") dcb->fDsrSensitivity = on;
-  else return false;
+  if (key == "xon")
+    dcb->fInX = dcb->fOutX = on;
+  else if (key == "odsr")
+    dcb->fOutxDsrFlow = on;
+  else if (key == "octs")
+    dcb->fOutxCtsFlow = on;
+  else if (key == "idsr")
+    dcb->fDsrSensitivity = on;
+  else
+    return false;
   return true;
 }
 
@@ -318,7 +336,7 @@ BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB) {
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   bool stopGiven = false;
   const bool parsed = text.find('=') != std::string::npos ? ParseKeywords(text, &dcb, &stopGiven)
-                                                           : ParsePositional(text, &dcb, &stopGiven);
+                                                          : ParsePositional(text, &dcb, &stopGiven);
   if (!parsed || text.empty()) return win32::Fail(ERROR_INVALID_PARAMETER);
   // As the mode command does: 110 baud goes with two stop bits.
   if (dcb.BaudRate == CBR_110 && !stopGiven) dcb.StopBits = TWOSTOPBITS;

@@ -86,7 +86,7 @@ void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 ULONG WINAPI RtlNtStatusToDosError(NTSTATUS Status) {
   const ULONG value = ULONG(Status);
   if (value == 0) return ERROR_SUCCESS;
-  if (value & 0x20000000) return value;                      // customer-defined
+  if (value & 0x20000000) return value;                           // customer-defined
   if ((value & 0xFFFF0000) == 0x80070000) return value & 0xFFFF;  // a Win32 error wrapped
   for (const StatusError& entry : kMapping)
     if (entry.status == Status) return entry.error;

@@ -57,15 +57,15 @@ DWORD WaitResult(NTSTATUS status) {
 
 }  // namespace
 
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCSTR lpName) {
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
   const std::u16string name = lpName != nullptr ? win32::Widen(lpName) : u"";
   return CreateEventW(lpEventAttributes, bManualReset, bInitialState,
                       lpName != nullptr ? name.c_str() : nullptr);
 }
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCWSTR lpName) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName) {
   if (lpName == nullptr) return CreateEventCore(bManualReset, bInitialState, nullptr);
   const std::u16string name(lpName);
   return CreateEventCore(bManualReset, bInitialState, &name);
@@ -109,8 +109,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
   std::vector<KWAIT_BLOCK> blocks(nCount);
   LARGE_INTEGER storage;
   return WaitResult(KeWaitForMultipleObjects(nCount, objects.data(), bWaitAll ? WaitAll : WaitAny,
-                                             UserRequest, UserMode, FALSE,
-                                             Timeout(dwMilliseconds, &storage), blocks.data()));
+                                             UserRequest, UserMode, FALSE, Timeout(dwMilliseconds, &storage),
+                                             blocks.data()));
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {

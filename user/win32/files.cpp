@@ -97,7 +97,8 @@ BOOL StartOverlapped(const std::shared_ptr<FileObject>& file, kernel::io::UserRe
                      LPDWORD transferred, OVERLAPPED& overlapped) {
   std::shared_ptr<EventObject> event;
   // The low bit of hEvent only keeps a completion port away.
-  HANDLE eventHandle = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped.hEvent) & ~ULONG_PTR(1));
+  HANDLE eventHandle =
+      reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped.hEvent) & ~ULONG_PTR(1));
   if (eventHandle != nullptr && (event = ReferenceEvent(eventHandle)) == nullptr) return FALSE;
   PKEVENT signal = event != nullptr ? &event->event : &file->event;
   KeClearEvent(signal);
@@ -137,8 +138,8 @@ BOOL ReadOrWrite(HANDLE handle, UCHAR major, LPVOID buffer, DWORD length, LPDWOR
 }  // namespace
 
 NTSTATUS OverlappedStatus(const OVERLAPPED& overlapped) {
-  return NTSTATUS(ULONG(std::atomic_ref(const_cast<ULONG_PTR&>(overlapped.Internal))
-                            .load(std::memory_order_acquire)));
+  return NTSTATUS(
+      ULONG(std::atomic_ref(const_cast<ULONG_PTR&>(overlapped.Internal)).load(std::memory_order_acquire)));
 }
 
 NTSTATUS Submit(FileObject& file, kernel::io::UserRequest request, bool* sent) {
@@ -178,7 +179,7 @@ NTSTATUS SendAndWait(FileObject& file, kernel::io::UserRequest request, ULONG_PT
 }
 
 kernel::io::UserRequest ControlRequest(ULONG code, const void* input, ULONG inputLength, void* output,
-                                     ULONG outputLength) {
+                                       ULONG outputLength) {
   kernel::io::UserRequest request;
   request.majorFunction = IRP_MJ_DEVICE_CONTROL;
   request.ioControlCode = code;
@@ -200,8 +201,7 @@ BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, vo
   return NT_SUCCESS(status) ? TRUE : FailStatus(status);
 }
 
-BOOL Transfer(HANDLE handle, kernel::io::UserRequest request, LPDWORD transferred,
-              LPOVERLAPPED overlapped) {
+BOOL Transfer(HANDLE handle, kernel::io::UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped) {
   std::shared_ptr<FileObject> file = ReferenceFile(handle);
   if (file == nullptr) return FALSE;
   if (transferred != nullptr) *transferred = 0;
@@ -247,8 +247,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
   return ReadOrWrite(hFile, IRP_MJ_READ, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
@@ -268,9 +268,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
   return NT_SUCCESS(status) ? TRUE : FailStatus(status);
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
   if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))
     return Fail(ERROR_NOACCESS);
   return Transfer(hDevice,
@@ -278,26 +278,26 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                   lpBytesReturned, lpOverlapped);
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait) {
   std::shared_ptr<FileObject> file = ReferenceFile(hFile);
   if (file == nullptr) return FALSE;
-  if (lpOverlapped == nullptr || lpNumberOfBytesTransferred == nullptr)
-    return Fail(ERROR_INVALID_PARAMETER);
+  if (lpOverlapped == nullptr || lpNumberOfBytesTransferred == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (OverlappedStatus(*lpOverlapped) == STATUS_PENDING) {
     if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
     std::shared_ptr<void> keep;
-    HANDLE waitOn = lpOverlapped->hEvent != nullptr
-                        ? reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(lpOverlapped->hEvent) & ~ULONG_PTR(1))
-                        : hFile;
+    HANDLE waitOn =
+        lpOverlapped->hEvent != nullptr
+            ? reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(lpOverlapped->hEvent) & ~ULONG_PTR(1))
+            : hFile;
     PKEVENT event = ReferenceWaitable(waitOn, &keep);
     if (event == nullptr) return FALSE;
     KeWaitForSingleObject(event, UserRequest, UserMode, FALSE, nullptr);
     // The event may be shared with other requests that ended first.
     if (OverlappedStatus(*lpOverlapped) == STATUS_PENDING) return Fail(ERROR_IO_INCOMPLETE);
   }
-  return Finish(OverlappedStatus(*lpOverlapped),
-                InternalHigh(*lpOverlapped).load(std::memory_order_acquire), lpNumberOfBytesTransferred);
+  return Finish(OverlappedStatus(*lpOverlapped), InternalHigh(*lpOverlapped).load(std::memory_order_acquire),
+                lpNumberOfBytesTransferred);
 }
 
 BOOL WINAPI CancelIo(HANDLE hFile) {
@@ -315,8 +315,8 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
   if (file == nullptr) return FALSE;
   size_t found = 0;
   if (!WithFileObject(*file, [&](PFILE_OBJECT object) {
-        found = kernel::io::CancelUserRequests(object, nullptr,
-                                             reinterpret_cast<PIO_STATUS_BLOCK>(lpOverlapped));
+        found =
+            kernel::io::CancelUserRequests(object, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(lpOverlapped));
       }))
     return Fail(ERROR_INVALID_HANDLE);
   return found != 0 ? TRUE : Fail(ERROR_NOT_FOUND);

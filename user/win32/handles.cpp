@@ -42,10 +42,10 @@ Entry Find(HANDLE handle) {
 
 // Handles do not outlive the machine their objects belong to.
 const bool registered = kernel::RegisterSubsystem({"win32 handles", 900, nullptr, [] {
-                                                   Table& t = T();
-                                                   std::lock_guard guard(t.lock);
-                                                   t.entries.clear();
-                                                 }});
+                                                     Table& t = T();
+                                                     std::lock_guard guard(t.lock);
+                                                     t.entries.clear();
+                                                   }});
 
 }  // namespace
 
@@ -84,8 +84,7 @@ std::u16string Widen(const char* text) {
   return wide;
 }
 
-bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event,
-                  std::shared_ptr<FileObject>* file) {
+bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event, std::shared_ptr<FileObject>* file) {
   Table& t = T();
   std::lock_guard guard(t.lock);
   auto it = t.entries.find(reinterpret_cast<ULONG_PTR>(handle));

@@ -38,8 +38,7 @@ std::shared_ptr<FileObject> ReferenceFile(HANDLE handle);
 // The event a wait on `handle` waits for; `keep` holds its object alive.
 PKEVENT ReferenceWaitable(HANDLE handle, std::shared_ptr<void>* keep);
 // Takes the handle out of the table; false (ERROR_INVALID_HANDLE) when unknown.
-bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event,
-                  std::shared_ptr<FileObject>* file);
+bool RemoveHandle(HANDLE handle, std::shared_ptr<EventObject>* event, std::shared_ptr<FileObject>* file);
 
 // An ANSI name as UTF-16, byte for byte (Latin-1).
 std::u16string Widen(const char* text);
@@ -56,15 +55,14 @@ NTSTATUS Submit(FileObject& file, kernel::io::UserRequest request, bool* sent);
 NTSTATUS SendAndWait(FileObject& file, kernel::io::UserRequest request, ULONG_PTR* information);
 // A device-control request as the I/O system services build it.
 kernel::io::UserRequest ControlRequest(ULONG code, const void* input, ULONG inputLength, void* output,
-                                     ULONG outputLength);
+                                       ULONG outputLength);
 // One device-control request, waited for. FALSE with the mapped error when it
 // fails; `*information` (optional) gets the bytes returned.
 BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
              ULONG outputLength, ULONG_PTR* information = nullptr);
 // ReadFile, WriteFile, DeviceIoControl and WaitCommEvent: synchronous on a
 // synchronous handle, overlapped on an overlapped one.
-BOOL Transfer(HANDLE handle, kernel::io::UserRequest request, LPDWORD transferred,
-              LPOVERLAPPED overlapped);
+BOOL Transfer(HANDLE handle, kernel::io::UserRequest request, LPDWORD transferred, LPOVERLAPPED overlapped);
 
 // OVERLAPPED.Internal is written by the completing thread while the issuing
 // thread may poll it.

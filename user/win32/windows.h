@@ -78,8 +78,7 @@ typedef struct _OVERLAPPED {
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
-#define HasOverlappedIoCompleted(lpOverlapped) \
-  (((DWORD)(lpOverlapped)->Internal) != (DWORD)STATUS_PENDING)
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != (DWORD)STATUS_PENDING)
 
 #ifndef FILE_SHARE_READ
 #define FILE_SHARE_READ 0x00000001
@@ -423,25 +422,25 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait);
 // CancelIo cancels the requests the calling thread issued on the handle;
 // CancelIoEx those of any thread, or only the one an OVERLAPPED names.
 BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCSTR lpName);
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCWSTR lpName);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName);
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);

@@ -63,8 +63,8 @@ void ReportLeaks() {
   if (Objects().empty()) return;
   auto first = Objects().begin();
   verifier::Fail("object leak", "machine shutdown", first->first,
-                 "%zu object(s) still referenced, first a %s with %ld reference(s)",
-                 Objects().size(), first->second.type->name, first->second.references);
+                 "%zu object(s) still referenced, first a %s with %ld reference(s)", Objects().size(),
+                 first->second.type->name, first->second.references);
 }
 
 void Reset() {
@@ -76,6 +76,4 @@ void Reset() {
 
 LONG_PTR ObfReferenceObject(PVOID object) { return kernel::ob::Reference(object, "ObReferenceObject"); }
 
-LONG_PTR ObfDereferenceObject(PVOID object) {
-  return kernel::ob::Dereference(object, "ObDereferenceObject");
-}
+LONG_PTR ObfDereferenceObject(PVOID object) { return kernel::ob::Dereference(object, "ObDereferenceObject"); }

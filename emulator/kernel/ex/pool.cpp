@@ -71,13 +71,20 @@ bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
 const char* TypeName(POOL_TYPE type) {
   switch (type) {
-    case NonPagedPool: return "NonPagedPool";
-    case PagedPool: return "PagedPool";
-    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
-    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
-    case NonPagedPoolNx: return "NonPagedPoolNx";
-    case NonPagedPoolNxCacheAligned: return "NonPagedPoolNxCacheAligned";
-    default: return "invalid pool type";
+    case NonPagedPool:
+      return "NonPagedPool";
+    case PagedPool:
+      return "PagedPool";
+    case NonPagedPoolCacheAligned:
+      return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned:
+      return "PagedPoolCacheAligned";
+    case NonPagedPoolNx:
+      return "NonPagedPoolNx";
+    case NonPagedPoolNxCacheAligned:
+      return "NonPagedPoolNxCacheAligned";
+    default:
+      return "invalid pool type";
   }
 }
 
@@ -116,8 +123,7 @@ void Release(void* p, const Block& block) {
 // Consumes one injected failure if this allocation is to fail (lock held).
 bool InjectFailure(Injection& injection, ULONG tag) {
   bool fail = injection.failingTags.count(tag) != 0;
-  if (injection.countdown != 0 &&
-      (injection.countdownTag == kAnyTag || injection.countdownTag == tag) &&
+  if (injection.countdown != 0 && (injection.countdownTag == kAnyTag || injection.countdownTag == tag) &&
       --injection.countdown == 0)
     fail = true;
   if (fail) ++injection.failures;
@@ -145,8 +151,8 @@ void CheckGuard(const void* p, const Block& block, const char* routine) {
   for (size_t i = block.size; i < block.allocated; ++i)
     if (bytes[i] != kGuardFill)
       verifier::Fail("pool overrun", routine, p,
-                     "byte %zu past the end of a %zu-byte block tagged '%s' was overwritten",
-                     i - block.size, block.size, TagText(block.tag).c_str());
+                     "byte %zu past the end of a %zu-byte block tagged '%s' was overwritten", i - block.size,
+                     block.size, TagText(block.tag).c_str());
 }
 
 // Takes the block out of the live set, failing on every misuse (lock taken here).
@@ -296,11 +302,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   {
     std::lock_guard guard(pool.lock);
     if (!kernel::pool::IsValidType(pool, poolType))
-      kernel::verifier::Fail("bad pool type", kRoutine, nullptr, "pool type %d is not valid on Windows %lu.%lu",
-                           int(poolType), pool.majorVersion, pool.minorVersion);
+      kernel::verifier::Fail("bad pool type", kRoutine, nullptr,
+                             "pool type %d is not valid on Windows %lu.%lu", int(poolType), pool.majorVersion,
+                             pool.minorVersion);
   }
   if (tag == 0) kernel::verifier::Fail("pool tag of zero", kRoutine, nullptr, "every block needs a tag");
-  kernel::verifier::CheckIrql(kRoutine, nullptr, kernel::pool::IsPaged(poolType) ? APC_LEVEL : DISPATCH_LEVEL);
+  kernel::verifier::CheckIrql(kRoutine, nullptr,
+                              kernel::pool::IsPaged(poolType) ? APC_LEVEL : DISPATCH_LEVEL);
   if (numberOfBytes > kernel::pool::kLargestBlock) return nullptr;
 
   size_t alignment = kernel::pool::Alignment(poolType);

@@ -52,7 +52,8 @@ void StartItem(std::function<void()> work) {
   HANDLE handle = nullptr;
   NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ItemMain, context);
   if (!NT_SUCCESS(status))
-    verifier::Fail("cannot start a worker thread", "kernel::worker", context, "status 0x%08X", unsigned(status));
+    verifier::Fail("cannot start a worker thread", "kernel::worker", context, "status 0x%08X",
+                   unsigned(status));
   S().items.push_back(ReferenceThread(handle));
 }
 

@@ -24,9 +24,8 @@ ULONG Windows10SubVersion(unsigned long build) {
   static const struct {
     unsigned long build;
     ULONG subVersion;
-  } kReleases[] = {{26100, 0x10}, {22621, 0x0C}, {22000, 0x0B}, {20348, 0x0A}, {19041, 8},
-                   {18362, 7},    {17763, 6},    {17134, 5},    {16299, 4},    {15063, 3},
-                   {14393, 2},    {10586, 1}};
+  } kReleases[] = {{26100, 0x10}, {22621, 0x0C}, {22000, 0x0B}, {20348, 0x0A}, {19041, 8}, {18362, 7},
+                   {17763, 6},    {17134, 5},    {16299, 4},    {15063, 3},    {14393, 2}, {10586, 1}};
   for (const auto& release : kReleases)
     if (build >= release.build) return release.subVersion;
   return 0;

@@ -26,7 +26,8 @@ bool EnsureFolder(std::u16string_view name) {
     path = HostPath(text::ToUtf8(name));
   }
   struct stat info;
-  return !path.empty() && (::mkdir(path.c_str(), 0755) == 0 || (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)));
+  return !path.empty() &&
+         (::mkdir(path.c_str(), 0755) == 0 || (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)));
 }
 
 }  // namespace
@@ -34,7 +35,8 @@ bool EnsureFolder(std::u16string_view name) {
 bool WriteWholeFile(std::string_view kernelName, const std::vector<uint8_t>& bytes) {
   std::u16string name = text::FromUtf8(kernelName);
   size_t cut = name.rfind(u'\\');
-  if (cut == std::u16string::npos || cut == 0 || !EnsureFolder(std::u16string_view(name).substr(0, cut))) return false;
+  if (cut == std::u16string::npos || cut == 0 || !EnsureFolder(std::u16string_view(name).substr(0, cut)))
+    return false;
   std::string path = HostPath(kernelName);
   if (path.empty()) return false;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

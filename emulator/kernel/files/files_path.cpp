@@ -12,8 +12,8 @@ namespace kernel::files {
 namespace {
 
 // Names that stand for the system root folder itself.
-constexpr std::u16string_view kRootNames[] = {u"\\SystemRoot", u"\\??\\C:\\Windows", u"\\DosDevices\\C:\\Windows",
-                                              u"\\GLOBAL??\\C:\\Windows"};
+constexpr std::u16string_view kRootNames[] = {u"\\SystemRoot", u"\\??\\C:\\Windows",
+                                              u"\\DosDevices\\C:\\Windows", u"\\GLOBAL??\\C:\\Windows"};
 constexpr size_t kMaxComponentChars = 255;
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {

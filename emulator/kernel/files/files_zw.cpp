@@ -34,30 +34,40 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK access) {
   if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
   if (access & GENERIC_EXECUTE) access |= FILE_GENERIC_EXECUTE;
   if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= FILE_ALL_ACCESS;
-  return access & ~ACCESS_MASK(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  return access &
+         ~ACCESS_MASK(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
 }
 
 NTSTATUS StatusFromErrno(int error) {
   switch (error) {
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case ENOENT:
+      return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+      return STATUS_OBJECT_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS: return STATUS_ACCESS_DENIED;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    case ENOSPC: return STATUS_DISK_FULL;
-    case ENOMEM: return STATUS_INSUFFICIENT_RESOURCES;
-    default: return STATUS_UNSUCCESSFUL;
+    case EROFS:
+      return STATUS_ACCESS_DENIED;
+    case EISDIR:
+      return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOSPC:
+      return STATUS_DISK_FULL;
+    case ENOMEM:
+      return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+      return STATUS_UNSUCCESSFUL;
   }
 }
 
-NTSTATUS ValidateCreate(ACCESS_MASK access, ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer) {
+NTSTATUS ValidateCreate(ACCESS_MASK access, ULONG shareAccess, ULONG disposition, ULONG options,
+                        PVOID eaBuffer) {
   bool synchronous = (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
   bool directory = (options & FILE_DIRECTORY_FILE) != 0;
   if (disposition > FILE_MAXIMUM_DISPOSITION || (shareAccess & ~ULONG(FILE_SHARE_VALID_FLAGS)) != 0 ||
       (options & ~kValidOptions) != 0 || eaBuffer != nullptr)
     return STATUS_INVALID_PARAMETER;
-  if ((options & FILE_SYNCHRONOUS_IO_ALERT) && (options & FILE_SYNCHRONOUS_IO_NONALERT)) return STATUS_INVALID_PARAMETER;
+  if ((options & FILE_SYNCHRONOUS_IO_ALERT) && (options & FILE_SYNCHRONOUS_IO_NONALERT))
+    return STATUS_INVALID_PARAMETER;
   if (synchronous && !(access & SYNCHRONIZE)) return STATUS_INVALID_PARAMETER;
   if (directory && (options & FILE_NON_DIRECTORY_FILE)) return STATUS_INVALID_PARAMETER;
   if (directory && disposition != FILE_CREATE && disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
@@ -79,12 +89,19 @@ NTSTATUS Decide(const Resolved& target, ULONG disposition, ULONG options, ULONG_
   if (disposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
   if (target.isDirectory && (options & FILE_NON_DIRECTORY_FILE)) return STATUS_FILE_IS_A_DIRECTORY;
   if (!target.isDirectory && (options & FILE_DIRECTORY_FILE)) return STATUS_NOT_A_DIRECTORY;
-  if (target.isDirectory && disposition != FILE_OPEN && disposition != FILE_OPEN_IF) return STATUS_FILE_IS_A_DIRECTORY;
+  if (target.isDirectory && disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
+    return STATUS_FILE_IS_A_DIRECTORY;
   switch (disposition) {
-    case FILE_SUPERSEDE: information = FILE_SUPERSEDED; break;
+    case FILE_SUPERSEDE:
+      information = FILE_SUPERSEDED;
+      break;
     case FILE_OVERWRITE:
-    case FILE_OVERWRITE_IF: information = FILE_OVERWRITTEN; break;
-    default: information = FILE_OPENED; break;
+    case FILE_OVERWRITE_IF:
+      information = FILE_OVERWRITTEN;
+      break;
+    default:
+      information = FILE_OPENED;
+      break;
   }
   return STATUS_SUCCESS;
 }
@@ -133,12 +150,14 @@ NTSTATUS OpenHostFile(FileObject& file, bool create, bool truncate) {
 }
 
 NTSTATUS NameOf(POBJECT_ATTRIBUTES attributes, std::u16string_view& name) {
-  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES) || attributes->ObjectName == nullptr)
+  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
+      attributes->ObjectName == nullptr)
     return STATUS_INVALID_PARAMETER;
   // Names relative to an open folder are not supported.
   if (attributes->RootDirectory != nullptr) return STATUS_INVALID_PARAMETER;
   const UNICODE_STRING& string = *attributes->ObjectName;
-  if ((string.Length & 1) != 0 || (string.Buffer == nullptr && string.Length != 0)) return STATUS_OBJECT_NAME_INVALID;
+  if ((string.Length & 1) != 0 || (string.Buffer == nullptr && string.Length != 0))
+    return STATUS_OBJECT_NAME_INVALID;
   name = text::View(string);
   if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
   return STATUS_SUCCESS;
@@ -154,7 +173,8 @@ NTSTATUS ReferenceFile(HANDLE handle, std::shared_ptr<FileObject>& file) {
 
 // No event objects are handed out as handles: any event handle is invalid.
 NTSTATUS CheckEventAndApc(HANDLE event, PIO_APC_ROUTINE apcRoutine) {
-  if (event != nullptr) return handles::Lookup(event) == nullptr ? STATUS_INVALID_HANDLE : STATUS_OBJECT_TYPE_MISMATCH;
+  if (event != nullptr)
+    return handles::Lookup(event) == nullptr ? STATUS_INVALID_HANDLE : STATUS_OBJECT_TYPE_MISMATCH;
   return apcRoutine != nullptr ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
@@ -186,8 +206,9 @@ NTSTATUS Finish(PIO_STATUS_BLOCK ioStatusBlock, NTSTATUS status, ULONG_PTR infor
 }
 
 // Checks shared by reads and writes; on success `file` is the open file.
-NTSTATUS PrepareTransfer(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PIO_STATUS_BLOCK ioStatusBlock,
-                         PVOID buffer, ULONG length, std::shared_ptr<FileObject>& file) {
+NTSTATUS PrepareTransfer(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                         PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                         std::shared_ptr<FileObject>& file) {
   NTSTATUS status = ReferenceFile(fileHandle, file);
   if (!NT_SUCCESS(status)) return status;
   status = CheckEventAndApc(event, apcRoutine);
@@ -274,7 +295,8 @@ NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine,
                     PULONG key) {
   kernel::verifier::CheckIrql("ZwReadFile", fileHandle, PASSIVE_LEVEL);
   std::shared_ptr<files::FileObject> file;
-  NTSTATUS status = files::PrepareTransfer(fileHandle, event, apcRoutine, ioStatusBlock, buffer, length, file);
+  NTSTATUS status =
+      files::PrepareTransfer(fileHandle, event, apcRoutine, ioStatusBlock, buffer, length, file);
   if (!NT_SUCCESS(status)) return status;
   std::lock_guard guard(files::Lock());
   if (!file->readAccess) return files::Finish(ioStatusBlock, STATUS_ACCESS_DENIED, 0);
@@ -300,7 +322,8 @@ NTSTATUS ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine
                      PULONG key) {
   kernel::verifier::CheckIrql("ZwWriteFile", fileHandle, PASSIVE_LEVEL);
   std::shared_ptr<files::FileObject> file;
-  NTSTATUS status = files::PrepareTransfer(fileHandle, event, apcRoutine, ioStatusBlock, buffer, length, file);
+  NTSTATUS status =
+      files::PrepareTransfer(fileHandle, event, apcRoutine, ioStatusBlock, buffer, length, file);
   if (!NT_SUCCESS(status)) return status;
   std::lock_guard guard(files::Lock());
   if (!file->writeAccess) return files::Finish(ioStatusBlock, STATUS_ACCESS_DENIED, 0);
@@ -340,8 +363,8 @@ NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBloc
   if (result != 0) return files::Finish(ioStatusBlock, files::StatusFromErrno(errno), 0);
   auto standard = static_cast<PFILE_STANDARD_INFORMATION>(fileInformation);
   standard->EndOfFile.QuadPart = file->isDirectory ? 0 : info.st_size;
-  standard->AllocationSize.QuadPart =
-      (standard->EndOfFile.QuadPart + files::kAllocationUnit - 1) / files::kAllocationUnit * files::kAllocationUnit;
+  standard->AllocationSize.QuadPart = (standard->EndOfFile.QuadPart + files::kAllocationUnit - 1) /
+                                      files::kAllocationUnit * files::kAllocationUnit;
   standard->NumberOfLinks = ULONG(info.st_nlink);
   standard->DeletePending = file->deleteOnClose;
   standard->Directory = file->isDirectory;

@@ -65,8 +65,7 @@ bool AttachMdl(PIRP irp, void* buffer, ULONG length) {
   return true;
 }
 
-bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output,
-                         ULONG outputLength) {
+bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
   if (!AttachSystemBuffer(irp, input, inputLength, inputLength)) return false;
   if (AttachMdl(irp, output, outputLength)) return true;
   FinishTransfer(irp, 0);
@@ -98,9 +97,8 @@ void FinishTransfer(PIRP irp, ULONG outputLength) {
 using namespace kernel;
 using namespace kernel::io::internal;
 
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock) {
   verifier::CheckIrql("IoBuildDeviceIoControlRequest", DeviceObject, PASSIVE_LEVEL);
@@ -136,8 +134,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                                   PIO_STATUS_BLOCK IoStatusBlock) {
   verifier::CheckIrql("IoBuildSynchronousFsdRequest", DeviceObject, PASSIVE_LEVEL);
   const bool transfer = MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE;
-  if (!transfer && MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN)
-    return nullptr;
+  if (!transfer && MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN) return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, Origin::Threaded);
   if (irp == nullptr) return nullptr;
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);

@@ -46,8 +46,7 @@ void CheckPendingAgreement(const CallFrame& frame) {
                    "STATUS_PENDING without marking stack location %d pending",
                    static_cast<void*>(frame.device), frame.majorFunction, frame.location);
   if (frame.status != STATUS_PENDING && marked)
-    verifier::Fail("IRP marked pending but STATUS_PENDING not returned", "IofCallDriver",
-                   frame.irp,
+    verifier::Fail("IRP marked pending but STATUS_PENDING not returned", "IofCallDriver", frame.irp,
                    "the dispatch routine of device %p for major function 0x%02x marked stack "
                    "location %d pending and returned 0x%08x",
                    static_cast<void*>(frame.device), frame.majorFunction, frame.location,
@@ -106,8 +105,7 @@ bool HeldBelow(PIRP irp) {
   std::lock_guard guard(f.lock);
   auto it = f.open.find(irp);
   if (it == f.open.end()) return false;
-  return std::any_of(it->second.begin(), it->second.end(),
-                     [](const auto& frame) { return !frame->passed; });
+  return std::any_of(it->second.begin(), it->second.end(), [](const auto& frame) { return !frame->passed; });
 }
 
 void ResetCallFrames() {
@@ -129,8 +127,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                    "not a device object (deleted, or never created)");
   if (Irp->CurrentLocation <= 1)
     verifier::Fail("no stack location left", "IofCallDriver", Irp,
-                   "the IRP has %d stack location(s) and none is left for device %p",
-                   Irp->StackCount, static_cast<void*>(DeviceObject));
+                   "the IRP has %d stack location(s) and none is left for device %p", Irp->StackCount,
+                   static_cast<void*>(DeviceObject));
   IoSetNextIrpStackLocation(Irp);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
   sp->DeviceObject = DeviceObject;

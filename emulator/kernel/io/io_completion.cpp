@@ -52,9 +52,8 @@ bool InvokeCompletionRoutine(PIRP irp, PIO_STACK_LOCATION sp) {
   PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
   PVOID context = sp->Context;
   ZeroIrpStackLocation(sp);
-  PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
-                              ? nullptr
-                              : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  PDEVICE_OBJECT device =
+      irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   const KIRQL irql = KeGetCurrentIrql();
   const NTSTATUS result = routine(device, irp, context);
   const KIRQL after = KeGetCurrentIrql();

@@ -73,8 +73,7 @@ PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, DEVIC
   device->Size = USHORT(sizeof(DEVICE_OBJECT) + extensionSize);
   device->ReferenceCount = 0;
   device->DriverObject = driver;
-  device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0) |
-                  (named ? DO_DEVICE_HAS_NAME : 0);
+  device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0) | (named ? DO_DEVICE_HAS_NAME : 0);
   device->Characteristics = characteristics;
   device->DeviceExtension = extensionSize ? static_cast<char*>(block) + extensionOffset : nullptr;
   device->DeviceType = type;
@@ -184,9 +183,8 @@ using namespace kernel;
 using namespace kernel::io;
 using namespace kernel::io::internal;
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
   verifier::CheckIrql("IoCreateDevice", DriverObject, PASSIVE_LEVEL);
   *DeviceObject = nullptr;
@@ -237,8 +235,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   ob::Dereference(DeviceObject, "IoDeleteDevice");
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   verifier::CheckIrql("IoAttachDeviceToDeviceStack", SourceDevice, DISPATCH_LEVEL);
   Devices& d = D();
   std::lock_guard guard(d.lock);

@@ -67,8 +67,7 @@ PDRIVER_OBJECT NewDriverObject(const DriverRecord& record, PDRIVER_INITIALIZE en
 void CheckNoDevices(PDRIVER_OBJECT driver, const char* routine) {
   if (driver->DeviceObject != nullptr)
     verifier::Fail("driver unloaded with device objects", routine, driver,
-                   "device object %p (\"%s\") still exists",
-                   static_cast<void*>(driver->DeviceObject),
+                   "device object %p (\"%s\") still exists", static_cast<void*>(driver->DeviceObject),
                    Narrow(io::DeviceName(driver->DeviceObject)).c_str());
 }
 
@@ -104,8 +103,8 @@ namespace kernel::io {
 
 using namespace internal;
 
-NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry,
-                    std::u16string_view registryPath, PDRIVER_OBJECT* driverObject) {
+NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16string_view registryPath,
+                    PDRIVER_OBJECT* driverObject) {
   verifier::CheckIrql("LoadDriver", nullptr, PASSIVE_LEVEL);
   *driverObject = nullptr;
   auto record = std::make_unique<DriverRecord>();

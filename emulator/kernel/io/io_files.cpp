@@ -74,8 +74,7 @@ NTSTATUS OpenableStatus(PDEVICE_OBJECT device, bool* exclusive, LONG* openFiles)
   for (PDEVICE_OBJECT at = device; at != nullptr; at = at->AttachedDevice) {
     const ULONG flags = ExtensionFlags(at);
     if (flags & kRemovalFlags) return STATUS_DELETE_PENDING;
-    if ((flags & kDoeStartPending) || (at->Flags & DO_DEVICE_INITIALIZING))
-      return STATUS_NO_SUCH_DEVICE;
+    if ((flags & kDoeStartPending) || (at->Flags & DO_DEVICE_INITIALIZING)) return STATUS_NO_SUCH_DEVICE;
     *exclusive |= (at->Flags & DO_EXCLUSIVE) != 0;
     *openFiles += at->ReferenceCount;
   }
@@ -213,8 +212,7 @@ NTSTATUS OpenFile(std::u16string_view name, ACCESS_MASK desiredAccess, ULONG sha
   }
   PFILE_OBJECT file = NewFileObject(device, desiredAccess, shareAccess);
   file->FileName = UNICODE_STRING{USHORT(record->fileName.size() * sizeof(WCHAR)),
-                                  USHORT(record->fileName.size() * sizeof(WCHAR)),
-                                  record->fileName.data()};
+                                  USHORT(record->fileName.size() * sizeof(WCHAR)), record->fileName.data()};
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
   PIRP irp = NewFileIrp(file, top, IRP_MJ_CREATE, false);
   if (irp == nullptr) {

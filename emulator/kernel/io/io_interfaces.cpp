@@ -40,9 +40,9 @@ Interfaces& I() {
 
 std::u16string GuidText(const GUID& guid) {
   char text[40];
-  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1,
+                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return std::u16string(text, text + 38);
 }
 
@@ -79,8 +79,8 @@ NTSTATUS EnableLocked(Interfaces& i, Registration& r) {
 
 NTSTATUS CopyOut(const std::u16string& name, PUNICODE_STRING out) {
   const size_t bytes = name.size() * sizeof(WCHAR);
-  auto* buffer = static_cast<PWSTR>(
-      ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), pool::kStringTag));
+  auto* buffer =
+      static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), pool::kStringTag));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, name.data(), bytes);
   buffer[name.size()] = 0;
@@ -142,10 +142,8 @@ std::vector<DeviceInterface> DeviceInterfaces(const GUID& classGuid) {
 using namespace kernel;
 using namespace kernel::io::internal;
 
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                   const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
-                                   PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   verifier::CheckIrql("IoRegisterDeviceInterface", PhysicalDeviceObject, PASSIVE_LEVEL);
   Interfaces& i = I();
   std::lock_guard guard(i.lock);

@@ -66,8 +66,7 @@ bool AttachMdl(PIRP irp, void* buffer, ULONG length);
 // A direct-I/O control request's buffers: the input in a system buffer, the
 // output described by an MDL; false, with nothing attached, when the pool
 // has no memory.
-bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output,
-                         ULONG outputLength);
+bool AttachDirectBuffers(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength);
 // Copies a buffered request's output back to UserBuffer unless it failed,
 // checking IoStatus.Information against `outputLength`, and frees the system
 // buffer and the MDL.

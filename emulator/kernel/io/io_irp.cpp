@@ -106,10 +106,14 @@ void CheckOwnedByCaller(PIRP irp, const char* routine) {
 
 const char* OriginName(Origin origin) {
   switch (origin) {
-    case Origin::Driver: return "driver";
-    case Origin::DriverMemory: return "driver memory";
-    case Origin::Threaded: return "threaded";
-    case Origin::User: return "user";
+    case Origin::Driver:
+      return "driver";
+    case Origin::DriverMemory:
+      return "driver memory";
+    case Origin::Threaded:
+      return "threaded";
+    case Origin::User:
+      return "user";
   }
   return "?";
 }
@@ -236,8 +240,8 @@ std::vector<IrpInfo> LiveIrps() {
     if (record.freed) continue;
     const bool atDriver = irp->CurrentLocation <= irp->StackCount;
     PIO_STACK_LOCATION sp = atDriver ? IoGetCurrentIrpStackLocation(irp) : nullptr;
-    irps.push_back(IrpInfo{irp, sp ? sp->MajorFunction : UCHAR(0xFF),
-                           sp ? sp->DeviceObject : nullptr, OriginName(record.origin)});
+    irps.push_back(IrpInfo{irp, sp ? sp->MajorFunction : UCHAR(0xFF), sp ? sp->DeviceObject : nullptr,
+                           OriginName(record.origin)});
   }
   return irps;
 }
@@ -253,9 +257,7 @@ void FailNthIrpAllocation(unsigned nth) {
 using namespace kernel;
 using namespace kernel::io::internal;
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
-  return AllocateIrp(StackSize, Origin::Driver);
-}
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) { return AllocateIrp(StackSize, Origin::Driver); }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   verifier::CheckIrql("IoInitializeIrp", Irp, DISPATCH_LEVEL);

@@ -84,8 +84,7 @@ std::u16string ResolveLocked(Space& s, std::u16string_view name) {
 NTSTATUS NameStatus(std::u16string_view name) {
   if (!ValidName(name)) return STATUS_OBJECT_NAME_INVALID;
   const std::u16string canonical = CanonicalName(name);
-  const std::u16string_view parent =
-      std::u16string_view(canonical).substr(0, canonical.rfind(u'\\'));
+  const std::u16string_view parent = std::u16string_view(canonical).substr(0, canonical.rfind(u'\\'));
   for (std::u16string_view directory : kDirectories)
     if (Fold(parent) == Fold(directory)) return STATUS_SUCCESS;
   return STATUS_OBJECT_PATH_NOT_FOUND;
@@ -118,8 +117,7 @@ std::u16string ToU16(PCUNICODE_STRING string) {
 
 bool ValidName(std::u16string_view name) {
   if (name.size() < 2 || name.front() != u'\\' || name.back() == u'\\') return false;
-  return name.find(u"\\\\") == std::u16string_view::npos &&
-         name.find(u'\0') == std::u16string_view::npos;
+  return name.find(u"\\\\") == std::u16string_view::npos && name.find(u'\0') == std::u16string_view::npos;
 }
 
 NTSTATUS InsertDeviceName(std::u16string_view name, PDEVICE_OBJECT device) {
@@ -147,8 +145,7 @@ NTSTATUS RemoveLink(std::u16string_view link) {
   return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT LookupDevicePrefix(std::u16string_view name, std::u16string* remainder,
-                                  bool reference) {
+PDEVICE_OBJECT LookupDevicePrefix(std::u16string_view name, std::u16string* remainder, bool reference) {
   Space& s = S();
   std::lock_guard guard(s.lock);
   const std::u16string resolved = ResolveLocked(s, name);

@@ -11,8 +11,7 @@ namespace kernel::io::internal {
 namespace {
 
 ULONG Method(PDEVICE_OBJECT top, const UserRequest& request) {
-  if (request.majorFunction == IRP_MJ_DEVICE_CONTROL)
-    return METHOD_FROM_CTL_CODE(request.ioControlCode);
+  if (request.majorFunction == IRP_MJ_DEVICE_CONTROL) return METHOD_FROM_CTL_CODE(request.ioControlCode);
   if (request.majorFunction == IRP_MJ_READ || request.majorFunction == IRP_MJ_WRITE) {
     if (top->Flags & DO_BUFFERED_IO) return METHOD_BUFFERED;
     if (top->Flags & DO_DIRECT_IO) return METHOD_OUT_DIRECT;
@@ -68,8 +67,7 @@ bool AttachBuffers(PIRP irp, PIO_STACK_LOCATION sp, ULONG method, const UserRequ
   }
   const ULONG inputLength = request.majorFunction == IRP_MJ_READ ? 0 : request.inputLength;
   const ULONG outputLength = takesOutput ? request.outputLength : 0;
-  if (!AttachSystemBuffer(irp, request.input, inputLength, std::max(inputLength, outputLength)))
-    return false;
+  if (!AttachSystemBuffer(irp, request.input, inputLength, std::max(inputLength, outputLength))) return false;
   if (takesOutput && outputLength != 0) {
     irp->Flags |= IRP_INPUT_OPERATION;
     irp->UserBuffer = request.output;

@@ -20,8 +20,7 @@ constexpr size_t kLargestUrb = 0xFFFF;
 PUSB_COMMON_DESCRIPTOR DescriptorAt(uintptr_t at, uintptr_t end) {
   if (at >= end || end - at < sizeof(USB_COMMON_DESCRIPTOR)) return nullptr;
   auto descriptor = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(at);
-  if (descriptor->bLength < sizeof(USB_COMMON_DESCRIPTOR) || descriptor->bLength > end - at)
-    return nullptr;
+  if (descriptor->bLength < sizeof(USB_COMMON_DESCRIPTOR) || descriptor->bLength > end - at) return nullptr;
   return descriptor;
 }
 
@@ -49,14 +48,13 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
 }
 
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
-    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol) {
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
   if (ConfigurationDescriptor == nullptr) return nullptr;
   ULONG totalLength = ConfigurationDescriptor->wTotalLength;
   PVOID at = StartPosition;
-  while (PUSB_COMMON_DESCRIPTOR found = USBD_ParseDescriptors(ConfigurationDescriptor, totalLength,
-                                                              at, USB_INTERFACE_DESCRIPTOR_TYPE)) {
+  while (PUSB_COMMON_DESCRIPTOR found =
+             USBD_ParseDescriptors(ConfigurationDescriptor, totalLength, at, USB_INTERFACE_DESCRIPTOR_TYPE)) {
     if (found->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) return nullptr;
     auto candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(found);
     if (Matches(InterfaceNumber, candidate->bInterfaceNumber) &&
@@ -118,9 +116,8 @@ PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configu
   for (PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(
            ConfigurationDescriptor, ConfigurationDescriptor, -1, 0, -1, -1, -1);
        found != nullptr;
-       found = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor,
-                                                   reinterpret_cast<PUCHAR>(found) + found->bLength,
-                                                   -1, 0, -1, -1, -1)) {
+       found = USBD_ParseConfigurationDescriptorEx(
+           ConfigurationDescriptor, reinterpret_cast<PUCHAR>(found) + found->bLength, -1, 0, -1, -1, -1)) {
     if (byNumber[found->bInterfaceNumber] == nullptr) byNumber[found->bInterfaceNumber] = found;
   }
 

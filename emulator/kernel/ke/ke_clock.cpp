@@ -91,17 +91,17 @@ void KeStallExecutionProcessor(ULONG microSeconds) {
 
 namespace {
 
-const bool kRegistered = kernel::RegisterSubsystem(kernel::Subsystem{
-    "kernel", 0,
-    [](const kernel::MachineOptions& options) {
-      kernel::ob::Reset();
-      kernel::sched::Boot(options.clock == kernel::ClockKind::Virtual);
-    },
-    [] {
-      const bool check = kernel::Machine::Current().Options().checkLeaksAtShutdown;
-      kernel::sched::Shutdown(check);
-      if (check) kernel::ob::ReportLeaks();
-      kernel::ob::Reset();
-    }});
+const bool kRegistered = kernel::RegisterSubsystem(
+    kernel::Subsystem{"kernel", 0,
+                      [](const kernel::MachineOptions& options) {
+                        kernel::ob::Reset();
+                        kernel::sched::Boot(options.clock == kernel::ClockKind::Virtual);
+                      },
+                      [] {
+                        const bool check = kernel::Machine::Current().Options().checkLeaksAtShutdown;
+                        kernel::sched::Shutdown(check);
+                        if (check) kernel::ob::ReportLeaks();
+                        kernel::ob::Reset();
+                      }});
 
 }  // namespace

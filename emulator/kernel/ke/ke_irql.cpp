@@ -15,13 +15,10 @@ ULONG_PTR OwnerMark(ThreadState& thread) { return reinterpret_cast<ULONG_PTR>(&t
 
 void AcquireAtDispatch(PKSPIN_LOCK lock, ThreadState& thread, const char* routine) {
   const ULONG_PTR mine = OwnerMark(thread);
-  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == mine)
-    Fail("spin lock acquired recursively", routine, lock);
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == mine) Fail("spin lock acquired recursively", routine, lock);
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, mine, false, __ATOMIC_ACQUIRE,
-                                    __ATOMIC_RELAXED))
-      break;
+    if (__atomic_compare_exchange_n(lock, &expected, mine, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
     if (spins > 64) sched_yield();
   }
   thread.heldSpinLocks.push_back(lock);
@@ -89,8 +86,8 @@ void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock) {
   ThreadState& thread = kernel::sched::Current();
   if (thread.irql != DISPATCH_LEVEL)
-    Fail("spin lock acquired at DPC level from another IRQL", "KeAcquireSpinLockAtDpcLevel",
-         spinLock, "IRQL %u", thread.irql);
+    Fail("spin lock acquired at DPC level from another IRQL", "KeAcquireSpinLockAtDpcLevel", spinLock,
+         "IRQL %u", thread.irql);
   AcquireAtDispatch(spinLock, thread, "KeAcquireSpinLockAtDpcLevel");
 }
 

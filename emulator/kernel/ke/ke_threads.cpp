@@ -31,8 +31,7 @@ PKTHREAD NewThreadObject(sched::ThreadState* state, bool system) {
 
 void CheckCleanExit(sched::ThreadState& state, PKTHREAD thread) {
   if (state.irql != PASSIVE_LEVEL)
-    verifier::Fail("thread ended at raised IRQL", "PsTerminateSystemThread", thread, "IRQL %u",
-                   state.irql);
+    verifier::Fail("thread ended at raised IRQL", "PsTerminateSystemThread", thread, "IRQL %u", state.irql);
   if (!state.heldSpinLocks.empty())
     verifier::Fail("thread ended holding a spin lock", "PsTerminateSystemThread", thread);
   if (state.ownedMutexes != 0)
@@ -87,9 +86,8 @@ static _OBJECT_TYPE g_threadObjectType{"Thread"};
 static POBJECT_TYPE g_threadObjectTypePointer = &g_threadObjectType;
 POBJECT_TYPE* PsThreadType = &g_threadObjectTypePointer;
 
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
-                              POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle,
-                              PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
                               PVOID startContext) {
   using namespace kernel;
   verifier::CheckIrql("PsCreateSystemThread", startContext, PASSIVE_LEVEL);
@@ -127,9 +125,9 @@ PKTHREAD KeGetCurrentThread() { return kernel::sched::Current().kthread; }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority) { return 8; }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
-                                   POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode,
-                                   PVOID* object, POBJECT_HANDLE_INFORMATION handleInformation) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                                   KPROCESSOR_MODE accessMode, PVOID* object,
+                                   POBJECT_HANDLE_INFORMATION handleInformation) {
   using namespace kernel;
   if (object == nullptr) return STATUS_INVALID_PARAMETER;
   auto opened = handles::Lookup(handle);

@@ -111,8 +111,8 @@ void CheckWaitIrql(const LARGE_INTEGER* timeout, const void* object, const char*
     verifier::Fail("wait at raised IRQL", routine, object, "IRQL %u", irql);
 }
 
-NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType,
-              PLARGE_INTEGER timeout, const char* routine) {
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
+              const char* routine) {
   CheckWaitIrql(timeout, count > 0 ? objects[0] : nullptr, routine);
   ThreadState& thread = sched::Current();
   for (ULONG i = 0; i < count; ++i) CheckInitialized(objects[i], routine);
@@ -221,22 +221,20 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
   return Wait(1, &header, WaitAny, timeout, "KeWaitForSingleObject");
 }
 
-NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType,
-                                  KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                                  BOOLEAN alertable, PLARGE_INTEGER timeout,
+NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
+                                  KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
                                   PKWAIT_BLOCK waitBlockArray) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
     verifier::Fail("wait on too many or no objects", "KeWaitForMultipleObjects", object, "%u", count);
   if (count > THREAD_WAIT_OBJECTS && waitBlockArray == nullptr)
-    verifier::Fail("wait on more than three objects without a wait block array",
-                   "KeWaitForMultipleObjects", object, "%u objects", count);
+    verifier::Fail("wait on more than three objects without a wait block array", "KeWaitForMultipleObjects",
+                   object, "%u objects", count);
   DISPATCHER_HEADER* headers[MAXIMUM_WAIT_OBJECTS];
   for (ULONG i = 0; i < count; ++i) headers[i] = static_cast<DISPATCHER_HEADER*>(object[i]);
   return Wait(count, headers, waitType, timeout, "KeWaitForMultipleObjects");
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
-                                PLARGE_INTEGER interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval) {
   CheckWaitIrql(interval, interval, "KeDelayExecutionThread");
   ThreadState& thread = sched::Current();
   auto lock = sched::LockDispatcher();

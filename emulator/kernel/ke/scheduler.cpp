@@ -38,7 +38,7 @@ struct Deadline {
 };
 
 struct Work {
-  KDPC* dpc;                 // a queued DPC, or
+  KDPC* dpc;                   // a queued DPC, or
   clock::CallbackId callback;  // a clock callback
 };
 
@@ -88,9 +88,7 @@ thread_local uint64_t t_generation = 0;
 
 int64_t NowUnlocked(const State& s) {
   if (s.virtualClock) return s.virtualNow;
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot)
-             .count() /
-         100;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot).count() / 100;
 }
 
 // Loaded images read the time from the shared data page; on the virtual
@@ -140,8 +138,7 @@ void RunWork(const Work& item) {
     callback();
   }
   if (self.irql != DISPATCH_LEVEL)
-    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", item.dpc, "IRQL %u",
-                   self.irql);
+    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", item.dpc, "IRQL %u", self.irql);
   if (!self.heldSpinLocks.empty())
     verifier::Fail("DPC returned holding a spin lock", "DPC delivery", self.heldSpinLocks.back());
 }
@@ -181,8 +178,7 @@ bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.empty() && !s
 
 void ReportDeadlock(State& s) {
   verifier::Fail("deadlock", "virtual clock", nullptr,
-                 "all %d emulated thread(s) wait with no timeout and nothing is scheduled",
-                 s.attached);
+                 "all %d emulated thread(s) wait with no timeout and nothing is scheduled", s.attached);
 }
 
 void EngineLoop() {
@@ -219,8 +215,7 @@ void EngineLoop() {
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
         s.engineWake.wait_for(lock, kDeadlockGrace);
-        if (before == s.activity && SystemIdle(s) && s.deadlines.empty() && s.attached > 0 &&
-            !s.stopping)
+        if (before == s.activity && SystemIdle(s) && s.deadlines.empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
@@ -260,7 +255,6 @@ ThreadState& Current() {
   }
   return thread;
 }
-
 
 std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(DispatcherLock()); }
 
@@ -308,8 +302,7 @@ void EndWait(ThreadState& thread, NTSTATUS status) {
   thread.wake.notify_one();
 }
 
-NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread,
-                         int64_t deadline) {
+NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline) {
   if (deadline >= 0) {
     thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
   }
@@ -461,8 +454,7 @@ void CheckNoActiveObjects(const void* begin, size_t size, const char* routine) {
     if (item.dpc != nullptr && inside(item.dpc))
       verifier::Fail("memory freed with a queued DPC", routine, item.dpc);
   for (auto& [object, count] : s.waitedObjects)
-    if (inside(object))
-      verifier::Fail("memory freed while threads wait on an object in it", routine, object);
+    if (inside(object)) verifier::Fail("memory freed while threads wait on an object in it", routine, object);
 }
 
 void Boot(bool virtualClock) {
@@ -476,8 +468,8 @@ void Boot(bool virtualClock) {
     s.bootSystemTime = kVirtualBootSystemTime;
   } else {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    s.bootSystemTime = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 +
-                       116444736000000000LL;
+    s.bootSystemTime =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 + 116444736000000000LL;
   }
   PublishVirtualTime(s);
   s.attached = 0;
@@ -495,8 +487,8 @@ void Shutdown(bool checkLeaks) {
     s.threadsGone.wait(lock, [&] { return s.exitingSystemThreads == 0; });
     if (s.liveSystemThreads > 0) {
       if (checkLeaks)
-        verifier::Fail("system thread still running at shutdown", "machine shutdown", nullptr,
-                       "%d thread(s)", s.liveSystemThreads);
+        verifier::Fail("system thread still running at shutdown", "machine shutdown", nullptr, "%d thread(s)",
+                       s.liveSystemThreads);
     }
     if (checkLeaks && !s.timers.empty())
       verifier::Fail("timer still set at shutdown", "machine shutdown", s.timers.begin()->first);

@@ -75,8 +75,7 @@ void Acquire(DISPATCHER_HEADER* object, ThreadState& thread);
 void WakeWaiters(DISPATCHER_HEADER* object);
 void EndWait(ThreadState& thread, NTSTATUS status);
 // Blocks `thread` until its wait status is set. `deadline` < 0 means none.
-NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread,
-                         int64_t deadline);
+NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline);
 
 // Deadline queue (dispatcher lock held).
 enum class DeadlineKind { Timer, WaitTimeout, Callback };
@@ -106,7 +105,7 @@ void WaitForDpcFlush(std::unique_lock<std::mutex>& lock, ThreadState& thread);
 void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread);
 
 // System threads (dispatcher lock held, except DetachCurrent).
-void PrecountNewThread();  // the creator counts the new thread as running
+void PrecountNewThread();                    // the creator counts the new thread as running
 void AttachAsSystemThread(PKTHREAD thread);  // before the new thread's first Current()
 void ThreadStarted();
 void ThreadEnded();   // the thread object is signalled

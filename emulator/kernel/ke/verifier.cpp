@@ -7,8 +7,7 @@
 
 namespace kernel::verifier {
 
-void Fail(const char* rule, const char* routine, const void* object, const char* detailsFormat,
-          ...) {
+void Fail(const char* rule, const char* routine, const void* object, const char* detailsFormat, ...) {
   std::fprintf(stderr, "VERIFIER: %s: %s on %p", rule, routine, object);
   if (detailsFormat != nullptr) {
     std::fputs(": ", stderr);

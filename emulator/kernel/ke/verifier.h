@@ -9,8 +9,7 @@ namespace kernel::verifier {
 // Prints "VERIFIER: <rule>: <routine> on <object>: <details>" to stderr and
 // aborts. Tests check rule violations with death tests on that text.
 [[noreturn]] void Fail(const char* rule, const char* routine, const void* object,
-                       const char* detailsFormat = nullptr, ...)
-    __attribute__((format(printf, 4, 5)));
+                       const char* detailsFormat = nullptr, ...) __attribute__((format(printf, 4, 5)));
 
 // Makes a routine that may block or touch pageable memory check the caller's
 // IRQL: fails with rule "IRQL too high" when the current IRQL is above `max`.

@@ -166,7 +166,8 @@ std::optional<std::string> AddRegValue(const Inf& inf, const Line& line, DriverP
     const std::optional<ULONG> number = Number(f.size() > 4 ? f[4] : "0");
     if (!number) return "REG_DWORD value " + f[4];
     value.type = REG_DWORD;
-    value.data.assign(reinterpret_cast<const uint8_t*>(&*number), reinterpret_cast<const uint8_t*>(&*number) + 4);
+    value.data.assign(reinterpret_cast<const uint8_t*>(&*number),
+                      reinterpret_cast<const uint8_t*>(&*number) + 4);
   } else if (kind == kBinaryValue) {
     value.type = REG_BINARY;
     for (size_t i = 4; i < f.size(); ++i) {
@@ -203,7 +204,8 @@ std::optional<std::string> ReadModels(const Inf& inf, DriverPackage* package, st
     return "one manufacturer in [Manufacturer] expected";
   const Line& manufacturer = manufacturers[0];
   bool forX64 = false;
-  for (size_t i = 1; i < manufacturer.fields.size(); ++i) forX64 |= Lower(manufacturer.fields[i]) == kArchitecture;
+  for (size_t i = 1; i < manufacturer.fields.size(); ++i)
+    forX64 |= Lower(manufacturer.fields[i]) == kArchitecture;
   if (!forX64) return "no models for NTamd64";
   package->manufacturer = text::FromUtf8(inf.Expand(manufacturer.key));
   for (const Line& model : inf.Section(manufacturer.fields[0] + "." + kArchitecture)) {
@@ -238,7 +240,8 @@ std::optional<std::string> ReadService(const Inf& inf, const std::string& instal
 
 std::optional<std::string> ReadPackage(const Inf& inf, DriverPackage* package) {
   const std::string signature = Lower(inf.Value("Version", "Signature").value_or(""));
-  if (signature != "$windows nt$" && signature != "$chicago$") return "not an INF file (no [Version] signature)";
+  if (signature != "$windows nt$" && signature != "$chicago$")
+    return "not an INF file (no [Version] signature)";
   package->className = text::FromUtf8(inf.Value("Version", "Class").value_or(""));
   package->classGuid = text::FromUtf8(inf.Value("Version", "ClassGuid").value_or(""));
   if (package->className.empty() || package->classGuid.empty()) return "[Version] without Class or ClassGuid";

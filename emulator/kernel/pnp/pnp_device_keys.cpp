@@ -10,10 +10,12 @@ namespace kernel::pnp {
 namespace {
 
 constexpr std::u16string_view kEnumRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\";
-constexpr std::u16string_view kClassRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+constexpr std::u16string_view kClassRoot =
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
 constexpr std::u16string_view kServicesRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
 constexpr std::u16string_view kProfileRoot =
-    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\";
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware "
+    u"Profiles\\Current\\System\\CurrentControlSet\\";
 constexpr ULONG kServiceKernelDriver = 1;
 
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
@@ -63,7 +65,8 @@ std::u16string Description(const internal::Node& node, const DriverPackage& pack
 // The ports class installer names a port's device after its COM name.
 void NamePortDevice(const internal::Node& node, const DriverPackage& package) {
   std::string instanceKey = InstanceKeyPath(node.instancePath);
-  if (!text::EqualNoCase(package.className, u"Ports") || registry::GetValue(instanceKey, "FriendlyName")) return;
+  if (!text::EqualNoCase(package.className, u"Ports") || registry::GetValue(instanceKey, "FriendlyName"))
+    return;
   auto portName = registry::GetString(HardwareKeyPath(node.instancePath), "PortName");
   if (!portName) return;
   SetText(instanceKey, "FriendlyName", Description(node, package) + u" (" + text::FromUtf8(*portName) + u")");
@@ -94,7 +97,8 @@ NTSTATUS DeviceKeyPath(PDEVICE_OBJECT pdo, ULONG keyType, std::u16string& path) 
     case PLUGPLAY_REGKEY_DRIVER: {
       std::u16string driver = DriverValue(instancePath);
       if (driver.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;  // no driver installed yet
-      path = (profile ? std::u16string(kProfileRoot) + u"Control\\Class\\" : std::u16string(kClassRoot)) + driver;
+      path = (profile ? std::u16string(kProfileRoot) + u"Control\\Class\\" : std::u16string(kClassRoot)) +
+             driver;
       return STATUS_SUCCESS;
     }
     default:
@@ -169,7 +173,8 @@ void RecordDriver(const Node& node, const Package& package) {
 void WriteServiceEnum(const Package& package, const std::vector<std::u16string>& instancePaths) {
   std::string key = Utf8(std::u16string(kServicesRoot) + package.package.service + u"\\Enum");
   for (const std::string& name : registry::ValueNames(key))
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) registry::DeleteValue(key, name);
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+      registry::DeleteValue(key, name);
   for (size_t index = 0; index < instancePaths.size(); ++index)
     SetText(key, std::to_string(index).c_str(), instancePaths[index]);
   registry::SetDword(key, "Count", uint32_t(instancePaths.size()));

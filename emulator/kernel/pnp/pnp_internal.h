@@ -26,8 +26,8 @@ struct Node {
   Package* package = nullptr;  // the function driver added to the stack
   std::u16string matchedId;    // the id that chose the package
   DeviceState state = DeviceState::NoDriver;
-  bool everStarted = false;  // since the function driver was added
-  bool missing = false;      // the bus reported the device gone
+  bool everStarted = false;            // since the function driver was added
+  bool missing = false;                // the bus reported the device gone
   DEVICE_CAPABILITIES capabilities{};  // the stack's last answer
   // The device objects of the stack, PDO first, as the manager last saw
   // them (after AddDevice and after removal): other threads find a node by
@@ -68,8 +68,7 @@ struct IrpResult {
 // does (IoStatus.Status = STATUS_NOT_SUPPORTED, Information = `information`),
 // waits for it and frees it. `fill` sets the minor function's parameters.
 IrpResult SendPnpIrp(PDEVICE_OBJECT pdo, UCHAR minor,
-                     const std::function<void(IO_STACK_LOCATION&)>& fill = {},
-                     ULONG_PTR information = 0);
+                     const std::function<void(IO_STACK_LOCATION&)>& fill = {}, ULONG_PTR information = 0);
 // A capabilities record as the kernel hands it down: Version 1, no address.
 DEVICE_CAPABILITIES FreshCapabilities();
 

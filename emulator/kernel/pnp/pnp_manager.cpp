@@ -87,8 +87,8 @@ void MarkStack(PDEVICE_OBJECT pdo, ULONG set, ULONG clear) {
 NTSTATUS EnsureLoaded(Package& package) {
   if (package.driver != nullptr) return STATUS_SUCCESS;
   PDRIVER_OBJECT driver = nullptr;
-  NTSTATUS status = io::LoadDriver(package.package.service, package.package.entry,
-                                   RegistryPath(package.package), &driver);
+  NTSTATUS status =
+      io::LoadDriver(package.package.service, package.package.entry, RegistryPath(package.package), &driver);
   if (!NT_SUCCESS(status)) return status;
   std::lock_guard guard(T().lock);
   package.driver = driver;
@@ -126,7 +126,9 @@ void QueryResources(Node& node) {
   PVOID list = NT_SUCCESS(requirements.status) ? reinterpret_cast<PVOID>(requirements.information) : nullptr;
   IrpResult filtered = SendPnpIrp(
       node.pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-      [&](IO_STACK_LOCATION& stack) { stack.Parameters.FilterResourceRequirements.IoResourceRequirementList = list; },
+      [&](IO_STACK_LOCATION& stack) {
+        stack.Parameters.FilterResourceRequirements.IoResourceRequirementList = list;
+      },
       reinterpret_cast<ULONG_PTR>(list));
   // A filter that replaces the list frees the one it was given.
   PVOID final = NT_SUCCESS(filtered.status) ? reinterpret_cast<PVOID>(filtered.information) : list;
@@ -196,7 +198,8 @@ void CheckAddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
 
 NTSTATUS CallAddDevice(Node& node, Package& package) {
   PDRIVER_OBJECT driver = package.driver;
-  PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension != nullptr ? driver->DriverExtension->AddDevice : nullptr;
+  PDRIVER_ADD_DEVICE addDevice =
+      driver->DriverExtension != nullptr ? driver->DriverExtension->AddDevice : nullptr;
   if (addDevice == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
   NTSTATUS status = addDevice(driver, node.pdo);
   verifier::CheckIrql("AddDevice", driver, PASSIVE_LEVEL);
@@ -351,13 +354,15 @@ Node* FindByDevice(PDEVICE_OBJECT device) {
 
 std::vector<PDEVICE_OBJECT> StackOf(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> stack;
-  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) stack.push_back(device);
+  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice)
+    stack.push_back(device);
   return stack;
 }
 
 long OpenHandles(PDEVICE_OBJECT pdo) {
   long handles = 0;
-  for (PDEVICE_OBJECT device : StackOf(pdo)) handles += __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST);
+  for (PDEVICE_OBJECT device : StackOf(pdo))
+    handles += __atomic_load_n(&device->ReferenceCount, __ATOMIC_SEQ_CST);
   return handles;
 }
 
@@ -488,7 +493,7 @@ NTSTATUS QueryRemoveAndRemove(PDEVICE_OBJECT pdo) {
                 [](Node& node) {
                   MarkStack(node.pdo, io::kDoeRemovePending, 0);
                   IrpResult query = SendPnpIrp(node.pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-                  NTSTATUS veto = !NT_SUCCESS(query.status)      ? query.status
+                  NTSTATUS veto = !NT_SUCCESS(query.status)    ? query.status
                                   : OpenHandles(node.pdo) != 0 ? kVetoOutstandingOpen
                                                                : STATUS_SUCCESS;
                   if (veto != STATUS_SUCCESS) {
@@ -513,10 +518,11 @@ NTSTATUS QueryRemoveAndCancel(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
-  return OnNode("kernel::pnp::SurpriseRemove", pdo, {DeviceState::Added, DeviceState::Started}, [](Node& node) {
-    SurpriseRemoveNode(node);
-    return STATUS_SUCCESS;
-  });
+  return OnNode("kernel::pnp::SurpriseRemove", pdo, {DeviceState::Added, DeviceState::Started},
+                [](Node& node) {
+                  SurpriseRemoveNode(node);
+                  return STATUS_SUCCESS;
+                });
 }
 
 void WaitForPendingActions() {

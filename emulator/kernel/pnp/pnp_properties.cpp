@@ -52,15 +52,24 @@ NTSTATUS Numeric(ULONG value, Bytes& data) {
 
 NTSTATUS Property(const Snapshot& device, DEVICE_REGISTRY_PROPERTY property, Bytes& data) {
   switch (property) {
-    case DevicePropertyDeviceDescription: return InstanceValue(device, "DeviceDesc", data);
-    case DevicePropertyHardwareID: return InstanceValue(device, "HardwareID", data);
-    case DevicePropertyCompatibleIDs: return InstanceValue(device, "CompatibleIDs", data);
-    case DevicePropertyClassName: return InstanceValue(device, "Class", data);
-    case DevicePropertyClassGuid: return InstanceValue(device, "ClassGUID", data);
-    case DevicePropertyDriverKeyName: return InstanceValue(device, "Driver", data);
-    case DevicePropertyManufacturer: return InstanceValue(device, "Mfg", data);
-    case DevicePropertyFriendlyName: return InstanceValue(device, "FriendlyName", data);
-    case DevicePropertyLocationInformation: return InstanceValue(device, "LocationInformation", data);
+    case DevicePropertyDeviceDescription:
+      return InstanceValue(device, "DeviceDesc", data);
+    case DevicePropertyHardwareID:
+      return InstanceValue(device, "HardwareID", data);
+    case DevicePropertyCompatibleIDs:
+      return InstanceValue(device, "CompatibleIDs", data);
+    case DevicePropertyClassName:
+      return InstanceValue(device, "Class", data);
+    case DevicePropertyClassGuid:
+      return InstanceValue(device, "ClassGUID", data);
+    case DevicePropertyDriverKeyName:
+      return InstanceValue(device, "Driver", data);
+    case DevicePropertyManufacturer:
+      return InstanceValue(device, "Mfg", data);
+    case DevicePropertyFriendlyName:
+      return InstanceValue(device, "FriendlyName", data);
+    case DevicePropertyLocationInformation:
+      return InstanceValue(device, "LocationInformation", data);
     case DevicePropertyPhysicalDeviceObjectName: {
       std::u16string name = io::DeviceName(device.pdo);
       if (name.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -70,8 +79,10 @@ NTSTATUS Property(const Snapshot& device, DEVICE_REGISTRY_PROPERTY property, Byt
     case DevicePropertyEnumeratorName:
       data = TextBytes(std::u16string_view(device.instancePath).substr(0, device.instancePath.find(u'\\')));
       return STATUS_SUCCESS;
-    case DevicePropertyAddress: return Numeric(device.capabilities.Address, data);
-    case DevicePropertyUINumber: return Numeric(device.capabilities.UINumber, data);
+    case DevicePropertyAddress:
+      return Numeric(device.capabilities.Address, data);
+    case DevicePropertyUINumber:
+      return Numeric(device.capabilities.UINumber, data);
     case DevicePropertyInstallState: {
       bool installed = registry::GetValue(InstanceKeyPath(device.instancePath), "Driver").has_value();
       data = UlongBytes(installed ? kInstallStateInstalled : kInstallStateNeedsReinstall);
@@ -112,7 +123,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
   using namespace kernel;
   verifier::CheckIrql("IoGetDeviceProperty", DeviceObject, PASSIVE_LEVEL);
-  if (ResultLength == nullptr || (BufferLength != 0 && PropertyBuffer == nullptr)) return STATUS_INVALID_PARAMETER;
+  if (ResultLength == nullptr || (BufferLength != 0 && PropertyBuffer == nullptr))
+    return STATUS_INVALID_PARAMETER;
   pnp::Snapshot device;
   {
     std::lock_guard guard(pnp::internal::TableLock());

@@ -54,7 +54,8 @@ std::vector<PDEVICE_OBJECT> PoweredStacks() {
   std::lock_guard guard(pnp::internal::TableLock());
   std::vector<PDEVICE_OBJECT> pdos;
   for (auto& node : pnp::internal::Nodes())
-    if (node->state == pnp::DeviceState::Added || node->state == pnp::DeviceState::Started) pdos.push_back(node->pdo);
+    if (node->state == pnp::DeviceState::Added || node->state == pnp::DeviceState::Started)
+      pdos.push_back(node->pdo);
   return pdos;
 }
 
@@ -100,7 +101,8 @@ TransitionResult SleepSystem(SYSTEM_POWER_STATE state) {
     return result;
   }
   for (PDEVICE_OBJECT pdo : stacks)
-    Note(result, pdo, IRP_MN_SET_POWER, SendSystemIrp(pdo, IRP_MN_SET_POWER, state, PowerSystemWorking, action));
+    Note(result, pdo, IRP_MN_SET_POWER,
+         SendSystemIrp(pdo, IRP_MN_SET_POWER, state, PowerSystemWorking, action));
   g_systemState = state;
   g_sleepAction = action;
   return result;

@@ -33,7 +33,8 @@ std::string Quote(std::string_view utf8) {
 // The text of a string value that survives the round trip through `sz`: one
 // terminator at the end, none inside, well-formed UTF-16.
 std::optional<std::u16string> PlainText(const tree::StoredValue& value) {
-  if ((value.type != REG_SZ && value.type != REG_EXPAND_SZ) || value.data.size() < 2 || value.data.size() % 2 != 0)
+  if ((value.type != REG_SZ && value.type != REG_EXPAND_SZ) || value.data.size() < 2 ||
+      value.data.size() % 2 != 0)
     return std::nullopt;
   std::u16string wide(value.data.size() / 2, u'\0');
   std::memcpy(wide.data(), value.data.data(), value.data.size());
@@ -46,7 +47,8 @@ std::optional<std::u16string> PlainText(const tree::StoredValue& value) {
 void WriteValue(std::ostream& out, const tree::StoredValue& value) {
   std::string name = Quote(text::ToUtf8(value.name));
   if (std::optional<std::u16string> plain = PlainText(value)) {
-    out << (value.type == REG_SZ ? "sz " : "expand_sz ") << name << ' ' << Quote(text::ToUtf8(*plain)) << '\n';
+    out << (value.type == REG_SZ ? "sz " : "expand_sz ") << name << ' ' << Quote(text::ToUtf8(*plain))
+        << '\n';
   } else if (value.type == REG_DWORD && value.data.size() == 4) {
     uint32_t dword;
     std::memcpy(&dword, value.data.data(), 4);
@@ -123,7 +125,10 @@ class LineReader {
     if (digits.size() != 2) return false;
     byte = 0;
     for (char c : digits) {
-      int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      int v = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                     : -1;
       if (v < 0) return false;
       byte = byte * 16 + v;
     }
@@ -202,7 +207,8 @@ std::string ParseLine(std::string_view line, std::string& currentKey, std::vecto
     if (currentKey.empty()) return "value before any key";
     item.keyPath = currentKey;
     item.isValue = true;
-    if (!reader.Quoted(item.name) || !ParseData(kind, reader, item) || !reader.AtEnd()) return "malformed value line";
+    if (!reader.Quoted(item.name) || !ParseData(kind, reader, item) || !reader.AtEnd())
+      return "malformed value line";
   }
   items.push_back(std::move(item));
   return {};

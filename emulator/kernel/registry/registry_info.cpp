@@ -50,7 +50,8 @@ NTSTATUS Full(const tree::StoredValue& value, ULONG alignment, PVOID buffer, ULO
   info->DataLength = dataBytes;
   info->NameLength = nameBytes;
   bool everything = CopyPart(buffer, length, kFullFixed, value.name.data(), nameBytes);
-  if (dataBytes != 0) everything = CopyPart(buffer, length, dataOffset, value.data.data(), dataBytes) && everything;
+  if (dataBytes != 0)
+    everything = CopyPart(buffer, length, dataOffset, value.data.data(), dataBytes) && everything;
   return Complete(everything);
 }
 
@@ -81,12 +82,18 @@ NTSTATUS FillValueInformation(const tree::StoredValue& value, KEY_VALUE_INFORMAT
                               PVOID buffer, ULONG length, PULONG resultLength) {
   if (buffer == nullptr) length = 0;
   switch (infoClass) {
-    case KeyValueBasicInformation: return Basic(value, buffer, length, resultLength);
-    case KeyValueFullInformation: return Full(value, sizeof(ULONG), buffer, length, resultLength);
-    case KeyValueFullInformationAlign64: return Full(value, sizeof(ULONGLONG), buffer, length, resultLength);
-    case KeyValuePartialInformation: return Partial(value, buffer, length, resultLength);
-    case KeyValuePartialInformationAlign64: return Partial64(value, buffer, length, resultLength);
-    default: return STATUS_INVALID_PARAMETER;
+    case KeyValueBasicInformation:
+      return Basic(value, buffer, length, resultLength);
+    case KeyValueFullInformation:
+      return Full(value, sizeof(ULONG), buffer, length, resultLength);
+    case KeyValueFullInformationAlign64:
+      return Full(value, sizeof(ULONGLONG), buffer, length, resultLength);
+    case KeyValuePartialInformation:
+      return Partial(value, buffer, length, resultLength);
+    case KeyValuePartialInformationAlign64:
+      return Partial64(value, buffer, length, resultLength);
+    default:
+      return STATUS_INVALID_PARAMETER;
   }
 }
 

@@ -11,12 +11,18 @@ namespace {
 
 const char16_t* BasePath(ULONG relativeTo) {
   switch (relativeTo) {
-    case RTL_REGISTRY_SERVICES: return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
-    case RTL_REGISTRY_CONTROL: return u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
-    case RTL_REGISTRY_WINDOWS_NT: return u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-    case RTL_REGISTRY_DEVICEMAP: return u"\\Registry\\Machine\\Hardware\\DeviceMap";
-    case RTL_REGISTRY_USER: return u"\\Registry\\User\\.Default";
-    default: return u"";
+    case RTL_REGISTRY_SERVICES:
+      return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+    case RTL_REGISTRY_CONTROL:
+      return u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
+    case RTL_REGISTRY_WINDOWS_NT:
+      return u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+    case RTL_REGISTRY_DEVICEMAP:
+      return u"\\Registry\\Machine\\Hardware\\DeviceMap";
+    case RTL_REGISTRY_USER:
+      return u"\\Registry\\User\\.Default";
+    default:
+      return u"";
   }
 }
 
@@ -41,8 +47,9 @@ NTSTATUS GetRegistryHandle(ULONG relativeTo, PCWSTR path, bool create, HANDLE& k
   UNICODE_STRING name{USHORT(full.size() * sizeof(WCHAR)), USHORT(full.size() * sizeof(WCHAR)), full.data()};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  NTSTATUS status = create ? ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr)
-                           : ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
+  NTSTATUS status =
+      create ? ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr)
+             : ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
   owned = NT_SUCCESS(status);
   return status;
 }

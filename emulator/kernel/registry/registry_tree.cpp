@@ -119,7 +119,8 @@ NTSTATUS SplitAbsolute(std::u16string_view path, std::vector<std::u16string_view
   return STATUS_SUCCESS;
 }
 
-std::shared_ptr<Node> Walk(const std::shared_ptr<Node>& from, const std::vector<std::u16string_view>& components) {
+std::shared_ptr<Node> Walk(const std::shared_ptr<Node>& from,
+                           const std::vector<std::u16string_view>& components) {
   std::shared_ptr<Node> node = from;
   for (std::u16string_view name : components) {
     auto it = node->children.find(name);

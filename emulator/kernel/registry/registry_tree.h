@@ -49,7 +49,8 @@ NTSTATUS SplitAbsolute(std::u16string_view path, std::vector<std::u16string_view
 std::vector<std::u16string_view> SplitRelative(std::u16string_view path);
 
 // The node at `components` below `from`, or null.
-std::shared_ptr<Node> Walk(const std::shared_ptr<Node>& from, const std::vector<std::u16string_view>& components);
+std::shared_ptr<Node> Walk(const std::shared_ptr<Node>& from,
+                           const std::vector<std::u16string_view>& components);
 // Opens or creates the child `name` of `parent`. A non-volatile key cannot be
 // created below a volatile one (STATUS_CHILD_MUST_BE_VOLATILE).
 NTSTATUS OpenOrCreateChild(Node& parent, std::u16string_view name, bool isVolatile,

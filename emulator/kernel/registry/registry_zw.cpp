@@ -13,7 +13,8 @@ namespace {
 using tree::Node;
 
 constexpr size_t kMaxValueNameChars = 16383;
-constexpr ULONG kSupportedCreateOptions = REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK;
+constexpr ULONG kSupportedCreateOptions =
+    REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK;
 
 struct KeyObject : handles::Object {
   explicit KeyObject(std::shared_ptr<Node> key) : node(std::move(key)) {}
@@ -45,7 +46,8 @@ struct Target {
 };
 
 NTSTATUS Locate(POBJECT_ATTRIBUTES attributes, Target& target) {
-  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
+  if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES))
+    return STATUS_INVALID_PARAMETER;
   std::u16string_view path;
   if (attributes->ObjectName != nullptr && !NT_SUCCESS(NameOf(attributes->ObjectName, path)))
     return STATUS_OBJECT_NAME_INVALID;
@@ -65,7 +67,9 @@ NTSTATUS Publish(const std::shared_ptr<Node>& node, PHANDLE keyHandle) {
   return STATUS_SUCCESS;
 }
 
-void CheckPassive(const char* routine, const void* object) { verifier::CheckIrql(routine, object, PASSIVE_LEVEL); }
+void CheckPassive(const char* routine, const void* object) {
+  verifier::CheckIrql(routine, object, PASSIVE_LEVEL);
+}
 
 }  // namespace
 }  // namespace kernel::registry
@@ -89,7 +93,8 @@ NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBU
 NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                      ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition) {
   reg::CheckPassive("ZwCreateKey", objectAttributes);
-  if (keyHandle == nullptr || (createOptions & ~reg::kSupportedCreateOptions) != 0) return STATUS_INVALID_PARAMETER;
+  if (keyHandle == nullptr || (createOptions & ~reg::kSupportedCreateOptions) != 0)
+    return STATUS_INVALID_PARAMETER;
   std::lock_guard guard(reg::tree::Lock());
   reg::Target target;
   NTSTATUS status = reg::Locate(objectAttributes, target);
@@ -101,7 +106,8 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
     target.components.pop_back();
     std::shared_ptr<Node> parent = reg::tree::Walk(target.base, target.components);
     if (parent == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    status = reg::tree::OpenOrCreateChild(*parent, last, (createOptions & REG_OPTION_VOLATILE) != 0, node, created);
+    status = reg::tree::OpenOrCreateChild(*parent, last, (createOptions & REG_OPTION_VOLATILE) != 0, node,
+                                          created);
     if (!NT_SUCCESS(status)) return status;
   }
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -179,8 +185,9 @@ NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS key
   return reg::info::FillKeyInformation(child, keyInformationClass, keyInformation, length, resultLength);
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
-                             PVOID keyValueInformation, ULONG length, PULONG resultLength) {
+NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index,
+                             KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
+                             ULONG length, PULONG resultLength) {
   reg::CheckPassive("ZwEnumerateValueKey", keyHandle);
   std::lock_guard guard(reg::tree::Lock());
   std::shared_ptr<Node> node;

@@ -63,12 +63,23 @@ template <class Char>
 void ParseFlags(const Char*& f, Directive& directive) {
   for (;; ++f) {
     switch (*f) {
-      case '-': directive.left = true; break;
-      case '+': directive.plus = true; break;
-      case ' ': directive.space = true; break;
-      case '#': directive.alternate = true; break;
-      case '0': directive.zero = true; break;
-      default: return;
+      case '-':
+        directive.left = true;
+        break;
+      case '+':
+        directive.plus = true;
+        break;
+      case ' ':
+        directive.space = true;
+        break;
+      case '#':
+        directive.alternate = true;
+        break;
+      case '0':
+        directive.zero = true;
+        break;
+      default:
+        return;
     }
   }
 }
@@ -133,7 +144,9 @@ void Padded(Sink<Char>& out, const Directive& directive, int length, Emit emit) 
 
 template <class Char>
 void FormatInteger(Sink<Char>& out, Directive directive, uint64_t magnitude, bool negative, bool isSigned) {
-  unsigned base = directive.conversion == 'o' ? 8 : (directive.conversion == 'x' || directive.conversion == 'X') ? 16 : 10;
+  unsigned base = directive.conversion == 'o'                                    ? 8
+                  : (directive.conversion == 'x' || directive.conversion == 'X') ? 16
+                                                                                 : 10;
   const char* digitSet = directive.conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   char digits[24];
   int n = 0;
@@ -144,16 +157,20 @@ void FormatInteger(Sink<Char>& out, Directive directive, uint64_t magnitude, boo
 
   char prefix[2];
   int prefixLength = 0;
-  if (isSigned && negative) prefix[prefixLength++] = '-';
-  else if (isSigned && directive.plus) prefix[prefixLength++] = '+';
-  else if (isSigned && directive.space) prefix[prefixLength++] = ' ';
+  if (isSigned && negative)
+    prefix[prefixLength++] = '-';
+  else if (isSigned && directive.plus)
+    prefix[prefixLength++] = '+';
+  else if (isSigned && directive.space)
+    prefix[prefixLength++] = ' ';
   if (base == 16 && directive.alternate && magnitude != 0) {
     prefix[prefixLength++] = '0';
     prefix[prefixLength++] = directive.conversion;
   }
 
   int length = prefixLength + zeros + n;
-  if (directive.zero && !directive.left && directive.precision < 0 && directive.width > length) zeros += directive.width - length;
+  if (directive.zero && !directive.left && directive.precision < 0 && directive.width > length)
+    zeros += directive.width - length;
   directive.zero = false;  // zero padding, when wanted, went between the prefix and the digits
   Padded(out, directive, prefixLength + zeros + n, [&] {
     for (int i = 0; i < prefixLength; ++i) out.Put(Char(prefix[i]));
@@ -168,9 +185,15 @@ void FormatSignedOrUnsigned(Sink<Char>& out, const Directive& directive, va_list
   int64_t value;
   switch (directive.size) {
     case Size::LongLong:
-    case Size::Pointer: value = va_arg(args, int64_t); break;
-    case Size::Short: value = isSigned ? int64_t(int16_t(va_arg(args, int))) : int64_t(uint16_t(va_arg(args, int))); break;
-    default: value = isSigned ? int64_t(va_arg(args, int32_t)) : int64_t(va_arg(args, uint32_t)); break;
+    case Size::Pointer:
+      value = va_arg(args, int64_t);
+      break;
+    case Size::Short:
+      value = isSigned ? int64_t(int16_t(va_arg(args, int))) : int64_t(uint16_t(va_arg(args, int)));
+      break;
+    default:
+      value = isSigned ? int64_t(va_arg(args, int32_t)) : int64_t(va_arg(args, uint32_t));
+      break;
   }
   bool negative = isSigned && value < 0;
   uint64_t magnitude = negative ? 0 - uint64_t(value) : uint64_t(value);
@@ -229,21 +252,29 @@ bool TakesWide(const Directive& directive, bool upper) {
 template <class Char>
 void FormatConversion(Sink<Char>& out, const Directive& directive, va_list& args) {
   switch (directive.conversion) {
-    case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
       return FormatSignedOrUnsigned(out, directive, args);
     case 'p':
       return FormatPointer(out, directive, args);
-    case 'c': case 'C': {
+    case 'c':
+    case 'C': {
       WCHAR c = WCHAR(va_arg(args, int));
       if (!TakesWide<Char>(directive, directive.conversion == 'C')) c = WCHAR(UCHAR(c));
       return FormatText(out, directive, &c, 1);
     }
-    case 's': case 'S':
+    case 's':
+    case 'S':
       if (TakesWide<Char>(directive, directive.conversion == 'S'))
         return FormatTerminated(out, directive, va_arg(args, const WCHAR*));
       return FormatTerminated(out, directive, va_arg(args, const char*));
     case 'Z':
-      return FormatCountedString(out, directive, directive.size == Size::Wide || directive.size == Size::Long, args);
+      return FormatCountedString(out, directive, directive.size == Size::Wide || directive.size == Size::Long,
+                                 args);
     default:  // unknown conversions print themselves, as the C run-time does
       return out.Put(Char(directive.conversion));
   }

@@ -103,7 +103,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING destinationString, PCUNICODE_STRING so
     return;
   }
   USHORT bytes = sourceString->Length < destinationString->MaximumLength ? sourceString->Length
-                                                                          : destinationString->MaximumLength;
+                                                                         : destinationString->MaximumLength;
   bytes &= USHORT(~1u);
   memmove(destinationString->Buffer, sourceString->Buffer, bytes);
   destinationString->Length = bytes;
@@ -135,7 +135,8 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
 }
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive) {
-  return string1->Length == string2->Length && RtlCompareUnicodeString(string1, string2, caseInSensitive) == 0;
+  return string1->Length == string2->Length &&
+         RtlCompareUnicodeString(string1, string2, caseInSensitive) == 0;
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING unicodeString) {

@@ -19,9 +19,9 @@ struct GuidInfo {
 };
 
 struct Provider {
-  const void* object;  // the device object, or the callback block
-  bool callback;       // WMIREG_FLAG_CALLBACK: the block starts with a WMIENTRY
-  bool blocked = false;  // WMIREG_ACTION_BLOCK_IRPS: no more requests
+  const void* object;                          // the device object, or the callback block
+  bool callback;                               // WMIREG_FLAG_CALLBACK: the block starts with a WMIENTRY
+  bool blocked = false;                        // WMIREG_ACTION_BLOCK_IRPS: no more requests
   std::optional<std::vector<GuidInfo>> guids;  // registration information, once asked
 };
 

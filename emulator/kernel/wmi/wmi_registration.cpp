@@ -70,7 +70,8 @@ std::optional<std::vector<GuidInfo>> ParseRegInfo(const Reply& reply) {
   if (!NT_SUCCESS(reply.status) || reply.information < sizeof(WMIREGINFOW)) return std::nullopt;
   WMIREGINFOW info;
   std::memcpy(&info, buffer.data(), sizeof info);
-  if (sizeof(WMIREGINFOW) + size_t(info.GuidCount) * sizeof(WMIREGGUIDW) > reply.information) return std::nullopt;
+  if (sizeof(WMIREGINFOW) + size_t(info.GuidCount) * sizeof(WMIREGGUIDW) > reply.information)
+    return std::nullopt;
   std::vector<GuidInfo> guids;
   for (ULONG i = 0; i < info.GuidCount; ++i) {
     WMIREGGUIDW entry;
@@ -168,7 +169,6 @@ NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Actio
   kernel::verifier::CheckIrql("IoWMIRegistrationControl", DeviceObject, PASSIVE_LEVEL);
   if (DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG action = Action & kActionMask;
-  if (action == WMIREG_ACTION_REGISTER)
-    return Register(DeviceObject, (Action & WMIREG_FLAG_CALLBACK) != 0);
+  if (action == WMIREG_ACTION_REGISTER) return Register(DeviceObject, (Action & WMIREG_FLAG_CALLBACK) != 0);
   return Change(DeviceObject, action);
 }

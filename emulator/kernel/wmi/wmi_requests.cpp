@@ -54,7 +54,8 @@ std::vector<uint8_t> BuildWnode(const Request& request, const std::u16string& na
     case IRP_MN_QUERY_SINGLE_INSTANCE:
     case IRP_MN_CHANGE_SINGLE_INSTANCE: {
       bool change = request.minorFunction == IRP_MN_CHANGE_SINGLE_INSTANCE;
-      ULONG offset = LayOut<WNODE_SINGLE_INSTANCE>(buffer, name, change ? request.data.size() : request.dataCapacity);
+      ULONG offset =
+          LayOut<WNODE_SINGLE_INSTANCE>(buffer, name, change ? request.data.size() : request.dataCapacity);
       As<WNODE_SINGLE_INSTANCE>(buffer)->InstanceIndex = request.instance;
       if (change) {
         As<WNODE_SINGLE_INSTANCE>(buffer)->SizeDataBlock = ULONG(request.data.size());
@@ -74,7 +75,8 @@ std::vector<uint8_t> BuildWnode(const Request& request, const std::u16string& na
       break;
     }
     case IRP_MN_EXECUTE_METHOD: {
-      ULONG offset = LayOut<WNODE_METHOD_ITEM>(buffer, name, std::max<size_t>(request.data.size(), request.dataCapacity));
+      ULONG offset = LayOut<WNODE_METHOD_ITEM>(buffer, name,
+                                               std::max<size_t>(request.data.size(), request.dataCapacity));
       auto wnode = As<WNODE_METHOD_ITEM>(buffer);
       wnode->InstanceIndex = request.instance;
       wnode->MethodId = request.itemId;
@@ -134,7 +136,8 @@ Reply CallEntry(const void* block, UCHAR minor, PVOID dataPath, std::vector<uint
   WMIENTRY entry;
   std::memcpy(&entry, block, sizeof entry);
   ULONG used = 0;
-  NTSTATUS status = entry(minor, dataPath, ULONG(buffer.size()), buffer.data(), const_cast<void*>(block), &used);
+  NTSTATUS status =
+      entry(minor, dataPath, ULONG(buffer.size()), buffer.data(), const_cast<void*>(block), &used);
   return Reply{status, used, std::move(buffer)};
 }
 
@@ -175,7 +178,8 @@ Reply Deliver(const void* object, UCHAR minor, PVOID dataPath, std::vector<uint8
     callback = provider->callback;
   }
   return callback ? CallEntry(object, minor, dataPath, std::move(buffer))
-                  : SendIrp(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)), minor, dataPath, std::move(buffer));
+                  : SendIrp(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)), minor, dataPath,
+                            std::move(buffer));
 }
 
 }  // namespace internal
@@ -217,8 +221,11 @@ std::vector<uint8_t> InstanceData(const Reply& reply, ULONG instance) {
   size_t offset = 0, length = 0;
   if (header.Flags & WNODE_FLAG_ALL_DATA) {
     WNODE_ALL_DATA wnode;
-    if (!Read(reply, wnode) || instance >= wnode.InstanceCount || (header.Flags & WNODE_FLAG_FIXED_INSTANCE_SIZE)) return {};
-    size_t pair = FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + instance * sizeof(OFFSETINSTANCEDATAANDLENGTH);
+    if (!Read(reply, wnode) || instance >= wnode.InstanceCount ||
+        (header.Flags & WNODE_FLAG_FIXED_INSTANCE_SIZE))
+      return {};
+    size_t pair = FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
+                  instance * sizeof(OFFSETINSTANCEDATAANDLENGTH);
     if (pair + sizeof(OFFSETINSTANCEDATAANDLENGTH) > reply.buffer.size()) return {};
     OFFSETINSTANCEDATAANDLENGTH entry;
     std::memcpy(&entry, reply.buffer.data() + pair, sizeof entry);

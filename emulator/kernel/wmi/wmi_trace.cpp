@@ -63,7 +63,8 @@ std::vector<const void*> ControllingProviders(const GUID& guid) {
   for (const void* object : objects)
     if (auto guids = internal::GuidsOf(object))
       for (const internal::GuidInfo& info : *guids)
-        if (SameGuid(info.guid, guid) && (info.flags & WMIREG_FLAG_TRACE_CONTROL_GUID)) controlling.push_back(object);
+        if (SameGuid(info.guid, guid) && (info.flags & WMIREG_FLAG_TRACE_CONTROL_GUID))
+          controlling.push_back(object);
   return controlling;
 }
 
@@ -163,11 +164,12 @@ size_t ClassicProviderCount() {
 
 }  // namespace kernel::wmi
 
-NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid, USHORT MessageNumber,
-                         ...) {
+NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
+                         USHORT MessageNumber, ...) {
   using namespace kernel::wmi;
   kernel::verifier::CheckIrql("WmiTraceMessage", nullptr, HIGH_LEVEL);
-  TraceMessage message{LoggerHandle, MessageFlags, MessageGuid != nullptr ? *MessageGuid : GUID{}, MessageNumber, {}};
+  TraceMessage message{
+      LoggerHandle, MessageFlags, MessageGuid != nullptr ? *MessageGuid : GUID{}, MessageNumber, {}};
   va_list args;
   va_start(args, MessageNumber);
   for (;;) {
@@ -200,10 +202,20 @@ NTSTATUS NTAPI WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformation
   const void* answer;
   ULONG size;
   switch (TraceInformationClass) {
-    case TraceEnableFlagsClass: answer = &flags; size = sizeof flags; break;
-    case TraceEnableLevelClass: answer = &level; size = sizeof level; break;
-    case TraceHandleClass: answer = &handle; size = sizeof handle; break;
-    default: return STATUS_INVALID_INFO_CLASS;
+    case TraceEnableFlagsClass:
+      answer = &flags;
+      size = sizeof flags;
+      break;
+    case TraceEnableLevelClass:
+      answer = &level;
+      size = sizeof level;
+      break;
+    case TraceHandleClass:
+      answer = &handle;
+      size = sizeof handle;
+      break;
+    default:
+      return STATUS_INVALID_INFO_CLASS;
   }
   if (RequiredLength != nullptr) *RequiredLength = size;
   if (TraceInformationLength < size) return STATUS_INFO_LENGTH_MISMATCH;
@@ -211,11 +223,13 @@ NTSTATUS NTAPI WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformation
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type, PETW_CLASSIC_CALLBACK EnableCallback,
-                                          PVOID CallbackContext, PREGHANDLE RegHandle) {
+NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG Type,
+                                          PETW_CLASSIC_CALLBACK EnableCallback, PVOID CallbackContext,
+                                          PREGHANDLE RegHandle) {
   using namespace kernel::wmi;
   kernel::verifier::CheckIrql("EtwRegisterClassicProvider", ProviderGuid, PASSIVE_LEVEL);
-  if (ProviderGuid == nullptr || EnableCallback == nullptr || RegHandle == nullptr) return STATUS_INVALID_PARAMETER;
+  if (ProviderGuid == nullptr || EnableCallback == nullptr || RegHandle == nullptr)
+    return STATUS_INVALID_PARAMETER;
   std::optional<TRACE_ENABLE_CONTEXT> enabled;
   {
     std::lock_guard guard(T().lock);

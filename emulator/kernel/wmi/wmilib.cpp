@@ -47,7 +47,8 @@ template <class Wnode>
 bool DataFits(ULONG size, const UCHAR* buffer, ULONG Wnode::*dataSize) {
   if (size < sizeof(Wnode)) return false;
   auto wnode = reinterpret_cast<const Wnode*>(buffer);
-  return wnode->DataBlockOffset <= size && (dataSize == nullptr || wnode->*dataSize <= size - wnode->DataBlockOffset);
+  return wnode->DataBlockOffset <= size &&
+         (dataSize == nullptr || wnode->*dataSize <= size - wnode->DataBlockOffset);
 }
 
 bool WnodeFits(UCHAR minor, ULONG size, const UCHAR* buffer) {
@@ -72,7 +73,8 @@ bool WnodeFits(UCHAR minor, ULONG size, const UCHAR* buffer) {
 bool FindGuid(const WMILIB_CONTEXT& context, LPCGUID guid, ULONG& index, ULONG& instanceCount) {
   if (guid == nullptr || context.GuidList == nullptr) return false;
   for (ULONG i = 0; i < context.GuidCount; ++i)
-    if (context.GuidList[i].Guid != nullptr && std::memcmp(context.GuidList[i].Guid, guid, sizeof(GUID)) == 0) {
+    if (context.GuidList[i].Guid != nullptr &&
+        std::memcmp(context.GuidList[i].Guid, guid, sizeof(GUID)) == 0) {
       index = i;
       instanceCount = context.GuidList[i].InstanceCount;
       return true;
@@ -89,14 +91,16 @@ void WriteCounted(PUCHAR at, const UNICODE_STRING& text) {
 // IRP_MN_REGINFO(_EX): a WMIREGINFO with one WMIREGGUID per GUID, then the
 // instance name (unless named by PDO), the MOF resource name and the
 // registry path, each a counted string.
-NTSTATUS AnswerRegInfo(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP irp, ULONG size, PUCHAR buffer) {
+NTSTATUS AnswerRegInfo(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP irp, ULONG size,
+                       PUCHAR buffer) {
   ULONG nameFlags = 0;
   UNICODE_STRING name{}, mofResource{};
   PUNICODE_STRING registryPath = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
-  NTSTATUS status = context.QueryWmiRegInfo != nullptr
-                        ? context.QueryWmiRegInfo(device, &nameFlags, &name, &registryPath, &mofResource, &pdo)
-                        : STATUS_INVALID_DEVICE_REQUEST;
+  NTSTATUS status =
+      context.QueryWmiRegInfo != nullptr
+          ? context.QueryWmiRegInfo(device, &nameFlags, &name, &registryPath, &mofResource, &pdo)
+          : STATUS_INVALID_DEVICE_REQUEST;
   if (NT_SUCCESS(status) && (nameFlags & WMIREG_FLAG_INSTANCE_PDO) == 0 && name.Buffer == nullptr)
     status = STATUS_INVALID_DEVICE_REQUEST;  // instances need a PDO or a name
   if (NT_SUCCESS(status) && (registryPath == nullptr || context.GuidList == nullptr))
@@ -156,8 +160,8 @@ NTSTATUS QueryAllData(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP
                                    room ? size - dataOffset : 0, room ? buffer + dataOffset : nullptr);
 }
 
-NTSTATUS Dispatch(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP irp, UCHAR minor, ULONG guidIndex,
-                  ULONG instanceCount, ULONG instance, ULONG size, PUCHAR buffer) {
+NTSTATUS Dispatch(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP irp, UCHAR minor,
+                  ULONG guidIndex, ULONG instanceCount, ULONG instance, ULONG size, PUCHAR buffer) {
   switch (minor) {
     case IRP_MN_QUERY_ALL_DATA:
       return QueryAllData(context, device, irp, guidIndex, instanceCount, size, buffer);
@@ -184,7 +188,8 @@ NTSTATUS Dispatch(const WMILIB_CONTEXT& context, PDEVICE_OBJECT device, PIRP irp
     default: {  // enable and disable
       if (context.WmiFunctionControl == nullptr)
         return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
-      WMIENABLEDISABLECONTROL function = minor <= IRP_MN_DISABLE_EVENTS ? WmiEventControl : WmiDataBlockControl;
+      WMIENABLEDISABLECONTROL function =
+          minor <= IRP_MN_DISABLE_EVENTS ? WmiEventControl : WmiDataBlockControl;
       BOOLEAN enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
       return context.WmiFunctionControl(device, irp, guidIndex, function, enable);
     }
@@ -295,7 +300,8 @@ NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATU
       header->BufferSize = needed;
       KeQuerySystemTime(&header->TimeStamp);
       used = needed;
-      if (minor == IRP_MN_EXECUTE_METHOD) reinterpret_cast<PWNODE_METHOD_ITEM>(buffer)->SizeDataBlock = BufferUsed;
+      if (minor == IRP_MN_EXECUTE_METHOD)
+        reinterpret_cast<PWNODE_METHOD_ITEM>(buffer)->SizeDataBlock = BufferUsed;
       if (minor == IRP_MN_QUERY_ALL_DATA) {
         // The driver wrote one length per instance; they become (offset, length) pairs.
         auto wnode = reinterpret_cast<PWNODE_ALL_DATA>(buffer);
@@ -316,8 +322,8 @@ NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATU
   return Status;
 }
 
-NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex, ULONG EventDataSize,
-                            PVOID EventData) {
+NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
+                            ULONG EventDataSize, PVOID EventData) {
   using namespace kernel::wmi;
   kernel::verifier::CheckIrql("WmiFireEvent", DeviceObject, DISPATCH_LEVEL);
   if (Guid == nullptr) return STATUS_INVALID_PARAMETER;

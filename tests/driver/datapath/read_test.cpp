@@ -94,7 +94,15 @@ const BulkInRow kBulkInRows[] = {
     {"interval after the last bytes", 5, 0, 1000, 100, {100}, STATUS_TIMEOUT, 3, 150},
     {"interval restarts with more bytes", 5, 0, 1000, 100, {100, 140, 180}, STATUS_TIMEOUT, 9, 230},
     {"total caps the interval", 5, 0, 1000, 100, {920, 960}, STATUS_TIMEOUT, 6, 1000},
-    {"a total of centuries leaves the interval alone", 5, 0xFFFFFFFE, 0, 212000, {100}, STATUS_TIMEOUT, 3, 150},
+    {"a total of centuries leaves the interval alone",
+     5,
+     0xFFFFFFFE,
+     0,
+     212000,
+     {100},
+     STATUS_TIMEOUT,
+     3,
+     150},
     {"interval of MAXULONG never arms", Max, 1, Max, 100, {10}, 0, 0, kPending},
     {"first bytes end a MAXULONG/MAXULONG/K read", Max, Max, 0xFFFFFFFE, 100, {10}, STATUS_SUCCESS, 3, 10},
     {"MAXULONG/MAXULONG/MAXULONG waits for the length", Max, Max, Max, 100, {10}, 0, 0, kPending},
@@ -173,8 +181,7 @@ TEST_F(ReadTest, EachReadEndsByItsOwnTotal) {
     ULONG firstK, secondK;
     int64_t firstEndMs, secondEndMs;
   } rows[] = {
-      {500, 1000, 500, 1100},
-      {500, 200, 500, 500},  // ran out while it waited its turn
+      {500, 1000, 500, 1100}, {500, 200, 500, 500},  // ran out while it waited its turn
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.secondK);

@@ -38,9 +38,15 @@ struct ChunkRow {
   std::vector<size_t> chunks;
 };
 const ChunkRow kChunkRows[] = {
-    {32, 100, {32, 32, 32, 4}}, {32, 37, {32, 3, 2}}, {32, 6, {3, 3}},  {32, 5, {3, 2}},
-    {32, 32, {32}},             {0, 40, {32, 8}},     {128, 300, {128, 128, 44}},
-    {500, 300, {128, 128, 44}}, {5, 11, {3, 3, 3, 2}},
+    {32, 100, {32, 32, 32, 4}},
+    {32, 37, {32, 3, 2}},
+    {32, 6, {3, 3}},
+    {32, 5, {3, 2}},
+    {32, 32, {32}},
+    {0, 40, {32, 8}},
+    {128, 300, {128, 128, 44}},
+    {500, 300, {128, 128, 44}},
+    {5, 11, {3, 3, 3, 2}},
 };
 class ChunkRows : public WriteTest, public testing::WithParamInterface<ChunkRow> {};
 
@@ -171,7 +177,7 @@ struct TimeoutRow {
   int64_t afterMs;
 };
 const TimeoutRow kTimeoutRows[] = {
-    {9600, 0, 1000, 10, 6000}, {1200, 0, 100, 10, 4800}, {57600, 0, 1000, 10, 1000},
+    {9600, 0, 1000, 10, 6000},  {1200, 0, 100, 10, 4800},    {57600, 0, 1000, 10, 1000},
     {76800, 0, 1000, 10, 1000}, {115200, 0, 1000, 10, 1000}, {921600, 2, 100, 50, 200},
 };
 class TimeoutRows : public WriteTest, public testing::WithParamInterface<TimeoutRow> {};
@@ -284,12 +290,14 @@ TEST_P(FailedChunkTest, EndsItsWrite) {
   EXPECT_EQ(InOutQueue(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Statuses, FailedChunkTest,
-    ::testing::Values(FailedChunk{"UrbFailed", USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
-                      FailedChunk{"Stalled", USBD_STATUS_STALL_PID, STATUS_DELETE_PENDING, STATUS_DELETE_PENDING},
-                      FailedChunk{"Cancelled", USBD_STATUS_CANCELED, STATUS_DELETE_PENDING, STATUS_SUCCESS}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Statuses, FailedChunkTest,
+                         ::testing::Values(FailedChunk{"UrbFailed", USBD_STATUS_INVALID_PARAMETER,
+                                                       STATUS_INVALID_PARAMETER, STATUS_SUCCESS},
+                                           FailedChunk{"Stalled", USBD_STATUS_STALL_PID,
+                                                       STATUS_DELETE_PENDING, STATUS_DELETE_PENDING},
+                                           FailedChunk{"Cancelled", USBD_STATUS_CANCELED,
+                                                       STATUS_DELETE_PENDING, STATUS_SUCCESS}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace port_test

@@ -85,7 +85,11 @@ struct TakenNames {
 };
 const TakenNames kTakenNames[] = {
     {"one taken", {1}, {STATUS_SUCCESS, STATUS_SUCCESS}, {0, 2}, 3},
-    {"every name taken", FirstNames(MaxDeviceNameAttempts), {STATUS_OBJECT_NAME_COLLISION}, {}, MaxDeviceNameAttempts},
+    {"every name taken",
+     FirstNames(MaxDeviceNameAttempts),
+     {STATUS_OBJECT_NAME_COLLISION},
+     {},
+     MaxDeviceNameAttempts},
 };
 class TakenNamesTest : public DriverTest, public testing::WithParamInterface<TakenNames> {};
 
@@ -122,7 +126,9 @@ TEST_P(RegistryFlagsTest, AreTakenByAddDevice) {
   std::string key = kernel::pnp::HardwareKeyPath(board.InstancePath(0));
   if (c.wake) kernel::registry::SetDword(key, "DeviceWakeEnable", *c.wake);
   if (c.enable) kernel::registry::SetDword(key, "DeviceEnable", *c.enable);
-  if (c.whql) kernel::registry::SetDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Serial", "WHQLTest", 7);
+  if (c.whql)
+    kernel::registry::SetDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Serial", "WHQLTest",
+                               7);
   ASSERT_EQ(Pc().Plug(board), std::vector<NTSTATUS>{STATUS_SUCCESS});
   PPORT_DEVICE_CONTEXT ctx = Context(0);
   EXPECT_EQ(ctx->DeviceWakeEnable, c.wantWake);
@@ -153,7 +159,8 @@ TEST_F(LifecycleTest, CleanupInformationAndFlushAlwaysSucceedWithoutData) {
     if (stopped) {
       ASSERT_EQ(kernel::pnp::QueryStopAndStop(Pdo(0)), STATUS_SUCCESS);
     }
-    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS}) {
+    for (UCHAR major :
+         {IRP_MJ_CLEANUP, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_FLUSH_BUFFERS}) {
       IO_STATUS_BLOCK io =
           direct_irp::Send(Fdo(0), [major](PIRP, PIO_STACK_LOCATION next) { next->MajorFunction = major; });
       EXPECT_EQ(io.Status, STATUS_SUCCESS) << int(major) << (stopped ? " stopped" : " started");

@@ -80,8 +80,8 @@ const NameCase kNameCases[] = {
        kernel::registry::SetString(k, "PortName", "COM7");
      },
      STATUS_SUCCESS, "COM7"},
-    {"Identifier alone", [](auto& k) { kernel::registry::SetString(k, "Identifier", "COM2"); }, STATUS_SUCCESS,
-     "COM2"},
+    {"Identifier alone", [](auto& k) { kernel::registry::SetString(k, "Identifier", "COM2"); },
+     STATUS_SUCCESS, "COM2"},
     {"PortName not a string",
      [](auto& k) {
        const uint32_t dword = 7;

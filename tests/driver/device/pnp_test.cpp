@@ -23,17 +23,25 @@ class PnpTest : public DriverTest {
 // A Plug and Play request sent straight to the port's device object, as the
 // manager would send it outside its usual sequences.
 NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor, PDEVICE_CAPABILITIES capabilities = nullptr) {
-  return direct_irp::Send(device, [&](PIRP, PIO_STACK_LOCATION next) {
-           next->MajorFunction = IRP_MJ_PNP;
-           next->MinorFunction = minor;
-           next->Parameters.DeviceCapabilities.Capabilities = capabilities;
-         }).Status;
+  return direct_irp::Send(device,
+                          [&](PIRP, PIO_STACK_LOCATION next) {
+                            next->MajorFunction = IRP_MJ_PNP;
+                            next->MinorFunction = minor;
+                            next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+                          })
+      .Status;
 }
 
 using Step = void (*)(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo);
-void QueryStopCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndCancel(pdo), STATUS_SUCCESS); }
-void QueryRemoveCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryRemoveAndCancel(pdo), STATUS_SUCCESS); }
-void QueryStopStop(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) { EXPECT_EQ(kernel::pnp::QueryStopAndStop(pdo), STATUS_SUCCESS); }
+void QueryStopCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) {
+  EXPECT_EQ(kernel::pnp::QueryStopAndCancel(pdo), STATUS_SUCCESS);
+}
+void QueryRemoveCancel(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) {
+  EXPECT_EQ(kernel::pnp::QueryRemoveAndCancel(pdo), STATUS_SUCCESS);
+}
+void QueryStopStop(PDEVICE_OBJECT pdo, PDEVICE_OBJECT) {
+  EXPECT_EQ(kernel::pnp::QueryStopAndStop(pdo), STATUS_SUCCESS);
+}
 void Stop(PDEVICE_OBJECT, PDEVICE_OBJECT fdo) { EXPECT_EQ(SendPnp(fdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS); }
 // The manager sends no query-stop to a stopped device; the driver still
 // must not take it for a working one.
@@ -71,8 +79,8 @@ TEST_P(PnpStates, StopQueryAndCancelMoveThePort) {
 }
 INSTANTIATE_TEST_SUITE_P(Pnp, PnpStates, testing::ValuesIn(kStateCases));
 
-DEVICE_CAPABILITIES Capabilities(std::initializer_list<DEVICE_POWER_STATE> states, SYSTEM_POWER_STATE systemWake,
-                                 DEVICE_POWER_STATE deviceWake) {
+DEVICE_CAPABILITIES Capabilities(std::initializer_list<DEVICE_POWER_STATE> states,
+                                 SYSTEM_POWER_STATE systemWake, DEVICE_POWER_STATE deviceWake) {
   DEVICE_CAPABILITIES c{};
   c.Size = sizeof c;
   c.Version = 1;
@@ -91,19 +99,22 @@ TEST_F(PnpTest, CapabilitiesKeepThePortInD0AndDeriveTheWakeStates) {
     bool d0, d1, d2, d3;  // WakeFromDx
   } cases[] = {
       {"wake from D3, no system wake given",
-       Capabilities({PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
-                    PowerSystemUnspecified, PowerDeviceD3),
+       Capabilities(
+           {PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
+           PowerSystemUnspecified, PowerDeviceD3),
        PowerSystemSleeping3, false, false, false, true},
       {"wake from D2 in S3",
-       Capabilities({PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3},
-                    PowerSystemSleeping3, PowerDeviceD2),
+       Capabilities(
+           {PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3},
+           PowerSystemSleeping3, PowerDeviceD2),
        PowerSystemSleeping3, true, false, true, false},
       {"no wake at all",
-       Capabilities({PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
-                    PowerSystemUnspecified, PowerDeviceUnspecified),
+       Capabilities(
+           {PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
+           PowerSystemUnspecified, PowerDeviceUnspecified),
        PowerSystemUnspecified, false, false, false, false},
-      {"system wake beyond the table", Capabilities({}, PowerSystemSleeping3, PowerDeviceD1), PowerSystemSleeping3,
-       true, true, false, false},
+      {"system wake beyond the table", Capabilities({}, PowerSystemSleeping3, PowerDeviceD1),
+       PowerSystemSleeping3, true, true, false, false},
   };
   cases[3].in.SystemWake = PowerSystemMaximum;
   cases[3].systemWake = PowerSystemMaximum;
@@ -111,7 +122,8 @@ TEST_F(PnpTest, CapabilitiesKeepThePortInD0AndDeriveTheWakeStates) {
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
     AdjustDeviceCapabilities(&c.in);
-    for (int s = PowerSystemWorking; s <= PowerSystemShutdown; ++s) EXPECT_EQ(c.in.DeviceState[s], PowerDeviceD0) << s;
+    for (int s = PowerSystemWorking; s <= PowerSystemShutdown; ++s)
+      EXPECT_EQ(c.in.DeviceState[s], PowerDeviceD0) << s;
     EXPECT_TRUE(c.in.SurpriseRemovalOK);
     EXPECT_EQ(c.in.SystemWake, c.systemWake);
     EXPECT_EQ(bool(c.in.WakeFromD0), c.d0);
@@ -146,7 +158,8 @@ TEST_F(PnpTest, TheInterfaceIsEnabledWhileStartedAndGoneAfterSurpriseRemoval) {
   chip::UsbChip& board = PlugChip({.ports = 2});
   auto enabled = [] {
     size_t n = 0;
-    for (const kernel::io::DeviceInterface& i : kernel::io::DeviceInterfaces(PortInterfaceGuid)) n += i.enabled;
+    for (const kernel::io::DeviceInterface& i : kernel::io::DeviceInterfaces(PortInterfaceGuid))
+      n += i.enabled;
     return n;
   };
   EXPECT_EQ(enabled(), 2u);

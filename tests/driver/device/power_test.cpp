@@ -18,9 +18,9 @@ namespace device_test {
 namespace {
 
 // A one-port chip whose settings-file record gives the port mode 5 and mode
-// flag 1 alone (so that the two flags cannot be taken for each other), added and started, set to 19200 baud 7E1 by an application that
-// closed it again. A closed port has no transfer in flight, so each kick of
-// its worker threads shows as a transfer sent down.
+// flag 1 alone (so that the two flags cannot be taken for each other), added and started, set to 19200 baud
+// 7E1 by an application that closed it again. A closed port has no transfer in flight, so each kick of its
+// worker threads shows as a transfer sent down.
 class PowerTest : public DriverTest, protected port_test::PortRequests {
  protected:
   void SetUp() override {

@@ -24,7 +24,8 @@ class RegistryValuesTest : public MachineTest {
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, W(kKeyW));
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     ASSERT_EQ(ZwOpenKey(&key_, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
   }
   void TearDown() override {
@@ -103,8 +104,9 @@ TEST_F(RegistryValuesTest, ReadAbsoluteValueBoundsTheCopyByTheCallersBuffer) {
   }
   ULONG length;
   uint8_t out[4];
-  EXPECT_EQ(ReadAbsoluteValue(W(u"Value"), &length, out, sizeof out, W(u"\\Registry\\Machine\\SYSTEM\\Nowhere")),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(
+      ReadAbsoluteValue(W(u"Value"), &length, out, sizeof out, W(u"\\Registry\\Machine\\SYSTEM\\Nowhere")),
+      STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryValuesTest, WriteAbsoluteValueSizesEachType) {

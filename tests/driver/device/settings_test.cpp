@@ -87,7 +87,8 @@ TEST_F(SettingsTest, TheRecordFollowsChipModeAndPortIndex) {
     int record;  // offset of the record read, -1: none (defaults)
   };
   const Case cases[] = {
-      {0, 2, 0x220}, {1, 2, 0x320}, {3, 14, 0x5E0}, {0, 0xFFFFFFFF, 0x1F0}, {3, 15, 0x5F0}, {3, 16, -1}, {0, 200, -1},
+      {0, 2, 0x220},  {1, 2, 0x320}, {3, 14, 0x5E0}, {0, 0xFFFFFFFF, 0x1F0},
+      {3, 15, 0x5F0}, {3, 16, -1},   {0, 200, -1},
   };
   std::vector<uint8_t> file(0x600, 0);
   for (size_t offset = 0x1F0; offset < 0x600; offset += 16) file[offset + 4] = uint8_t(offset / 16);
@@ -126,8 +127,8 @@ TEST_F(SettingsTest, ShortMissingAndBusyFilesKeepTheDefaults) {
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE holder;
   IO_STATUS_BLOCK io;
-  ASSERT_EQ(ZwCreateFile(&holder, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
-                         FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+  ASSERT_EQ(ZwCreateFile(&holder, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                         FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
             STATUS_SUCCESS);
   ctx_->MaxWriteLength = 77;
   ctx_->LoopbackMode = 1;
@@ -153,8 +154,8 @@ TEST_F(SettingsTest, ProbeAddressesTheMemoryOfThePortsGroup) {
     ULONG portIndex;
     uint8_t address;
   };
-  for (const Case& c : {Case{0, 0x58}, Case{3, 0x58}, Case{4, 0x56}, Case{7, 0x56}, Case{8, 0x54},
-                        Case{0xFFFFFFFF, 0x58}}) {
+  for (const Case& c :
+       {Case{0, 0x58}, Case{3, 0x58}, Case{4, 0x56}, Case{7, 0x56}, Case{8, 0x54}, Case{0xFFFFFFFF, 0x58}}) {
     SCOPED_TRACE(testing::Message() << "port " << LONG(c.portIndex));
     chip::Port& port = board_->port(0);
     std::optional<uint8_t> before = port.Read(chip::reg::kPinOutput);
@@ -184,7 +185,9 @@ TEST_F(SettingsTest, RecordUpdatesChangeOnlyThisPortsRecord) {
   Write(original);
   ctx_->ChipMode = 1;
   ctx_->PortIndex = 2;  // record at 0x320
-  auto edit = [](PUCHAR record, PVOID context) { record[RecordMaxWriteLength] = *static_cast<PUCHAR>(context); };
+  auto edit = [](PUCHAR record, PVOID context) {
+    record[RecordMaxWriteLength] = *static_cast<PUCHAR>(context);
+  };
   UCHAR value = 99;
   EXPECT_EQ(UpdatePortSettingsRecord(ctx_, edit, &value), STATUS_SUCCESS);
   std::vector<uint8_t> expected = original;

@@ -50,7 +50,8 @@ class PortIndex : public StartTest, public testing::WithParamInterface<std::pair
 TEST_P(PortIndex, ComesFromTheLowNibbleOfBcdDevice) {
   auto [bcdHigh, index] = GetParam();
   EXPECT_EQ(PlugTapped([&](PURB urb) -> std::optional<NTSTATUS> {
-              if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 1) return {};
+              if (urb->UrbHeader.Function != kGet || urb->UrbControlDescriptorRequest.DescriptorType != 1)
+                return {};
               std::vector<uint8_t> d = board_->port(0).DeviceDescriptor();
               d[13] = bcdHigh;
               return UrbTap::AnswerDescriptor(urb, d);
@@ -59,8 +60,10 @@ TEST_P(PortIndex, ComesFromTheLowNibbleOfBcdDevice) {
   EXPECT_EQ(Context(0)->PortIndex, index);
 }
 INSTANTIATE_TEST_SUITE_P(Start, PortIndex,
-                         testing::Values(std::pair<uint8_t, ULONG>{0x01, 0}, std::pair<uint8_t, ULONG>{0x04, 3},
-                                         std::pair<uint8_t, ULONG>{0x09, 8}, std::pair<uint8_t, ULONG>{0x00, 0xFFFFFFFF},
+                         testing::Values(std::pair<uint8_t, ULONG>{0x01, 0},
+                                         std::pair<uint8_t, ULONG>{0x04, 3},
+                                         std::pair<uint8_t, ULONG>{0x09, 8},
+                                         std::pair<uint8_t, ULONG>{0x00, 0xFFFFFFFF},
                                          std::pair<uint8_t, ULONG>{0x12, 1}));
 
 // The descriptor type and length of each read: a configuration longer than
@@ -168,8 +171,9 @@ TEST_P(BadConfigurations, StopAStartUnlessARetryServes) {
   // A failed start is followed by the removal, which sends no deconfigure
   // request for a port that never worked.
   EXPECT_EQ(sent, c.selectsSent);
-  EXPECT_EQ(kernel::pnp::StateOf(board_->Pdo(0)),
-            c.start == STATUS_SUCCESS ? kernel::pnp::DeviceState::Started : kernel::pnp::DeviceState::NoDriver);
+  EXPECT_EQ(kernel::pnp::StateOf(board_->Pdo(0)), c.start == STATUS_SUCCESS
+                                                      ? kernel::pnp::DeviceState::Started
+                                                      : kernel::pnp::DeviceState::NoDriver);
 }
 INSTANTIATE_TEST_SUITE_P(Start, BadConfigurations, testing::ValuesIn(kBadConfigurations));
 
@@ -179,8 +183,16 @@ TEST_F(StartTest, ProbeFindsTheFifosAndSetsTheirTriggerFromTheRate) {
   // finds and the trigger bits it should use.
   auto probe = [](uint8_t lcr, uint8_t ier, uint8_t trigger) {
     lcr &= 0x7F;
-    return W{{0x123, lcr}, {0x121, 0x08}, {0x123, uint8_t(lcr | 0x80)}, {0x123, lcr}, {0x123, lcr}, {0x121, ier},
-             {0x121, 0x0F}, {0x122, uint8_t(trigger | 0x01)}, {0x122, 0x00}, {0x122, uint8_t(trigger | 0x07)}};
+    return W{{0x123, lcr},
+             {0x121, 0x08},
+             {0x123, uint8_t(lcr | 0x80)},
+             {0x123, lcr},
+             {0x123, lcr},
+             {0x121, ier},
+             {0x121, 0x0F},
+             {0x122, uint8_t(trigger | 0x01)},
+             {0x122, 0x00},
+             {0x122, uint8_t(trigger | 0x07)}};
   };
   chip::UsbChip& board = Pc().AddChip({.ports = 1});
   board_ = &board;
@@ -214,7 +226,8 @@ TEST_F(StartTest, WithoutAUartAnsweringTheProbeOnlyRestoresWhatItTouched) {
   // Every register reads 0: the two 16-bit values compared are equal.
   ASSERT_EQ(PlugTapped([](PURB urb) -> std::optional<NTSTATUS> {
               auto& r = urb->UrbControlVendorClassRequest;
-              if (urb->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE || !(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+              if (urb->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE ||
+                  !(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
                 return {};
               }
               std::memset(r.TransferBuffer, 0, r.TransferBufferLength);

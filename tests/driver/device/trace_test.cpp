@@ -40,7 +40,8 @@ TEST_F(TraceTest, RegistersInTheModeOfTheSystemAndFiltersMessages) {
 
     TraceText(TRACE_LEVEL_ERROR, TraceFlagWmi, 1, "before any session");
     TRACEHANDLE logger = 0;
-    ASSERT_EQ(kernel::wmi::EnableTrace(TraceControlGuid, TRACE_LEVEL_INFORMATION, TraceFlagWmi | TraceFlagNaming, &logger),
+    ASSERT_EQ(kernel::wmi::EnableTrace(TraceControlGuid, TRACE_LEVEL_INFORMATION,
+                                       TraceFlagWmi | TraceFlagNaming, &logger),
               STATUS_SUCCESS);
     EXPECT_EQ(TraceProvider.Control.LoggerHandle, logger);
     EXPECT_EQ(TraceProvider.Control.EnableLevel, TRACE_LEVEL_INFORMATION);
@@ -66,7 +67,8 @@ TEST_F(TraceTest, RegistersInTheModeOfTheSystemAndFiltersMessages) {
     UnregisterTraceProvider();
     EXPECT_EQ(kernel::wmi::ClassicProviderCount(), 0u);
     EXPECT_FALSE(kernel::wmi::IsRegistered(&TraceProvider.Control));
-    EXPECT_EQ(kernel::wmi::EnableTrace(TraceControlGuid, TRACE_LEVEL_INFORMATION, TraceFlagWmi), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(kernel::wmi::EnableTrace(TraceControlGuid, TRACE_LEVEL_INFORMATION, TraceFlagWmi),
+              STATUS_WMI_GUID_NOT_FOUND);
   }
 }
 

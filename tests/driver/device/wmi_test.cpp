@@ -16,7 +16,8 @@ namespace {
 // The started port, registered with WMI by its add-device.
 class WmiTest : public PluggedPortTest {
  protected:
-  kernel::wmi::Reply Send(UCHAR minor, std::vector<uint8_t> data = {}, ULONG itemId = 1, ULONG capacity = 16) {
+  kernel::wmi::Reply Send(UCHAR minor, std::vector<uint8_t> data = {}, ULONG itemId = 1,
+                          ULONG capacity = 16) {
     kernel::wmi::Request request;
     request.minorFunction = minor;
     request.guid = WakeEnableGuid;
@@ -26,7 +27,9 @@ class WmiTest : public PluggedPortTest {
     return kernel::wmi::Send(request);
   }
   bool RemoteWake() { return board_->port(0).RemoteWakeEnabled(); }
-  std::optional<uint32_t> StoredWake() { return kernel::registry::GetDword(HardwareKey(), "DeviceWakeEnable"); }
+  std::optional<uint32_t> StoredWake() {
+    return kernel::registry::GetDword(HardwareKey(), "DeviceWakeEnable");
+  }
 };
 
 TEST_F(WmiTest, QueriesAnswerTheWakeEnableByte) {
@@ -52,11 +55,17 @@ TEST_F(WmiTest, SetsCheckSizesAndItemsAndChangeNothingWhenRefused) {
     std::vector<uint8_t> data;
     ULONG itemId;
     NTSTATUS status;
-    UCHAR wake;        // DeviceWakeEnable afterwards
-    bool remoteWake;   // the device's remote wake-up feature afterwards
+    UCHAR wake;       // DeviceWakeEnable afterwards
+    bool remoteWake;  // the device's remote wake-up feature afterwards
   };
   const Case cases[] = {
-      {"block of 4 bytes", IRP_MN_CHANGE_SINGLE_INSTANCE, {1, 0, 0, 0}, 1, STATUS_INFO_LENGTH_MISMATCH, 0, false},
+      {"block of 4 bytes",
+       IRP_MN_CHANGE_SINGLE_INSTANCE,
+       {1, 0, 0, 0},
+       1,
+       STATUS_INFO_LENGTH_MISMATCH,
+       0,
+       false},
       {"empty block", IRP_MN_CHANGE_SINGLE_INSTANCE, {}, 1, STATUS_INFO_LENGTH_MISMATCH, 0, false},
       {"item 2", IRP_MN_CHANGE_SINGLE_ITEM, {1}, 2, STATUS_WMI_ITEMID_NOT_FOUND, 0, false},
       {"item of 2 bytes", IRP_MN_CHANGE_SINGLE_ITEM, {1, 0}, 1, STATUS_INFO_LENGTH_MISMATCH, 0, false},
@@ -88,7 +97,8 @@ TEST_F(WmiTest, AnUnchangedBlockStillReachesTheDeviceButNotTheRegistry) {
 }
 
 TEST_F(WmiTest, MethodsAndFunctionControlAreNotSupported) {
-  for (UCHAR minor : {UCHAR(IRP_MN_EXECUTE_METHOD), UCHAR(IRP_MN_ENABLE_COLLECTION), UCHAR(IRP_MN_ENABLE_EVENTS)}) {
+  for (UCHAR minor :
+       {UCHAR(IRP_MN_EXECUTE_METHOD), UCHAR(IRP_MN_ENABLE_COLLECTION), UCHAR(IRP_MN_ENABLE_EVENTS)}) {
     SCOPED_TRACE(testing::Message() << "minor " << int(minor));
     EXPECT_EQ(Send(minor, {1}).status, STATUS_INVALID_DEVICE_REQUEST);
   }

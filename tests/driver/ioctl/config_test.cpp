@@ -24,13 +24,21 @@ TEST_F(IoctlTest, SettingsReadBackAndRefusedValuesLeaveTheOldOnes) {
       // 0 would mean "keep the rate" to the programming routine.
       {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, BytesOf(ULONG(0)), STATUS_INVALID_PARAMETER,
        BytesOf(ULONG(115200))},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, {STOP_BITS_2, EVEN_PARITY, 7, 0xEE},
-       STATUS_SUCCESS, {STOP_BITS_2, EVEN_PARITY, 7}},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 9},
-       STATUS_INVALID_PARAMETER, {STOP_BITS_2, EVEN_PARITY, 7}},
+      {IOCTL_SERIAL_SET_LINE_CONTROL,
+       IOCTL_SERIAL_GET_LINE_CONTROL,
+       {STOP_BITS_2, EVEN_PARITY, 7, 0xEE},
+       STATUS_SUCCESS,
+       {STOP_BITS_2, EVEN_PARITY, 7}},
+      {IOCTL_SERIAL_SET_LINE_CONTROL,
+       IOCTL_SERIAL_GET_LINE_CONTROL,
+       {STOP_BIT_1, NO_PARITY, 9},
+       STATUS_INVALID_PARAMETER,
+       {STOP_BITS_2, EVEN_PARITY, 7}},
       {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, BytesOf(chars), STATUS_SUCCESS, BytesOf(chars)},
-      {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, BytesOf(timeouts), STATUS_SUCCESS, BytesOf(timeouts)},
-      {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, BytesOf(handFlow), STATUS_SUCCESS, BytesOf(handFlow)},
+      {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, BytesOf(timeouts), STATUS_SUCCESS,
+       BytesOf(timeouts)},
+      {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, BytesOf(handFlow), STATUS_SUCCESS,
+       BytesOf(handFlow)},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(testing::Message() << std::hex << s.set << " " << int(s.in[0]));
@@ -51,16 +59,17 @@ TEST_F(IoctlTest, QueueSizeOnlyGrowsKeepsTheBytesAndShowsInTheProperties) {
   // set are zero, not what the buffer held.
   Bytes buffer(80, 0xAA);
   ASSERT_EQ(SendIrp(IOCTL_SERIAL_GET_PROPERTIES, 0, 80, &buffer).information, 64u);
-  const uint32_t fresh[20] = {0x00020040, 1,          0,          0xFFFF,     0xFFFF,     0x10000000, 1,
-                              0x1FB,      0x3F,       0x10000FFF, 0x1F07000F, 0xFFFF,     0xFFFF,     0,
-                              0,          0,          0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA};
+  const uint32_t fresh[20] = {0x00020040, 1,    0,          0xFFFF,     0xFFFF,     0x10000000, 1,
+                              0x1FB,      0x3F, 0x10000FFF, 0x1F07000F, 0xFFFF,     0xFFFF,     0,
+                              0,          0,    0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA};
   EXPECT_EQ(buffer, Bytes((uint8_t*)fresh, (uint8_t*)fresh + 80));
   auto queues = [&] {
     auto p = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
     return std::vector<ULONG>{p.MaxTxQueue, p.MaxRxQueue, p.CurrentTxQueue, p.CurrentRxQueue};
   };
   Inject(Packet({'a', 'b', 'c'}));
-  const std::pair<ULONG, ULONG> steps[] = {{0x100, 0x10000}, {0x10000, 0x10000}, {0x20000, 0x20000}, {0x1FFFF, 0x20000}};
+  const std::pair<ULONG, ULONG> steps[] = {
+      {0x100, 0x10000}, {0x10000, 0x10000}, {0x20000, 0x20000}, {0x1FFFF, 0x20000}};
   for (auto [inSize, size] : steps) {
     EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(SERIAL_QUEUE_SIZE{inSize, 0xFFFFFFFF})).status,
               STATUS_SUCCESS);

@@ -136,9 +136,12 @@ TEST_F(IoctlTest, UsbLevelCodesNeedAWorkingDeviceAndGiveTheirCountBack) {
 TEST_F(IoctlTest, LogNamesTheCodeAndTheBaudRateOutcome) {
   ctx_->DebugLogEnabled = 1;
   Bytes rate = BytesOf(ULONG(1201));
-  const std::pair<ULONG, Bytes> requests[] = {{IOCTL_SERIAL_SET_BAUD_RATE, rate},  {IOCTL_SERIAL_GET_COMMCONFIG, {}},
-                                              {0x12345678, {}},                    {0x1B2C30, {}},
-                                              {0x1B2C4C, {}},                      {0x22281B, {}}};
+  const std::pair<ULONG, Bytes> requests[] = {{IOCTL_SERIAL_SET_BAUD_RATE, rate},
+                                              {IOCTL_SERIAL_GET_COMMCONFIG, {}},
+                                              {0x12345678, {}},
+                                              {0x1B2C30, {}},
+                                              {0x1B2C4C, {}},
+                                              {0x22281B, {}}};
   for (auto [code, in] : requests) SendIrp(code, ULONG(in.size()), 0, in.empty() ? nullptr : &in);
   std::vector<std::string> lines;
   for (ULONG i = 0; i != Shared(ctx_->DebugLogWriteIndex); ++i) lines.emplace_back(ctx_->DebugLogLines[i]);

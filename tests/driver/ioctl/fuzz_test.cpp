@@ -53,8 +53,8 @@ TEST_F(IoctlTest, RandomRequestsNeverCrashLeakOrChangeStateOnFailure) {
       buffer[3] = 0;
     }
     bool present = rng() % 8 != 0;
-    SCOPED_TRACE(testing::Message() << "request " << i << " code " << std::hex << code << " in " << in << " out "
-                                    << out << (present ? "" : " no buffer"));
+    SCOPED_TRACE(testing::Message() << "request " << i << " code " << std::hex << code << " in " << in
+                                    << " out " << out << (present ? "" : " no buffer"));
     Snapshot before = Take();
     Result r = SendIrp(code, in, out, present ? &buffer : nullptr);
     if (!NT_SUCCESS(r.status)) {

@@ -14,7 +14,8 @@ IO_STATUS_BLOCK SendInternal(PDEVICE_OBJECT fdo, ULONG code) {
   IO_STATUS_BLOCK io{};
   PIRP irp = IoBuildDeviceIoControlRequest(code, fdo, nullptr, 0, nullptr, 0, TRUE, &done, &io);
   irp->IoStatus.Information = 0x1234;
-  if (IoCallDriver(fdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  if (IoCallDriver(fdo, irp) == STATUS_PENDING)
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   return io;
 }
 

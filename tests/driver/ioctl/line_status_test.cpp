@@ -16,8 +16,10 @@ TEST_F(IoctlTest, LineRequestsReachTheCableAndTheModemControlRegister) {
   };
   // Open raised DTR and RTS (the default handshake) and OUT2.
   EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x0B);
-  const Step steps[] = {{IOCTL_SERIAL_CLR_DTR, {}, 0x0A},         {IOCTL_SERIAL_CLR_RTS, {}, 0x08},
-                        {IOCTL_SERIAL_SET_DTR, {}, 0x09},         {IOCTL_SERIAL_SET_RTS, {}, 0x0B},
+  const Step steps[] = {{IOCTL_SERIAL_CLR_DTR, {}, 0x0A},
+                        {IOCTL_SERIAL_CLR_RTS, {}, 0x08},
+                        {IOCTL_SERIAL_SET_DTR, {}, 0x09},
+                        {IOCTL_SERIAL_SET_RTS, {}, 0x0B},
                         {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x13, 0, 0, 0}, 0x13},  // loopback too, unchanged
                         {IOCTL_SERIAL_SET_MODEM_CONTROL, {0x03, 1, 0, 0}, 0x03}};
   for (const Step& s : steps) {
@@ -48,14 +50,34 @@ TEST_F(IoctlTest, BreakWritesItsRegistersInOrder) {
   };
   const Case cases[] = {
       {"no mode flag copy", 0x00, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x123, 0x43}}, {{0x123, 0x03}}},
-      {"level high during break", 0x04, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x106, 0x1C}, {0x123, 0x43}},
+      {"level high during break",
+       0x04,
+       0x00,
+       0x02,
+       SERIAL_RTS_CONTROL,
+       {{0x106, 0x1C}, {0x123, 0x43}},
        {{0x123, 0x03}, {0x106, 0x0C}}},
-      {"level low during break", 0x14, 0x00, 0x00, SERIAL_RTS_CONTROL, {{0x106, 0x0C}, {0x123, 0x43}},
+      {"level low during break",
+       0x14,
+       0x00,
+       0x00,
+       SERIAL_RTS_CONTROL,
+       {{0x106, 0x0C}, {0x123, 0x43}},
        {{0x123, 0x03}, {0x106, 0x1C}}},
-      {"pins active", 0x0C, 0x70, 0x02, SERIAL_RTS_CONTROL, {{0x106, 0x04}, {0x123, 0x43}},
+      {"pins active",
+       0x0C,
+       0x70,
+       0x02,
+       SERIAL_RTS_CONTROL,
+       {{0x106, 0x04}, {0x123, 0x43}},
        {{0x123, 0x03}, {0x106, 0x0C}}},
-      {"transmit toggle raises RTS", 0x04, 0x00, 0x00, SERIAL_TRANSMIT_TOGGLE,
-       {{0x106, 0x0C}, {0x124, 0x02}, {0x123, 0x43}}, {{0x123, 0x03}, {0x106, 0x1C}}},
+      {"transmit toggle raises RTS",
+       0x04,
+       0x00,
+       0x00,
+       SERIAL_TRANSMIT_TOGGLE,
+       {{0x106, 0x0C}, {0x124, 0x02}, {0x123, 0x43}},
+       {{0x123, 0x03}, {0x106, 0x1C}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,8 +128,10 @@ TEST_F(IoctlTest, XoffHoldsTheTransmitterUntilXon) {
 
 TEST_F(IoctlTest, ReceiveErrorsAreReportedOnce) {
   const std::tuple<uint8_t, ULONG, SERIALPERF_STATS> cases[] = {
-      {0x68, SERIAL_ERROR_FRAMING, {0, 0, 1, 0, 0, 0}}, {0x62, SERIAL_ERROR_OVERRUN, {0, 0, 0, 1, 0, 0}},
-      {0x64, SERIAL_ERROR_PARITY, {0, 0, 0, 0, 0, 1}},  {0x70, SERIAL_ERROR_BREAK, {}},
+      {0x68, SERIAL_ERROR_FRAMING, {0, 0, 1, 0, 0, 0}},
+      {0x62, SERIAL_ERROR_OVERRUN, {0, 0, 0, 1, 0, 0}},
+      {0x64, SERIAL_ERROR_PARITY, {0, 0, 0, 0, 0, 1}},
+      {0x70, SERIAL_ERROR_BREAK, {}},
       {0x7E, 0x17, {0, 0, 1, 1, 0, 1}}};
   for (auto [lineStatus, errors, stats] : cases) {
     SCOPED_TRACE(int(lineStatus));

@@ -63,7 +63,8 @@ class PortName : public VendorTest {
 
   static constexpr const char* kServiceEnum =
       "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Q2740xA_Port\\Enum";
-  static constexpr const char* kArbiter = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
+  static constexpr const char* kArbiter =
+      "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
   std::string own_;
   std::string other_ = "USB\\VID_7315&PID_0104\\OTHER&0";
 };

@@ -20,7 +20,7 @@ TEST_F(LinePowerTest, DtrAndRtsPowerTheDeviceFirst) {
   EXPECT_FALSE(far_->PortLines().dtr);
 
   const std::pair<ULONG, chip::ModemOutputs> steps[] = {{IOCTL_SERIAL_SET_DTR, {.rts = false, .dtr = true}},
-                                                         {IOCTL_SERIAL_SET_RTS, {.rts = true, .dtr = true}}};
+                                                        {IOCTL_SERIAL_SET_RTS, {.rts = true, .dtr = true}}};
   for (auto [code, lines] : steps) {
     SetShared(ctx_->DevPowerState, PowerDeviceD3);
     EXPECT_EQ(Ioctl(code).status, STATUS_SUCCESS);

@@ -33,14 +33,13 @@ class BaudTest : public ChipPortTest {
 TEST_F(BaudTest, EveryTableRateGivesTheWireItsRate) {
   const std::pair<ULONG, double> approximate[] = {
       {110, 115200.0 / 1047}, {135, 115200.0 / 853}, {2000, 115200.0 / 58}, {56000, 57600},
-      {560000, 576000},       {128000, 125000},      {249600, 250000},     {256000, 250000},
+      {560000, 576000},       {128000, 125000},      {249600, 250000},      {256000, 250000},
       {499200, 500000},       {748800, 750000},      {1497600, 1500000},
   };
-  const ULONG rates[] = {50,     75,     110,    135,    150,    300,     600,     1200,    1800,
-                         2000,   2400,   3600,   4800,   7200,   9600,    14400,   19200,   38400,
-                         56000,  57600,  115200, 230400, 460800, 921600,  560000,  576000,  1152000,
-                         128000, 249600, 256000, 499200, 500000, 748800,  1497600, 1500000, 1000000,
-                         3000000};
+  const ULONG rates[] = {50,     75,     110,    135,     150,     300,     600,     1200,   1800,   2000,
+                         2400,   3600,   4800,   7200,    9600,    14400,   19200,   38400,  56000,  57600,
+                         115200, 230400, 460800, 921600,  560000,  576000,  1152000, 128000, 249600, 256000,
+                         499200, 500000, 748800, 1497600, 1500000, 1000000, 3000000};
   for (ULONG rate : rates) {
     SCOPED_TRACE(rate);
     double expected = rate;
@@ -55,7 +54,8 @@ TEST_F(BaudTest, EveryTableRateGivesTheWireItsRate) {
     EXPECT_EQ(*Chip().Peek(SERIAL_CONFIG_REG1) & CONFIG1_TRIGGER_MASK, rate > 1200 ? 0x08 : 0x00);
     EXPECT_EQ(ctx_->BaudRate, rate);
     // The double-rate bit is on only for the double-rate table's rates.
-    EXPECT_EQ((*Chip().Peek(PORT_CONTROL_REG) & PORT_CONTROL_DOUBLE_RATE) != 0, rate == 1000000 || rate == 3000000);
+    EXPECT_EQ((*Chip().Peek(PORT_CONTROL_REG) & PORT_CONTROL_DOUBLE_RATE) != 0,
+              rate == 1000000 || rate == 3000000);
   }
 }
 
@@ -175,8 +175,9 @@ TEST_F(BaudTest, UnreadableRegisterIsNotWritten) {
     std::vector<uint16_t> notWritten;
   };
   const Case cases[] = {
-      {0, {SERIAL_CONFIG_REG0, PORT_CONTROL_REG, DIVISOR_LATCH_LSB, DIVISOR_LATCH_MSB, LINE_CONTROL_REGISTER,
-           FIFO_CONTROL_REGISTER, SERIAL_CONFIG_REG1}},
+      {0,
+       {SERIAL_CONFIG_REG0, PORT_CONTROL_REG, DIVISOR_LATCH_LSB, DIVISOR_LATCH_MSB, LINE_CONTROL_REGISTER,
+        FIFO_CONTROL_REGISTER, SERIAL_CONFIG_REG1}},
       {5, {DIVISOR_LATCH_LSB, DIVISOR_LATCH_MSB}},
       {16, {SERIAL_CONFIG_REG1}},
   };
@@ -187,7 +188,7 @@ TEST_F(BaudTest, UnreadableRegisterIsNotWritten) {
     Chip().Write(SERIAL_CONFIG_REG1, 0xA5);
     int64_t start = Now();
     kernel::clock::ScheduleAt(start + c.transfer * kMs + kMs / 2,
-                            [this] { Chip().StallControlTransfers(RegisterAccessAttempts); });
+                              [this] { Chip().StallControlTransfers(RegisterAccessAttempts); });
     EXPECT_LT(Program(9600), 0);
     EXPECT_EQ(ctx_->BaudRate, 115200u);
     for (auto [address, value] : Writes()) {

@@ -71,7 +71,9 @@ TEST_F(ModemPortTest, EachHandshakeHoldsOnItsOwnLine) {
   } rows[] = {
       {"CTS low", SERIAL_CTS_HANDSHAKE, {.dsr = true, .dcd = true}, SERIAL_TX_WAITING_FOR_CTS},
       {"CTS high", SERIAL_CTS_HANDSHAKE, {.cts = true}, 0},
-      {"DSR low", SERIAL_DSR_HANDSHAKE, {.cts = true, .dcd = true},
+      {"DSR low",
+       SERIAL_DSR_HANDSHAKE,
+       {.cts = true, .dcd = true},
        SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_XOFF_SENT},
       {"DSR high", SERIAL_DSR_HANDSHAKE, {.dsr = true}, 0},
       {"DCD low", SERIAL_DCD_HANDSHAKE, {.cts = true, .dsr = true}, SERIAL_TX_WAITING_FOR_DCD},
@@ -97,7 +99,8 @@ TEST_F(ModemPortTest, XoffHoldEndsWithXonXoffOutput) {
   const uint8_t xoff[] = {0x13};
   for (ULONG replace : {ULONG(SERIAL_RTS_CONTROL), ULONG(SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT)}) {
     SCOPED_TRACE(replace);
-    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT).Status, STATUS_SUCCESS);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT).Status,
+              STATUS_SUCCESS);
     far_->Send(xoff);
     kernel::clock::Sleep(50 * kMs);
     ASSERT_EQ(HoldReasons(), ULONG(SERIAL_TX_WAITING_FOR_XON | SERIAL_RX_WAITING_FOR_DSR));

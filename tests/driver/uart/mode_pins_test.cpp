@@ -18,8 +18,8 @@ TEST_F(ModePinsTest, PortModeDrivesThePinsAndKeepsBits7And3) {
     std::optional<UCHAR> written;  // PIN_OUTPUT_REG, from 0xFC (bits 1-0 are read-only straps)
   };
   const Case cases[] = {
-      {0, 0x88}, {1, 0xC8}, {2, 0xA8}, {3, 0xE8}, {4, 0x98}, {5, 0xD8}, {6, 0xB8},
-      {7, std::nullopt}, {8, std::nullopt}, {0xFF, std::nullopt},
+      {0, 0x88}, {1, 0xC8}, {2, 0xA8},         {3, 0xE8},         {4, 0x98},
+      {5, 0xD8}, {6, 0xB8}, {7, std::nullopt}, {8, std::nullopt}, {0xFF, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << int(c.mode));
@@ -46,8 +46,13 @@ TEST_F(ModePinsTest, InputModeSetsTheFlagFromThePinLevels) {
     UCHAR flagsBefore, flagsAfter;
   };
   const Case cases[] = {
-      {2, 0, 0x02, 0x03}, {3, 0, 0x00, 0x01}, {6, 0, 0x00, 0x01}, {7, 0, 0x03, 0x02},
-      {0, 0, 0x01, 0x00}, {5, 0, 0x01, 0x00}, {2, RegisterAccessAttempts, 0x00, 0x00},
+      {2, 0, 0x02, 0x03},
+      {3, 0, 0x00, 0x01},
+      {6, 0, 0x00, 0x01},
+      {7, 0, 0x03, 0x02},
+      {0, 0, 0x01, 0x00},
+      {5, 0, 0x01, 0x00},
+      {2, RegisterAccessAttempts, 0x00, 0x00},
       {5, RegisterAccessAttempts, 0x01, 0x01},
   };
   ctx_->PortMode = 7;

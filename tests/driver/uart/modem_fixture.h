@@ -40,7 +40,8 @@ class ModemPortTest : public port_test::OpenPortTest {
     kernel::clock::RunUntilIdle();
   }
 
-  IO_STATUS_BLOCK Ioctl(ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0) {
+  IO_STATUS_BLOCK Ioctl(ULONG code, const void* in, ULONG inLength, void* out = nullptr,
+                        ULONG outLength = 0) {
     IO_STATUS_BLOCK io = Control(code, in, inLength, out, outLength);
     kernel::clock::RunUntilIdle();
     return io;

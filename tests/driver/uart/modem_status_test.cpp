@@ -38,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ModemEventCase{"Dcd", SERIAL_EV_RLSD, {{.dcd = true}}, SERIAL_EV_RLSD},
                       // Only the trailing edge of a ring counts.
                       ModemEventCase{"Ring", SERIAL_EV_RING, {{.ri = true}, {.ri = false}}, SERIAL_EV_RING},
-                      ModemEventCase{"Several", SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD,
+                      ModemEventCase{"Several",
+                                     SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD,
                                      {{.cts = true, .dsr = true, .dcd = true}},
                                      SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -47,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
 // raising it lets the bytes out and back in.
 TEST_F(ModemPortTest, LoopbackPlugHoldsTheSenderThroughRts) {
   chip::PlugLoopback(Chip());
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status,
+            STATUS_SUCCESS);
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_RTS, nullptr, 0).Status, STATUS_SUCCESS);
   kernel::clock::Sleep(10 * kMs);
   auto write = Write({1, 2, 3, 4});
@@ -79,7 +81,8 @@ TEST_F(ModemPortTest, GetModemStatusReportsLevelsWithoutRepeatingEvents) {
 // stay as they were, and GET_MODEMSTATUS reports the last levels known.
 TEST_F(ModemPortTest, FailedStatusReadChangesNothing) {
   Present({.cts = true});
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status,
+            STATUS_SUCCESS);
   ASSERT_EQ(Shared(ctx_->TxHolding) & 0x01, 0u);
   Chip().StallRegisterReads(chip::reg::kModemStatus, static_cast<int>(RegisterAccessAttempts));
   ULONG status = 0;

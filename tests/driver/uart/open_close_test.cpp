@@ -56,9 +56,11 @@ TEST_F(OpenCloseTest, OpenProgramsTheChipInOrder) {
             STATUS_SUCCESS);
   uint8_t config0 = Register(chip::reg::kSerialConfig0);
   const std::vector<std::pair<uint16_t, uint8_t>> expected = {
-      {chip::reg::kPortControl, 0x41},    {chip::reg::kPortSetup, 0x72},     {chip::reg::kPinOutput, 0x00},
-      {chip::reg::kSerialConfig0, config0}, {chip::reg::kFifoControl, 0xC7}, {chip::reg::kModemControl, 0x08},
-      {chip::reg::kModemControl, 0x09},   {chip::reg::kModemControl, 0x0B}, {chip::reg::kInterruptEnable, 0x08},
+      {chip::reg::kPortControl, 0x41},     {chip::reg::kPortSetup, 0x72},
+      {chip::reg::kPinOutput, 0x00},       {chip::reg::kSerialConfig0, config0},
+      {chip::reg::kFifoControl, 0xC7},     {chip::reg::kModemControl, 0x08},
+      {chip::reg::kModemControl, 0x09},    {chip::reg::kModemControl, 0x0B},
+      {chip::reg::kInterruptEnable, 0x08},
   };
   EXPECT_EQ(Writes(), expected);
   EXPECT_EQ(config0 & 0x0C, 0x08) << "PortModeFlags bit 1 lands in bit 3";
@@ -105,8 +107,8 @@ TEST_F(OpenCloseTest, CloseDropsRtsBeforeDtrThenQuietensTheUart) {
   ClosePortFile(file_);
   file_ = nullptr;
   const std::vector<std::pair<uint16_t, uint8_t>> expected = {
-      {chip::reg::kPortControl, 0x40},  {chip::reg::kPortAux0, 0x00},     {chip::reg::kPortAux1, 0x00},
-      {chip::reg::kModemControl, 0x09}, {chip::reg::kModemControl, 0x08}, {chip::reg::kModemControl, 0x00},
+      {chip::reg::kPortControl, 0x40},     {chip::reg::kPortAux0, 0x00},     {chip::reg::kPortAux1, 0x00},
+      {chip::reg::kModemControl, 0x09},    {chip::reg::kModemControl, 0x08}, {chip::reg::kModemControl, 0x00},
       {chip::reg::kInterruptEnable, 0x00},
   };
   EXPECT_EQ(Writes(), expected);
@@ -187,7 +189,8 @@ TEST_F(OpenCloseTest, ReopenRestartsTheTransfers) {
 // Closing the handle ends what is still pending, so that the close follows
 // and the port can be opened again.
 TEST_F(OpenCloseTest, CleanupEndsPendingRequestsNewestFirst) {
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status,
+            STATUS_SUCCESS);
   std::vector<Request> writes;
   for (int i = 0; i < 4; ++i) writes.push_back(TaggedWrite(10, i));
   auto read = Read(10);

@@ -56,17 +56,18 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
        STATUS_DEVICE_REMOVED, 1, 5 * kMs},
       {"D0 from D3, pending counts as success", Routine::EnsureD0, 4, 1, PowerDeviceD0, FALSE,
        STATUS_DEVICE_REMOVED, 5 * kMs, STATUS_SUCCESS, 1, 0},
-      {"if active: not started", Routine::IfActive, 1, 0, PowerDeviceD3, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS, 1,
-       0},
-      {"if active: working", Routine::IfActive, 1, 1, PowerDeviceD3, FALSE, STATUS_SUCCESS, 5 * kMs, STATUS_SUCCESS,
-       1, 0},
-      {"if active: stop pending", Routine::IfActive, 1, 2, PowerDeviceD3, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS, 0,
-       0},
-      {"if active: remove pending", Routine::IfActive, 1, 3, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS,
-       0, 0},
+      {"if active: not started", Routine::IfActive, 1, 0, PowerDeviceD3, TRUE, STATUS_SUCCESS, 0,
+       STATUS_SUCCESS, 1, 0},
+      {"if active: working", Routine::IfActive, 1, 1, PowerDeviceD3, FALSE, STATUS_SUCCESS, 5 * kMs,
+       STATUS_SUCCESS, 1, 0},
+      {"if active: stop pending", Routine::IfActive, 1, 2, PowerDeviceD3, TRUE, STATUS_SUCCESS, 0,
+       STATUS_SUCCESS, 0, 0},
+      {"if active: remove pending", Routine::IfActive, 1, 3, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0,
+       STATUS_SUCCESS, 0, 0},
       {"if active: surprise-removed", Routine::IfActive, 1, 4, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0,
        STATUS_SUCCESS, 0, 0},
-      {"if active: removed", Routine::IfActive, 1, 5, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS, 0, 0},
+      {"if active: removed", Routine::IfActive, 1, 5, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS,
+       0, 0},
   };
   // The stack may end a request at DISPATCH_LEVEL, as a bus driver's DPC would.
   for (bool atDispatch : {false, true}) {
@@ -80,9 +81,15 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
       int64_t start = Now();
       NTSTATUS status = STATUS_SUCCESS;
       switch (c.routine) {
-        case Routine::Send: status = SendDeviceSetPower(ctx_, c.state, c.wait); break;
-        case Routine::EnsureD0: status = EnsureDeviceD0(ctx_, c.wait); break;
-        case Routine::IfActive: status = RequestDevicePowerIfActive(ctx_, c.state, c.wait); break;
+        case Routine::Send:
+          status = SendDeviceSetPower(ctx_, c.state, c.wait);
+          break;
+        case Routine::EnsureD0:
+          status = EnsureDeviceD0(ctx_, c.wait);
+          break;
+        case Routine::IfActive:
+          status = RequestDevicePowerIfActive(ctx_, c.state, c.wait);
+          break;
       }
       EXPECT_EQ(Now() - start, c.elapsed);
       EXPECT_EQ(status, c.expected);

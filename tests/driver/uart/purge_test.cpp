@@ -20,7 +20,8 @@ class PurgeTest : public ModemPortTest, public ::testing::WithParamInterface<Pur
 
 TEST_P(PurgeTest, MaskSelectsWhatEnds) {
   const PurgeCase& c = GetParam();
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
+  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status,
+            STATUS_SUCCESS);
   auto writes = {Write({1, 2, 3}), Write({4, 5})};
   auto reads = {Read(100), Read(100)};
   Inject(Packet({'a', 'b', 'c'}));  // makes the first read current; too few bytes to end it

@@ -15,11 +15,12 @@ TEST_F(ChipBaudTest, EachClockAndDivisorYieldsItsRealRate) {
     uint16_t divisor;
     bool doubleRate;
     double real;
-  } rows[] = {  // each clock, the double-rate bit, and rates that come out inexact
-      {50, 0, 2304, false, 50},          {110, 0, 1047, false, 110.0287},   {2000, 0, 58, false, 1986.2069},
-      {56000, 0, 2, false, 57600},       {115200, 0, 1, false, 115200},     {230400, 3, 4, false, 230400},
-      {921600, 3, 1, false, 921600},     {560000, 1, 2, false, 576000},     {1152000, 1, 1, false, 1152000},
-      {128000, 2, 12, false, 125000},    {1497600, 2, 1, false, 1500000},   {1000000, 2, 3, true, 1000000},
+  } rows[] = {
+      // each clock, the double-rate bit, and rates that come out inexact
+      {50, 0, 2304, false, 50},       {110, 0, 1047, false, 110.0287}, {2000, 0, 58, false, 1986.2069},
+      {56000, 0, 2, false, 57600},    {115200, 0, 1, false, 115200},   {230400, 3, 4, false, 230400},
+      {921600, 3, 1, false, 921600},  {560000, 1, 2, false, 576000},   {1152000, 1, 1, false, 1152000},
+      {128000, 2, 12, false, 125000}, {1497600, 2, 1, false, 1500000}, {1000000, 2, 3, true, 1000000},
       {3000000, 2, 1, true, 3000000},
   };
   for (const Row& row : rows) {

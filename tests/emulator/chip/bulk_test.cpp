@@ -51,11 +51,11 @@ TEST_F(ChipBulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
     uint32_t firstLength;  // bytes of data in the first completion
     double waitedChars;    // after the first character's start
   } rows[] = {
-      {0xC7, 3, 3, 3 + 4},         // below the trigger: 4 character times after the last
-      {0x87, 100, 64, 64},         // trigger 64 of 128
-      {0xC7, 120, 112, 112},       // trigger 112 of 128
-      {0x07, 5, 1, 1},             // trigger 1
-      {0x00, 5, 1, 1},             // FIFOs off: one character at a time
+      {0xC7, 3, 3, 3 + 4},    // below the trigger: 4 character times after the last
+      {0x87, 100, 64, 64},    // trigger 64 of 128
+      {0xC7, 120, 112, 112},  // trigger 112 of 128
+      {0x07, 5, 1, 1},        // trigger 1
+      {0x00, 5, 1, 1},        // FIFOs off: one character at a time
   };
   for (const Row& row : rows) {
     WriteRegister(reg::kFifoControl, row.fcr);

@@ -56,7 +56,8 @@ class ChipTest : public ::testing::Test {
   std::unique_ptr<Pending> Submit(chip::Pipe pipe, std::vector<uint8_t> data, int port = 0) {
     auto p = std::make_unique<Pending>();
     p->buffer = std::move(data);
-    p->id = Port(port).Submit(pipe, p->buffer.data(), static_cast<uint32_t>(p->buffer.size()), Record(p->result));
+    p->id =
+        Port(port).Submit(pipe, p->buffer.data(), static_cast<uint32_t>(p->buffer.size()), Record(p->result));
     return p;
   }
 
@@ -81,7 +82,8 @@ class ChipTest : public ::testing::Test {
     EXPECT_EQ(c.status, USBD_STATUS_SUCCESS) << "write of 0x" << std::hex << address;
   }
   void Configure(int port = 0) {
-    EXPECT_EQ(Control({0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, 0}, nullptr, port).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(Control({0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, 0}, nullptr, port).status,
+              USBD_STATUS_SUCCESS);
   }
   // Divisor, clock select and line control, in the order the driver writes them.
   void SetFormat(uint8_t select, uint16_t divisor, bool doubleRate, uint8_t lcr, int port = 0) {

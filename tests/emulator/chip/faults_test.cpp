@@ -17,8 +17,8 @@ TEST_F(ChipFaultsTest, StalledControlTransfersEachTakeAFrame) {
     std::vector<uint8_t> data(1);
     statuses.push_back(Control({0xC0, reg::kVendorRequest, reg::kLineControl, 0, 1}, &data).status);
   }
-  EXPECT_EQ(statuses, (std::vector<int32_t>{USBD_STATUS_STALL_PID, USBD_STATUS_STALL_PID, USBD_STATUS_STALL_PID,
-                                            USBD_STATUS_SUCCESS}));
+  EXPECT_EQ(statuses, (std::vector<int32_t>{USBD_STATUS_STALL_PID, USBD_STATUS_STALL_PID,
+                                            USBD_STATUS_STALL_PID, USBD_STATUS_SUCCESS}));
   EXPECT_EQ(clock_.Now() - start, 4 * chip::kMillisecond);
   EXPECT_EQ(Port().RegisterLog().size(), 1u);  // stalled requests reach no register
 }
@@ -26,8 +26,11 @@ TEST_F(ChipFaultsTest, StalledControlTransfersEachTakeAFrame) {
 TEST_F(ChipFaultsTest, StalledRegisterReadsLeaveOtherTransfersAlone) {
   Port().StallRegisterReads(reg::kModemControl, 2);
   std::vector<int32_t> statuses;
-  for (auto [type, address] : {std::pair{0xC0, reg::kModemControl}, {0xC0, reg::kLineControl},
-                               {0x40, reg::kModemControl}, {0xC0, reg::kModemControl}, {0xC0, reg::kModemControl}}) {
+  for (auto [type, address] : {std::pair{0xC0, reg::kModemControl},
+                               {0xC0, reg::kLineControl},
+                               {0x40, reg::kModemControl},
+                               {0xC0, reg::kModemControl},
+                               {0xC0, reg::kModemControl}}) {
     std::vector<uint8_t> data(1);
     statuses.push_back(Control({uint8_t(type), reg::kVendorRequest, address, 0, 1}, &data).status);
   }
@@ -104,15 +107,16 @@ TEST_F(ChipFaultsTest, DisconnectEndsEverythingWithDeviceGone) {
 }
 
 TEST_F(ChipFaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
-  const uint16_t addresses[] = {reg::kPortSetup, reg::kSerialConfig0, reg::kSerialConfig1, reg::kPortAux0,
-                                reg::kPortAux1,  reg::kPortControl,   reg::kPinOutput,     reg::kInterruptEnable,
-                                reg::kLineControl, reg::kModemControl};
+  const uint16_t addresses[] = {
+      reg::kPortSetup,   reg::kSerialConfig0, reg::kSerialConfig1,   reg::kPortAux0,    reg::kPortAux1,
+      reg::kPortControl, reg::kPinOutput,     reg::kInterruptEnable, reg::kLineControl, reg::kModemControl};
   std::vector<uint8_t> reset;
   for (uint16_t a : addresses) reset.push_back(*Port().Peek(a));
   for (uint16_t a : addresses) WriteRegister(a, 0x0F);
   WriteRegister(reg::kFifoControl, 0x07);
   chip_.LosePower();
-  for (size_t i = 0; i < std::size(addresses); ++i) EXPECT_EQ(*Port().Peek(addresses[i]), reset[i]) << std::hex << addresses[i];
+  for (size_t i = 0; i < std::size(addresses); ++i)
+    EXPECT_EQ(*Port().Peek(addresses[i]), reset[i]) << std::hex << addresses[i];
   EXPECT_EQ(*Port().Peek(reg::kFifoControl), 0x01);
   EXPECT_DOUBLE_EQ(Port().Settings().rate, 9600);
 }

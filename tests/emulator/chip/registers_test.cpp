@@ -14,11 +14,11 @@ TEST_F(ChipRegistersTest, PowerOnValues) {
     uint16_t address;
     uint8_t value;
   } rows[] = {
-      {reg::kPortSetup, 0x00},     {reg::kSerialConfig0, 0x00}, {reg::kSerialConfig1, 0x00},
-      {reg::kPortAux0, 0x00},      {reg::kPortAux1, 0x00},      {reg::kPortControl, 0x00},
-      {reg::kPinOutput, 0x70},     {reg::kPinInput, 0x07},      {reg::kUartBase, 0x00},
-      {reg::kInterruptEnable, 0x00}, {reg::kFifoControl, 0x01}, {reg::kLineControl, 0x03},
-      {reg::kModemControl, 0x00},  {reg::kLineStatus, 0x60},    {reg::kModemStatus, 0x00},
+      {reg::kPortSetup, 0x00},       {reg::kSerialConfig0, 0x00}, {reg::kSerialConfig1, 0x00},
+      {reg::kPortAux0, 0x00},        {reg::kPortAux1, 0x00},      {reg::kPortControl, 0x00},
+      {reg::kPinOutput, 0x70},       {reg::kPinInput, 0x07},      {reg::kUartBase, 0x00},
+      {reg::kInterruptEnable, 0x00}, {reg::kFifoControl, 0x01},   {reg::kLineControl, 0x03},
+      {reg::kModemControl, 0x00},    {reg::kLineStatus, 0x60},    {reg::kModemStatus, 0x00},
   };
   for (const Row& row : rows) EXPECT_EQ(ReadRegister(row.address), row.value) << std::hex << row.address;
   // Behind the divisor-latch bit: 9600 bits/s on clock 0.
@@ -148,7 +148,8 @@ TEST_F(ChipRegistersTest, UnknownAddressStallsAndIsNotLogged) {
   }
   // A range that runs past the map is refused whole: nothing is written.
   std::vector<uint8_t> data{0x11, 0x22};
-  EXPECT_EQ(Control({0x40, reg::kVendorRequest, reg::kModemStatus, 0, 2}, &data).status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(Control({0x40, reg::kVendorRequest, reg::kModemStatus, 0, 2}, &data).status,
+            USBD_STATUS_STALL_PID);
   EXPECT_TRUE(Port().RegisterLog().empty());
 }
 

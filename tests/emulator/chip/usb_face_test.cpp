@@ -22,13 +22,15 @@ TEST_F(ChipPaddedTest, LongConfigurationDescriptorParsesThroughUsbd) {
   get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, whole.data(), total);
   ASSERT_EQ(Send(&get), STATUS_SUCCESS);
   auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.data());
-  PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+  PUSB_INTERFACE_DESCRIPTOR interface =
+      USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
   ASSERT_NE(interface, nullptr);
   EXPECT_EQ(interface->bNumEndpoints, 3);
   EXPECT_EQ(interface->bInterfaceClass, 0xFF);
   // The endpoints follow the interface: interrupt-in, bulk-in, bulk-out.
   auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(reinterpret_cast<uint8_t*>(interface) + 9);
-  uint8_t expected[3][2] = {{0x81, USB_ENDPOINT_TYPE_INTERRUPT}, {0x82, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}};
+  uint8_t expected[3][2] = {
+      {0x81, USB_ENDPOINT_TYPE_INTERRUPT}, {0x82, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}};
   for (auto& e : expected) {
     EXPECT_EQ(endpoint->bDescriptorType, USB_ENDPOINT_DESCRIPTOR_TYPE);
     EXPECT_EQ(endpoint->bEndpointAddress, e[0]);
@@ -96,7 +98,8 @@ TEST_F(ChipUsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
     EXPECT_EQ(pending.Wait(), row.status);
     EXPECT_EQ(in.UrbHeader.Status, row.usbd);
     ASSERT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 4), (std::vector<uint8_t>{4, 0x31, 0x32, 0x60}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 4),
+              (std::vector<uint8_t>{4, 0x31, 0x32, 0x60}));
   }
 }
 

@@ -36,7 +36,8 @@ NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(PassThrough), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(PassThrough), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   Of(fdo).lower = IoAttachDeviceToDeviceStack(fdo, pdo);
   fdo->Flags |= DO_POWER_PAGABLE;
@@ -100,7 +101,8 @@ TEST_F(ChipUsbPlugTest, DevicePowerCycleThroughD3ResetsTheRegisters) {
   for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, POWER_STATE{.DeviceState = state}, PowerDone, &done, nullptr),
+    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_SET_POWER, POWER_STATE{.DeviceState = state}, PowerDone, &done,
+                                nullptr),
               STATUS_PENDING);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }

@@ -12,7 +12,8 @@ class ChipUsbRequestsTest : public ChipTest {};
 TEST_F(ChipUsbRequestsTest, DeviceDescriptorCarriesThePortIndexInBcdDevice) {
   for (int port = 0; port < 4; ++port) {
     std::vector<uint8_t> d(18);
-    Completion c = Control({0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18}, &d, port);
+    Completion c =
+        Control({0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18}, &d, port);
     ASSERT_EQ(c.status, USBD_STATUS_SUCCESS);
     ASSERT_EQ(c.length, 18u);
     EXPECT_EQ(d[0], 18);
@@ -79,12 +80,22 @@ TEST_F(ChipUsbRequestsTest, FeatureRequests) {
     int32_t status;
     bool remoteWake;
   } rows[] = {
-      {"set remote wake-up", {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0}, USBD_STATUS_SUCCESS, true},
-      {"clear to interface", {0x01, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0}, USBD_STATUS_STALL_PID,
+      {"set remote wake-up",
+       {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
+       USBD_STATUS_SUCCESS,
        true},
-      {"test mode", {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_TEST_MODE, 0, 0}, USBD_STATUS_STALL_PID, true},
-      {"clear remote wake-up", {0x00, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
-       USBD_STATUS_SUCCESS, false},
+      {"clear to interface",
+       {0x01, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
+       USBD_STATUS_STALL_PID,
+       true},
+      {"test mode",
+       {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_TEST_MODE, 0, 0},
+       USBD_STATUS_STALL_PID,
+       true},
+      {"clear remote wake-up",
+       {0x00, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
+       USBD_STATUS_SUCCESS,
+       false},
       {"halt unknown endpoint", {0x02, USB_REQUEST_SET_FEATURE, 0, 0x83, 0}, USBD_STATUS_STALL_PID, false},
   };
   for (const Row& row : rows) {
@@ -104,8 +115,9 @@ TEST_F(ChipUsbRequestsTest, StalledPipeStaysHaltedUntilReset) {
   clock_.Advance(1);
   EXPECT_EQ(refused->result->status, USBD_STATUS_ENDPOINT_HALTED);
   // What a reset of the pipe sends: CLEAR_FEATURE(ENDPOINT_HALT).
-  EXPECT_EQ(Control({0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, chip::kBulkInEndpoint, 0}).status,
-            USBD_STATUS_SUCCESS);
+  EXPECT_EQ(
+      Control({0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, chip::kBulkInEndpoint, 0}).status,
+      USBD_STATUS_SUCCESS);
   EXPECT_FALSE(Port().Halted(Pipe::BulkIn));
   Port().InjectBulkIn({2, 0x60});
   auto ok = Submit(Pipe::BulkIn, std::vector<uint8_t>(64));

@@ -64,7 +64,8 @@ TEST_F(ChipWireTest, MismatchedEndsSeeFramingAndParityErrors) {
     ASSERT_GE(Port().RxFifoCount(), 1u) << row.what;
     uint8_t lsr = ReadRegister(reg::kLineStatus);
     EXPECT_EQ(ReadRegister(reg::kUartBase), row.value) << row.what;
-    EXPECT_EQ(lsr & (chip::kLsrParityError | chip::kLsrFramingError | chip::kLsrBreak), row.errors) << row.what;
+    EXPECT_EQ(lsr & (chip::kLsrParityError | chip::kLsrFramingError | chip::kLsrBreak), row.errors)
+        << row.what;
     WriteRegister(reg::kFifoControl, 0x07);  // drop what is left
   }
 }
@@ -134,7 +135,7 @@ TEST_F(ChipWireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
 
 TEST_F(ChipWireTest, NullModemCableJoinsTwoPorts) {
   chip::ConnectNullModem(Port(0), Port(1));
-  WriteRegister(reg::kModemControl, 0x03, 0);  // DTR and RTS
+  WriteRegister(reg::kModemControl, 0x03, 0);                  // DTR and RTS
   EXPECT_EQ(ReadRegister(reg::kModemStatus, 1), 0xB0 | 0x0B);  // CTS, DSR, DCD with deltas
   WriteRegister(reg::kFifoControl, 0x07, 1);
   WriteRegister(reg::kUartBase, 0x42, 0);

@@ -49,8 +49,10 @@ TEST_F(HandlesTest, ConcurrentInsertAndClose) {
     threads.emplace_back([&kept, t] {
       for (int i = 0; i < kEach; ++i) {
         HANDLE h = kernel::handles::Insert(std::make_shared<Thing>());
-        if (i % 2) kept[t].push_back(h);
-        else kernel::handles::Close(h);
+        if (i % 2)
+          kept[t].push_back(h);
+        else
+          kernel::handles::Close(h);
       }
     });
   }

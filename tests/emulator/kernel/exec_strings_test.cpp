@@ -80,8 +80,11 @@ TEST_F(ExecStringsTest, InitCopyAndCompare) {
     bool caseInsensitive;
     int sign;
   };
-  const Case cases[] = {{u"COM3", u"com3", true, 0},   {u"COM3", u"com3", false, -1}, {u"COM3", u"COM10", false, 1},
-                        {u"COM", u"COM3", false, -1},  {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true, 0},
+  const Case cases[] = {{u"COM3", u"com3", true, 0},
+                        {u"COM3", u"com3", false, -1},
+                        {u"COM3", u"COM10", false, 1},
+                        {u"COM", u"COM3", false, -1},
+                        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true, 0},
                         {u"", u"", false, 0}};
   for (const Case& c : cases) {
     UNICODE_STRING a, b;
@@ -100,10 +103,14 @@ TEST_F(ExecStringsTest, IntegerConversions) {
     NTSTATUS status;
     const char16_t* text;
   };
-  const ToText toText[] = {{1234, 10, 32, STATUS_SUCCESS, u"1234"},  {255, 16, 32, STATUS_SUCCESS, u"FF"},
-                           {5, 2, 32, STATUS_SUCCESS, u"101"},       {8, 8, 32, STATUS_SUCCESS, u"10"},
-                           {0, 0, 32, STATUS_SUCCESS, u"0"},         {4294967295u, 10, 32, STATUS_SUCCESS, u"4294967295"},
-                           {1234, 10, 10, STATUS_SUCCESS, u"1234"},  {1234, 10, 8, STATUS_BUFFER_OVERFLOW, u"old"},
+  const ToText toText[] = {{1234, 10, 32, STATUS_SUCCESS, u"1234"},
+                           {255, 16, 32, STATUS_SUCCESS, u"FF"},
+                           {5, 2, 32, STATUS_SUCCESS, u"101"},
+                           {8, 8, 32, STATUS_SUCCESS, u"10"},
+                           {0, 0, 32, STATUS_SUCCESS, u"0"},
+                           {4294967295u, 10, 32, STATUS_SUCCESS, u"4294967295"},
+                           {1234, 10, 10, STATUS_SUCCESS, u"1234"},
+                           {1234, 10, 8, STATUS_BUFFER_OVERFLOW, u"old"},
                            {12, 7, 32, STATUS_INVALID_PARAMETER, u"old"}};
   for (const ToText& c : toText) {
     SCOPED_TRACE(c.value);
@@ -119,11 +126,16 @@ TEST_F(ExecStringsTest, IntegerConversions) {
     NTSTATUS status;
     ULONG value;
   };
-  const FromText fromText[] = {{u"1234", 0, STATUS_SUCCESS, 1234},   {u"  -12", 10, STATUS_SUCCESS, ULONG(-12)},
-                               {u"+7", 0, STATUS_SUCCESS, 7},        {u"0x1F", 0, STATUS_SUCCESS, 31},
-                               {u"0b101", 0, STATUS_SUCCESS, 5},     {u"0o17", 0, STATUS_SUCCESS, 15},
-                               {u"ff", 16, STATUS_SUCCESS, 255},     {u"12abc", 10, STATUS_SUCCESS, 12},
-                               {u"", 10, STATUS_SUCCESS, 0},         {u"19", 8, STATUS_SUCCESS, 1},
+  const FromText fromText[] = {{u"1234", 0, STATUS_SUCCESS, 1234},
+                               {u"  -12", 10, STATUS_SUCCESS, ULONG(-12)},
+                               {u"+7", 0, STATUS_SUCCESS, 7},
+                               {u"0x1F", 0, STATUS_SUCCESS, 31},
+                               {u"0b101", 0, STATUS_SUCCESS, 5},
+                               {u"0o17", 0, STATUS_SUCCESS, 15},
+                               {u"ff", 16, STATUS_SUCCESS, 255},
+                               {u"12abc", 10, STATUS_SUCCESS, 12},
+                               {u"", 10, STATUS_SUCCESS, 0},
+                               {u"19", 8, STATUS_SUCCESS, 1},
                                {u"12", 3, STATUS_INVALID_PARAMETER, 99}};
   for (const FromText& c : fromText) {
     SCOPED_TRACE(std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text)));

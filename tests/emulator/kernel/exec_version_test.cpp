@@ -30,7 +30,8 @@ const VersionCase kVersions[] = {
 class VersionTest : public MachineTest, public ::testing::WithParamInterface<VersionCase> {
  protected:
   kernel::MachineOptions Options() override {
-    return {.majorVersion = GetParam().major, .minorVersion = GetParam().minor, .buildNumber = GetParam().build};
+    return {
+        .majorVersion = GetParam().major, .minorVersion = GetParam().minor, .buildNumber = GetParam().build};
   }
 };
 
@@ -73,7 +74,8 @@ TEST_P(VersionTest, RoutineLookupFollowsTheVersion) {
   RtlInitUnicodeString(&name, u"NoSuchRoutine");
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
   RtlInitUnicodeString(&name, u"KeStallExecutionProcessor");
-  EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&KeStallExecutionProcessor)) << "a HAL export";
+  EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<PVOID>(&KeStallExecutionProcessor))
+      << "a HAL export";
   RtlInitUnicodeString(&name, u"WmiSystemControl");
   EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr) << "WMILIB's exports are not the kernel's";
   RtlInitUnicodeString(&name, u"WmiTraceMessage");

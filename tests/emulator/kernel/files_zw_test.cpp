@@ -17,23 +17,26 @@ NTSTATUS Create(HANDLE* file, std::u16string name, ACCESS_MASK access, ULONG sha
                 ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, ULONG_PTR* information = nullptr) {
   UNICODE_STRING string{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &string, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  InitializeObjectAttributes(&attributes, &string, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                             nullptr);
   IO_STATUS_BLOCK io{};
   io.Information = 0xEEEE;
   *file = nullptr;
-  NTSTATUS status = ZwCreateFile(file, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                                 options, nullptr, 0);
+  NTSTATUS status = ZwCreateFile(file, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                 disposition, options, nullptr, 0);
   if (information != nullptr) *information = io.Information;
   return status;
 }
 
-NTSTATUS Transfer(bool write, HANDLE file, void* buffer, ULONG length, LONGLONG offset, ULONG_PTR* information = nullptr) {
+NTSTATUS Transfer(bool write, HANDLE file, void* buffer, ULONG length, LONGLONG offset,
+                  ULONG_PTR* information = nullptr) {
   IO_STATUS_BLOCK io{};
   LARGE_INTEGER position;
   position.QuadPart = offset;
   PLARGE_INTEGER byteOffset = offset == kNoOffset ? nullptr : &position;
-  NTSTATUS status = write ? ZwWriteFile(file, nullptr, nullptr, nullptr, &io, buffer, length, byteOffset, nullptr)
-                          : ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, length, byteOffset, nullptr);
+  NTSTATUS status =
+      write ? ZwWriteFile(file, nullptr, nullptr, nullptr, &io, buffer, length, byteOffset, nullptr)
+            : ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, length, byteOffset, nullptr);
   if (information != nullptr) *information = io.Information;
   if (NT_SUCCESS(status) || status == STATUS_END_OF_FILE) {
     EXPECT_EQ(io.Status, status);
@@ -62,7 +65,8 @@ TEST_F(FilesTest, CreateDispositions) {
       {"open-if existing", true, FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "old"},
       {"open-if missing", false, FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED, ""},
       {"overwrite existing", true, FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-      {"overwrite missing", false, FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST, nullptr},
+      {"overwrite missing", false, FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST,
+       nullptr},
       {"overwrite-if existing", true, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
       {"overwrite-if missing", false, FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_CREATED, ""},
       {"supersede existing", true, FILE_SUPERSEDE, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
@@ -77,8 +81,9 @@ TEST_F(FilesTest, CreateDispositions) {
     }
     HANDLE file;
     ULONG_PTR information;
-    EXPECT_EQ(Create(&file, kSettings, GENERIC_ALL, 0, c.disposition, FILE_SYNCHRONOUS_IO_NONALERT, &information),
-              c.status);
+    EXPECT_EQ(
+        Create(&file, kSettings, GENERIC_ALL, 0, c.disposition, FILE_SYNCHRONOUS_IO_NONALERT, &information),
+        c.status);
     EXPECT_EQ(information, c.information);
     if (NT_SUCCESS(c.status)) ZwClose(file);
     std::optional<std::vector<uint8_t>> content = kernel::files::ReadWholeFile(kSettingsName);
@@ -140,15 +145,18 @@ TEST_F(FilesTest, ReadsWritesAndTheEndOfFile) {
 
   IO_STATUS_BLOCK io;
   FILE_STANDARD_INFORMATION standard;
-  ASSERT_EQ(ZwQueryInformationFile(file, &io, &standard, sizeof(standard), FileStandardInformation), STATUS_SUCCESS);
+  ASSERT_EQ(ZwQueryInformationFile(file, &io, &standard, sizeof(standard), FileStandardInformation),
+            STATUS_SUCCESS);
   EXPECT_EQ(io.Information, sizeof(standard));
   EXPECT_EQ(standard.EndOfFile.QuadPart, 11);
   EXPECT_EQ(standard.AllocationSize.QuadPart, 4096);
   EXPECT_FALSE(standard.Directory);
   FILE_POSITION_INFORMATION position;
-  ASSERT_EQ(ZwQueryInformationFile(file, &io, &position, sizeof(position), FilePositionInformation), STATUS_SUCCESS);
+  ASSERT_EQ(ZwQueryInformationFile(file, &io, &position, sizeof(position), FilePositionInformation),
+            STATUS_SUCCESS);
   EXPECT_EQ(position.CurrentByteOffset.QuadPart, 11);
-  EXPECT_EQ(ZwQueryInformationFile(file, &io, &standard, 23, FileStandardInformation), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(ZwQueryInformationFile(file, &io, &standard, 23, FileStandardInformation),
+            STATUS_INFO_LENGTH_MISMATCH);
   EXPECT_EQ(ZwQueryInformationFile(file, &io, &standard, sizeof(standard), FileBasicInformation),
             STATUS_INVALID_INFO_CLASS);
   ZwClose(file);
@@ -168,21 +176,23 @@ TEST_F(FilesTest, SharingFollowsTheRulesOfIoCheckShareAccess) {
     NTSTATUS status;
   };
   const Case cases[] = {
-      {"exclusive then reader", GENERIC_ALL, 0, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, STATUS_SHARING_VIOLATION},
+      {"exclusive then reader", GENERIC_ALL, 0, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+       STATUS_SHARING_VIOLATION},
       {"exclusive then exclusive", GENERIC_ALL, 0, GENERIC_ALL, 0, FILE_OPEN, STATUS_SHARING_VIOLATION},
       {"exclusive then overwrite", GENERIC_ALL, 0, GENERIC_WRITE, FILE_SHARE_VALID_FLAGS, FILE_OVERWRITE_IF,
        STATUS_SHARING_VIOLATION},
-      {"two readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, STATUS_SUCCESS},
+      {"two readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+       STATUS_SUCCESS},
       {"writer not shared by the reader", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE,
        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, STATUS_SHARING_VIOLATION},
       {"writer shared by the reader", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE,
        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, STATUS_SUCCESS},
-      {"writer refusing the reader", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE, FILE_SHARE_WRITE,
-       FILE_OPEN, STATUS_SHARING_VIOLATION},
+      {"writer refusing the reader", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE,
+       FILE_SHARE_WRITE, FILE_OPEN, STATUS_SHARING_VIOLATION},
       {"attributes only, then exclusive", kAttributesOnly, 0, GENERIC_ALL, 0, FILE_OPEN, STATUS_SUCCESS},
       {"exclusive, then attributes only", GENERIC_ALL, 0, kAttributesOnly, 0, FILE_OPEN, STATUS_SUCCESS},
-      {"delete not shared", DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ, FILE_SHARE_READ,
-       FILE_OPEN, STATUS_SHARING_VIOLATION},
+      {"delete not shared", DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ,
+       FILE_SHARE_READ, FILE_OPEN, STATUS_SHARING_VIOLATION},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,7 +213,8 @@ TEST_F(FilesTest, SharingFollowsTheRulesOfIoCheckShareAccess) {
 TEST_F(FilesTest, NamesAndParameters) {
   ASSERT_TRUE(kernel::files::WriteWholeFile(kSettingsName, Bytes("data")));
   HANDLE key;
-  ASSERT_EQ(CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Files"), STATUS_SUCCESS);
+  ASSERT_EQ(CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Files"),
+            STATUS_SUCCESS);
   struct Case {
     const char* name;
     std::u16string path;
@@ -215,25 +226,32 @@ TEST_F(FilesTest, NamesAndParameters) {
   const ULONG sync = FILE_SYNCHRONOUS_IO_NONALERT;
   const Case cases[] = {
       {"any case", u"\\SYSTEMROOT\\system32\\SETTINGS.BIN", GENERIC_READ, FILE_OPEN, sync, STATUS_SUCCESS},
-      {"drive letter form", u"\\??\\C:\\Windows\\System32\\settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_SUCCESS},
-      {"dos devices form", u"\\DosDevices\\c:\\windows\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN, sync,
+      {"drive letter form", u"\\??\\C:\\Windows\\System32\\settings.bin", GENERIC_READ, FILE_OPEN, sync,
        STATUS_SUCCESS},
+      {"dos devices form", u"\\DosDevices\\c:\\windows\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN,
+       sync, STATUS_SUCCESS},
       {"other drive", u"\\??\\D:\\Settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_PATH_NOT_FOUND},
       {"missing folder", u"\\SystemRoot\\Nope\\Settings.bin", GENERIC_READ, FILE_OPEN_IF, sync,
        STATUS_OBJECT_PATH_NOT_FOUND},
       {"parent reference", u"\\SystemRoot\\System32\\..\\..\\etc", GENERIC_READ, FILE_OPEN, sync,
        STATUS_OBJECT_NAME_INVALID},
-      {"slash", u"\\SystemRoot\\System32/Settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_NAME_INVALID},
-      {"stream", u"\\SystemRoot\\System32\\Settings.bin:x", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_NAME_INVALID},
-      {"empty component", u"\\SystemRoot\\\\Settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_NAME_INVALID},
-      {"relative", u"SystemRoot\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_PATH_SYNTAX_BAD},
+      {"slash", u"\\SystemRoot\\System32/Settings.bin", GENERIC_READ, FILE_OPEN, sync,
+       STATUS_OBJECT_NAME_INVALID},
+      {"stream", u"\\SystemRoot\\System32\\Settings.bin:x", GENERIC_READ, FILE_OPEN, sync,
+       STATUS_OBJECT_NAME_INVALID},
+      {"empty component", u"\\SystemRoot\\\\Settings.bin", GENERIC_READ, FILE_OPEN, sync,
+       STATUS_OBJECT_NAME_INVALID},
+      {"relative", u"SystemRoot\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN, sync,
+       STATUS_OBJECT_PATH_SYNTAX_BAD},
       {"bad disposition", kSettings, GENERIC_READ, 6, sync, STATUS_INVALID_PARAMETER},
-      {"synchronous without SYNCHRONIZE", kSettings, FILE_READ_DATA, FILE_OPEN, sync, STATUS_INVALID_PARAMETER},
+      {"synchronous without SYNCHRONIZE", kSettings, FILE_READ_DATA, FILE_OPEN, sync,
+       STATUS_INVALID_PARAMETER},
       {"both synchronous modes", kSettings, GENERIC_READ, FILE_OPEN, sync | FILE_SYNCHRONOUS_IO_ALERT,
        STATUS_INVALID_PARAMETER},
       {"folder as a file", u"\\SystemRoot\\System32", GENERIC_READ, FILE_OPEN, sync | FILE_NON_DIRECTORY_FILE,
        STATUS_FILE_IS_A_DIRECTORY},
-      {"file as a folder", kSettings, GENERIC_READ, FILE_OPEN, sync | FILE_DIRECTORY_FILE, STATUS_NOT_A_DIRECTORY},
+      {"file as a folder", kSettings, GENERIC_READ, FILE_OPEN, sync | FILE_DIRECTORY_FILE,
+       STATUS_NOT_A_DIRECTORY},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -252,12 +270,15 @@ TEST_F(FilesTest, NamesAndParameters) {
   HANDLE file;
   ASSERT_EQ(Create(&file, kSettings, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, 0), STATUS_SUCCESS);
   char buffer[8];
-  EXPECT_EQ(Transfer(false, file, buffer, 4, kNoOffset), STATUS_INVALID_PARAMETER) << "no position without sync";
+  EXPECT_EQ(Transfer(false, file, buffer, 4, kNoOffset), STATUS_INVALID_PARAMETER)
+      << "no position without sync";
   EXPECT_EQ(Transfer(false, file, buffer, 4, 0), STATUS_SUCCESS);
   IO_STATUS_BLOCK io;
-  EXPECT_EQ(ZwReadFile(file, key, nullptr, nullptr, &io, buffer, 4, nullptr, nullptr), STATUS_OBJECT_TYPE_MISMATCH)
+  EXPECT_EQ(ZwReadFile(file, key, nullptr, nullptr, &io, buffer, 4, nullptr, nullptr),
+            STATUS_OBJECT_TYPE_MISMATCH)
       << "a key is no event";
-  EXPECT_EQ(ZwReadFile(key, nullptr, nullptr, nullptr, &io, buffer, 4, nullptr, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(ZwReadFile(key, nullptr, nullptr, nullptr, &io, buffer, 4, nullptr, nullptr),
+            STATUS_OBJECT_TYPE_MISMATCH);
   UNICODE_STRING name = RTL_CONSTANT_STRING(u"x");
   EXPECT_EQ(ZwSetValueKey(file, &name, 0, REG_BINARY, buffer, 1), STATUS_OBJECT_TYPE_MISMATCH);
   ZwClose(file);
@@ -265,8 +286,8 @@ TEST_F(FilesTest, NamesAndParameters) {
 
   HANDLE folder;
   ULONG_PTR information;
-  ASSERT_EQ(Create(&folder, u"\\SystemRoot\\System32\\Drivers", GENERIC_READ, FILE_SHARE_VALID_FLAGS, FILE_CREATE,
-                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &information),
+  ASSERT_EQ(Create(&folder, u"\\SystemRoot\\System32\\Drivers", GENERIC_READ, FILE_SHARE_VALID_FLAGS,
+                   FILE_CREATE, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &information),
             STATUS_SUCCESS);
   EXPECT_EQ(information, ULONG_PTR(FILE_CREATED));
   EXPECT_EQ(Transfer(false, folder, buffer, 4, 0), STATUS_INVALID_DEVICE_REQUEST);
@@ -278,13 +299,15 @@ TEST_F(FilesTest, NamesAndParameters) {
 
 TEST_F(FilesTest, DeleteOnCloseRemovesTheFile) {
   HANDLE file;
-  ASSERT_EQ(Create(&file, kSettings, GENERIC_ALL, 0, FILE_CREATE, FILE_DELETE_ON_CLOSE | FILE_SYNCHRONOUS_IO_NONALERT),
+  ASSERT_EQ(Create(&file, kSettings, GENERIC_ALL, 0, FILE_CREATE,
+                   FILE_DELETE_ON_CLOSE | FILE_SYNCHRONOUS_IO_NONALERT),
             STATUS_SUCCESS);
   EXPECT_TRUE(kernel::files::ReadWholeFile(kSettingsName).has_value());
   EXPECT_EQ(kernel::files::OpenHandles(kSettingsName), 1u);
   ZwClose(file);
   EXPECT_FALSE(kernel::files::ReadWholeFile(kSettingsName).has_value());
-  EXPECT_EQ(Create(&file, kSettings, GENERIC_READ, 0, FILE_OPEN, FILE_DELETE_ON_CLOSE), STATUS_INVALID_PARAMETER)
+  EXPECT_EQ(Create(&file, kSettings, GENERIC_READ, 0, FILE_OPEN, FILE_DELETE_ON_CLOSE),
+            STATUS_INVALID_PARAMETER)
       << "needs DELETE access";
 }
 

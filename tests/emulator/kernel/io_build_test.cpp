@@ -74,8 +74,8 @@ TEST_F(IoBuild, InternalRequestCarriesItsArgumentToTheDriverBelow) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(kInternalNeitherCode, top, nullptr, 0, nullptr, 0, TRUE,
-                                           &event, &iosb);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(kInternalNeitherCode, top, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
   ASSERT_NE(irp, nullptr);
   EXPECT_EQ(irp->StackCount, 2);
   EXPECT_EQ(irp->Tail.Overlay.Thread, PsGetCurrentThread());
@@ -97,8 +97,8 @@ TEST_F(IoBuild, AWaitThatTimesOutCancelsAndWaitsAgain) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(kInternalNeitherCode, bottom, nullptr, 0, nullptr, 0,
-                                           TRUE, &event, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(kInternalNeitherCode, bottom, nullptr, 0, nullptr, 0, TRUE, &event,
+                                           &iosb);
   ASSERT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
   LARGE_INTEGER timeout;
   timeout.QuadPart = -1000 * kMs;
@@ -118,9 +118,9 @@ TEST_F(IoBuild, AllocationFailuresAreInjectedOnDemand) {
   kernel::io::FailNthIrpAllocation(2);
   PIRP first = IoAllocateIrp(1, FALSE);
   EXPECT_NE(first, nullptr);
-  EXPECT_EQ(IoBuildDeviceIoControlRequest(kBufferedCode, bottom, nullptr, 0, nullptr, 0, FALSE,
-                                          nullptr, &iosb),
-            nullptr);
+  EXPECT_EQ(
+      IoBuildDeviceIoControlRequest(kBufferedCode, bottom, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb),
+      nullptr);
   PIRP third = IoAllocateIrp(1, FALSE);
   EXPECT_NE(third, nullptr);
   IoFreeIrp(first);

@@ -104,10 +104,10 @@ TEST_F(IoCompletion, AnOwnedIrpIsReusedWithoutReinitialisation) {
 struct PendingCase {
   const char* name;
   bool bottomQueues;
-  bool relaySkips;         // no location of its own
-  bool relayInvoked;       // else its routine has no invoke flag: the walk propagates pending itself
-  bool relayPropagates;    // its routine marks the IRP pending again
-  NTSTATUS returned;       // by the top device's dispatch routine
+  bool relaySkips;       // no location of its own
+  bool relayInvoked;     // else its routine has no invoke flag: the walk propagates pending itself
+  bool relayPropagates;  // its routine marks the IRP pending again
+  NTSTATUS returned;     // by the top device's dispatch routine
   BOOLEAN ownerSeesPending;
 };
 
@@ -152,12 +152,12 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
 
 TEST_F(IoCompletion, DefaultDispatchRejectsTheRequest) {
   PDRIVER_OBJECT other = nullptr;
-  ASSERT_EQ(kernel::io::LoadDriver(u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) {
-              return STATUS_SUCCESS;
-            }, kService, &other), STATUS_SUCCESS);
+  ASSERT_EQ(
+      kernel::io::LoadDriver(
+          u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, kService, &other),
+      STATUS_SUCCESS);
   PDEVICE_OBJECT plain = nullptr;
-  ASSERT_EQ(IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &plain),
-            STATUS_SUCCESS);
+  ASSERT_EQ(IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &plain), STATUS_SUCCESS);
   Owner owner;
   PIRP irp = NewIrp(plain, &owner, IRP_MJ_DEVICE_CONTROL);
   EXPECT_EQ(IoCallDriver(plain, irp), STATUS_INVALID_DEVICE_REQUEST);

@@ -11,11 +11,11 @@ namespace {
 struct TransferCase {
   const char* name;
   UCHAR major;
-  ULONG method;          // of the control code, or the device's I/O type for reads and writes
-  bool systemInput;      // the input arrives in the system buffer
-  bool mdlOverOutput;    // an MDL describes the caller's output buffer
-  bool mdlOverInput;     // an MDL describes the caller's input buffer (direct writes)
-  bool userBuffers;      // UserBuffer / Type3InputBuffer are the caller's
+  ULONG method;        // of the control code, or the device's I/O type for reads and writes
+  bool systemInput;    // the input arrives in the system buffer
+  bool mdlOverOutput;  // an MDL describes the caller's output buffer
+  bool mdlOverInput;   // an MDL describes the caller's input buffer (direct writes)
+  bool userBuffers;    // UserBuffer / Type3InputBuffer are the caller's
 };
 
 const TransferCase kTransfers[] = {
@@ -85,13 +85,12 @@ TEST_P(IoTransfers, DriverFindsTheBuffersWhereItsTypeSays) {
   kernel::io::CloseFile(file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, IoTransfers, testing::ValuesIn(kTransfers),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           std::replace(name.begin(), name.end(), ' ', '_');
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Types, IoTransfers, testing::ValuesIn(kTransfers), [](const auto& info) {
+  std::string name = info.param.name;
+  std::replace(name.begin(), name.end(), ' ', '_');
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+});
 
 }  // namespace
 }  // namespace iotest

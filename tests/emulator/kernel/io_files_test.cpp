@@ -29,8 +29,7 @@ class IoFiles : public IoTest {
 
   PFILE_OBJECT Open() {
     PFILE_OBJECT file = nullptr;
-    EXPECT_EQ(kernel::io::OpenFile(u"\\??\\COM3", GENERIC_READ | GENERIC_WRITE, 0, &file),
-              STATUS_SUCCESS);
+    EXPECT_EQ(kernel::io::OpenFile(u"\\??\\COM3", GENERIC_READ | GENERIC_WRITE, 0, &file), STATUS_SUCCESS);
     return file;
   }
 
@@ -89,8 +88,7 @@ TEST_F(IoFiles, OpenUseAndCloseReachTheDriverInOrder) {
 
   kernel::io::CloseFile(file);
   EXPECT_EQ(config.majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_WRITE,
-                                               IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP,
-                                               IRP_MJ_CLOSE}));
+                                               IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
   EXPECT_EQ(port_->ReferenceCount, 0);
 }
 
@@ -105,14 +103,35 @@ TEST_F(IoFiles, OpensThatMustFail) {
   const Case cases[] = {
       {"exclusive device already open", [] {}, [] {}, u"\\??\\COM3", STATUS_ACCESS_DENIED},
       {"no such name", [] {}, [] {}, u"\\??\\COM9", STATUS_OBJECT_NAME_NOT_FOUND},
-      {"driver refuses", [&] { port_->Flags &= ~DO_EXCLUSIVE; Config(port_).createStatus = STATUS_DEVICE_NOT_READY; },
-       [&] { port_->Flags |= DO_EXCLUSIVE; Config(port_).createStatus = STATUS_SUCCESS; },
+      {"driver refuses",
+       [&] {
+         port_->Flags &= ~DO_EXCLUSIVE;
+         Config(port_).createStatus = STATUS_DEVICE_NOT_READY;
+       },
+       [&] {
+         port_->Flags |= DO_EXCLUSIVE;
+         Config(port_).createStatus = STATUS_SUCCESS;
+       },
        u"\\??\\COM3", STATUS_DEVICE_NOT_READY},
-      {"device not started", [&] { port_->Flags &= ~DO_EXCLUSIVE; kernel::io::SetExtensionFlags(port_, kernel::io::kDoeStartPending, 0); },
-       [&] { port_->Flags |= DO_EXCLUSIVE; kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeStartPending); },
+      {"device not started",
+       [&] {
+         port_->Flags &= ~DO_EXCLUSIVE;
+         kernel::io::SetExtensionFlags(port_, kernel::io::kDoeStartPending, 0);
+       },
+       [&] {
+         port_->Flags |= DO_EXCLUSIVE;
+         kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeStartPending);
+       },
        u"\\??\\COM3", STATUS_NO_SUCH_DEVICE},
-      {"removal pending", [&] { port_->Flags &= ~DO_EXCLUSIVE; kernel::io::SetExtensionFlags(port_, kernel::io::kDoeRemovePending, 0); },
-       [&] { port_->Flags |= DO_EXCLUSIVE; kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeRemovePending); },
+      {"removal pending",
+       [&] {
+         port_->Flags &= ~DO_EXCLUSIVE;
+         kernel::io::SetExtensionFlags(port_, kernel::io::kDoeRemovePending, 0);
+       },
+       [&] {
+         port_->Flags |= DO_EXCLUSIVE;
+         kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeRemovePending);
+       },
        u"\\??\\COM3", STATUS_DELETE_PENDING},
   };
   for (const Case& c : cases) {

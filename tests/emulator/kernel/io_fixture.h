@@ -36,12 +36,12 @@ struct DeviceConfig {
   NTSTATUS status = STATUS_SUCCESS;
   NTSTATUS createStatus = STATUS_SUCCESS;
   ULONG_PTR information = 0;
-  std::vector<UCHAR> reply;  // put into the system buffer on completion
-  std::vector<UCHAR> majors;  // every request received, in order
+  std::vector<UCHAR> reply;          // put into the system buffer on completion
+  std::vector<UCHAR> majors;         // every request received, in order
   IO_STACK_LOCATION lastLocation{};  // of the last request
-  std::vector<UCHAR> lastInput;     // its system buffer's input bytes
-  PVOID lastUserBuffer = nullptr;   // its UserBuffer
-  std::optional<MDL> lastMdl;       // its MDL, for direct I/O
+  std::vector<UCHAR> lastInput;      // its system buffer's input bytes
+  PVOID lastUserBuffer = nullptr;    // its UserBuffer
+  std::optional<MDL> lastMdl;        // its MDL, for direct I/O
   // Relay device.
   PDEVICE_OBJECT lower = nullptr;
   bool skip = false;  // IoSkipCurrentIrpStackLocation instead of a routine
@@ -107,8 +107,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
   } else {
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, RelayCompletion, device, config.onSuccess, config.onError,
-                           config.onCancel);
+    IoSetCompletionRoutine(irp, RelayCompletion, device, config.onSuccess, config.onError, config.onCancel);
   }
   return IoCallDriver(config.lower, irp);
 }
@@ -175,9 +174,7 @@ class IoTest : public MachineTest {
     return device;
   }
 
-  PDEVICE_OBJECT AddBottom(const std::u16string& name = u"") {
-    return NewDevice(name, new DeviceConfig);
-  }
+  PDEVICE_OBJECT AddBottom(const std::u16string& name = u"") { return NewDevice(name, new DeviceConfig); }
 
   PDEVICE_OBJECT AddRelay(PDEVICE_OBJECT below, const std::u16string& name = u"") {
     auto* config = new DeviceConfig;

@@ -28,8 +28,7 @@ TEST_F(IoNames, ASecondDeviceWithTheSameNameCollides) {
     SCOPED_TRACE(Narrow(c.name));
     UNICODE_STRING name = Text(c.name);
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
-    EXPECT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device),
-              c.expected);
+    EXPECT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device), c.expected);
     EXPECT_EQ(device != nullptr, NT_SUCCESS(c.expected));
     if (device != nullptr) {
       EXPECT_EQ(kernel::io::DeviceName(device), c.name);
@@ -48,8 +47,8 @@ TEST_F(IoNames, SymbolicLinksResolveThroughEveryAlias) {
   UNICODE_STRING link = Text(linkText), target = Text(targetText);
   ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
   EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_OBJECT_NAME_COLLISION);
-  for (const char16_t* name : {u"\\??\\COM3", u"\\DosDevices\\COM3", u"\\GLOBAL??\\com3",
-                               u"\\Device\\Serial0"}) {
+  for (const char16_t* name :
+       {u"\\??\\COM3", u"\\DosDevices\\COM3", u"\\GLOBAL??\\com3", u"\\Device\\Serial0"}) {
     SCOPED_TRACE(Narrow(name));
     EXPECT_EQ(kernel::io::FindDevice(name), port);
   }
@@ -72,8 +71,7 @@ TEST_F(IoNames, SymbolicLinksResolveThroughEveryAlias) {
 TEST_F(IoNames, InterfacesAreRegisteredPerDeviceAndClassAndLinkedWhileEnabled) {
   PDEVICE_OBJECT pdo = AddBottom(u"\\Device\\USBPDO-3");
   UNICODE_STRING name{};
-  EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kPortClass, nullptr, &name),
-            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kPortClass, nullptr, &name), STATUS_INVALID_DEVICE_REQUEST);
   kernel::io::SetDeviceInstancePath(pdo, u"USB\\VID_1234&PID_7315\\5&2a&0&1");
   ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kPortClass, nullptr, &name), STATUS_SUCCESS);
   const std::u16string link = FromCounted(name);
@@ -94,10 +92,10 @@ TEST_F(IoNames, InterfacesAreRegisteredPerDeviceAndClassAndLinkedWhileEnabled) {
     NTSTATUS expected;
     bool linked;
   };
-  for (const Step& step : {Step{TRUE, STATUS_SUCCESS, true}, Step{TRUE, STATUS_OBJECT_NAME_EXISTS, true},
-                           Step{FALSE, STATUS_SUCCESS, false},
-                           Step{FALSE, STATUS_OBJECT_NAME_NOT_FOUND, false},
-                           Step{TRUE, STATUS_SUCCESS, true}}) {
+  for (const Step& step :
+       {Step{TRUE, STATUS_SUCCESS, true}, Step{TRUE, STATUS_OBJECT_NAME_EXISTS, true},
+        Step{FALSE, STATUS_SUCCESS, false}, Step{FALSE, STATUS_OBJECT_NAME_NOT_FOUND, false},
+        Step{TRUE, STATUS_SUCCESS, true}}) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, step.enable), step.expected);
     EXPECT_EQ(kernel::io::FindDevice(link), step.linked ? pdo : nullptr);
   }

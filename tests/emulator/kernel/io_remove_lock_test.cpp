@@ -11,8 +11,8 @@ using IoRemoveLock = IoTest;
 
 struct LockUser {
   IO_REMOVE_LOCK* lock;
-  KEVENT release;     // tells the holder to release
-  KEVENT acquired;    // the holder has its acquisition
+  KEVENT release;   // tells the holder to release
+  KEVENT acquired;  // the holder has its acquisition
   std::atomic<bool> released{false};
 };
 
@@ -54,15 +54,16 @@ TEST_F(IoRemoveLock, ReleaseAndWaitBlocksUntilEveryHolderReleased) {
     users[i].lock = &lock;
     KeInitializeEvent(&users[i].release, NotificationEvent, FALSE);
     KeInitializeEvent(&users[i].acquired, NotificationEvent, FALSE);
-    ASSERT_EQ(PsCreateSystemThread(&handles[i], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                   HoldUntilTold, &users[i]),
+    ASSERT_EQ(PsCreateSystemThread(&handles[i], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, HoldUntilTold,
+                                   &users[i]),
               STATUS_SUCCESS);
     ZwClose(handles[i]);
     KeWaitForSingleObject(&users[i].acquired, Executive, KernelMode, FALSE, nullptr);
   }
   // The holders release one by one, 10 ms apart; the remover must outlast them.
   for (int i = 0; i < kHolders; ++i)
-    kernel::clock::ScheduleAfter((i + 1) * 10 * kMs, [&user = users[i]] { KeSetEvent(&user.release, 0, FALSE); });
+    kernel::clock::ScheduleAfter((i + 1) * 10 * kMs,
+                                 [&user = users[i]] { KeSetEvent(&user.release, 0, FALSE); });
   ASSERT_EQ(IoAcquireRemoveLock(&lock, &lock), STATUS_SUCCESS);
   const int64_t start = Now();
   IoReleaseRemoveLockAndWait(&lock, &lock);

@@ -28,8 +28,8 @@ class IoVerifierDeathTest : public IoTest {
   PIRP BuildControl(ULONG code, void* output, ULONG outputLength) {
     PDEVICE_OBJECT bottom = AddBottom();
     static IO_STATUS_BLOCK iosb;
-    return IoBuildDeviceIoControlRequest(code, bottom, nullptr, 0, output, outputLength, FALSE,
-                                         nullptr, &iosb);
+    return IoBuildDeviceIoControlRequest(code, bottom, nullptr, 0, output, outputLength, FALSE, nullptr,
+                                         &iosb);
   }
 };
 
@@ -139,8 +139,7 @@ TEST_F(IoVerifierDeathTest, EveryRuleStopsTheProgramNamingRuleAndRoutine) {
        }},
       {"Information exceeds the request's buffer", "IofCompleteRequest",
        [&] {
-         PIRP irp = BuildControl(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0), small,
-                                 sizeof small);
+         PIRP irp = BuildControl(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0), small, sizeof small);
          PDEVICE_OBJECT bottom = devices_.back();
          Config(bottom).information = 8;
          IoCallDriver(bottom, irp);
@@ -154,8 +153,7 @@ TEST_F(IoVerifierDeathTest, EveryRuleStopsTheProgramNamingRuleAndRoutine) {
          IoDeleteDevice(device);
          IoDeleteDevice(device);
        }},
-      {"detach of a device with nothing attached", "IoDetachDevice",
-       [&] { IoDetachDevice(AddBottom()); }},
+      {"detach of a device with nothing attached", "IoDetachDevice", [&] { IoDetachDevice(AddBottom()); }},
       {"driver unloaded with device objects", "UnloadDriver",
        [&] {
          AddBottom();

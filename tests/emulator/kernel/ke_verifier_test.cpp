@@ -5,7 +5,9 @@
 #include "platform/host/ke.h"
 #include "verifier_rules.h"
 
-TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) { EXPECT_DEATH(GetParam().violate(machine_), GetParam().report); }
+TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) {
+  EXPECT_DEATH(GetParam().violate(machine_), GetParam().report);
+}
 
 namespace {
 

@@ -65,7 +65,8 @@ TEST_F(PnpDeviceKeysTest, TheInstanceDriverAndServiceKeysDescribeTheInstalledDev
   PDEVICE_OBJECT first = Plug(0);
   PDEVICE_OBJECT second = Plug(1);
   const std::string instance = kernel::pnp::InstanceKeyPath(kInstance0);
-  EXPECT_EQ(instance, "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\TEST\\VID_1A2B&PID_7315\\SN0001&0");
+  EXPECT_EQ(instance,
+            "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\TEST\\VID_1A2B&PID_7315\\SN0001&0");
   EXPECT_EQ(kernel::registry::GetString(instance, "DeviceDesc"), "Test Serial Port");
   EXPECT_EQ(kernel::registry::GetString(instance, "Service"), "TestPort");
   EXPECT_EQ(kernel::registry::GetString(instance, "Class"), "Ports");
@@ -77,7 +78,8 @@ TEST_F(PnpDeviceKeysTest, TheInstanceDriverAndServiceKeysDescribeTheInstalledDev
   // The second port has no PortName, so no friendly name, and its own driver key.
   const std::string second_instance = kernel::pnp::InstanceKeyPath(kernel::pnp::InstancePath(second));
   EXPECT_FALSE(kernel::registry::GetValue(second_instance, "FriendlyName"));
-  EXPECT_EQ(kernel::registry::GetString(second_instance, "Driver"), "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0001");
+  EXPECT_EQ(kernel::registry::GetString(second_instance, "Driver"),
+            "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0001");
   EXPECT_EQ(kernel::pnp::DriverKeyPath(kInstance0),
             "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-"
             "08002BE10318}\\0000");
@@ -110,11 +112,13 @@ TEST_F(PnpDeviceKeysTest, IoOpenDeviceRegistryKeyOpensTheKeyOfEachType) {
       {"driver key", pdo, PLUGPLAY_REGKEY_DRIVER, STATUS_SUCCESS, kernel::pnp::DriverKeyPath(kInstance0)},
       {"device key of the current profile", pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
        STATUS_SUCCESS,
-       "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\"
+       "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware "
+       "Profiles\\Current\\System\\CurrentControlSet\\Enum\\"
        "TEST\\VID_1A2B&PID_7315\\SN0001&0"},
       {"no key type", pdo, 0, STATUS_INVALID_PARAMETER, ""},
       {"both key types", pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_DRIVER, STATUS_INVALID_PARAMETER, ""},
-      {"a function device object", FdoAbove(pdo).device, PLUGPLAY_REGKEY_DEVICE, STATUS_INVALID_DEVICE_REQUEST, ""},
+      {"a function device object", FdoAbove(pdo).device, PLUGPLAY_REGKEY_DEVICE,
+       STATUS_INVALID_DEVICE_REQUEST, ""},
       {"an unreported device", nullptr, PLUGPLAY_REGKEY_DEVICE, STATUS_INVALID_DEVICE_REQUEST, ""},
   };
   for (const auto& test : cases) {
@@ -132,7 +136,8 @@ TEST_F(PnpDeviceKeysTest, IoOpenDeviceRegistryKeyOpensTheKeyOfEachType) {
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     EXPECT_EQ(kernel::registry::GetDword(test.keyPath, "Probe"), 7u);
   }
-  EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, nullptr),
+            STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(PnpDeviceKeysTest, IoGetDevicePropertyAnswersEachPropertyWithItsLength) {
@@ -145,7 +150,8 @@ TEST_F(PnpDeviceKeysTest, IoGetDevicePropertyAnswersEachPropertyWithItsLength) {
     std::vector<uint8_t> value;
   } cases[] = {
       {DevicePropertyDeviceDescription, STATUS_SUCCESS, Text(u"Test Serial Port")},
-      {DevicePropertyHardwareID, STATUS_SUCCESS, MultiText({u"TEST\\VID_1A2B&PID_7315&REV_0001", u"TEST\\VID_1A2B&PID_7315"})},
+      {DevicePropertyHardwareID, STATUS_SUCCESS,
+       MultiText({u"TEST\\VID_1A2B&PID_7315&REV_0001", u"TEST\\VID_1A2B&PID_7315"})},
       {DevicePropertyCompatibleIDs, STATUS_SUCCESS, MultiText({u"TEST\\Class_FF"})},
       {DevicePropertyClassName, STATUS_SUCCESS, Text(u"Ports")},
       {DevicePropertyClassGuid, STATUS_SUCCESS, Text(kPortsClass)},
@@ -188,7 +194,8 @@ TEST_F(PnpDeviceKeysTest, IoGetDevicePropertyReadsTheRegistryAtTheTimeOfTheCall)
   ULONG length = 0;
   EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof name, name, &length),
             STATUS_OBJECT_NAME_NOT_FOUND);
-  ASSERT_TRUE(kernel::registry::SetString(kernel::pnp::InstanceKeyPath(kInstance0), "FriendlyName", "Renamed (COM9)"));
+  ASSERT_TRUE(kernel::registry::SetString(kernel::pnp::InstanceKeyPath(kInstance0), "FriendlyName",
+                                          "Renamed (COM9)"));
   EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof name, name, &length), STATUS_SUCCESS);
   EXPECT_EQ(std::u16string(name), u"Renamed (COM9)");
 

@@ -128,7 +128,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   std::u16string name = u"\\Device\\TestPort" + Number(world.addDeviceCalls++);
   UNICODE_STRING deviceName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(Fdo*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(Fdo*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   auto* fdo = new Fdo;
   world.fdos.push_back(fdo);
@@ -222,7 +223,8 @@ NTSTATUS FdoPower(PDEVICE_OBJECT device, PIRP irp) {
   }
   if (system && stack->MinorFunction == IRP_MN_SET_POWER) {
     POWER_STATE target;
-    target.DeviceState = stack->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    target.DeviceState =
+        stack->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     IoMarkIrpPending(irp);
     PoRequestPowerIrp(fdo.pdo, IRP_MN_SET_POWER, target, DeviceRequestDone, irp, nullptr);
     return STATUS_PENDING;
@@ -266,8 +268,14 @@ World::~World() {
 
 void Log(std::vector<Seen>& log, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  Seen seen{0, stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, KeGetCurrentIrql(),
-            stack->Parameters.Power.Type, stack->Parameters.Power.State, stack->Parameters.Power.ShutdownType,
+  Seen seen{0,
+            stack->MajorFunction,
+            stack->MinorFunction,
+            irp->IoStatus.Status,
+            KeGetCurrentIrql(),
+            stack->Parameters.Power.Type,
+            stack->Parameters.Power.State,
+            stack->Parameters.Power.ShutdownType,
             stack->Parameters.Power.SystemContext};
   std::lock_guard guard(g_logLock);
   seen.sequence = ++g_sequence;
@@ -303,8 +311,8 @@ void PnpTest::SetUp() {
   MachineTest::SetUp();
   g_world = new World;
   ASSERT_EQ(kernel::io::LoadDriver(u"TestBus", BusDriverEntry,
-                                 u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestBus",
-                                 &W().busDriver),
+                                   u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestBus",
+                                   &W().busDriver),
             STATUS_SUCCESS);
 }
 
@@ -355,7 +363,8 @@ kernel::pnp::ChildDevice PnpTest::Child(int index) {
   caps.Address = ULONG(index);
   caps.UINumber = ULONG(index) + 1;
   caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) caps.DeviceState[state] = PowerDeviceD3;
+  for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
+    caps.DeviceState[state] = PowerDeviceD3;
   caps.SystemWake = PowerSystemSleeping3;
   caps.DeviceWake = PowerDeviceD2;
   return child;

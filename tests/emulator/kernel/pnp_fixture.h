@@ -58,24 +58,24 @@ struct Fdo {
   PDEVICE_OBJECT lower = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
   std::vector<Seen> seen;
-  DEVICE_CAPABILITIES capabilities{};  // as the stack answered the last query
-  std::vector<uint8_t> portName;       // "PortName" read from the hardware key in AddDevice
+  DEVICE_CAPABILITIES capabilities{};           // as the stack answered the last query
+  std::vector<uint8_t> portName;                // "PortName" read from the hardware key in AddDevice
   NTSTATUS devicePowerResult = STATUS_PENDING;  // status of the last device request it made
-  ULONG wakeEnable = 0;                // the WMI data block
+  ULONG wakeEnable = 0;                         // the WMI data block
 };
 
 // What a test makes the function driver do wrong (or differently).
 struct Faults {
-  bool leaveInitializing = false;       // AddDevice keeps DO_DEVICE_INITIALIZING
-  bool startNotSupported = false;       // completes START with STATUS_NOT_SUPPORTED
-  bool removeWithoutDetach = false;     // returns from REMOVE still attached
-  bool keepWmiRegistration = false;     // deletes its device without deregistering
-  bool nestedAction = false;            // asks for a Plug and Play action inside START
+  bool leaveInitializing = false;    // AddDevice keeps DO_DEVICE_INITIALIZING
+  bool startNotSupported = false;    // completes START with STATUS_NOT_SUPPORTED
+  bool removeWithoutDetach = false;  // returns from REMOVE still attached
+  bool keepWmiRegistration = false;  // deletes its device without deregistering
+  bool nestedAction = false;         // asks for a Plug and Play action inside START
   NTSTATUS queryStopStatus = STATUS_SUCCESS;
   NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
   NTSTATUS queryPowerStatus = STATUS_SUCCESS;  // answer to system IRP_MN_QUERY_POWER
-  bool registerWmi = false;             // registers its FDO as a WMI provider
-  ULONG_PTR deviceStateFlags = 0;       // its answer to IRP_MN_QUERY_PNP_DEVICE_STATE
+  bool registerWmi = false;                    // registers its FDO as a WMI provider
+  ULONG_PTR deviceStateFlags = 0;              // its answer to IRP_MN_QUERY_PNP_DEVICE_STATE
 };
 
 struct World {

@@ -57,7 +57,8 @@ TEST_F(InfInstall, ServiceKeyTakesTheInfsValues) {
   ASSERT_TRUE(Install(kGood, &problem)) << problem;
   EXPECT_EQ(kernel::registry::GetDword(kService, "Start"), 2u);
   EXPECT_EQ(kernel::registry::GetDword(kService, "ErrorControl"), 1u);
-  EXPECT_EQ(kernel::registry::GetString(kService, "ImagePath"), "\\SystemRoot\\System32\\drivers\\sample.sys");
+  EXPECT_EQ(kernel::registry::GetString(kService, "ImagePath"),
+            "\\SystemRoot\\System32\\drivers\\sample.sys");
   EXPECT_FALSE(Install(kGood, &problem));
   EXPECT_NE(problem.find("installed already"), std::string::npos) << problem;
 }

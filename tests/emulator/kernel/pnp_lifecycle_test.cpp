@@ -12,9 +12,9 @@ namespace {
 using kernel::pnp::DeviceState;
 using MinorList = std::vector<UCHAR>;
 
-const MinorList kStartSequence = {IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
-                               IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
-                               IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE};
+const MinorList kStartSequence = {IRP_MN_QUERY_CAPABILITIES,           IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                                  IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                                  IRP_MN_QUERY_CAPABILITIES,           IRP_MN_QUERY_PNP_DEVICE_STATE};
 
 MinorList Concat(MinorList a, const MinorList& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -61,42 +61,92 @@ struct Transition {
 TEST_F(PnpLifecycleTest, EachOperationSendsItsRequestsInOrder) {
   const NTSTATUS refusal = STATUS_UNSUCCESSFUL;
   const Transition transitions[] = {
-      {"query-stop and stop", {}, kernel::pnp::QueryStopAndStop, STATUS_SUCCESS,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, DeviceState::Added, 0},
-      {"refused query-stop", [&](Faults& f) { f.queryStopStatus = refusal; }, kernel::pnp::QueryStopAndStop,
-       refusal, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, DeviceState::Started, 0},
-      {"cancel-stop", {}, kernel::pnp::QueryStopAndCancel, STATUS_SUCCESS,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, DeviceState::Started, 0},
-      {"stop and restart", {},
+      {"query-stop and stop",
+       {},
+       kernel::pnp::QueryStopAndStop,
+       STATUS_SUCCESS,
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
+       DeviceState::Added,
+       0},
+      {"refused query-stop",
+       [&](Faults& f) { f.queryStopStatus = refusal; },
+       kernel::pnp::QueryStopAndStop,
+       refusal,
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+       DeviceState::Started,
+       0},
+      {"cancel-stop",
+       {},
+       kernel::pnp::QueryStopAndCancel,
+       STATUS_SUCCESS,
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+       DeviceState::Started,
+       0},
+      {"stop and restart",
+       {},
        [](PDEVICE_OBJECT pdo) {
          NTSTATUS status = kernel::pnp::QueryStopAndStop(pdo);
          return NT_SUCCESS(status) ? kernel::pnp::Restart(pdo) : status;
        },
-       STATUS_SUCCESS, Concat({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, kStartSequence),
-       DeviceState::Started, 0},
-      {"cancel-remove", {}, kernel::pnp::QueryRemoveAndCancel, STATUS_SUCCESS,
-       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, DeviceState::Started, 0},
-      {"refused query-remove", [&](Faults& f) { f.queryRemoveStatus = refusal; }, kernel::pnp::QueryRemoveAndRemove,
-       refusal, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, DeviceState::Started, 0},
-      {"query-remove and remove", {}, kernel::pnp::QueryRemoveAndRemove, STATUS_SUCCESS,
-       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}, DeviceState::NoDriver, 1},
-      {"surprise removal", {}, kernel::pnp::SurpriseRemove, STATUS_SUCCESS,
-       {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, DeviceState::NoDriver, 1},
-      {"stop, then surprise removal", {},
+       STATUS_SUCCESS,
+       Concat({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, kStartSequence),
+       DeviceState::Started,
+       0},
+      {"cancel-remove",
+       {},
+       kernel::pnp::QueryRemoveAndCancel,
+       STATUS_SUCCESS,
+       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+       DeviceState::Started,
+       0},
+      {"refused query-remove",
+       [&](Faults& f) { f.queryRemoveStatus = refusal; },
+       kernel::pnp::QueryRemoveAndRemove,
+       refusal,
+       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+       DeviceState::Started,
+       0},
+      {"query-remove and remove",
+       {},
+       kernel::pnp::QueryRemoveAndRemove,
+       STATUS_SUCCESS,
+       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+       DeviceState::NoDriver,
+       1},
+      {"surprise removal",
+       {},
+       kernel::pnp::SurpriseRemove,
+       STATUS_SUCCESS,
+       {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+       DeviceState::NoDriver,
+       1},
+      {"stop, then surprise removal",
+       {},
        [](PDEVICE_OBJECT pdo) {
          kernel::pnp::QueryStopAndStop(pdo);
          return kernel::pnp::SurpriseRemove(pdo);
        },
-       STATUS_SUCCESS, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
-       DeviceState::NoDriver, 1},
-      {"restart of a started device", {}, kernel::pnp::Restart, STATUS_INVALID_DEVICE_STATE, {},
-       DeviceState::Started, 0},
-      {"stop of a stopped device", {},
+       STATUS_SUCCESS,
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+       DeviceState::NoDriver,
+       1},
+      {"restart of a started device",
+       {},
+       kernel::pnp::Restart,
+       STATUS_INVALID_DEVICE_STATE,
+       {},
+       DeviceState::Started,
+       0},
+      {"stop of a stopped device",
+       {},
        [](PDEVICE_OBJECT pdo) {
          kernel::pnp::QueryStopAndStop(pdo);
          return kernel::pnp::QueryStopAndStop(pdo);
        },
-       STATUS_INVALID_DEVICE_STATE, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, DeviceState::Added, 0},
+       STATUS_INVALID_DEVICE_STATE,
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
+       DeviceState::Added,
+       0},
   };
   InstallFunctionDriver();
   int index = 0;
@@ -132,7 +182,8 @@ TEST_F(PnpLifecycleTest, UnplugOfAStartedDeviceIsASurpriseRemovalThenTheBusDelet
   KeLowerIrql(irql);
   kernel::pnp::WaitForPendingActions();
 
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP), Concat(kStartSequence, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP),
+            Concat(kStartSequence, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
   EXPECT_TRUE(bus.deleted);
   EXPECT_TRUE(kernel::pnp::Pdos().empty());
   EXPECT_EQ(W().unloadCalls, 1);
@@ -254,8 +305,8 @@ TEST_F(PnpLifecycleTest, BadReportsAndRequestsChangeNothing) {
   EXPECT_EQ(kernel::pnp::ReportChildPresent(other, Child(0)), STATUS_OBJECT_NAME_COLLISION);  // same instance
   EXPECT_EQ(kernel::pnp::ReportChildPresent(pdo, Child(2)), STATUS_INVALID_PARAMETER);        // already a PDO
   EXPECT_EQ(kernel::pnp::AddAndStart(other), STATUS_NO_SUCH_DEVICE);                          // not reported
-  EXPECT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_INVALID_DEVICE_STATE);                      // already started
-  EXPECT_EQ(kernel::pnp::QueryStopAndStop(FdoAbove(pdo).device), STATUS_NO_SUCH_DEVICE);      // not a PDO
+  EXPECT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_INVALID_DEVICE_STATE);                  // already started
+  EXPECT_EQ(kernel::pnp::QueryStopAndStop(FdoAbove(pdo).device), STATUS_NO_SUCH_DEVICE);  // not a PDO
   EXPECT_EQ(kernel::pnp::Pdos(), std::vector<PDEVICE_OBJECT>{pdo});
   EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
   EXPECT_EQ(kernel::pnp::StateOf(other), DeviceState::NotPresent);

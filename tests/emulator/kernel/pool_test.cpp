@@ -62,16 +62,22 @@ TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAllocations) {
   struct Case {
     const char* name;
     void (*arm)();
-    std::vector<ULONG> tags;       // allocations in order
-    std::vector<bool> succeeds;    // expected outcome of each
+    std::vector<ULONG> tags;     // allocations in order
+    std::vector<bool> succeeds;  // expected outcome of each
   };
   const Case cases[] = {
-      {"third from now", [] { kernel::pool::FailNthAllocation(3); },
-       {kTagA, kTagB, kTagA, kTagA}, {true, true, false, true}},
-      {"second with tag B", [] { kernel::pool::FailNthAllocation(2, kTagB); },
-       {kTagB, kTagA, kTagA, kTagB, kTagB}, {true, true, true, false, true}},
-      {"every tag A", [] { kernel::pool::FailAllocationsWithTag(kTagA); },
-       {kTagA, kTagB, kTagA}, {false, true, false}},
+      {"third from now",
+       [] { kernel::pool::FailNthAllocation(3); },
+       {kTagA, kTagB, kTagA, kTagA},
+       {true, true, false, true}},
+      {"second with tag B",
+       [] { kernel::pool::FailNthAllocation(2, kTagB); },
+       {kTagB, kTagA, kTagA, kTagB, kTagB},
+       {true, true, true, false, true}},
+      {"every tag A",
+       [] { kernel::pool::FailAllocationsWithTag(kTagA); },
+       {kTagA, kTagB, kTagA},
+       {false, true, false}},
   };
   size_t expectedFailures = 0;
   for (const Case& c : cases) {
@@ -100,8 +106,10 @@ TEST_F(PoolTest, ConcurrentAllocationsKeepExactCounts) {
       std::vector<PVOID> kept;
       for (int i = 0; i < kRounds; ++i) {
         PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, size_t(i % 50), t % 2 ? kTagA : kTagB);
-        if (i % 2) kept.push_back(block);
-        else ExFreePool(block);
+        if (i % 2)
+          kept.push_back(block);
+        else
+          ExFreePool(block);
       }
       for (PVOID block : kept) ExFreePool(block);
     });
@@ -141,8 +149,10 @@ TEST_F(OldWindowsPoolTest, NoExecutePoolIsABadTypeBeforeWindows8) {
 }
 
 const Violation kMisuses[] = {
-    {"VERIFIER: bad pool type: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(DontUseThisType, 8, kTagA); }},
-    {"VERIFIER: pool tag of zero: ExAllocatePoolWithTag", [](auto&) { ExAllocatePoolWithTag(PagedPool, 8, 0); }},
+    {"VERIFIER: bad pool type: ExAllocatePoolWithTag",
+     [](auto&) { ExAllocatePoolWithTag(DontUseThisType, 8, kTagA); }},
+    {"VERIFIER: pool tag of zero: ExAllocatePoolWithTag",
+     [](auto&) { ExAllocatePoolWithTag(PagedPool, 8, 0); }},
     {"VERIFIER: IRQL too high: ExAllocatePoolWithTag",
      [](auto&) {
        KeRaiseIrqlToDpcLevel();

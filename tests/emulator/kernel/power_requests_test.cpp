@@ -17,7 +17,8 @@ struct Callback {
   void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
 };
 
-VOID RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+VOID RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                    PIO_STATUS_BLOCK ioStatus) {
   auto* callback = static_cast<Callback*>(context);
   ++callback->calls;
   callback->device = device;
@@ -51,9 +52,12 @@ TEST_F(PowerRequestTest, TheCallbackGetsTheRequestAndTheStatusFromBelow) {
     NTSTATUS status;
     DEVICE_POWER_STATE reported;
   } cases[] = {
-      {"set D3", IRP_MN_SET_POWER, Device(PowerDeviceD3), STATUS_SUCCESS, false, STATUS_SUCCESS, PowerDeviceD3},
-      {"set D0", IRP_MN_SET_POWER, Device(PowerDeviceD0), STATUS_SUCCESS, false, STATUS_SUCCESS, PowerDeviceD0},
-      {"query D2", IRP_MN_QUERY_POWER, Device(PowerDeviceD2), STATUS_SUCCESS, false, STATUS_SUCCESS, PowerDeviceD0},
+      {"set D3", IRP_MN_SET_POWER, Device(PowerDeviceD3), STATUS_SUCCESS, false, STATUS_SUCCESS,
+       PowerDeviceD3},
+      {"set D0", IRP_MN_SET_POWER, Device(PowerDeviceD0), STATUS_SUCCESS, false, STATUS_SUCCESS,
+       PowerDeviceD0},
+      {"query D2", IRP_MN_QUERY_POWER, Device(PowerDeviceD2), STATUS_SUCCESS, false, STATUS_SUCCESS,
+       PowerDeviceD0},
       {"set D3 failed below", IRP_MN_SET_POWER, Device(PowerDeviceD3), STATUS_DEVICE_POWER_FAILURE, false,
        STATUS_DEVICE_POWER_FAILURE, PowerDeviceD0},
       {"set D2 completed at DISPATCH_LEVEL", IRP_MN_SET_POWER, Device(PowerDeviceD2), STATUS_SUCCESS, true,
@@ -70,7 +74,8 @@ TEST_F(PowerRequestTest, TheCallbackGetsTheRequestAndTheStatusFromBelow) {
     const int started = kernel::power::StartNextPowerIrpCount();
     Callback callback;
     PIRP irp = nullptr;
-    EXPECT_EQ(PoRequestPowerIrp(pdo_, test.minor, test.state, RecordCallback, &callback, &irp), STATUS_PENDING);
+    EXPECT_EQ(PoRequestPowerIrp(pdo_, test.minor, test.state, RecordCallback, &callback, &irp),
+              STATUS_PENDING);
     EXPECT_NE(irp, nullptr);
     callback.Wait();
     EXPECT_EQ(callback.calls, 1);
@@ -130,8 +135,9 @@ TEST_F(PowerRequestTest, PageableDevicesGetPowerIrpsAtPassiveLevelOthersAtTheCal
     Callback callback;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_EQ(PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, Device(PowerDeviceD0), RecordCallback, &callback, nullptr),
-              STATUS_PENDING);
+    EXPECT_EQ(
+        PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, Device(PowerDeviceD0), RecordCallback, &callback, nullptr),
+        STATUS_PENDING);
     KeLowerIrql(irql);
     callback.Wait();
     EXPECT_EQ(callback.ioStatus.Status, STATUS_SUCCESS);
@@ -145,10 +151,13 @@ TEST_F(PowerRequestTest, PageableDevicesGetPowerIrpsAtPassiveLevelOthersAtTheCal
 TEST_F(PowerRequestTest, PoSetPowerStateReturnsThePreviousState) {
   PDEVICE_OBJECT fdo = FdoAbove(pdo_).device;
   EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceUnspecified);
-  EXPECT_EQ(PoSetPowerState(fdo, DevicePowerState, Device(PowerDeviceD0)).DeviceState, PowerDeviceUnspecified);
+  EXPECT_EQ(PoSetPowerState(fdo, DevicePowerState, Device(PowerDeviceD0)).DeviceState,
+            PowerDeviceUnspecified);
   EXPECT_EQ(PoSetPowerState(fdo, DevicePowerState, Device(PowerDeviceD3)).DeviceState, PowerDeviceD0);
   EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceD3);
-  EXPECT_EQ(PoSetPowerState(fdo, SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping3}).SystemState, PowerSystemUnspecified);
+  EXPECT_EQ(
+      PoSetPowerState(fdo, SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping3}).SystemState,
+      PowerSystemUnspecified);
   EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceD3);
   // A removed device's reports are forgotten.
   EXPECT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo_), STATUS_SUCCESS);

@@ -16,7 +16,8 @@ struct Expected {
 std::vector<Expected> PowerRequests(const std::vector<Seen>& log) {
   std::vector<Expected> requests;
   for (const Seen& seen : Copy(log))
-    if (seen.major == IRP_MJ_POWER) requests.push_back({seen.minor, seen.powerType, ULONG(seen.powerState.SystemState)});
+    if (seen.major == IRP_MJ_POWER)
+      requests.push_back({seen.minor, seen.powerType, ULONG(seen.powerState.SystemState)});
   return requests;
 }
 

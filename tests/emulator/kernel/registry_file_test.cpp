@@ -51,7 +51,8 @@ TEST_F(RegistryFileTest, EveryValueSurvivesASaveAndALoad) {
       {"Vendor type", 0x12345678, {1}},
       {"", REG_SZ, Utf16(u"default value")},
   };
-  for (const Case& c : cases) ASSERT_TRUE(kernel::registry::SetValue(kKey, c.name, c.type, c.data.data(), c.data.size()));
+  for (const Case& c : cases)
+    ASSERT_TRUE(kernel::registry::SetValue(kKey, c.name, c.type, c.data.data(), c.data.size()));
   ASSERT_TRUE(kernel::registry::CreateKey(std::string(kKey) + "\\Empty Key"));
   ASSERT_TRUE(kernel::registry::SetString(kSerialComm, "\\Device\\Serial7", "COM7"));
   std::string file = Outside("registry_round_trip.txt");
@@ -70,7 +71,8 @@ TEST_F(RegistryFileTest, EveryValueSurvivesASaveAndALoad) {
   }
   EXPECT_EQ(kernel::registry::ValueNames(kKey).size(), std::size(cases));
   EXPECT_TRUE(kernel::registry::KeyExists(std::string(kKey) + "\\empty key"));
-  EXPECT_FALSE(kernel::registry::GetValue(kSerialComm, "\\Device\\Serial7").has_value()) << "HARDWARE is volatile";
+  EXPECT_FALSE(kernel::registry::GetValue(kSerialComm, "\\Device\\Serial7").has_value())
+      << "HARDWARE is volatile";
   std::remove(file.c_str());
 }
 
@@ -82,7 +84,8 @@ TEST_F(RegistryFileTest, TheFileIsReadableText) {
   std::ifstream in(file);
   std::stringstream text;
   text << in.rdbuf();
-  EXPECT_NE(text.str().find(std::string("key \"") + kKey + "\"\nsz \"PortName\" \"COM7\"\ndword \"BaudRate\" 0x0001C200\n"),
+  EXPECT_NE(text.str().find(std::string("key \"") + kKey +
+                            "\"\nsz \"PortName\" \"COM7\"\ndword \"BaudRate\" 0x0001C200\n"),
             std::string::npos)
       << text.str();
   std::remove(file.c_str());
@@ -98,7 +101,8 @@ TEST_F(RegistryFileTest, AFileWithAnErrorChangesNothing) {
   const Case cases[] = {
       {"no header", valid, "line 1: not a registry file"},
       {"value before a key", "t7315-registry 1\nsz \"PortName\" \"COM9\"\n", "line 2: value before any key"},
-      {"bad dword", "t7315-registry 1\n" + valid + "dword \"BaudRate\" 0x100000000\n", "line 4: malformed value line"},
+      {"bad dword", "t7315-registry 1\n" + valid + "dword \"BaudRate\" 0x100000000\n",
+       "line 4: malformed value line"},
       {"odd hex", "t7315-registry 1\n" + valid + "hex(3) \"ComDB\" 0ff\n", "line 4: malformed value line"},
       {"unknown kind", "t7315-registry 1\n" + valid + "float \"x\" 1.5\n", "line 4: malformed value line"},
       {"bad escape", "t7315-registry 1\n" + valid + "sz \"x\" \"%G1\"\n", "line 4: malformed value line"},

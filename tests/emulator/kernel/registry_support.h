@@ -25,8 +25,8 @@ inline NTSTATUS SetValue(HANDLE key, std::u16string name, ULONG type, const void
   return ZwSetValueKey(key, &valueName, 0, type, const_cast<void*>(data), size);
 }
 
-inline NTSTATUS QueryValue(HANDLE key, std::u16string name, KEY_VALUE_INFORMATION_CLASS infoClass, void* buffer,
-                           ULONG length, ULONG* resultLength) {
+inline NTSTATUS QueryValue(HANDLE key, std::u16string name, KEY_VALUE_INFORMATION_CLASS infoClass,
+                           void* buffer, ULONG length, ULONG* resultLength) {
   UNICODE_STRING valueName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
   return ZwQueryValueKey(key, &valueName, infoClass, buffer, length, resultLength);
 }

@@ -63,7 +63,8 @@ TEST_F(RegistryTest, ValuesOfEveryTypeRoundTrip) {
     SCOPED_TRACE(std::string(c.name, c.name + std::char_traits<char16_t>::length(c.name)));
     std::vector<uint8_t> buffer(4096);
     ULONG resultLength = 0;
-    ASSERT_EQ(QueryValue(key_, c.name, KeyValuePartialInformation, buffer.data(), ULONG(buffer.size()), &resultLength),
+    ASSERT_EQ(QueryValue(key_, c.name, KeyValuePartialInformation, buffer.data(), ULONG(buffer.size()),
+                         &resultLength),
               STATUS_SUCCESS);
     auto partial = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data());
     EXPECT_EQ(resultLength, 12 + c.data.size());
@@ -118,7 +119,8 @@ TEST_F(RegistryTest, QueryValueKeyBufferRules) {
     ULONG resultLength = 0xEEEE;
     EXPECT_EQ(QueryValue(key_, u"PortName", c.infoClass, buffer, c.length, &resultLength), c.status);
     EXPECT_EQ(resultLength, c.resultLength);
-    for (ULONG i = c.length; i < sizeof(buffer); ++i) ASSERT_EQ(buffer[i], 0xCC) << "written past the length at " << i;
+    for (ULONG i = c.length; i < sizeof(buffer); ++i)
+      ASSERT_EQ(buffer[i], 0xCC) << "written past the length at " << i;
     if (c.status == STATUS_BUFFER_TOO_SMALL || c.status == STATUS_INVALID_PARAMETER) {
       for (ULONG i = 0; i < c.length; ++i) ASSERT_EQ(buffer[i], 0xCC) << "written on failure at " << i;
       continue;
@@ -145,7 +147,8 @@ TEST_F(RegistryTest, QueryValueKeyBufferRules) {
   ASSERT_EQ(SetValue(key_, u"DeviceWakeEnable", REG_DWORD, &one, 4), STATUS_SUCCESS);
   alignas(8) uint8_t probe[16];
   ULONG resultLength;
-  EXPECT_EQ(QueryValue(key_, u"DeviceWakeEnable", KeyValuePartialInformation, probe, 16, &resultLength), STATUS_SUCCESS)
+  EXPECT_EQ(QueryValue(key_, u"DeviceWakeEnable", KeyValuePartialInformation, probe, 16, &resultLength),
+            STATUS_SUCCESS)
       << "a DWORD fits a 16-byte partial record";
   EXPECT_EQ(resultLength, 16u);
   EXPECT_EQ(QueryValue(key_, u"Missing", KeyValuePartialInformation, probe, 16, &resultLength),
@@ -155,11 +158,13 @@ TEST_F(RegistryTest, QueryValueKeyBufferRules) {
 TEST_F(RegistryTest, KeysAreCreatedOpenedAndDeletedAsInWindows) {
   ULONG disposition = 0;
   HANDLE child, again, relative;
-  ASSERT_EQ(CreateKey(&child, std::u16string(kServiceKey) + u"\\Parameters", 0, &disposition), STATUS_SUCCESS);
-  EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
-  ASSERT_EQ(CreateKey(&again, u"\\REGISTRY\\machine\\system\\currentcontrolset\\services\\testport\\PARAMETERS\\", 0,
-                      &disposition),
+  ASSERT_EQ(CreateKey(&child, std::u16string(kServiceKey) + u"\\Parameters", 0, &disposition),
             STATUS_SUCCESS);
+  EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
+  ASSERT_EQ(
+      CreateKey(&again, u"\\REGISTRY\\machine\\system\\currentcontrolset\\services\\testport\\PARAMETERS\\",
+                0, &disposition),
+      STATUS_SUCCESS);
   EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
   EXPECT_NE(child, again);
   ASSERT_EQ(OpenKey(&relative, u"parameters", key_), STATUS_SUCCESS);
@@ -173,21 +178,24 @@ TEST_F(RegistryTest, KeysAreCreatedOpenedAndDeletedAsInWindows) {
     ULONG options;
   };
   const Case cases[] = {
-      {"missing key", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\Nope", nullptr, false, 0},
-      {"missing parent", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\A\\B", nullptr, true, 0},
+      {"missing key", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\Nope", nullptr, false,
+       0},
+      {"missing parent", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\A\\B", nullptr, true,
+       0},
       {"outside the registry", STATUS_OBJECT_PATH_NOT_FOUND, u"\\Device\\Serial0", nullptr, false, 0},
       {"not absolute", STATUS_OBJECT_PATH_SYNTAX_BAD, u"Registry\\Machine", nullptr, false, 0},
       {"relative name with a backslash", STATUS_OBJECT_PATH_SYNTAX_BAD, u"\\Parameters", key_, false, 0},
       {"not a key handle", STATUS_INVALID_HANDLE, u"x", reinterpret_cast<HANDLE>(0x7777), false, 0},
       {"persistent key below a volatile one", STATUS_CHILD_MUST_BE_VOLATILE,
        u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\Test", nullptr, true, REG_OPTION_NON_VOLATILE},
-      {"link keys are not supported", STATUS_INVALID_PARAMETER, std::u16string(kServiceKey) + u"\\Link", nullptr, true,
-       REG_OPTION_CREATE_LINK},
+      {"link keys are not supported", STATUS_INVALID_PARAMETER, std::u16string(kServiceKey) + u"\\Link",
+       nullptr, true, REG_OPTION_CREATE_LINK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HANDLE key = nullptr;
-    EXPECT_EQ(c.create ? CreateKey(&key, c.path, c.options, nullptr, c.root) : OpenKey(&key, c.path, c.root), c.status);
+    EXPECT_EQ(c.create ? CreateKey(&key, c.path, c.options, nullptr, c.root) : OpenKey(&key, c.path, c.root),
+              c.status);
     EXPECT_EQ(key, nullptr);
   }
   HANDLE volatileKey;
@@ -200,7 +208,8 @@ TEST_F(RegistryTest, KeysAreCreatedOpenedAndDeletedAsInWindows) {
   ASSERT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
   EXPECT_EQ(ZwDeleteKey(child), STATUS_KEY_DELETED);
   const uint32_t value = 1;
-  EXPECT_EQ(SetValue(again, u"x", REG_DWORD, &value, 4), STATUS_KEY_DELETED) << "every handle sees the deletion";
+  EXPECT_EQ(SetValue(again, u"x", REG_DWORD, &value, 4), STATUS_KEY_DELETED)
+      << "every handle sees the deletion";
   EXPECT_EQ(ZwFlushKey(relative), STATUS_KEY_DELETED);
   HANDLE gone;
   EXPECT_EQ(OpenKey(&gone, u"Parameters", key_), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -221,7 +230,8 @@ TEST_F(RegistryTest, EnumerationOrderAndRecords) {
     ASSERT_EQ(CreateKey(&sub, name, 0, nullptr, key_), STATUS_SUCCESS);
     ZwClose(sub);
   }
-  for (const char16_t* name : {u"Zeta", u"eta"}) ASSERT_EQ(SetValue(key_, name, REG_BINARY, "x", 1), STATUS_SUCCESS);
+  for (const char16_t* name : {u"Zeta", u"eta"})
+    ASSERT_EQ(SetValue(key_, name, REG_BINARY, "x", 1), STATUS_SUCCESS);
 
   std::vector<std::u16string> subkeys;
   alignas(8) uint8_t buffer[128];
@@ -243,13 +253,15 @@ TEST_F(RegistryTest, EnumerationOrderAndRecords) {
 
   std::vector<std::u16string> values;
   for (ULONG i = 0;; ++i) {
-    NTSTATUS status = ZwEnumerateValueKey(key_, i, KeyValueBasicInformation, buffer, sizeof(buffer), &resultLength);
+    NTSTATUS status =
+        ZwEnumerateValueKey(key_, i, KeyValueBasicInformation, buffer, sizeof(buffer), &resultLength);
     if (status == STATUS_NO_MORE_ENTRIES) break;
     ASSERT_EQ(status, STATUS_SUCCESS);
     auto info = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
     values.emplace_back(info->Name, info->NameLength / 2);
   }
-  EXPECT_EQ(values, (std::vector<std::u16string>{u"Zeta", u"eta"})) << "values keep the order they were set in";
+  EXPECT_EQ(values, (std::vector<std::u16string>{u"Zeta", u"eta"}))
+      << "values keep the order they were set in";
   UNICODE_STRING zeta = RTL_CONSTANT_STRING(u"ZETA");
   EXPECT_EQ(ZwDeleteValueKey(key_, &zeta), STATUS_SUCCESS);
   EXPECT_EQ(ZwDeleteValueKey(key_, &zeta), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -257,13 +269,14 @@ TEST_F(RegistryTest, EnumerationOrderAndRecords) {
 
 TEST_F(RegistryTest, RuntimeLibraryBases) {
   char16_t portName[] = u"COM7";
-  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial7", REG_SZ, portName,
-                                  sizeof(portName)),
+  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial7", REG_SZ,
+                                  portName, sizeof(portName)),
             STATUS_SUCCESS);
   const char kSerialComm[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
   EXPECT_EQ(kernel::registry::GetString(kSerialComm, "\\device\\serial7"), "COM7");
   EXPECT_EQ(kernel::registry::GetValue(kSerialComm, "\\Device\\Serial7")->data.size(), 10u);
-  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial7"), STATUS_SUCCESS);
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial7"),
+            STATUS_SUCCESS);
   EXPECT_TRUE(kernel::registry::ValueNames(kSerialComm).empty());
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial7"),
             STATUS_OBJECT_NAME_NOT_FOUND);
@@ -297,7 +310,8 @@ TEST_F(RegistryTest, RuntimeLibraryBases) {
   }
 
   EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"TestPort")), STATUS_SUCCESS);
-  EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Other")), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Other")),
+            STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Other")), STATUS_SUCCESS);
   EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"Other")), STATUS_SUCCESS);
   EXPECT_TRUE(kernel::registry::KeyExists("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\other"));
@@ -310,7 +324,8 @@ TEST_F(RegistryTest, ConcurrentWritersKeepEveryValue) {
       HANDLE key;
       ASSERT_EQ(OpenKey(&key, kServiceKey), STATUS_SUCCESS);
       for (uint32_t i = 0; i < 50; ++i) {
-        std::u16string name = u"T" + std::u16string(1, char16_t(u'0' + t)) + u"-" + std::u16string(1, char16_t(u'A' + i % 26)) +
+        std::u16string name = u"T" + std::u16string(1, char16_t(u'0' + t)) + u"-" +
+                              std::u16string(1, char16_t(u'A' + i % 26)) +
                               std::u16string(1, char16_t(u'A' + i / 26));
         ASSERT_EQ(SetValue(key, name, REG_DWORD, &i, 4), STATUS_SUCCESS);
       }

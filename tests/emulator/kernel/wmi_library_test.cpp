@@ -12,7 +12,8 @@ namespace {
 
 const GUID kBlockGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 const GUID kOtherGuid = {0x99999999, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
-UNICODE_STRING g_registryPath = RTL_CONSTANT_STRING(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestPort");
+UNICODE_STRING g_registryPath =
+    RTL_CONSTANT_STRING(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestPort");
 
 struct Control {
   ULONG guidIndex;
@@ -57,7 +58,8 @@ NTSTATUS FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, WMIEN
 }
 
 WMIGUIDREGINFO g_guids[] = {{&kBlockGuid, 1, WMIREG_FLAG_INSTANCE_PDO}};
-WMILIB_CONTEXT g_context = {1, g_guids, QueryRegInfo, QueryBlock, SetBlock, SetItem, nullptr, FunctionControl};
+WMILIB_CONTEXT g_context = {1,        g_guids, QueryRegInfo, QueryBlock,
+                            SetBlock, SetItem, nullptr,      FunctionControl};
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) { return bytes; }
 
@@ -87,21 +89,50 @@ TEST_F(WmiLibraryTest, RequestsReachTheCallbacksAndComeBackAsWnodes) {
     ULONG wakeEnableAfter;
   } cases[] = {
       {"all data", {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}, STATUS_SUCCESS, Bytes({0}), 0, 0},
-      {"all data, no room for the data", {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 8}, STATUS_SUCCESS, {},
-       allDataOffset + 1, 0},
-      {"all data, no room for the header", {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 0}, STATUS_SUCCESS, {},
-       allDataOffset + 1, 0},
-      {"set block", {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({1})}, STATUS_SUCCESS, {}, 0, 1},
-      {"single instance", {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 0, 0, {}, 4}, STATUS_SUCCESS, Bytes({1}), 0, 1},
-      {"single instance of a missing instance", {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 1, 0, {}, 4},
-       STATUS_WMI_INSTANCE_NOT_FOUND, {}, 0, 1},
-      {"set block with four bytes", {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({0, 0, 0, 0})},
-       STATUS_INFO_LENGTH_MISMATCH, {}, 0, 1},
-      {"set item 1", {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 1, Bytes({0})}, STATUS_SUCCESS, {}, 0, 0},
-      {"set item 2", {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 2, Bytes({1})}, STATUS_WMI_ITEMID_NOT_FOUND, {}, 0,
+      {"all data, no room for the data",
+       {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 8},
+       STATUS_SUCCESS,
+       {},
+       allDataOffset + 1,
        0},
-      {"method without a callback", {IRP_MN_EXECUTE_METHOD, kBlockGuid, 0, 1, Bytes({1}), 8},
-       STATUS_INVALID_DEVICE_REQUEST, {}, 0, 0},
+      {"all data, no room for the header",
+       {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 0},
+       STATUS_SUCCESS,
+       {},
+       allDataOffset + 1,
+       0},
+      {"set block", {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({1})}, STATUS_SUCCESS, {}, 0, 1},
+      {"single instance",
+       {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 0, 0, {}, 4},
+       STATUS_SUCCESS,
+       Bytes({1}),
+       0,
+       1},
+      {"single instance of a missing instance",
+       {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 1, 0, {}, 4},
+       STATUS_WMI_INSTANCE_NOT_FOUND,
+       {},
+       0,
+       1},
+      {"set block with four bytes",
+       {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({0, 0, 0, 0})},
+       STATUS_INFO_LENGTH_MISMATCH,
+       {},
+       0,
+       1},
+      {"set item 1", {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 1, Bytes({0})}, STATUS_SUCCESS, {}, 0, 0},
+      {"set item 2",
+       {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 2, Bytes({1})},
+       STATUS_WMI_ITEMID_NOT_FOUND,
+       {},
+       0,
+       0},
+      {"method without a callback",
+       {IRP_MN_EXECUTE_METHOD, kBlockGuid, 0, 1, Bytes({1}), 8},
+       STATUS_INVALID_DEVICE_REQUEST,
+       {},
+       0,
+       0},
       {"enable events", {IRP_MN_ENABLE_EVENTS, kBlockGuid}, STATUS_SUCCESS, {}, 0, 0},
       {"disable collection", {IRP_MN_DISABLE_COLLECTION, kBlockGuid}, STATUS_SUCCESS, {}, 0, 0},
   };
@@ -151,7 +182,8 @@ TEST_F(WmiLibraryTest, RequestsNotForTheProviderGoDownTheStackUntouched) {
   // For another device of the stack, or not a WMI request: forwarded, and
   // nobody below handles it.
   ASSERT_EQ(IoWMIRegistrationControl(pdo_, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::wmi::SendTo(pdo_, {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(kernel::wmi::SendTo(pdo_, {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}).status,
+            STATUS_NOT_SUPPORTED);
   EXPECT_EQ(kernel::wmi::SendTo(fdo_, {0x0A, kBlockGuid}).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(IoWMIRegistrationControl(pdo_, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
   EXPECT_EQ(FdoOf(fdo_).wakeEnable, 0u);
@@ -204,7 +236,8 @@ TEST_F(WmiLibraryTest, RegistrationActionsOnWrongObjectsFail) {
   // After the removal the provider is gone (the driver deregistered).
   EXPECT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo_), STATUS_SUCCESS);
   EXPECT_EQ(kernel::wmi::ProviderCount(), 0u);
-  EXPECT_EQ(kernel::wmi::Send({IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}).status, STATUS_WMI_GUID_NOT_FOUND);
+  EXPECT_EQ(kernel::wmi::Send({IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}).status,
+            STATUS_WMI_GUID_NOT_FOUND);
 }
 
 TEST_F(WmiLibraryTest, FiredEventsAreKeptAndTheirDataFreed) {

@@ -80,11 +80,13 @@ class WmiTraceTest : public MachineTest {};
 TEST_F(WmiTraceTest, ACallbackProviderIsEnabledAndTracesIntoItsSession) {
   ControlBlock block{TraceControl};
   auto object = reinterpret_cast<PDEVICE_OBJECT>(&block);
-  ASSERT_EQ(IoWMIRegistrationControl(object, WMIREG_ACTION_REGISTER | WMIREG_FLAG_CALLBACK | WMIREG_FLAG_TRACE_PROVIDER),
+  ASSERT_EQ(IoWMIRegistrationControl(
+                object, WMIREG_ACTION_REGISTER | WMIREG_FLAG_CALLBACK | WMIREG_FLAG_TRACE_PROVIDER),
             STATUS_SUCCESS);
   TRACEHANDLE logger = 0;
   EXPECT_EQ(kernel::wmi::EnableTrace(kControlGuid, TRACE_LEVEL_INFORMATION, 0x6, &logger), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::wmi::EnableTrace(kControlGuid, TRACE_LEVEL_INFORMATION, 0x6), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(kernel::wmi::EnableTrace(kControlGuid, TRACE_LEVEL_INFORMATION, 0x6),
+            STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(kernel::wmi::EnableTrace(kUnknownGuid, TRACE_LEVEL_INFORMATION, 0x6), STATUS_WMI_GUID_NOT_FOUND);
   EXPECT_EQ(block.enables, 1);
   EXPECT_EQ(block.logger, logger);
@@ -92,8 +94,8 @@ TEST_F(WmiTraceTest, ACallbackProviderIsEnabledAndTracesIntoItsSession) {
   EXPECT_EQ(block.level, TRACE_LEVEL_INFORMATION);
 
   ULONG value = 0x12345678;
-  EXPECT_EQ(WmiTraceMessage(block.logger, TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID, &kMessageGuid, 10, &value,
-                            SIZE_T(sizeof value), "abc", SIZE_T(3), nullptr),
+  EXPECT_EQ(WmiTraceMessage(block.logger, TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID, &kMessageGuid, 10,
+                            &value, SIZE_T(sizeof value), "abc", SIZE_T(3), nullptr),
             STATUS_SUCCESS);
   std::vector<kernel::wmi::TraceMessage> messages = kernel::wmi::TraceMessages();
   ASSERT_EQ(messages.size(), 1u);
@@ -111,7 +113,8 @@ TEST_F(WmiTraceTest, ACallbackProviderIsEnabledAndTracesIntoItsSession) {
   // A message to an ended session is refused and not kept.
   EXPECT_EQ(WmiTraceMessage(logger, 0, &kMessageGuid, 11, nullptr), STATUS_INVALID_HANDLE);
   EXPECT_EQ(kernel::wmi::TraceMessages().size(), 1u);
-  EXPECT_EQ(IoWMIRegistrationControl(object, WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK), STATUS_SUCCESS);
+  EXPECT_EQ(IoWMIRegistrationControl(object, WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK),
+            STATUS_SUCCESS);
   EXPECT_FALSE(kernel::wmi::IsRegistered(object));
 }
 
@@ -151,11 +154,14 @@ TEST_F(WmiTraceTest, QueryTraceInformationChecksClassAndLength) {
   ULONG flags = 0, required = 0;
   UCHAR level = 0;
   TRACEHANDLE handle = 0;
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, sizeof flags, &required, &header), STATUS_SUCCESS);
+  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, sizeof flags, &required, &header),
+            STATUS_SUCCESS);
   EXPECT_EQ(flags, 0x10u);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableLevelClass, &level, sizeof level, &required, &header), STATUS_SUCCESS);
+  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableLevelClass, &level, sizeof level, &required, &header),
+            STATUS_SUCCESS);
   EXPECT_EQ(level, TRACE_LEVEL_ERROR);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceHandleClass, &handle, sizeof handle, &required, &header), STATUS_SUCCESS);
+  EXPECT_EQ(WmiQueryTraceInformation(TraceHandleClass, &handle, sizeof handle, &required, &header),
+            STATUS_SUCCESS);
   EXPECT_EQ(handle, header.HistoricalContext);
   EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, 2, &required, &header),
             STATUS_INFO_LENGTH_MISMATCH);

@@ -30,7 +30,8 @@ TEST(EndToEnd, FourPortsCarryFullDuplexTrafficAtEveryRateThroughStopRestartAndUn
   // Four flows per rate and four after the restart, each reported twice
   // (as it ends and in the summary), every one of them complete.
   size_t complete = 0;
-  for (size_t at = text.find("1500/1500 bytes"); at != std::string::npos; at = text.find("1500/1500 bytes", at + 1)) {
+  for (size_t at = text.find("1500/1500 bytes"); at != std::string::npos;
+       at = text.find("1500/1500 bytes", at + 1)) {
     ++complete;
   }
   EXPECT_EQ(complete, 2u * 4 * (options.rates.size() + 1)) << text;

@@ -16,11 +16,13 @@
 namespace {
 
 std::string PortNameOf(chip::UsbChip& board, int i) {
-  return kernel::registry::GetString(kernel::pnp::HardwareKeyPath(board.InstancePath(i)), "PortName").value_or("");
+  return kernel::registry::GetString(kernel::pnp::HardwareKeyPath(board.InstancePath(i)), "PortName")
+      .value_or("");
 }
 
 TEST(Rig, ChipsArePluggedWithConsecutiveComNamesThatAStateFolderKeeps) {
-  std::filesystem::path state = std::filesystem::temp_directory_path() / ("t7315-rig-" + std::to_string(::getpid()));
+  std::filesystem::path state =
+      std::filesystem::temp_directory_path() / ("t7315-rig-" + std::to_string(::getpid()));
   std::filesystem::remove_all(state);
   {
     rig::Computer pc({.stateDir = state.string()});
@@ -49,7 +51,8 @@ TEST(Rig, ChipsArePluggedWithConsecutiveComNamesThatAStateFolderKeeps) {
     pc.AddChip({.ports = 1});
     EXPECT_EQ(pc.Ports()[2].comName, "COM5");
     EXPECT_EQ(pc.Ports()[3].comName, "COM10");
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(kernel::Machine::Current().SystemRoot()) / "kept.txt"));
+    EXPECT_TRUE(
+        std::filesystem::exists(std::filesystem::path(kernel::Machine::Current().SystemRoot()) / "kept.txt"));
   }
   std::filesystem::remove_all(state);
 }

@@ -34,10 +34,14 @@ TEST(DcbFormatTest, OnlyWhatChangedOnThePtyReachesTheDcb) {
       {"speed only", {115200, 8}, {115200, 7, F::kEven}, RTS_CONTROL_ENABLE},
       {"two stop bits", {9600, 8, F::kNone, F::kTwo}, {9600, 7, F::kEven, F::kTwo}, RTS_CONTROL_ENABLE},
       {"odd parity", {9600, 8, F::kOdd}, {9600, 7, F::kOdd}, RTS_CONTROL_ENABLE},
-      {"hardware flow control", {9600, 8, F::kNone, F::kOne, true}, {9600, 7, F::kEven, F::kOne, true},
+      {"hardware flow control",
+       {9600, 8, F::kNone, F::kOne, true},
+       {9600, 7, F::kEven, F::kOne, true},
        RTS_CONTROL_HANDSHAKE},
-      {"XON/XOFF both ways", {9600, 8, F::kNone, F::kOne, false, true, true},
-       {9600, 7, F::kEven, F::kOne, false, true, true}, RTS_CONTROL_ENABLE},
+      {"XON/XOFF both ways",
+       {9600, 8, F::kNone, F::kOne, false, true, true},
+       {9600, 7, F::kEven, F::kOne, false, true, true},
+       RTS_CONTROL_ENABLE},
       {"nothing", pty, {9600, 7, F::kEven}, RTS_CONTROL_ENABLE},
   };
   for (const Case& c : cases) {

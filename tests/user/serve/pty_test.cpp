@@ -33,10 +33,8 @@ LineFormat AsAPtyKeepsIt(LineFormat format) {
 TEST(PtyTest, FormatFollowsWhatAProgramSets) {
   using F = LineFormat;
   const LineFormat cases[] = {
-      {115200, 8, F::kNone, F::kOne, false, false, false},
-      {300, 7, F::kEven, F::kTwo, false, false, false},
-      {1000000, 5, F::kOdd, F::kOne, true, false, false},
-      {12345, 8, F::kMark, F::kOne, false, true, true},
+      {115200, 8, F::kNone, F::kOne, false, false, false}, {300, 7, F::kEven, F::kTwo, false, false, false},
+      {1000000, 5, F::kOdd, F::kOne, true, false, false},  {12345, 8, F::kMark, F::kOne, false, true, true},
       {57600, 6, F::kSpace, F::kTwo, false, true, false},
   };
   auto pty = OpenPty();

@@ -87,8 +87,8 @@ class Rfc2217Test : public ::testing::Test {
 
 TEST_F(Rfc2217Test, OpeningNegotiationOffersBinaryEchoGoAheadAndComPort) {
   session.Start();
-  EXPECT_EQ(Out(), (Bytes{kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead, kIac, kWill,
-                          kEcho, kIac, kWill, kComPortOption}));
+  EXPECT_EQ(Out(), (Bytes{kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead, kIac,
+                          kWill, kEcho, kIac, kWill, kComPortOption}));
   EXPECT_FALSE(session.ComPortActive());
 }
 
@@ -134,15 +134,16 @@ TEST_F(Rfc2217Test, ComPortCommandsReachThePortAndAreAnswered) {
     Bytes reply;
   };
   const Case cases[] = {
-      {"signature request", Sb(kSignature, {}), "", Sb(100, {'t', '7', '3', '1', '5', ' ', 'C', 'O', 'M', '3'})},
+      {"signature request", Sb(kSignature, {}), "",
+       Sb(100, {'t', '7', '3', '1', '5', ' ', 'C', 'O', 'M', '3'})},
       {"client's own signature", Sb(kSignature, {'x'}), "", {}},
       {"baud rate set", Sb(kSetBaudRate, {0, 1, 0xC2, 0}), "baud 115200;", Sb(101, {0, 1, 0xC2, 0})},
-      {"baud rate with an escaped 0xFF",
-       Sb(kSetBaudRate, {0, 0, kIac, kIac, 0xFF, 0xFF}),
-       "baud 65535;",
+      {"baud rate with an escaped 0xFF", Sb(kSetBaudRate, {0, 0, kIac, kIac, 0xFF, 0xFF}), "baud 65535;",
        Sb(101, {0, 0, kIac, kIac, kIac, kIac})},
-      {"baud rate refused", Sb(kSetBaudRate, {0, 0x12, 0xD6, 0x87}), "baud 1234567;", Sb(101, {0, 0, 0x25, 0x80})},
-      {"baud rate of a wrong length is a query", Sb(kSetBaudRate, {1, 2}), "baud 0;", Sb(101, {0, 0, 0x25, 0x80})},
+      {"baud rate refused", Sb(kSetBaudRate, {0, 0x12, 0xD6, 0x87}), "baud 1234567;",
+       Sb(101, {0, 0, 0x25, 0x80})},
+      {"baud rate of a wrong length is a query", Sb(kSetBaudRate, {1, 2}), "baud 0;",
+       Sb(101, {0, 0, 0x25, 0x80})},
       {"data size", Sb(kSetDataSize, {7}), "size 7;", Sb(102, {7})},
       {"data size refused", Sb(kSetDataSize, {9}), "size 9;", Sb(102, {8})},
       {"parity query", Sb(kSetParity, {}), "parity 0;", Sb(103, {1})},
@@ -200,8 +201,8 @@ TEST_F(Rfc2217Test, NotificationsFollowTheMasks) {
   struct Case {
     const char* name;
     Bytes setup;
-    uint8_t lines;      // new modem lines (for a modem case)
-    int lineErrors;     // or line errors; -1 for none
+    uint8_t lines;   // new modem lines (for a modem case)
+    int lineErrors;  // or line errors; -1 for none
     Bytes expected;
   };
   const Case cases[] = {

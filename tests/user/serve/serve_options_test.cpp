@@ -39,9 +39,9 @@ TEST(ServeOptionsTest, BadArgumentsGetAClearMessage) {
 }
 
 TEST(ServeOptionsTest, ValuesAndCablesAreTaken) {
-  const std::vector<std::string> args = {"--chips=2",  "--ports", "3",         "--rfc2217", "9000",
-                                         "--state",    "/tmp/s",  "--cable",   "COM3:COM7", "--cable=COM5:loop",
-                                         "--cable",    "COM6:pty", "--bus",     "high"};
+  const std::vector<std::string> args = {"--chips=2", "--ports",  "3",       "--rfc2217", "9000",
+                                         "--state",   "/tmp/s",   "--cable", "COM3:COM7", "--cable=COM5:loop",
+                                         "--cable",   "COM6:pty", "--bus",   "high"};
   auto parsed = ParseServeOptions(args);
   ASSERT_TRUE(std::holds_alternative<ServeOptions>(parsed)) << std::get<std::string>(parsed);
   const ServeOptions& o = std::get<ServeOptions>(parsed);

@@ -74,8 +74,8 @@ TEST_F(CommState, SetCommStateSendsTheRecordsInOrderAndGetCommStateReadsThemBack
          d.fOutxCtsFlow = TRUE;
        },
        {},
-       {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_BREAK_CHAR,
-        100, 200}},
+       {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DCD_HANDSHAKE,
+        SERIAL_RTS_HANDSHAKE | SERIAL_BREAK_CHAR, 100, 200}},
       {"XON/XOFF output, error character, toggle",
        [](DCB& d) {
          d.fDtrControl = DTR_CONTROL_ENABLE;
@@ -98,9 +98,9 @@ TEST_F(CommState, SetCommStateSendsTheRecordsInOrderAndGetCommStateReadsThemBack
     const SERIAL_CHARS chars{0x04, '?', 0x7E, '\n', 0x11, 0x13};  // break character kept
     std::vector<Request> expected = Concat(kReads, {Set(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(baud))});
     expected = Concat(expected, c.lines);
-    expected = Concat(expected, {Set(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line)),
-                                 Set(IOCTL_SERIAL_SET_CHARS, Bytes(chars)),
-                                 Set(IOCTL_SERIAL_SET_HANDFLOW, Bytes(c.flow))});
+    expected = Concat(
+        expected, {Set(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(line)), Set(IOCTL_SERIAL_SET_CHARS, Bytes(chars)),
+                   Set(IOCTL_SERIAL_SET_HANDFLOW, Bytes(c.flow))});
     EXPECT_EQ(TakeControls(), expected);
 
     DCB read;
@@ -145,10 +145,12 @@ TEST_F(CommState, AFailingSettingPutsThePreviousOnesBack) {
     EXPECT_EQ(Bytes(port().flow), Bytes(oldFlow));
     // The restore ends with the old records, the lines driven as they say.
     const std::vector<Request> log = TakeControls();
-    const std::vector<Request> restore = {
-        Set(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(oldBaud)), Set(IOCTL_SERIAL_SET_RTS), Set(IOCTL_SERIAL_SET_DTR),
-        Set(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(oldLine)), Set(IOCTL_SERIAL_SET_CHARS, Bytes(oldChars)),
-        Set(IOCTL_SERIAL_SET_HANDFLOW, Bytes(oldFlow))};
+    const std::vector<Request> restore = {Set(IOCTL_SERIAL_SET_BAUD_RATE, Bytes(oldBaud)),
+                                          Set(IOCTL_SERIAL_SET_RTS),
+                                          Set(IOCTL_SERIAL_SET_DTR),
+                                          Set(IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(oldLine)),
+                                          Set(IOCTL_SERIAL_SET_CHARS, Bytes(oldChars)),
+                                          Set(IOCTL_SERIAL_SET_HANDFLOW, Bytes(oldFlow))};
     ASSERT_GE(log.size(), restore.size());
     EXPECT_EQ(std::vector<Request>(log.end() - restore.size(), log.end()), restore);
   }
@@ -197,9 +199,17 @@ TEST(BuildCommDcb, ParsesBothFormsAndRefusesNonsenseWithoutChangingTheDcb) {
       {"baud=57600 parity=N data=6 stop=2 xon=on dtr=hs rts=tg octs=on", true, 57600, NOPARITY, 6,
        TWOSTOPBITS, true, true, 2, 3},
       {"com1:baud=1200 to=off dtr=off rts=off", true, 1200, SPACEPARITY, 5, ONESTOPBIT, false, false, 0, 0},
-      {"", false}, {"9600,q,8,1", false}, {"9600,n,9,1", false}, {"9600,n,8,3", false},
-      {"9600,n,8,1,z", false}, {"abc", false}, {"baud=", false}, {"parity=e speed=9600", false},
-      {"9600,n,8,1,x,extra", false}, {"0", false}, {"xon=maybe", false},
+      {"", false},
+      {"9600,q,8,1", false},
+      {"9600,n,9,1", false},
+      {"9600,n,8,3", false},
+      {"9600,n,8,1,z", false},
+      {"abc", false},
+      {"baud=", false},
+      {"parity=e speed=9600", false},
+      {"9600,n,8,1,x,extra", false},
+      {"0", false},
+      {"xon=maybe", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.definition);

@@ -31,7 +31,9 @@ TEST_F(Comm, EachFunctionSendsItsRequest) {
       {"ClearCommBreak", [&] { return ClearCommBreak(h); }, IOCTL_SERIAL_SET_BREAK_OFF, {}},
       {"PurgeComm", [&] { return PurgeComm(h, PURGE_RXCLEAR | PURGE_TXABORT); }, IOCTL_SERIAL_PURGE,
        Dword(PURGE_RXCLEAR | PURGE_TXABORT)},
-      {"SetupComm", [&] { return SetupComm(h, 0x20000, 512); }, IOCTL_SERIAL_SET_QUEUE_SIZE,
+      {"SetupComm",
+       [&] { return SetupComm(h, 0x20000, 512); },
+       IOCTL_SERIAL_SET_QUEUE_SIZE,
        {0x00, 0x00, 0x02, 0x00, 0x00, 0x02, 0x00, 0x00}},
       {"SetCommMask", [&] { return SetCommMask(h, EV_RXCHAR | EV_BREAK); }, IOCTL_SERIAL_SET_WAIT_MASK,
        Dword(EV_RXCHAR | EV_BREAK)},
@@ -56,7 +58,8 @@ TEST_F(Comm, EachFunctionSendsItsRequest) {
   SetLastError(0);
   EXPECT_FALSE(TransmitCommChar(h, 'Z'));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-  EXPECT_EQ(TakeControls(), (std::vector<Request>{{IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_IMMEDIATE_CHAR, {'Z'}}}));
+  EXPECT_EQ(TakeControls(),
+            (std::vector<Request>{{IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_IMMEDIATE_CHAR, {'Z'}}}));
   CloseHandle(h);
 }
 
@@ -67,11 +70,17 @@ TEST_F(Comm, StatusAnswersReachTheCallersRecords) {
     COMSTAT stat;
   };
   const Case cases[] = {
-      {{SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING, 0, 5, 7, 0, 0}, CE_BREAK | CE_FRAME, {0, 0, 0, 0, 0, 0, 0, 0, 5, 7}},
+      {{SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING, 0, 5, 7, 0, 0},
+       CE_BREAK | CE_FRAME,
+       {0, 0, 0, 0, 0, 0, 0, 0, 5, 7}},
       {{SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY, 0, 0, 0, 0, 0},
-       CE_OVERRUN | CE_RXOVER | CE_RXPARITY, {}},
-      {{0, SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DCD, 1, 0, 1, 0}, 0, {1, 0, 1, 0, 0, 1, 0, 0, 1, 0}},
-      {{0, SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_XOFF_SENT, 0, 0, 0, 1}, 0,
+       CE_OVERRUN | CE_RXOVER | CE_RXPARITY,
+       {}},
+      {{0, SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DCD, 1, 0, 1, 0},
+       0,
+       {1, 0, 1, 0, 0, 1, 0, 0, 1, 0}},
+      {{0, SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_XOFF_SENT, 0, 0, 0, 1},
+       0,
        {0, 1, 0, 1, 1, 0, 1, 0, 0, 0}},
   };
   HANDLE h = Open();

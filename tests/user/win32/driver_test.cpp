@@ -119,7 +119,12 @@ TEST_F(Driver, AWriteWithAHungChunkStillEnds) {
       {"total time-out", nullptr, STATUS_TIMEOUT},
       {"PurgeComm", [&](OVERLAPPED&) { EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT)); }, STATUS_CANCELLED},
       {"CancelIoEx", [&](OVERLAPPED& ov) { EXPECT_TRUE(CancelIoEx(h, &ov)); }, STATUS_CANCELLED},
-      {"CloseHandle", [&](OVERLAPPED&) { EXPECT_TRUE(CloseHandle(h)); open_.clear(); }, STATUS_CANCELLED},
+      {"CloseHandle",
+       [&](OVERLAPPED&) {
+         EXPECT_TRUE(CloseHandle(h));
+         open_.clear();
+       },
+       STATUS_CANCELLED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

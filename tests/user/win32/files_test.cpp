@@ -17,11 +17,16 @@ TEST_F(Files, NamesResolveThroughTheDosDevicesAndAPortOpensOnce) {
     DWORD error;  // 0: opens
   };
   const Case cases[] = {
-      {"\\\\.\\COM3", 0},          {"COM3", 0},
-      {"com3:", 0},                {"\\\\.\\com3", 0},
-      {"\\\\?\\COM3", 0},          {"COM4", ERROR_FILE_NOT_FOUND},
-      {"\\\\.\\COM30", ERROR_FILE_NOT_FOUND}, {"COM33", ERROR_FILE_NOT_FOUND},
-      {"C:\\COM3", ERROR_FILE_NOT_FOUND},     {"", ERROR_PATH_NOT_FOUND},
+      {"\\\\.\\COM3", 0},
+      {"COM3", 0},
+      {"com3:", 0},
+      {"\\\\.\\com3", 0},
+      {"\\\\?\\COM3", 0},
+      {"COM4", ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\COM30", ERROR_FILE_NOT_FOUND},
+      {"COM33", ERROR_FILE_NOT_FOUND},
+      {"C:\\COM3", ERROR_FILE_NOT_FOUND},
+      {"", ERROR_PATH_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -59,16 +64,20 @@ TEST_F(Files, BadHandlesAndArgumentsFailCleanlyAndSendNothing) {
     DWORD error;
   };
   const Case cases[] = {
-      {"read, null handle", [&] { return ReadFile(nullptr, buffer, 4, &count, nullptr); }, ERROR_INVALID_HANDLE},
+      {"read, null handle", [&] { return ReadFile(nullptr, buffer, 4, &count, nullptr); },
+       ERROR_INVALID_HANDLE},
       {"write, invalid handle", [&] { return WriteFile(INVALID_HANDLE_VALUE, buffer, 4, &count, nullptr); },
        ERROR_INVALID_HANDLE},
-      {"read, event handle", [&] { return ReadFile(event, buffer, 4, &count, nullptr); }, ERROR_INVALID_HANDLE},
+      {"read, event handle", [&] { return ReadFile(event, buffer, 4, &count, nullptr); },
+       ERROR_INVALID_HANDLE},
       {"comm state, closed handle", [&] { return GetCommState(closed, &dcb); }, ERROR_INVALID_HANDLE},
       {"set event on a file", [&] { return SetEvent(h); }, ERROR_INVALID_HANDLE},
       {"close twice", [&] { return CloseHandle(closed); }, ERROR_INVALID_HANDLE},
       {"read, no buffer", [&] { return ReadFile(h, nullptr, 4, &count, nullptr); }, ERROR_NOACCESS},
       {"control, no output buffer",
-       [&] { return DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, nullptr, 4, &count, nullptr); },
+       [&] {
+         return DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, nullptr, 4, &count, nullptr);
+       },
        ERROR_NOACCESS},
       {"read, no count", [&] { return ReadFile(h, buffer, 4, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
       {"escape 0", [&] { return EscapeCommFunction(h, 0); }, ERROR_INVALID_PARAMETER},
@@ -77,12 +86,14 @@ TEST_F(Files, BadHandlesAndArgumentsFailCleanlyAndSendNothing) {
       {"timeouts, no record", [&] { return SetCommTimeouts(h, nullptr); }, ERROR_INVALID_PARAMETER},
       {"overlapped result, none", [&] { return GetOverlappedResult(h, nullptr, &count, FALSE); },
        ERROR_INVALID_PARAMETER},
-      {"overlapped, closed event", [&] {
+      {"overlapped, closed event",
+       [&] {
          ov.hEvent = closed;
          CloseHandle(h);
          overlapped = Open("COM3", FILE_FLAG_OVERLAPPED);
          return ReadFile(overlapped, buffer, 4, &count, &ov);
-       }, ERROR_INVALID_HANDLE},
+       },
+       ERROR_INVALID_HANDLE},
       {"overlapped handle, no OVERLAPPED", [&] { return ReadFile(overlapped, buffer, 4, &count, nullptr); },
        ERROR_INVALID_PARAMETER},
   };
@@ -92,9 +103,9 @@ TEST_F(Files, BadHandlesAndArgumentsFailCleanlyAndSendNothing) {
     EXPECT_FALSE(c.call());
     EXPECT_EQ(GetLastError(), c.error);
   }
-  for (const Request& request : port().log) EXPECT_TRUE(request.major == IRP_MJ_CREATE ||
-                                                        request.major == IRP_MJ_CLEANUP ||
-                                                        request.major == IRP_MJ_CLOSE);
+  for (const Request& request : port().log)
+    EXPECT_TRUE(request.major == IRP_MJ_CREATE || request.major == IRP_MJ_CLEANUP ||
+                request.major == IRP_MJ_CLOSE);
   EXPECT_EQ(WaitForSingleObject(closed, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   CloseHandle(overlapped);
@@ -138,8 +149,8 @@ TEST_F(Files, DriverStatusesReachGetLastErrorMapped) {
     SERIAL_BAUD_RATE baud{};
     DWORD returned = 99;
     SetLastError(0);
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &returned,
-                                 nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &returned, nullptr));
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(returned, 0u);
   }

@@ -68,7 +68,8 @@ inline void CancelAllPending(PDEVICE_OBJECT device) {
 // requests do.
 inline NTSTATUS Exchange(PIRP irp, PIO_STACK_LOCATION sp, void* record, size_t size, bool set) {
   const auto& io = sp->Parameters.DeviceIoControl;
-  if ((set ? io.InputBufferLength : io.OutputBufferLength) < size) return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  if ((set ? io.InputBufferLength : io.OutputBufferLength) < size)
+    return End(irp, STATUS_BUFFER_TOO_SMALL, 0);
   void* buffer = irp->AssociatedIrp.SystemBuffer;
   std::memcpy(set ? record : buffer, set ? buffer : record, size);
   return End(irp, STATUS_SUCCESS, set ? 0 : size);
@@ -97,7 +98,8 @@ inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
       {0, IOCTL_SERIAL_GET_MODEMSTATUS, &port.modemStatus, sizeof port.modemStatus},
   };
   for (const auto& r : records)
-    if (code == r.get || (r.set != 0 && code == r.set)) return Exchange(irp, sp, r.record, r.size, code == r.set);
+    if (code == r.get || (r.set != 0 && code == r.set))
+      return Exchange(irp, sp, r.record, r.size, code == r.set);
   switch (code) {
     case IOCTL_SERIAL_GET_PROPERTIES: {
       SERIAL_COMMPROP properties{};
@@ -120,9 +122,10 @@ inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
       return End(irp, STATUS_SUCCESS, 0);
     case IOCTL_SERIAL_PURGE:
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
-      return End(irp, sp->Parameters.DeviceIoControl.InputBufferLength >= 4 ? STATUS_SUCCESS
-                                                                            : STATUS_BUFFER_TOO_SMALL,
-                 0);
+      return End(
+          irp,
+          sp->Parameters.DeviceIoControl.InputBufferLength >= 4 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL,
+          0);
   }
   return End(irp, STATUS_INVALID_PARAMETER, 0);
 }
@@ -134,7 +137,8 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   Request request{sp->MajorFunction, 0, {}};
   if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
     request.code = sp->Parameters.DeviceIoControl.IoControlCode;
-    if (buffer != nullptr) request.input.assign(buffer, buffer + sp->Parameters.DeviceIoControl.InputBufferLength);
+    if (buffer != nullptr)
+      request.input.assign(buffer, buffer + sp->Parameters.DeviceIoControl.InputBufferLength);
   }
   if (sp->MajorFunction == IRP_MJ_WRITE && buffer != nullptr)
     request.input.assign(buffer, buffer + sp->Parameters.Write.Length);
@@ -178,8 +182,8 @@ class RecordingTest : public MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     ASSERT_EQ(kernel::io::LoadDriver(u"recserial", RecordingDriverEntry,
-                                   u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\recserial",
-                                   &driver_),
+                                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\recserial",
+                                     &driver_),
               STATUS_SUCCESS);
     for (int i = 0; i < Ports(); ++i) AddPort(i);
   }
@@ -232,7 +236,8 @@ class RecordingTest : public MachineTest {
   }
 
   HANDLE Open(const char* name = "\\\\.\\COM3", DWORD flags = 0) {
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
     return handle;
   }
