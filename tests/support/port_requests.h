@@ -99,7 +99,9 @@ class PortRequests {
 
   // One packet: [N][data][line status].
   static std::vector<uint8_t> Packet(std::vector<uint8_t> data, uint8_t lineStatus = 0x60) {
-    std::vector<uint8_t> p{static_cast<uint8_t>(data.size() + 2)};
+    std::vector<uint8_t> p;
+    p.reserve(data.size() + 2);
+    p.push_back(static_cast<uint8_t>(data.size() + 2));
     p.insert(p.end(), data.begin(), data.end());
     p.push_back(lineStatus);
     return p;

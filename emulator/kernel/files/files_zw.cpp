@@ -327,7 +327,7 @@ NTSTATUS ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine
   if (!NT_SUCCESS(status)) return status;
   std::lock_guard guard(files::Lock());
   if (!file->writeAccess) return files::Finish(ioStatusBlock, STATUS_ACCESS_DENIED, 0);
-  int64_t offset;
+  int64_t offset = 0;
   status = files::StartOffset(*file, byteOffset, true, offset);
   if (!NT_SUCCESS(status)) return files::Finish(ioStatusBlock, status, 0);
   size_t done = 0;

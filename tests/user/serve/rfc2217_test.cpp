@@ -50,7 +50,9 @@ class FakePort : public Rfc2217Port {
 };
 
 Bytes Sb(uint8_t command, Bytes value) {
-  Bytes b = {kIac, kSb, kComPortOption, command};
+  Bytes b;
+  b.reserve(value.size() + 6);
+  b.insert(b.end(), {kIac, kSb, kComPortOption, command});
   b.insert(b.end(), value.begin(), value.end());
   b.insert(b.end(), {kIac, kSe});
   return b;
