@@ -1,6 +1,5 @@
 #include "emulator/kernel/ke/shared_data.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,13 +12,17 @@ namespace {
 
 alignas(kPageSize) uint8_t g_page[kPageSize];
 
+// Windows places the 8-byte times at offsets that are multiples of 4 only; an
+// x64 store of 8 bytes within one cache line is still a single store.
+typedef int64_t __attribute__((aligned(4))) PageQuad;
+
 // KSYSTEM_TIME: LowPart, High1Time, High2Time. The writer stores High2Time
-// first and LowPart:High1Time last, as one 64-bit store.
+// first and LowPart:High1Time last, as one 64-bit store, so that a reader of
+// the 12 bytes can tell a torn value. Only the loaded images read the page,
+// and one clock at a time writes it.
 void Store(uint32_t offset, int64_t value) {
-  auto* high2 = reinterpret_cast<std::atomic<int32_t>*>(g_page + offset + 8);
-  auto* whole = reinterpret_cast<std::atomic<int64_t>*>(g_page + offset);
-  high2->store(int32_t(value >> 32), std::memory_order_relaxed);
-  whole->store(value, std::memory_order_release);
+  *reinterpret_cast<volatile int32_t*>(g_page + offset + 8) = int32_t(value >> 32);
+  *reinterpret_cast<volatile PageQuad*>(g_page + offset) = value;
 }
 
 struct Ticker {
