@@ -77,7 +77,7 @@ sys:
 
 # Needs only the compile commands of a configured build folder.
 tidy:
-	$(call configure,build,-DCMAKE_BUILD_TYPE=Debug)
+	$(call configure,build,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	scripts/tidy.sh build
 
 format:
