@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "driver/context/port_context.h"
 #include "emulator/kernel/clock.h"
@@ -41,6 +43,13 @@ class DriverTest : public ::testing::Test {
   static int64_t Now() { return kernel::clock::Now(); }
   static constexpr int64_t kMs = kernel::clock::kMillisecond;
 
+  // Register writes `port` saw from `first` on, as (address, value) pairs.
+  static std::vector<std::pair<uint16_t, uint8_t>> WritesOf(chip::Port& port, uint16_t first = 0) {
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    for (const auto& w : port.RegisterWrites())
+      if (w.address >= first) writes.emplace_back(w.address, w.value);
+    return writes;
+  }
   // Fields the driver changes from other threads are read atomically.
   template <class T>
   static T Shared(const T& field) {

@@ -79,11 +79,7 @@ class OpenPortTest : public DriverTest, protected PortRequests {
   }
   chip::Port& Chip() { return board_->port(0); }
   // Register writes the chip saw, as (address, value) pairs.
-  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const auto& w : Chip().RegisterWrites()) writes.emplace_back(w.address, w.value);
-    return writes;
-  }
+  std::vector<std::pair<uint16_t, uint8_t>> Writes() { return WritesOf(Chip()); }
   // Bulk-out chunks since the port was opened.
   std::vector<std::vector<uint8_t>> Chunks() { return tap_->OutTransfers(); }
   void SetTimeouts(ULONG i, ULONG m, ULONG k, ULONG wm = 0, ULONG wk = 0) {

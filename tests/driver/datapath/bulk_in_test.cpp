@@ -188,16 +188,5 @@ TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
   EXPECT_EQ(Held(), 0u);
 }
 
-TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
-  SetTimeouts(0, 0, 2000);
-  std::vector<uint8_t> text(300);
-  for (size_t i = 0; i < text.size(); ++i) text[i] = uint8_t('a' + i % 26);
-  Request r = Read(300);
-  far_->Send(text);
-  ASSERT_TRUE(Await(r));
-  EXPECT_EQ(r->status, STATUS_SUCCESS);
-  EXPECT_EQ(r->Bytes(), text);
-}
-
 }  // namespace
 }  // namespace port_test

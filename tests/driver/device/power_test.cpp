@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "driver/context/device_power_requests.h"
 #include "emulator/chip/register_map.h"
 #include "emulator/kernel/pnp_manager.h"
 #include "emulator/kernel/power_manager.h"
@@ -64,26 +65,7 @@ class PowerTest : public DriverTest, protected port_test::PortRequests {
   size_t InterruptIns() { return urbs_->TransfersOn(ctx_->InterfaceInfo->Pipes[0].PipeHandle); }
 
   // A device set-power of the port's own stack, waited for; its final status.
-  NTSTATUS SetDevicePower(DEVICE_POWER_STATE state) {
-    struct Done {
-      KEVENT event;
-      NTSTATUS status;
-    } done;
-    KeInitializeEvent(&done.event, NotificationEvent, FALSE);
-    POWER_STATE power;
-    power.DeviceState = state;
-    NTSTATUS status = PoRequestPowerIrp(
-        Pdo(0), IRP_MN_SET_POWER, power,
-        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
-          auto d = static_cast<Done*>(context);
-          d->status = io->Status;
-          KeSetEvent(&d->event, IO_NO_INCREMENT, FALSE);
-        },
-        &done, nullptr);
-    if (status != STATUS_PENDING) return status;
-    KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
-    return done.status;
-  }
+  NTSTATUS SetDevicePower(DEVICE_POWER_STATE state) { return SendDeviceSetPower(ctx_, state, TRUE); }
 
   chip::UsbChip* board_ = nullptr;
   std::optional<urb_tap::UrbTap> urbs_;

@@ -47,48 +47,30 @@ class RegistryValuesTest : public MachineTest {
 };
 
 // Whatever the outcome, nothing is written past the capacity, and a refused
-// value leaves the whole buffer as it was.
-TEST_F(RegistryValuesTest, ReadKeyValueCopiesOnlyWhatFits) {
+// value leaves the whole buffer as it was. ReadKeyValue takes the name's size
+// in bytes; ReadAbsoluteValue (name size 0 here) also reports the stored length.
+TEST_F(RegistryValuesTest, ReadsCopyOnlyWhatFits) {
   struct Case {
     const char* what;
     size_t stored;  // 0: no value
     ULONG capacity;
-    ULONG nameSize;
+    ULONG nameSize;  // 0 for ReadAbsoluteValue
     NTSTATUS status;
   };
   const Case cases[] = {
-      {"exact fit", 4, 4, 12, STATUS_SUCCESS},
-      {"shorter data", 2, 4, 12, STATUS_SUCCESS},
-      {"one byte over, within the query's slack", 5, 4, 12, STATUS_BUFFER_OVERFLOW},
-      {"far over", 300, 256, 12, STATUS_BUFFER_OVERFLOW},
-      {"missing value", 0, 4, 12, STATUS_OBJECT_NAME_NOT_FOUND},
-      {"name size without the terminator", 4, 4, 10, STATUS_INVALID_PARAMETER},
-      {"name size 0", 4, 4, 0, STATUS_INVALID_PARAMETER},
-      {"name size larger than the name", 4, 4, 40, STATUS_SUCCESS},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    kernel::registry::DeleteValue(kKey, "Value");
-    if (c.stored != 0) Set(REG_BINARY, c.stored);
-    std::vector<uint8_t> out(c.capacity + 8, 0xEE);
-    EXPECT_EQ(ReadKeyValue(key_, W(u"Value"), c.nameSize, out.data(), c.capacity), c.status);
-    ExpectCopied(out, c.status == STATUS_SUCCESS, c.stored);
-  }
-}
-
-TEST_F(RegistryValuesTest, ReadAbsoluteValueBoundsTheCopyByTheCallersBuffer) {
-  struct Case {
-    const char* what;
-    size_t stored;  // 0: no value
-    ULONG capacity;
-    NTSTATUS status;
-  };
-  const Case cases[] = {
-      {"small value, answered by the first query", 4, 16, STATUS_SUCCESS},
-      {"large value, second query", 100, 128, STATUS_SUCCESS},
-      {"exact fit", 128, 128, STATUS_SUCCESS},
-      {"longer than the buffer", 129, 128, STATUS_BUFFER_OVERFLOW},
-      {"missing value", 0, 16, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"key: exact fit", 4, 4, 12, STATUS_SUCCESS},
+      {"key: shorter data", 2, 4, 12, STATUS_SUCCESS},
+      {"key: one byte over, within the query's slack", 5, 4, 12, STATUS_BUFFER_OVERFLOW},
+      {"key: far over", 300, 256, 12, STATUS_BUFFER_OVERFLOW},
+      {"key: missing value", 0, 4, 12, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"key: name size without the terminator", 4, 4, 10, STATUS_INVALID_PARAMETER},
+      {"key: name size 1", 4, 4, 1, STATUS_INVALID_PARAMETER},
+      {"key: name size larger than the name", 4, 4, 40, STATUS_SUCCESS},
+      {"absolute: small value, answered by the first query", 4, 16, 0, STATUS_SUCCESS},
+      {"absolute: large value, second query", 100, 128, 0, STATUS_SUCCESS},
+      {"absolute: exact fit", 128, 128, 0, STATUS_SUCCESS},
+      {"absolute: longer than the buffer", 129, 128, 0, STATUS_BUFFER_OVERFLOW},
+      {"absolute: missing value", 0, 16, 0, STATUS_OBJECT_NAME_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -96,8 +78,10 @@ TEST_F(RegistryValuesTest, ReadAbsoluteValueBoundsTheCopyByTheCallersBuffer) {
     if (c.stored != 0) Set(REG_BINARY, c.stored);
     std::vector<uint8_t> out(c.capacity + 8, 0xEE);
     ULONG length = 0;
-    EXPECT_EQ(ReadAbsoluteValue(W(u"Value"), &length, out.data(), c.capacity, W(kKeyW)), c.status);
-    if (c.stored != 0) {
+    if (c.nameSize != 0) {
+      EXPECT_EQ(ReadKeyValue(key_, W(u"Value"), c.nameSize, out.data(), c.capacity), c.status);
+    } else {
+      EXPECT_EQ(ReadAbsoluteValue(W(u"Value"), &length, out.data(), c.capacity, W(kKeyW)), c.status);
       EXPECT_EQ(length, c.stored);
     }
     ExpectCopied(out, c.status == STATUS_SUCCESS, c.stored);

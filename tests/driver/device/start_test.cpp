@@ -29,13 +29,7 @@ class StartTest : public DriverTest {
     tap_.reset();
   }
   // Writes the driver made to the UART registers (0x120 and up), in order.
-  std::vector<std::pair<uint16_t, uint8_t>> UartWrites() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const chip::RegisterAccess& a : board_->port(0).RegisterWrites()) {
-      if (a.address >= 0x120) writes.emplace_back(a.address, a.value);
-    }
-    return writes;
-  }
+  std::vector<std::pair<uint16_t, uint8_t>> UartWrites() { return WritesOf(board_->port(0), 0x120); }
 
   chip::UsbChip* board_ = nullptr;
   std::optional<UrbTap> tap_;

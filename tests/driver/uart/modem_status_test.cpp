@@ -44,23 +44,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A loopback plug ties RTS to CTS: dropping our own RTS holds the sender,
-// raising it lets the bytes out and back in.
-TEST_F(ModemPortTest, LoopbackPlugHoldsTheSenderThroughRts) {
-  chip::PlugLoopback(Chip());
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL).Status,
-            STATUS_SUCCESS);
-  ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_RTS, nullptr, 0).Status, STATUS_SUCCESS);
-  kernel::clock::Sleep(10 * kMs);
-  auto write = Write({1, 2, 3, 4});
-  auto read = Read(4);
-  EXPECT_FALSE(Await(write, 200 * kMs));
-  ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_RTS, nullptr, 0).Status, STATUS_SUCCESS);
-  ASSERT_TRUE(Await(write, 200 * kMs));
-  ASSERT_TRUE(Await(read, 200 * kMs));
-  EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{1, 2, 3, 4}));
-}
-
 TEST_F(ModemPortTest, GetModemStatusReportsLevelsWithoutRepeatingEvents) {
   ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
   Present({.cts = true, .dcd = true});

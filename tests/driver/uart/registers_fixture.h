@@ -39,11 +39,7 @@ class ChipPortTest : public DriverTest {
   bool MutexFree() { return KeReadStateMutex(&ctx_->RegisterMutex) == 1; }
 
   // Register writes the chip saw, as (address, value) pairs.
-  std::vector<std::pair<uint16_t, uint8_t>> Writes() {
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const auto& w : Chip().RegisterWrites()) writes.emplace_back(w.address, w.value);
-    return writes;
-  }
+  std::vector<std::pair<uint16_t, uint8_t>> Writes() { return WritesOf(Chip()); }
 
   chip::UsbChip* board_ = nullptr;
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
