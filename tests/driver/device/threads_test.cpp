@@ -8,6 +8,7 @@
 #include "emulator/kernel/clock.h"
 #include "emulator/kernel/pnp_manager.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/system_worker.h"
 #include "port_device_fixture.h"
 
 namespace device_test {
@@ -90,35 +91,22 @@ TEST_F(ThreadsTest, WithoutAConfigurationNothingIsBuilt) {
 // thread, each told to end and given 100 ms before it is waited for.
 TEST_F(ThreadsTest, ShutdownEndsTheThreadsInOrderWithTheirPauses) {
   kernel::clock::Sleep(2000 * kMs);  // past the modem-status thread's start-up pause
-  struct Shutdown {
-    PPORT_DEVICE_CONTEXT ctx;
-    std::atomic<int64_t> done{-1};
-  } shutdown{ctx_};
-  HANDLE handle;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  std::atomic<int64_t> done{-1};
   int64_t start = Now();
-  ASSERT_EQ(PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                [](PVOID context) {
-                  auto s = static_cast<Shutdown*>(context);
-                  StopPollingThreads(s->ctx);
-                  StopMsrThread(s->ctx);
-                  s->done = kernel::clock::Now();
-                  PsTerminateSystemThread(STATUS_SUCCESS);
-                },
-                &shutdown),
-            STATUS_SUCCESS);
-  ZwClose(handle);
+  kernel::worker::Queue([this, &done] {
+    StopPollingThreads(ctx_);
+    StopMsrThread(ctx_);
+    done = kernel::clock::Now();
+  });
   PKEVENT kills[] = {&ctx_->IntKillEvent, &ctx_->ReadKillEvent, &ctx_->WriteKillEvent, &ctx_->MsrKillEvent};
   for (int step = 0; step < 4; ++step) {
     kernel::clock::Sleep(start + (step * 100 + 50) * kMs - Now());
     SCOPED_TRACE(testing::Message() << "at " << step * 100 + 50 << " ms");
     for (int k = 0; k < 4; ++k) EXPECT_EQ(KeReadStateEvent(kills[k]) != 0, k <= step) << "kill event " << k;
   }
-  while (shutdown.done < 0) kernel::clock::Sleep(kMs);
-  EXPECT_GE(shutdown.done - start, 400 * kMs);
-  EXPECT_LT(shutdown.done - start, 410 * kMs);
+  while (done < 0) kernel::clock::Sleep(kMs);
+  EXPECT_GE(done - start, 400 * kMs);
+  EXPECT_LT(done - start, 410 * kMs);
   for (PKTHREAD thread : Threads()) EXPECT_EQ(thread, nullptr);
   for (const IntUrb& slot : ctx_->IntUrbs) EXPECT_EQ(slot.Irp, nullptr);
 }

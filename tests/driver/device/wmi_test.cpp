@@ -7,6 +7,7 @@
 
 #include "driver/device/wmi.h"
 #include "emulator/kernel/registry.h"
+#include "emulator/kernel/system_worker.h"
 #include "emulator/kernel/wmi_manager.h"
 #include "port_device_fixture.h"
 
@@ -109,30 +110,17 @@ TEST_F(WmiTest, MethodsAndFunctionControlAreNotSupported) {
 TEST_F(WmiTest, RequestsDuringRemovalFailWithTheRemoveLocksStatus) {
   ASSERT_EQ(Send(IRP_MN_QUERY_SINGLE_INSTANCE).status, STATUS_SUCCESS);  // the service knows the block
   ASSERT_EQ(IoAcquireRemoveLock(&ctx_->RemoveLock, this), STATUS_SUCCESS);
-  struct Removal {
-    PDEVICE_OBJECT pdo;
-    std::atomic<bool> done{false};
-  } removal{Pdo(0)};
-  HANDLE thread;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  ASSERT_EQ(PsCreateSystemThread(
-                &thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                [](PVOID context) {
-                  auto r = static_cast<Removal*>(context);
-                  kernel::pnp::QueryRemoveAndRemove(r->pdo);
-                  r->done = true;
-                  PsTerminateSystemThread(STATUS_SUCCESS);
-                },
-                &removal),
-            STATUS_SUCCESS);
-  ZwClose(thread);
+  std::atomic<bool> removed{false};
+  kernel::worker::Queue([pdo = Pdo(0), &removed] {
+    kernel::pnp::QueryRemoveAndRemove(pdo);
+    removed = true;
+  });
   kernel::clock::Sleep(10 * kMs);
-  ASSERT_FALSE(removal.done.load());
+  ASSERT_FALSE(removed.load());
   EXPECT_EQ(Send(IRP_MN_CHANGE_SINGLE_INSTANCE, {1}).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(ctx_->DeviceWakeEnable, 0);
   IoReleaseRemoveLock(&ctx_->RemoveLock, this);
-  while (!removal.done.load()) kernel::clock::Sleep(kMs);
+  while (!removed.load()) kernel::clock::Sleep(kMs);
   EXPECT_EQ(Fdo(0), nullptr);
 }
 

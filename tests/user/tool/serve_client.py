@@ -24,8 +24,8 @@ STATE, BASE, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 # 115200 baud carries (about 1 KB/s on two cores): the driver has no receive
 # flow control, so a faster exchange would overrun the chip's receive FIFO.
 BULK_SIZE, BULK_RATE = (16 * 1024, 9600) if sys.argv[4] == "light" else (256 * 1024, 115200)
-# Round trips under the sanitizers' slowdown.
-LATENCY_SCALE = 1 if sys.argv[4] == "full" else 4
+# Waits under the sanitizers' slowdown.
+WAIT_SCALE = 1 if sys.argv[4] == "full" else 4
 # The data bytes of a garbage flood leave the port at line rate before the
 # port takes its next client; at ThreadSanitizer's pace a full flood would
 # hold COM6 for minutes.
@@ -323,7 +323,7 @@ def check_flood():
     b.close()
     # The flooded port serves again once it has seen the resets.
     signature = None
-    end = time.time() + 20 * LATENCY_SCALE
+    end = time.time() + 20 * WAIT_SCALE
     while signature != b"t7315 COM6" and time.time() < end:
         try:
             c = RawClient(6)
@@ -359,22 +359,6 @@ def check_malformed():
     c.command(0)
     report("port serves after cut clients", c.reply(0) == b"t7315 COM6", "no signature")
     c.close()
-
-
-def check_latency():
-    """16 bytes through COM6's loopback plug at 9600 (16.7 ms on the wire) are
-    back within 50 ms, on both transports (best of three)."""
-    for name, port in (("RFC 2217", lambda: serial.serial_for_url(url(6), baudrate=9600, timeout=1)),
-                       ("the pty", lambda: serial.Serial(STATE + "/COM6", 9600, timeout=1))):
-        port = port()
-        times = []
-        for _ in range(3):
-            start = time.time()
-            port.write(b"0123456789abcdef")
-            times.append(time.time() - start if read_exactly(port, 16, 1) == b"0123456789abcdef" else 1)
-        report("16 bytes back at 9600 over " + name, min(times) < 0.050 * LATENCY_SCALE, "%.1f ms" % (min(times) * 1000))
-        port.baudrate = 115200
-        port.close()
 
 
 def check_takeover():
@@ -416,7 +400,6 @@ if sys.argv[5:] == ["hold"]:
 b = check_pair()
 check_pty(b)
 check_wire()
-check_latency()
 check_flood()
 check_malformed()
 check_takeover()
