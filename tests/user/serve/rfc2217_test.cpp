@@ -156,6 +156,7 @@ TEST_F(Rfc2217Test, ComPortCommandsReachThePortAndAreAnswered) {
       {"control out of range", Sb(kSetControl, {200}), "", {}},
       {"purge both", Sb(kPurgeData, {kPurgeBoth}), "purge 3;", Sb(112, {3})},
       {"purge of nothing", Sb(kPurgeData, {0}), "", {}},
+      {"purge past both", Sb(kPurgeData, {kPurgeBoth + 1}), "", {}},
       {"modem state poll", Sb(kNotifyModemState, {}), "", Sb(107, {kCts | kDsr})},
       {"line-state mask", Sb(kSetLineStateMask, {0x1E}), "", Sb(110, {0x1E})},
       {"unknown command", Sb(42, {1, 2, 3}), "", {}},

@@ -70,12 +70,15 @@ TEST_F(Comm, StatusAnswersReachTheCallersRecords) {
     COMSTAT stat;
   };
   const Case cases[] = {
-      {{SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING, 0, 5, 7, 0, 0},
+      // Each hold reason has a pattern of rows of its own.
+      {{SERIAL_ERROR_BREAK | SERIAL_ERROR_FRAMING, SERIAL_TX_WAITING_FOR_DCD | SERIAL_TX_WAITING_XOFF_SENT, 5,
+        7, 0, 0},
        CE_BREAK | CE_FRAME,
-       {0, 0, 0, 0, 0, 0, 0, 0, 5, 7}},
-      {{SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY, 0, 0, 0, 0, 0},
+       {0, 0, 1, 0, 1, 0, 0, 0, 5, 7}},
+      {{SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY, SERIAL_TX_WAITING_FOR_XON, 0,
+        0, 0, 0},
        CE_OVERRUN | CE_RXOVER | CE_RXPARITY,
-       {}},
+       {0, 0, 0, 1}},
       {{0, SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DCD, 1, 0, 1, 0},
        0,
        {1, 0, 1, 0, 0, 1, 0, 0, 1, 0}},
