@@ -135,16 +135,5 @@ TEST_F(ChipUsbRequestsTest, PortResetAbortsTransfersAndKeepsConfigurationAndRegi
   EXPECT_EQ(ReadRegister(reg::kModemControl), 0x03);
 }
 
-class ChipShortFrameTest : public ChipTest {
- protected:
-  ChipShortFrameTest() : ChipTest({.frameLength = 125 * chip::kMicrosecond}) {}
-};
-
-TEST_F(ChipShortFrameTest, FrameLengthIsASetting) {
-  chip::Time start = clock_.Now();
-  ReadRegister(reg::kLineStatus);
-  EXPECT_EQ(clock_.Now() - start, 125 * chip::kMicrosecond);
-}
-
 }  // namespace
 }  // namespace chip_test
