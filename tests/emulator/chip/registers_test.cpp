@@ -9,6 +9,7 @@ namespace reg = chip::reg;
 
 class ChipRegistersTest : public ChipTest {};
 
+// Read at power-on, and again once power was lost after every register was written.
 TEST_F(ChipRegistersTest, PowerOnValues) {
   struct Row {
     uint16_t address;
@@ -20,11 +21,18 @@ TEST_F(ChipRegistersTest, PowerOnValues) {
       {reg::kInterruptEnable, 0x00}, {reg::kFifoControl, 0x01},   {reg::kLineControl, 0x03},
       {reg::kModemControl, 0x00},    {reg::kLineStatus, 0x60},    {reg::kModemStatus, 0x00},
   };
-  for (const Row& row : rows) EXPECT_EQ(ReadRegister(row.address), row.value) << std::hex << row.address;
-  // Behind the divisor-latch bit: 9600 bits/s on clock 0.
-  WriteRegister(reg::kLineControl, 0x83);
-  EXPECT_EQ(ReadRegister(reg::kUartBase), 12);
-  EXPECT_EQ(ReadRegister(reg::kInterruptEnable), 0);
+  for (bool powerLost : {false, true}) {
+    SCOPED_TRACE(powerLost ? "after a power loss" : "at power-on");
+    for (const Row& row : rows) EXPECT_EQ(ReadRegister(row.address), row.value) << std::hex << row.address;
+    // Behind the divisor-latch bit: 9600 bits/s on clock 0.
+    WriteRegister(reg::kLineControl, 0x83);
+    EXPECT_EQ(ReadRegister(reg::kUartBase), 12);
+    EXPECT_EQ(ReadRegister(reg::kInterruptEnable), 0);
+    EXPECT_DOUBLE_EQ(Port().Settings().rate, 9600);
+    for (const Row& row : rows) WriteRegister(row.address, 0x0F);
+    WriteRegister(reg::kFifoControl, 0x07);
+    chip_.LosePower();
+  }
 }
 
 TEST_F(ChipRegistersTest, DivisorLatchesSitBehindLineControlBit7) {
