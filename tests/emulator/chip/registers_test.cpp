@@ -4,7 +4,6 @@
 namespace chip_test {
 namespace {
 
-using chip::ModemInputs;
 namespace reg = chip::reg;
 
 class ChipRegistersTest : public ChipTest {};
@@ -65,27 +64,6 @@ TEST_F(ChipRegistersTest, InterruptIdentificationShowsFifosAndTransmitterEmpty) 
   clock_.Advance(10 * chip::kMillisecond);  // the character has left
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x02);
   EXPECT_EQ(ReadRegister(reg::kFifoControl), 0x01);
-}
-
-TEST_F(ChipRegistersTest, ModemStatusDeltasSetOnChangeAndClearedByRead) {
-  chip::ExternalEnd end(clock_);
-  chip::ConnectExternal(Port(), end);
-  struct Step {
-    ModemInputs lines;
-    uint8_t first, second;  // two reads in a row
-  } steps[] = {
-      {{.cts = true}, 0x11, 0x10},
-      {{.cts = true, .dsr = true}, 0x32, 0x30},
-      {{.cts = true, .dsr = true, .ri = true}, 0x70, 0x70},  // ring: no delta on the leading edge
-      {{.cts = true, .dsr = true}, 0x34, 0x30},              // trailing edge
-      {{.cts = true, .dsr = true, .dcd = true}, 0xB8, 0xB0},
-      {{}, 0x0B, 0x00},
-  };
-  for (const Step& s : steps) {
-    end.Present(s.lines);
-    EXPECT_EQ(ReadRegister(reg::kModemStatus), s.first);
-    EXPECT_EQ(ReadRegister(reg::kModemStatus), s.second);
-  }
 }
 
 TEST_F(ChipRegistersTest, LoopbackFeedsModemOutputsToInputs) {
