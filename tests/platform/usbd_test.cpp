@@ -118,6 +118,14 @@ PUSBD_PIPE_INFORMATION Pipe(PUSBD_INTERFACE_INFORMATION info, ULONG index) {
          index;
 }
 
+// The interface record a select-configuration URB carries.
+void ExpectInterface(PUSBD_INTERFACE_INFORMATION info, UCHAR number, UCHAR alternate, ULONG pipes) {
+  EXPECT_EQ(info->InterfaceNumber, number);
+  EXPECT_EQ(info->AlternateSetting, alternate);
+  EXPECT_EQ(info->NumberOfPipes, pipes);
+  EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(pipes));
+}
+
 class UsbdTest : public MachineTest {};
 
 TEST_F(UsbdTest, ParseDescriptorsWalksTheEndpointsInOrder) {
@@ -228,11 +236,8 @@ TEST_F(UsbdTest, SelectConfigurationUrbForThePortInterface) {
   EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
 
   PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectConfiguration.Interface;
-  EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(3));
-  EXPECT_EQ(info->InterfaceNumber, 0);
-  EXPECT_EQ(info->AlternateSetting, 0);
+  ExpectInterface(info, 0, 0, 3);
   EXPECT_EQ(info->InterfaceHandle, nullptr);
-  EXPECT_EQ(info->NumberOfPipes, 3u);
   for (ULONG i = 0; i < 3; ++i) {
     EXPECT_EQ(Pipe(info, i)->MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE) << i;
     EXPECT_EQ(Pipe(info, i)->PipeHandle, nullptr) << i;
@@ -250,15 +255,10 @@ TEST_F(UsbdTest, SelectConfigurationTakesSettingZeroOfEachInterface) {
   EXPECT_EQ(size, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
 
   PUSBD_INTERFACE_INFORMATION first = &urb->UrbSelectConfiguration.Interface;
-  EXPECT_EQ(first->InterfaceNumber, 0);
-  EXPECT_EQ(first->AlternateSetting, 0);
-  EXPECT_EQ(first->NumberOfPipes, 1u);
-  EXPECT_EQ(first->Length, GET_USBD_INTERFACE_SIZE(1));
+  ExpectInterface(first, 0, 0, 1);
   auto second =
       reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(first) + first->Length);
-  EXPECT_EQ(second->InterfaceNumber, 1);
-  EXPECT_EQ(second->AlternateSetting, 0);
-  EXPECT_EQ(second->NumberOfPipes, 2u);
+  ExpectInterface(second, 1, 0, 2);
   EXPECT_EQ(reinterpret_cast<PUCHAR>(second) + second->Length, reinterpret_cast<PUCHAR>(urb) + size);
   ExFreePool(urb);
 
@@ -288,11 +288,10 @@ TEST_F(UsbdTest, CreateConfigurationRequestExLinksTheListToTheRecords) {
   ASSERT_NE(urb, nullptr);
   EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 5));
   EXPECT_EQ(reinterpret_cast<PUCHAR>(list[0].Interface), reinterpret_cast<PUCHAR>(urb) + 40);
-  EXPECT_EQ(list[0].Interface->AlternateSetting, 1);
-  EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
+  ExpectInterface(list[0].Interface, 0, 1, 3);
   EXPECT_EQ(reinterpret_cast<PUCHAR>(list[1].Interface),
             reinterpret_cast<PUCHAR>(list[0].Interface) + GET_USBD_INTERFACE_SIZE(3));
-  EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
+  ExpectInterface(list[1].Interface, 1, 0, 2);
   EXPECT_EQ(Pipe(list[1].Interface, 1)->MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
   EXPECT_EQ(list[2].Interface, nullptr);
   ExFreePool(urb);

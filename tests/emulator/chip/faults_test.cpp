@@ -106,21 +106,6 @@ TEST_F(ChipFaultsTest, DisconnectEndsEverythingWithDeviceGone) {
   EXPECT_FALSE(Port().Connected());
 }
 
-TEST_F(ChipFaultsTest, PowerLossBringsEveryRegisterBackToItsResetValue) {
-  const uint16_t addresses[] = {
-      reg::kPortSetup,   reg::kSerialConfig0, reg::kSerialConfig1,   reg::kPortAux0,    reg::kPortAux1,
-      reg::kPortControl, reg::kPinOutput,     reg::kInterruptEnable, reg::kLineControl, reg::kModemControl};
-  std::vector<uint8_t> reset;
-  for (uint16_t a : addresses) reset.push_back(*Port().Peek(a));
-  for (uint16_t a : addresses) WriteRegister(a, 0x0F);
-  WriteRegister(reg::kFifoControl, 0x07);
-  chip_.LosePower();
-  for (size_t i = 0; i < std::size(addresses); ++i)
-    EXPECT_EQ(*Port().Peek(addresses[i]), reset[i]) << std::hex << addresses[i];
-  EXPECT_EQ(*Port().Peek(reg::kFifoControl), 0x01);
-  EXPECT_DOUBLE_EQ(Port().Settings().rate, 9600);
-}
-
 TEST_F(ChipFaultsTest, DevicePowerCycleThroughD3LosesTheRegisters) {
   WriteRegister(reg::kModemControl, 0x0B);
   Port().SetDevicePower(2);  // D1 keeps them

@@ -1,4 +1,6 @@
-// A port's device object answering URBs, as a function driver sees it.
+// A port's device object answering URBs, as a function driver sees it. The
+// register request and the port reset are the driver's own, and its tests
+// go through them.
 #include "usb_face_fixture.h"
 
 namespace chip_test {
@@ -55,20 +57,6 @@ TEST_F(ChipUsbFaceTest, SelectConfigurationAnswersWithThePipes) {
     EXPECT_NE(pipes[i].PipeHandle, nullptr);
   }
   EXPECT_EQ(board_->port(0).Configuration(), 1);
-}
-
-TEST_F(ChipUsbFaceTest, RegisterRequestReachesTheUart) {
-  uint8_t value = 0x0B;
-  URB write = VendorRequest(false, reg::kModemControl, &value, 1);
-  int64_t start = Now();
-  EXPECT_EQ(Send(&write), STATUS_SUCCESS);
-  EXPECT_EQ(Now() - start, kMs);  // one frame
-  value = 0;
-  URB read = VendorRequest(true, reg::kModemControl, &value, 1);
-  EXPECT_EQ(Send(&read), STATUS_SUCCESS);
-  EXPECT_EQ(value, 0x0B);
-  EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_SUCCESS);
-  EXPECT_EQ(board_->port(0).RegisterWrites().size(), 1u);
 }
 
 TEST_F(ChipUsbFaceTest, BulkTransfersCarryDataAndFollowTheShortTransferRule) {
@@ -194,15 +182,6 @@ TEST_F(ChipUsbFaceTest, FeatureRequestsAndPipeReset) {
   EXPECT_FALSE(board_->port(0).Halted(chip::Pipe::BulkOut));
   out = Transfer(pipes[2].PipeHandle, &byte, 1, 0);
   EXPECT_EQ(Send(&out), STATUS_SUCCESS);
-}
-
-TEST_F(ChipUsbFaceTest, ResetPortTakesItsTimeAndKeepsTheConfiguration) {
-  Configure();
-  int64_t start = Now();
-  AsyncUrb reset(Pdo(), nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
-  EXPECT_EQ(reset.Wait(), STATUS_SUCCESS);
-  EXPECT_EQ(Now() - start, 20 * kMs);
-  EXPECT_EQ(board_->port(0).Configuration(), 1);
 }
 
 }  // namespace

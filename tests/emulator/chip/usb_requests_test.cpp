@@ -74,29 +74,20 @@ TEST_F(ChipUsbRequestsTest, TransfersNeedAConfigurationAndDeconfigureEndsThem) {
 
 TEST_F(ChipUsbRequestsTest, FeatureRequests) {
   Configure();
+  const uint8_t set = USB_REQUEST_SET_FEATURE, clear = USB_REQUEST_CLEAR_FEATURE;
+  const uint16_t wake = USB_FEATURE_REMOTE_WAKEUP;
+  const int32_t ok = USBD_STATUS_SUCCESS, stall = USBD_STATUS_STALL_PID;
   struct Row {
     const char* what;
     chip::SetupPacket setup;
     int32_t status;
     bool remoteWake;
   } rows[] = {
-      {"set remote wake-up",
-       {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
-       USBD_STATUS_SUCCESS,
-       true},
-      {"clear to interface",
-       {0x01, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
-       USBD_STATUS_STALL_PID,
-       true},
-      {"test mode",
-       {0x00, USB_REQUEST_SET_FEATURE, USB_FEATURE_TEST_MODE, 0, 0},
-       USBD_STATUS_STALL_PID,
-       true},
-      {"clear remote wake-up",
-       {0x00, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_REMOTE_WAKEUP, 0, 0},
-       USBD_STATUS_SUCCESS,
-       false},
-      {"halt unknown endpoint", {0x02, USB_REQUEST_SET_FEATURE, 0, 0x83, 0}, USBD_STATUS_STALL_PID, false},
+      {"set remote wake-up", {0x00, set, wake, 0, 0}, ok, true},
+      {"clear to interface", {0x01, clear, wake, 0, 0}, stall, true},
+      {"test mode", {0x00, set, USB_FEATURE_TEST_MODE, 0, 0}, stall, true},
+      {"clear remote wake-up", {0x00, clear, wake, 0, 0}, ok, false},
+      {"halt unknown endpoint", {0x02, set, 0, 0x83, 0}, stall, false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Control(row.setup).status, row.status) << row.what;
@@ -142,17 +133,6 @@ TEST_F(ChipUsbRequestsTest, PortResetAbortsTransfersAndKeepsConfigurationAndRegi
   EXPECT_EQ(reset->status, USBD_STATUS_SUCCESS);
   EXPECT_EQ(Port().Configuration(), 1);
   EXPECT_EQ(ReadRegister(reg::kModemControl), 0x03);
-}
-
-class ChipShortFrameTest : public ChipTest {
- protected:
-  ChipShortFrameTest() : ChipTest({.frameLength = 125 * chip::kMicrosecond}) {}
-};
-
-TEST_F(ChipShortFrameTest, FrameLengthIsASetting) {
-  chip::Time start = clock_.Now();
-  ReadRegister(reg::kLineStatus);
-  EXPECT_EQ(clock_.Now() - start, 125 * chip::kMicrosecond);
 }
 
 }  // namespace

@@ -175,24 +175,20 @@ TEST_F(FilesTest, SharingFollowsTheRulesOfIoCheckShareAccess) {
     ULONG secondDisposition;
     NTSTATUS status;
   };
+  const ULONG r = FILE_SHARE_READ, rw = FILE_SHARE_READ | FILE_SHARE_WRITE, open = FILE_OPEN;
+  const ACCESS_MASK all = GENERIC_ALL, read = GENERIC_READ, write = GENERIC_WRITE;
+  const NTSTATUS ok = STATUS_SUCCESS, refused = STATUS_SHARING_VIOLATION;
   const Case cases[] = {
-      {"exclusive then reader", GENERIC_ALL, 0, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
-       STATUS_SHARING_VIOLATION},
-      {"exclusive then exclusive", GENERIC_ALL, 0, GENERIC_ALL, 0, FILE_OPEN, STATUS_SHARING_VIOLATION},
-      {"exclusive then overwrite", GENERIC_ALL, 0, GENERIC_WRITE, FILE_SHARE_VALID_FLAGS, FILE_OVERWRITE_IF,
-       STATUS_SHARING_VIOLATION},
-      {"two readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
-       STATUS_SUCCESS},
-      {"writer not shared by the reader", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE,
-       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, STATUS_SHARING_VIOLATION},
-      {"writer shared by the reader", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE,
-       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, STATUS_SUCCESS},
-      {"writer refusing the reader", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE,
-       FILE_SHARE_WRITE, FILE_OPEN, STATUS_SHARING_VIOLATION},
-      {"attributes only, then exclusive", kAttributesOnly, 0, GENERIC_ALL, 0, FILE_OPEN, STATUS_SUCCESS},
-      {"exclusive, then attributes only", GENERIC_ALL, 0, kAttributesOnly, 0, FILE_OPEN, STATUS_SUCCESS},
-      {"delete not shared", DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ,
-       FILE_SHARE_READ, FILE_OPEN, STATUS_SHARING_VIOLATION},
+      {"exclusive then reader", all, 0, read, r, open, refused},
+      {"exclusive then exclusive", all, 0, all, 0, open, refused},
+      {"exclusive then overwrite", all, 0, write, FILE_SHARE_VALID_FLAGS, FILE_OVERWRITE_IF, refused},
+      {"two readers sharing reads", read, r, read, r, open, ok},
+      {"writer not shared by the reader", read, r, write, rw, open, refused},
+      {"writer shared by the reader", read, rw, write, rw, open, ok},
+      {"writer refusing the reader", read, rw, write, FILE_SHARE_WRITE, open, refused},
+      {"attributes only, then exclusive", kAttributesOnly, 0, all, 0, open, ok},
+      {"exclusive, then attributes only", all, 0, kAttributesOnly, 0, open, ok},
+      {"delete not shared", DELETE | SYNCHRONIZE, rw, read, r, open, refused},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,43 +211,34 @@ TEST_F(FilesTest, NamesAndParameters) {
   HANDLE key;
   ASSERT_EQ(CreateKey(&key, u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Files"),
             STATUS_SUCCESS);
+  const ULONG sync = FILE_SYNCHRONOUS_IO_NONALERT;
   struct Case {
     const char* name;
     std::u16string path;
-    ACCESS_MASK access;
-    ULONG disposition;
-    ULONG options;
     NTSTATUS status;
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
+    ULONG disposition = FILE_OPEN;
+    ACCESS_MASK access = GENERIC_READ;
   };
-  const ULONG sync = FILE_SYNCHRONOUS_IO_NONALERT;
+  const NTSTATUS invalid = STATUS_OBJECT_NAME_INVALID, noPath = STATUS_OBJECT_PATH_NOT_FOUND;
   const Case cases[] = {
-      {"any case", u"\\SYSTEMROOT\\system32\\SETTINGS.BIN", GENERIC_READ, FILE_OPEN, sync, STATUS_SUCCESS},
-      {"drive letter form", u"\\??\\C:\\Windows\\System32\\settings.bin", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_SUCCESS},
-      {"dos devices form", u"\\DosDevices\\c:\\windows\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN,
-       sync, STATUS_SUCCESS},
-      {"other drive", u"\\??\\D:\\Settings.bin", GENERIC_READ, FILE_OPEN, sync, STATUS_OBJECT_PATH_NOT_FOUND},
-      {"missing folder", u"\\SystemRoot\\Nope\\Settings.bin", GENERIC_READ, FILE_OPEN_IF, sync,
-       STATUS_OBJECT_PATH_NOT_FOUND},
-      {"parent reference", u"\\SystemRoot\\System32\\..\\..\\etc", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_OBJECT_NAME_INVALID},
-      {"slash", u"\\SystemRoot\\System32/Settings.bin", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_OBJECT_NAME_INVALID},
-      {"stream", u"\\SystemRoot\\System32\\Settings.bin:x", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_OBJECT_NAME_INVALID},
-      {"empty component", u"\\SystemRoot\\\\Settings.bin", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_OBJECT_NAME_INVALID},
-      {"relative", u"SystemRoot\\System32\\Settings.bin", GENERIC_READ, FILE_OPEN, sync,
-       STATUS_OBJECT_PATH_SYNTAX_BAD},
-      {"bad disposition", kSettings, GENERIC_READ, 6, sync, STATUS_INVALID_PARAMETER},
-      {"synchronous without SYNCHRONIZE", kSettings, FILE_READ_DATA, FILE_OPEN, sync,
-       STATUS_INVALID_PARAMETER},
-      {"both synchronous modes", kSettings, GENERIC_READ, FILE_OPEN, sync | FILE_SYNCHRONOUS_IO_ALERT,
-       STATUS_INVALID_PARAMETER},
-      {"folder as a file", u"\\SystemRoot\\System32", GENERIC_READ, FILE_OPEN, sync | FILE_NON_DIRECTORY_FILE,
-       STATUS_FILE_IS_A_DIRECTORY},
-      {"file as a folder", kSettings, GENERIC_READ, FILE_OPEN, sync | FILE_DIRECTORY_FILE,
-       STATUS_NOT_A_DIRECTORY},
+      {"any case", u"\\SYSTEMROOT\\system32\\SETTINGS.BIN", STATUS_SUCCESS},
+      {"drive letter form", u"\\??\\C:\\Windows\\System32\\settings.bin", STATUS_SUCCESS},
+      {"dos devices form", u"\\DosDevices\\c:\\windows\\System32\\Settings.bin", STATUS_SUCCESS},
+      {"other drive", u"\\??\\D:\\Settings.bin", noPath},
+      {"missing folder", u"\\SystemRoot\\Nope\\Settings.bin", noPath, sync, FILE_OPEN_IF},
+      {"parent reference", u"\\SystemRoot\\System32\\..\\..\\etc", invalid},
+      {"slash", u"\\SystemRoot\\System32/Settings.bin", invalid},
+      {"stream", u"\\SystemRoot\\System32\\Settings.bin:x", invalid},
+      {"empty component", u"\\SystemRoot\\\\Settings.bin", invalid},
+      {"relative", u"SystemRoot\\System32\\Settings.bin", STATUS_OBJECT_PATH_SYNTAX_BAD},
+      {"bad disposition", kSettings, STATUS_INVALID_PARAMETER, sync, 6},
+      {"synchronous without SYNCHRONIZE", kSettings, STATUS_INVALID_PARAMETER, sync, FILE_OPEN,
+       FILE_READ_DATA},
+      {"both synchronous modes", kSettings, STATUS_INVALID_PARAMETER, sync | FILE_SYNCHRONOUS_IO_ALERT},
+      {"folder as a file", u"\\SystemRoot\\System32", STATUS_FILE_IS_A_DIRECTORY,
+       sync | FILE_NON_DIRECTORY_FILE},
+      {"file as a folder", kSettings, STATUS_NOT_A_DIRECTORY, sync | FILE_DIRECTORY_FILE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -49,39 +49,30 @@ TEST_F(IoFiles, OpenUseAndCloseReachTheDriverInOrder) {
   config.reply = {'o', 'k'};
   config.information = 2;
   UCHAR readBuffer[8] = {};
-  kernel::io::UserRequest read;
-  read.majorFunction = IRP_MJ_READ;
-  read.output = readBuffer;
-  read.outputLength = sizeof readBuffer;
-  IO_STATUS_BLOCK result = kernel::io::SendUserRequest(file, read);
+  IO_STATUS_BLOCK result =
+      kernel::io::SendUserRequest(file, {.output = readBuffer, .outputLength = sizeof readBuffer});
   EXPECT_EQ(result.Status, STATUS_SUCCESS);
   EXPECT_EQ(result.Information, 2u);
-  EXPECT_EQ(readBuffer[0], 'o');
-  EXPECT_EQ(readBuffer[1], 'k');
+  EXPECT_EQ(std::string(readBuffer, readBuffer + 3), std::string("ok\0", 3));
   EXPECT_EQ(config.lastLocation.Parameters.Read.Length, 8u);
 
   const UCHAR data[3] = {1, 2, 3};
-  kernel::io::UserRequest write;
-  write.majorFunction = IRP_MJ_WRITE;
-  write.input = data;
-  write.inputLength = sizeof data;
   config.reply.clear();
   config.information = 3;
-  result = kernel::io::SendUserRequest(file, write);
+  result =
+      kernel::io::SendUserRequest(file, {.majorFunction = IRP_MJ_WRITE, .input = data, .inputLength = 3});
   EXPECT_EQ(result.Information, 3u);
   EXPECT_EQ(config.lastInput, (std::vector<UCHAR>{1, 2, 3}));
 
   ULONG baud = 9600, answer = 0;
-  kernel::io::UserRequest control;
-  control.majorFunction = IRP_MJ_DEVICE_CONTROL;
-  control.ioControlCode = kBufferedCode;
-  control.input = &baud;
-  control.inputLength = sizeof baud;
-  control.output = &answer;
-  control.outputLength = sizeof answer;
   config.reply = {0x00, 0xC2, 0x01, 0x00};
   config.information = 4;
-  result = kernel::io::SendUserRequest(file, control);
+  kernel::io::SendUserRequest(file, {.majorFunction = IRP_MJ_DEVICE_CONTROL,
+                                     .ioControlCode = kBufferedCode,
+                                     .input = &baud,
+                                     .inputLength = sizeof baud,
+                                     .output = &answer,
+                                     .outputLength = sizeof answer});
   EXPECT_EQ(answer, 115200u);
   EXPECT_EQ(config.lastInput, (std::vector<UCHAR>{0x80, 0x25, 0, 0}));
   EXPECT_EQ(config.lastLocation.Parameters.DeviceIoControl.IoControlCode, kBufferedCode);
@@ -96,52 +87,30 @@ TEST_F(IoFiles, OpensThatMustFail) {
   PFILE_OBJECT file = Open();
   struct Case {
     const char* name;
-    std::function<void()> arrange, undo;
     const char16_t* path;
+    ULONG exclusive;        // DO_EXCLUSIVE while the test opens
+    ULONG extensionFlags;   // kDoe* flags set meanwhile
+    NTSTATUS createStatus;  // what the driver answers
     NTSTATUS expected;
   };
+  const NTSTATUS ok = STATUS_SUCCESS;
   const Case cases[] = {
-      {"exclusive device already open", [] {}, [] {}, u"\\??\\COM3", STATUS_ACCESS_DENIED},
-      {"no such name", [] {}, [] {}, u"\\??\\COM9", STATUS_OBJECT_NAME_NOT_FOUND},
-      {"driver refuses",
-       [&] {
-         port_->Flags &= ~DO_EXCLUSIVE;
-         Config(port_).createStatus = STATUS_DEVICE_NOT_READY;
-       },
-       [&] {
-         port_->Flags |= DO_EXCLUSIVE;
-         Config(port_).createStatus = STATUS_SUCCESS;
-       },
-       u"\\??\\COM3", STATUS_DEVICE_NOT_READY},
-      {"device not started",
-       [&] {
-         port_->Flags &= ~DO_EXCLUSIVE;
-         kernel::io::SetExtensionFlags(port_, kernel::io::kDoeStartPending, 0);
-       },
-       [&] {
-         port_->Flags |= DO_EXCLUSIVE;
-         kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeStartPending);
-       },
-       u"\\??\\COM3", STATUS_NO_SUCH_DEVICE},
-      {"removal pending",
-       [&] {
-         port_->Flags &= ~DO_EXCLUSIVE;
-         kernel::io::SetExtensionFlags(port_, kernel::io::kDoeRemovePending, 0);
-       },
-       [&] {
-         port_->Flags |= DO_EXCLUSIVE;
-         kernel::io::SetExtensionFlags(port_, 0, kernel::io::kDoeRemovePending);
-       },
-       u"\\??\\COM3", STATUS_DELETE_PENDING},
+      {"exclusive device already open", u"\\??\\COM3", DO_EXCLUSIVE, 0, ok, STATUS_ACCESS_DENIED},
+      {"no such name", u"\\??\\COM9", DO_EXCLUSIVE, 0, ok, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"driver refuses", u"\\??\\COM3", 0, 0, STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY},
+      {"device not started", u"\\??\\COM3", 0, kernel::io::kDoeStartPending, ok, STATUS_NO_SUCH_DEVICE},
+      {"removal pending", u"\\??\\COM3", 0, kernel::io::kDoeRemovePending, ok, STATUS_DELETE_PENDING},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    c.arrange();
+    port_->Flags = (port_->Flags & ~DO_EXCLUSIVE) | c.exclusive;
+    kernel::io::SetExtensionFlags(port_, c.extensionFlags, 0);
+    Config(port_).createStatus = c.createStatus;
     PFILE_OBJECT second = reinterpret_cast<PFILE_OBJECT>(1);
     EXPECT_EQ(kernel::io::OpenFile(c.path, GENERIC_READ, 0, &second), c.expected);
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(port_->ReferenceCount, 1);
-    c.undo();
+    kernel::io::SetExtensionFlags(port_, 0, c.extensionFlags);
   }
   kernel::io::CloseFile(file);
 }
@@ -154,15 +123,12 @@ TEST_F(IoFiles, CloseWaitsForOutstandingRequestsAndCancelReachesThem) {
   int completions = 0;
   NTSTATUS lastStatus = 0;
   for (int i = 0; i < 2; ++i) {
-    kernel::io::UserRequest read;
-    read.majorFunction = IRP_MJ_READ;
-    read.output = buffer;
-    read.outputLength = sizeof buffer;
-    read.onComplete = [&](const IO_STATUS_BLOCK& status) {
+    auto done = [&](const IO_STATUS_BLOCK& status) {
       ++completions;
       lastStatus = status.Status;
     };
-    EXPECT_EQ(kernel::io::SubmitUserRequest(file, std::move(read)), STATUS_PENDING);
+    EXPECT_EQ(kernel::io::SubmitUserRequest(file, {.output = buffer, .outputLength = 4, .onComplete = done}),
+              STATUS_PENDING);
   }
   EXPECT_EQ(kernel::io::OutstandingRequests(file), 2u);
   kernel::io::CloseFile(file);
@@ -185,14 +151,11 @@ TEST_F(IoFiles, CancelPicksRequestsByStatusBlockAndThread) {
   IO_STATUS_BLOCK blocks[3] = {};
   std::vector<int> cancelled;
   for (int i = 0; i < 3; ++i) {
-    kernel::io::UserRequest read;
-    read.majorFunction = IRP_MJ_READ;
-    read.output = buffer;
-    read.outputLength = sizeof buffer;
-    read.userIosb = &blocks[i];
-    read.onComplete = [&, i](const IO_STATUS_BLOCK& status) {
+    auto done = [&, i](const IO_STATUS_BLOCK& status) {
       if (status.Status == STATUS_CANCELLED) cancelled.push_back(i);
     };
+    kernel::io::UserRequest read{
+        .output = buffer, .outputLength = 4, .userIosb = &blocks[i], .onComplete = done};
     EXPECT_EQ(kernel::io::SubmitUserRequest(file, std::move(read)), STATUS_PENDING);
   }
   IO_STATUS_BLOCK unknown;

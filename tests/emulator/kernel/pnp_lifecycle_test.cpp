@@ -1,7 +1,5 @@
 // The order of Plug and Play requests for every state change, as the
 // function driver and the bus driver see them, and what the manager reports.
-#include <functional>
-
 #include "emulator/kernel/system_worker.h"
 
 #include "pnp_fixture.h"
@@ -11,6 +9,11 @@ namespace {
 
 using kernel::pnp::DeviceState;
 using MinorList = std::vector<UCHAR>;
+namespace pnp = kernel::pnp;
+constexpr UCHAR kQueryStop = IRP_MN_QUERY_STOP_DEVICE, kStop = IRP_MN_STOP_DEVICE,
+                kCancelStop = IRP_MN_CANCEL_STOP_DEVICE, kQueryRemove = IRP_MN_QUERY_REMOVE_DEVICE,
+                kCancelRemove = IRP_MN_CANCEL_REMOVE_DEVICE, kRemove = IRP_MN_REMOVE_DEVICE,
+                kSurprise = IRP_MN_SURPRISE_REMOVAL;
 
 const MinorList kStartSequence = {IRP_MN_QUERY_CAPABILITIES,           IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
                                   IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
@@ -35,12 +38,12 @@ TEST_F(PnpLifecycleTest, AddAndStartSendsTheWindowsSequenceWithUnhandledStatus) 
     EXPECT_EQ(seen.statusOnArrival, STATUS_NOT_SUPPORTED) << int(seen.minor);
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
   }
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
-  EXPECT_EQ(kernel::pnp::StateOf(fdo.device), DeviceState::Started);
-  EXPECT_EQ(kernel::pnp::PdoOf(fdo.device), pdo);
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
+  EXPECT_EQ(pnp::StateOf(fdo.device), DeviceState::Started);
+  EXPECT_EQ(pnp::PdoOf(fdo.device), pdo);
   EXPECT_EQ(W().driverEntryCalls, 1);
-  EXPECT_EQ(kernel::pnp::LoadCount(kService), 1);
-  EXPECT_NE(kernel::pnp::LoadedDriver(kService), nullptr);
+  EXPECT_EQ(pnp::LoadCount(kService), 1);
+  EXPECT_NE(pnp::LoadedDriver(kService), nullptr);
   // What the bus reported reached the function driver.
   EXPECT_TRUE(fdo.capabilities.SurpriseRemovalOK);
   EXPECT_EQ(fdo.capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
@@ -48,112 +51,50 @@ TEST_F(PnpLifecycleTest, AddAndStartSendsTheWindowsSequenceWithUnhandledStatus) 
   EXPECT_EQ(fdo.capabilities.Size, sizeof(DEVICE_CAPABILITIES));
 }
 
+NTSTATUS StopAndRestart(PDEVICE_OBJECT pdo) {
+  NTSTATUS status = pnp::QueryStopAndStop(pdo);
+  return NT_SUCCESS(status) ? pnp::Restart(pdo) : status;
+}
+NTSTATUS StopThenSurprise(PDEVICE_OBJECT pdo) {
+  pnp::QueryStopAndStop(pdo);
+  return pnp::SurpriseRemove(pdo);
+}
+NTSTATUS StopTwice(PDEVICE_OBJECT pdo) {
+  pnp::QueryStopAndStop(pdo);
+  return pnp::QueryStopAndStop(pdo);
+}
+
 struct Transition {
   const char* name;
-  std::function<void(Faults&)> setUp;
-  std::function<NTSTATUS(PDEVICE_OBJECT)> operation;
+  NTSTATUS (*operation)(PDEVICE_OBJECT);
   NTSTATUS status;
   MinorList after;  // what the function driver sees after the start sequence
   DeviceState state;
   int unloads;
+  NTSTATUS queryAnswer = STATUS_SUCCESS;  // the driver's answer to query-stop and query-remove
 };
 
 TEST_F(PnpLifecycleTest, EachOperationSendsItsRequestsInOrder) {
-  const NTSTATUS refusal = STATUS_UNSUCCESSFUL;
+  const NTSTATUS no = STATUS_UNSUCCESSFUL, ok = STATUS_SUCCESS, bad = STATUS_INVALID_DEVICE_STATE;
+  using enum DeviceState;
   const Transition transitions[] = {
-      {"query-stop and stop",
-       {},
-       kernel::pnp::QueryStopAndStop,
-       STATUS_SUCCESS,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
-       DeviceState::Added,
-       0},
-      {"refused query-stop",
-       [&](Faults& f) { f.queryStopStatus = refusal; },
-       kernel::pnp::QueryStopAndStop,
-       refusal,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-       DeviceState::Started,
-       0},
-      {"cancel-stop",
-       {},
-       kernel::pnp::QueryStopAndCancel,
-       STATUS_SUCCESS,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-       DeviceState::Started,
-       0},
-      {"stop and restart",
-       {},
-       [](PDEVICE_OBJECT pdo) {
-         NTSTATUS status = kernel::pnp::QueryStopAndStop(pdo);
-         return NT_SUCCESS(status) ? kernel::pnp::Restart(pdo) : status;
-       },
-       STATUS_SUCCESS,
-       Concat({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, kStartSequence),
-       DeviceState::Started,
-       0},
-      {"cancel-remove",
-       {},
-       kernel::pnp::QueryRemoveAndCancel,
-       STATUS_SUCCESS,
-       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-       DeviceState::Started,
-       0},
-      {"refused query-remove",
-       [&](Faults& f) { f.queryRemoveStatus = refusal; },
-       kernel::pnp::QueryRemoveAndRemove,
-       refusal,
-       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-       DeviceState::Started,
-       0},
-      {"query-remove and remove",
-       {},
-       kernel::pnp::QueryRemoveAndRemove,
-       STATUS_SUCCESS,
-       {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
-       DeviceState::NoDriver,
-       1},
-      {"surprise removal",
-       {},
-       kernel::pnp::SurpriseRemove,
-       STATUS_SUCCESS,
-       {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
-       DeviceState::NoDriver,
-       1},
-      {"stop, then surprise removal",
-       {},
-       [](PDEVICE_OBJECT pdo) {
-         kernel::pnp::QueryStopAndStop(pdo);
-         return kernel::pnp::SurpriseRemove(pdo);
-       },
-       STATUS_SUCCESS,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
-       DeviceState::NoDriver,
-       1},
-      {"restart of a started device",
-       {},
-       kernel::pnp::Restart,
-       STATUS_INVALID_DEVICE_STATE,
-       {},
-       DeviceState::Started,
-       0},
-      {"stop of a stopped device",
-       {},
-       [](PDEVICE_OBJECT pdo) {
-         kernel::pnp::QueryStopAndStop(pdo);
-         return kernel::pnp::QueryStopAndStop(pdo);
-       },
-       STATUS_INVALID_DEVICE_STATE,
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
-       DeviceState::Added,
-       0},
+      {"query-stop and stop", pnp::QueryStopAndStop, ok, {kQueryStop, kStop}, Added, 0},
+      {"stop refused", pnp::QueryStopAndStop, no, {kQueryStop, kCancelStop}, Started, 0, no},
+      {"cancel-stop", pnp::QueryStopAndCancel, ok, {kQueryStop, kCancelStop}, Started, 0},
+      {"stop and restart", StopAndRestart, ok, Concat({kQueryStop, kStop}, kStartSequence), Started, 0},
+      {"cancel-remove", pnp::QueryRemoveAndCancel, ok, {kQueryRemove, kCancelRemove}, Started, 0},
+      {"remove refused", pnp::QueryRemoveAndRemove, no, {kQueryRemove, kCancelRemove}, Started, 0, no},
+      {"query-remove and remove", pnp::QueryRemoveAndRemove, ok, {kQueryRemove, kRemove}, NoDriver, 1},
+      {"surprise removal", pnp::SurpriseRemove, ok, {kSurprise, kRemove}, NoDriver, 1},
+      {"stop, then surprise", StopThenSurprise, ok, {kQueryStop, kStop, kSurprise, kRemove}, NoDriver, 1},
+      {"restart of a started device", pnp::Restart, bad, {}, Started, 0},
+      {"stop of a stopped device", StopTwice, bad, {kQueryStop, kStop}, Added, 0},
   };
   InstallFunctionDriver();
   int index = 0;
   for (const Transition& transition : transitions) {
     SCOPED_TRACE(transition.name);
-    W().faults = Faults{};
-    if (transition.setUp) transition.setUp(W().faults);
+    W().faults.queryStopStatus = W().faults.queryRemoveStatus = transition.queryAnswer;
     PDEVICE_OBJECT pdo = Plug(index++);
     Pdo& bus = PdoOf(pdo);
     Fdo& fdo = FdoAbove(pdo);
@@ -161,10 +102,10 @@ TEST_F(PnpLifecycleTest, EachOperationSendsItsRequestsInOrder) {
     EXPECT_EQ(transition.operation(pdo), transition.status);
     MinorList seen = Minors(fdo.seen, IRP_MJ_PNP);
     EXPECT_EQ(MinorList(seen.begin() + kStartSequence.size(), seen.end()), transition.after);
-    EXPECT_EQ(kernel::pnp::StateOf(pdo), transition.state);
+    EXPECT_EQ(pnp::StateOf(pdo), transition.state);
     EXPECT_EQ(W().unloadCalls - unloadsBefore, transition.unloads);
     Unplug(pdo);
-    EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::NotPresent);
+    EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NotPresent);
     EXPECT_TRUE(bus.deleted);
   }
 }
@@ -178,16 +119,15 @@ TEST_F(PnpLifecycleTest, UnplugOfAStartedDeviceIsASurpriseRemovalThenTheBusDelet
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   bus.missing = true;
-  kernel::pnp::ReportChildMissing(pdo);
+  pnp::ReportChildMissing(pdo);
   KeLowerIrql(irql);
-  kernel::pnp::WaitForPendingActions();
+  pnp::WaitForPendingActions();
 
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP),
-            Concat(kStartSequence, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP), Concat(kStartSequence, {kSurprise, kRemove}));
   EXPECT_TRUE(bus.deleted);
-  EXPECT_TRUE(kernel::pnp::Pdos().empty());
+  EXPECT_TRUE(pnp::Pdos().empty());
   EXPECT_EQ(W().unloadCalls, 1);
-  EXPECT_EQ(kernel::pnp::LoadedDriver(kService), nullptr);
+  EXPECT_EQ(pnp::LoadedDriver(kService), nullptr);
   EXPECT_TRUE(kernel::io::LiveIrps().empty());
 }
 
@@ -203,15 +143,13 @@ TEST_F(PnpLifecycleTest, AnOpenHandleHoldsTheRemovalUntilItCloses) {
     ASSERT_EQ(kernel::io::OpenFile(name, GENERIC_READ, 0, &file), STATUS_SUCCESS);
 
     // A removal that asks first is vetoed while the port is open.
-    EXPECT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo), kernel::pnp::kVetoOutstandingOpen);
-    EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(pdo), pnp::kVetoOutstandingOpen);
+    EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
 
-    EXPECT_EQ(kernel::pnp::SurpriseRemove(pdo), STATUS_SUCCESS);
-    kernel::pnp::WaitForPendingActions();
-    EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::SurpriseRemoved);
-    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP),
-              Concat(kStartSequence,
-                     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL}));
+    EXPECT_EQ(pnp::SurpriseRemove(pdo), STATUS_SUCCESS);
+    pnp::WaitForPendingActions();
+    EXPECT_EQ(pnp::StateOf(pdo), DeviceState::SurpriseRemoved);
+    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP), Concat(kStartSequence, {kQueryRemove, kCancelRemove, kSurprise}));
     // No new opens once the device is going.
     PFILE_OBJECT second = nullptr;
     EXPECT_EQ(kernel::io::OpenFile(name, GENERIC_READ, 0, &second), STATUS_DELETE_PENDING);
@@ -219,13 +157,13 @@ TEST_F(PnpLifecycleTest, AnOpenHandleHoldsTheRemovalUntilItCloses) {
     kernel::io::CloseFile(file);
     if (notified) {
       kernel::worker::WaitForIdle();  // the close itself
-      kernel::pnp::NotifyFileClosed(fdo.device);
+      pnp::NotifyFileClosed(fdo.device);
       kernel::worker::WaitForIdle();
     } else {
-      kernel::pnp::WaitForPendingActions();
+      pnp::WaitForPendingActions();
     }
-    EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::NoDriver);
-    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP).back(), IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
+    EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP).back(), kRemove);
     EXPECT_EQ(W().unloadCalls, index + 1);
   }
 }
@@ -235,19 +173,19 @@ TEST_F(PnpLifecycleTest, AFailedStartIsFollowedByRemovalAndUnload) {
   PDEVICE_OBJECT pdo = CreatePdo(0);
   PdoOf(pdo).reported = true;
   PdoOf(pdo).startStatus = STATUS_DEVICE_NOT_READY;
-  EXPECT_EQ(kernel::pnp::ReportChildPresent(pdo, Child(0)), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(0)), STATUS_DEVICE_NOT_READY);
 
   MinorList expected(kStartSequence.begin(), kStartSequence.begin() + 4);
-  expected.push_back(IRP_MN_REMOVE_DEVICE);
+  expected.push_back(kRemove);
   EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP), expected);
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::NoDriver);
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
   EXPECT_EQ(W().unloadCalls, 1);
 
   // The device comes back once it can start.
   PdoOf(pdo).startStatus = STATUS_SUCCESS;
-  EXPECT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
+  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
   EXPECT_EQ(W().driverEntryCalls, 2);
 }
 
@@ -255,22 +193,21 @@ TEST_F(PnpLifecycleTest, ADeviceThatReportsItselfFailedIsTakenDown) {
   InstallFunctionDriver();
   W().faults.deviceStateFlags = 0x4;  // PNP_DEVICE_FAILED
   PDEVICE_OBJECT pdo = Plug(0);
-  EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP),
-            Concat(kStartSequence, {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::NoDriver);
+  EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP), Concat(kStartSequence, {kSurprise, kRemove}));
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
   EXPECT_EQ(W().unloadCalls, 1);
 }
 
 TEST_F(PnpLifecycleTest, ADeviceWithoutMatchingDriverWaitsForOne) {
   PDEVICE_OBJECT pdo = CreatePdo(0);
   PdoOf(pdo).reported = true;
-  EXPECT_EQ(kernel::pnp::ReportChildPresent(pdo, Child(0)), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::NoDriver);
+  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(0)), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
   EXPECT_EQ(W().driverEntryCalls, 0);
 
   InstallFunctionDriver();
-  EXPECT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
+  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
 }
 
 TEST_F(PnpLifecycleTest, TheDriverStaysLoadedUntilItsLastDeviceIsRemoved) {
@@ -280,16 +217,16 @@ TEST_F(PnpLifecycleTest, TheDriverStaysLoadedUntilItsLastDeviceIsRemoved) {
   EXPECT_EQ(W().driverEntryCalls, 1);
   EXPECT_EQ(W().addDeviceCalls, 2);
 
-  EXPECT_EQ(kernel::pnp::QueryRemoveAndRemove(first), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::QueryRemoveAndRemove(first), STATUS_SUCCESS);
   EXPECT_EQ(W().unloadCalls, 0);
   Unplug(second);
   EXPECT_EQ(W().unloadCalls, 1);
-  EXPECT_EQ(kernel::pnp::UnloadCount(kService), 1);
+  EXPECT_EQ(pnp::UnloadCount(kService), 1);
 
   // Adding the first device again loads the driver again.
-  EXPECT_EQ(kernel::pnp::AddAndStart(first), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::AddAndStart(first), STATUS_SUCCESS);
   EXPECT_EQ(W().driverEntryCalls, 2);
-  EXPECT_EQ(kernel::pnp::LoadCount(kService), 2);
+  EXPECT_EQ(pnp::LoadCount(kService), 2);
   Unplug(first);
   EXPECT_TRUE(kernel::io::LiveIrps().empty());
 }
@@ -298,27 +235,27 @@ TEST_F(PnpLifecycleTest, BadReportsAndRequestsChangeNothing) {
   InstallFunctionDriver();
   PDEVICE_OBJECT pdo = Plug(0);
 
-  kernel::pnp::ChildDevice incomplete = Child(1);
+  pnp::ChildDevice incomplete = Child(1);
   incomplete.hardwareIds.clear();
   PDEVICE_OBJECT other = CreatePdo(1);
-  EXPECT_EQ(kernel::pnp::ReportChildPresent(other, incomplete), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(kernel::pnp::ReportChildPresent(other, Child(0)), STATUS_OBJECT_NAME_COLLISION);  // same instance
-  EXPECT_EQ(kernel::pnp::ReportChildPresent(pdo, Child(2)), STATUS_INVALID_PARAMETER);        // already a PDO
-  EXPECT_EQ(kernel::pnp::AddAndStart(other), STATUS_NO_SUCH_DEVICE);                          // not reported
-  EXPECT_EQ(kernel::pnp::AddAndStart(pdo), STATUS_INVALID_DEVICE_STATE);                  // already started
-  EXPECT_EQ(kernel::pnp::QueryStopAndStop(FdoAbove(pdo).device), STATUS_NO_SUCH_DEVICE);  // not a PDO
-  EXPECT_EQ(kernel::pnp::Pdos(), std::vector<PDEVICE_OBJECT>{pdo});
-  EXPECT_EQ(kernel::pnp::StateOf(pdo), DeviceState::Started);
-  EXPECT_EQ(kernel::pnp::StateOf(other), DeviceState::NotPresent);
+  EXPECT_EQ(pnp::ReportChildPresent(other, incomplete), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pnp::ReportChildPresent(other, Child(0)), STATUS_OBJECT_NAME_COLLISION);  // same instance
+  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(2)), STATUS_INVALID_PARAMETER);        // already a PDO
+  EXPECT_EQ(pnp::AddAndStart(other), STATUS_NO_SUCH_DEVICE);                          // not reported
+  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_INVALID_DEVICE_STATE);                      // already started
+  EXPECT_EQ(pnp::QueryStopAndStop(FdoAbove(pdo).device), STATUS_NO_SUCH_DEVICE);      // not a PDO
+  EXPECT_EQ(pnp::Pdos(), std::vector<PDEVICE_OBJECT>{pdo});
+  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
+  EXPECT_EQ(pnp::StateOf(other), DeviceState::NotPresent);
 
-  kernel::pnp::DriverPackage duplicate;
+  pnp::DriverPackage duplicate;
   duplicate.service = kService;
   duplicate.entry = FunctionDriverEntry;
   duplicate.hardwareIds = {u"OTHER"};
-  EXPECT_FALSE(kernel::pnp::InstallDriver(duplicate));
+  EXPECT_FALSE(pnp::InstallDriver(duplicate));
   duplicate.service = u"Other";
   duplicate.entry = nullptr;
-  EXPECT_FALSE(kernel::pnp::InstallDriver(duplicate));
+  EXPECT_FALSE(pnp::InstallDriver(duplicate));
 }
 
 }  // namespace

@@ -173,23 +173,22 @@ TEST_F(RegistryTest, KeysAreCreatedOpenedAndDeletedAsInWindows) {
     const char* name;
     NTSTATUS status;
     std::u16string path;
-    HANDLE root;
-    bool create;
-    ULONG options;
+    bool create = false;
+    ULONG options = 0;
+    HANDLE root = nullptr;
   };
+  const std::u16string service = kServiceKey, deviceMap = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\Test";
   const Case cases[] = {
-      {"missing key", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\Nope", nullptr, false,
-       0},
-      {"missing parent", STATUS_OBJECT_NAME_NOT_FOUND, std::u16string(kServiceKey) + u"\\A\\B", nullptr, true,
-       0},
-      {"outside the registry", STATUS_OBJECT_PATH_NOT_FOUND, u"\\Device\\Serial0", nullptr, false, 0},
-      {"not absolute", STATUS_OBJECT_PATH_SYNTAX_BAD, u"Registry\\Machine", nullptr, false, 0},
-      {"relative name with a backslash", STATUS_OBJECT_PATH_SYNTAX_BAD, u"\\Parameters", key_, false, 0},
-      {"not a key handle", STATUS_INVALID_HANDLE, u"x", reinterpret_cast<HANDLE>(0x7777), false, 0},
-      {"persistent key below a volatile one", STATUS_CHILD_MUST_BE_VOLATILE,
-       u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\Test", nullptr, true, REG_OPTION_NON_VOLATILE},
-      {"link keys are not supported", STATUS_INVALID_PARAMETER, std::u16string(kServiceKey) + u"\\Link",
-       nullptr, true, REG_OPTION_CREATE_LINK},
+      {"missing key", STATUS_OBJECT_NAME_NOT_FOUND, service + u"\\Nope"},
+      {"missing parent", STATUS_OBJECT_NAME_NOT_FOUND, service + u"\\A\\B", true},
+      {"outside the registry", STATUS_OBJECT_PATH_NOT_FOUND, u"\\Device\\Serial0"},
+      {"not absolute", STATUS_OBJECT_PATH_SYNTAX_BAD, u"Registry\\Machine"},
+      {"relative name with a backslash", STATUS_OBJECT_PATH_SYNTAX_BAD, u"\\Parameters", false, 0, key_},
+      {"not a key handle", STATUS_INVALID_HANDLE, u"x", false, 0, reinterpret_cast<HANDLE>(0x7777)},
+      {"persistent key below a volatile one", STATUS_CHILD_MUST_BE_VOLATILE, deviceMap, true,
+       REG_OPTION_NON_VOLATILE},
+      {"link keys are not supported", STATUS_INVALID_PARAMETER, service + u"\\Link", true,
+       REG_OPTION_CREATE_LINK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -199,8 +198,7 @@ TEST_F(RegistryTest, KeysAreCreatedOpenedAndDeletedAsInWindows) {
     EXPECT_EQ(key, nullptr);
   }
   HANDLE volatileKey;
-  ASSERT_EQ(CreateKey(&volatileKey, u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\Test", REG_OPTION_VOLATILE),
-            STATUS_SUCCESS);
+  ASSERT_EQ(CreateKey(&volatileKey, deviceMap, REG_OPTION_VOLATILE), STATUS_SUCCESS);
   EXPECT_EQ(ZwDeleteKey(volatileKey), STATUS_SUCCESS);
   ZwClose(volatileKey);
 

@@ -61,7 +61,14 @@ WMIGUIDREGINFO g_guids[] = {{&kBlockGuid, 1, WMIREG_FLAG_INSTANCE_PDO}};
 WMILIB_CONTEXT g_context = {1,        g_guids, QueryRegInfo, QueryBlock,
                             SetBlock, SetItem, nullptr,      FunctionControl};
 
-std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) { return bytes; }
+// A counted string in a reply: its length in bytes, then the characters.
+std::u16string Counted(const kernel::wmi::Reply& reply, ULONG offset) {
+  USHORT length;
+  std::memcpy(&length, reply.buffer.data() + offset, sizeof length);
+  std::u16string text(length / 2, u'\0');
+  std::memcpy(text.data(), reply.buffer.data() + offset + 2, length);
+  return text;
+}
 
 class WmiLibraryTest : public PnpTest {
  protected:
@@ -78,63 +85,32 @@ class WmiLibraryTest : public PnpTest {
 };
 
 TEST_F(WmiLibraryTest, RequestsReachTheCallbacksAndComeBackAsWnodes) {
-  using kernel::wmi::Request;
-  const ULONG allDataOffset = 72;  // the header and one (offset, length) pair, 8-byte aligned
+  const ULONG allData = 72 + 1;  // the header and one (offset, length) pair, 8-byte aligned, and the data
+  const GUID& g = kBlockGuid;
+  const UCHAR all = IRP_MN_QUERY_ALL_DATA, one = IRP_MN_QUERY_SINGLE_INSTANCE,
+              set = IRP_MN_CHANGE_SINGLE_INSTANCE, item = IRP_MN_CHANGE_SINGLE_ITEM,
+              method = IRP_MN_EXECUTE_METHOD;
+  const NTSTATUS ok = STATUS_SUCCESS;
   const struct {
     const char* name;
-    Request request;
+    kernel::wmi::Request request;
     NTSTATUS status;
     std::vector<uint8_t> data;  // InstanceData of the reply
     ULONG sizeNeeded;           // of a WNODE_TOO_SMALL reply
     ULONG wakeEnableAfter;
   } cases[] = {
-      {"all data", {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 16}, STATUS_SUCCESS, Bytes({0}), 0, 0},
-      {"all data, no room for the data",
-       {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 8},
-       STATUS_SUCCESS,
-       {},
-       allDataOffset + 1,
-       0},
-      {"all data, no room for the header",
-       {IRP_MN_QUERY_ALL_DATA, kBlockGuid, 0, 0, {}, 0},
-       STATUS_SUCCESS,
-       {},
-       allDataOffset + 1,
-       0},
-      {"set block", {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({1})}, STATUS_SUCCESS, {}, 0, 1},
-      {"single instance",
-       {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 0, 0, {}, 4},
-       STATUS_SUCCESS,
-       Bytes({1}),
-       0,
-       1},
-      {"single instance of a missing instance",
-       {IRP_MN_QUERY_SINGLE_INSTANCE, kBlockGuid, 1, 0, {}, 4},
-       STATUS_WMI_INSTANCE_NOT_FOUND,
-       {},
-       0,
-       1},
-      {"set block with four bytes",
-       {IRP_MN_CHANGE_SINGLE_INSTANCE, kBlockGuid, 0, 0, Bytes({0, 0, 0, 0})},
-       STATUS_INFO_LENGTH_MISMATCH,
-       {},
-       0,
-       1},
-      {"set item 1", {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 1, Bytes({0})}, STATUS_SUCCESS, {}, 0, 0},
-      {"set item 2",
-       {IRP_MN_CHANGE_SINGLE_ITEM, kBlockGuid, 0, 2, Bytes({1})},
-       STATUS_WMI_ITEMID_NOT_FOUND,
-       {},
-       0,
-       0},
-      {"method without a callback",
-       {IRP_MN_EXECUTE_METHOD, kBlockGuid, 0, 1, Bytes({1}), 8},
-       STATUS_INVALID_DEVICE_REQUEST,
-       {},
-       0,
-       0},
-      {"enable events", {IRP_MN_ENABLE_EVENTS, kBlockGuid}, STATUS_SUCCESS, {}, 0, 0},
-      {"disable collection", {IRP_MN_DISABLE_COLLECTION, kBlockGuid}, STATUS_SUCCESS, {}, 0, 0},
+      {"all data", {all, g, 0, 0, {}, 16}, ok, {0}, 0, 0},
+      {"all data, no room for the data", {all, g, 0, 0, {}, 8}, ok, {}, allData, 0},
+      {"all data, no room for the header", {all, g, 0, 0, {}, 0}, ok, {}, allData, 0},
+      {"set block", {set, g, 0, 0, {1}}, ok, {}, 0, 1},
+      {"single instance", {one, g, 0, 0, {}, 4}, ok, {1}, 0, 1},
+      {"missing instance", {one, g, 1, 0, {}, 4}, STATUS_WMI_INSTANCE_NOT_FOUND, {}, 0, 1},
+      {"set block of 4 bytes", {set, g, 0, 0, {0, 0, 0, 0}}, STATUS_INFO_LENGTH_MISMATCH, {}, 0, 1},
+      {"set item 1", {item, g, 0, 1, {0}}, ok, {}, 0, 0},
+      {"set item 2", {item, g, 0, 2, {1}}, STATUS_WMI_ITEMID_NOT_FOUND, {}, 0, 0},
+      {"method, no callback", {method, g, 0, 1, {1}, 8}, STATUS_INVALID_DEVICE_REQUEST, {}, 0, 0},
+      {"enable events", {IRP_MN_ENABLE_EVENTS, g}, ok, {}, 0, 0},
+      {"disable collection", {IRP_MN_DISABLE_COLLECTION, g}, ok, {}, 0, 0},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -164,11 +140,7 @@ TEST_F(WmiLibraryTest, ASingleInstanceRequestCarriesThePdoInstanceName) {
   EXPECT_EQ(wnode.WnodeHeader.BufferSize, wnode.DataBlockOffset + 1);
   EXPECT_EQ(wnode.SizeDataBlock, 1u);
   EXPECT_EQ(wnode.DataBlockOffset % 8, 0u);
-  USHORT length;
-  std::memcpy(&length, reply.buffer.data() + wnode.OffsetInstanceName, sizeof length);
-  std::u16string name(length / 2, u'\0');
-  std::memcpy(name.data(), reply.buffer.data() + wnode.OffsetInstanceName + 2, length);
-  EXPECT_EQ(name, u"TEST\\VID_1A2B&PID_7315\\SN0001&0_0");
+  EXPECT_EQ(Counted(reply, wnode.OffsetInstanceName), u"TEST\\VID_1A2B&PID_7315\\SN0001&0_0");
 }
 
 TEST_F(WmiLibraryTest, RequestsNotForTheProviderGoDownTheStackUntouched) {
@@ -209,15 +181,8 @@ TEST_F(WmiLibraryTest, RegistrationInformationDescribesTheProvider) {
   EXPECT_EQ(guid.Flags, ULONG(WMIREG_FLAG_INSTANCE_PDO));
   EXPECT_EQ(guid.InstanceCount, 1u);
   EXPECT_EQ(guid.Pdo, ULONG_PTR(pdo_));
-  auto counted = [&](ULONG offset) {
-    USHORT length;
-    std::memcpy(&length, reply.buffer.data() + offset, sizeof length);
-    std::u16string text(length / 2, u'\0');
-    std::memcpy(text.data(), reply.buffer.data() + offset + 2, length);
-    return text;
-  };
-  EXPECT_EQ(counted(info.MofResourceName), u"MofResource");
-  EXPECT_EQ(counted(info.RegistryPath), kernel::text::View(g_registryPath));
+  EXPECT_EQ(Counted(reply, info.MofResourceName), u"MofResource");
+  EXPECT_EQ(Counted(reply, info.RegistryPath), kernel::text::View(g_registryPath));
 }
 
 TEST_F(WmiLibraryTest, RegistrationActionsOnWrongObjectsFail) {
@@ -249,7 +214,7 @@ TEST_F(WmiLibraryTest, FiredEventsAreKeptAndTheirDataFreed) {
   std::vector<kernel::wmi::Event> events = kernel::wmi::FiredEvents();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].device, fdo_);
-  EXPECT_EQ(events[0].data, Bytes({1, 2, 3}));
+  EXPECT_EQ(events[0].data, (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(WmiFireEvent(fdo_, nullptr, 0, 0, nullptr), STATUS_INVALID_PARAMETER);
 }
 

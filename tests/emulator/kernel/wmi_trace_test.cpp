@@ -151,25 +151,28 @@ TEST_F(WmiTraceTest, QueryTraceInformationChecksClassAndLength) {
   WNODE_HEADER header{};
   TRACE_ENABLE_CONTEXT enable{3, TRACE_LEVEL_ERROR, 0, 0x10};
   std::memcpy(&header.HistoricalContext, &enable, sizeof enable);
-  ULONG flags = 0, required = 0;
-  UCHAR level = 0;
-  TRACEHANDLE handle = 0;
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, sizeof flags, &required, &header),
-            STATUS_SUCCESS);
-  EXPECT_EQ(flags, 0x10u);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableLevelClass, &level, sizeof level, &required, &header),
-            STATUS_SUCCESS);
-  EXPECT_EQ(level, TRACE_LEVEL_ERROR);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceHandleClass, &handle, sizeof handle, &required, &header),
-            STATUS_SUCCESS);
-  EXPECT_EQ(handle, header.HistoricalContext);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, 2, &required, &header),
-            STATUS_INFO_LENGTH_MISMATCH);
-  EXPECT_EQ(required, sizeof(ULONG));
-  EXPECT_EQ(WmiQueryTraceInformation(LoggerEventsLostClass, &flags, sizeof flags, &required, &header),
-            STATUS_INVALID_INFO_CLASS);
-  EXPECT_EQ(WmiQueryTraceInformation(TraceEnableFlagsClass, &flags, sizeof flags, &required, nullptr),
-            STATUS_INVALID_PARAMETER);
+  struct Case {
+    TRACE_INFORMATION_CLASS infoClass;
+    ULONG length;
+    PWNODE_HEADER header;
+    NTSTATUS status;
+    ULONG64 value;  // what arrives in the buffer
+  } cases[] = {
+      {TraceEnableFlagsClass, sizeof(ULONG), &header, STATUS_SUCCESS, 0x10},
+      {TraceEnableLevelClass, sizeof(UCHAR), &header, STATUS_SUCCESS, TRACE_LEVEL_ERROR},
+      {TraceHandleClass, sizeof(TRACEHANDLE), &header, STATUS_SUCCESS, header.HistoricalContext},
+      {TraceEnableFlagsClass, 2, &header, STATUS_INFO_LENGTH_MISMATCH, 0},
+      {LoggerEventsLostClass, sizeof(ULONG), &header, STATUS_INVALID_INFO_CLASS, 0},
+      {TraceEnableFlagsClass, sizeof(ULONG), nullptr, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.infoClass));
+    ULONG64 value = 0;
+    ULONG required = 0;
+    EXPECT_EQ(WmiQueryTraceInformation(c.infoClass, &value, c.length, &required, c.header), c.status);
+    EXPECT_EQ(value, c.value);
+    if (c.status == STATUS_INFO_LENGTH_MISMATCH) EXPECT_EQ(required, sizeof(ULONG));
+  }
 }
 
 }  // namespace
