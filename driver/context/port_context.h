@@ -42,6 +42,7 @@ struct IntUrb {
   PIRP Irp;                                    // the slot's own IRP; null when not allocated
   PURB Urb;                                    // the slot's non-paged URB buffer; null when not allocated
   UCHAR Idle;                                  // 1 = no transfer of this slot is in flight (IntUrbLock)
+  UCHAR Halted;                                // 1 = the pipe stalled; reset it before the next transfer
   PUSBD_PIPE_INFORMATION PipeInfo;             // entry of InterfaceInfo's pipe array the slot uses
   PDEVICE_OBJECT Fdo;                          // the port's device object, for the completion routine
   UCHAR StatusBuffer[IntUrbStatusBufferSize];  // interrupt-in transfer (slot 1)

@@ -188,6 +188,24 @@ TEST_F(BulkInTest, FailedUrbServesTheReadButStopsReception) {
   EXPECT_EQ(Held(), 0u);
 }
 
+// A stall leaves the pipe halted until it is reset: the port resets it and
+// receives again, during this open and after the next one.
+TEST_F(BulkInTest, StalledPipeIsResetAndReceptionGoesOn) {
+  for (bool reopen : {false, true}) {
+    Chip().FailNext(chip::Pipe::BulkIn, USBD_STATUS_STALL_PID);
+    if (reopen) {
+      SetShared(ctx_->PortClosing, 1);
+      kernel::clock::RunUntilIdle();
+      SetShared(ctx_->PortClosing, 0);
+      KeSetEvent(&ctx_->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+    }
+    kernel::clock::Sleep(10 * kMs);  // the reset is a control transfer
+    EXPECT_FALSE(Chip().Halted(chip::Pipe::BulkIn));
+    Inject(Packet({7}));
+    EXPECT_EQ(Drain(), (std::vector<uint8_t>{7})) << (reopen ? "after reopening" : "while open");
+  }
+}
+
 TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
   SetTimeouts(0, 0, 2000);
   std::vector<uint8_t> text(300);
