@@ -66,6 +66,18 @@ void Settle(HANDLE port) {
   PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
 }
 
+bool Control(HANDLE port, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* got,
+             DWORD ms) {
+  Request request;
+  *got = 0;
+  DeviceIoControl(port, code, const_cast<void*>(in), inLength, out, outLength, nullptr, &request.overlapped);
+  if (!request.Ended(ms)) {
+    CancelIoEx(port, &request.overlapped);
+    Check(request.Ended(1000), "a cancelled request stays pending");
+  }
+  return GetOverlappedResult(port, &request.overlapped, got, TRUE);
+}
+
 bool Carries(HANDLE from, HANDLE to) {
   static const uint8_t text[] = {'p', 'i', 'n', 'g', 0x00, 0x11, 0x13, 0xFF};
   Request write, read;

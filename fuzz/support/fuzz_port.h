@@ -50,6 +50,10 @@ struct Request {
 HANDLE OpenPort(const std::string& path, const COMMTIMEOUTS& timeouts);
 // Sets 115200 8N1, no flow control, DTR and RTS on, and one-second timeouts.
 void Settle(HANDLE port);
+// A device-control request, waited for; false when it failed or stays
+// pending past `ms` of virtual time (then it is cancelled).
+bool Control(HANDLE port, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* got,
+             DWORD ms = 2000);
 // Bytes written on `from` arrive unchanged on `to`.
 bool Carries(HANDLE from, HANDLE to);
 
@@ -57,15 +61,15 @@ bool Carries(HANDLE from, HANDLE to);
 // (for targets that need a spare port).
 class Bench {
  public:
-  // `beforePlug` runs once the chip is added (its keys exist) and before
+  // `beforePlug(computer)` runs once the chip is added (its keys exist) and before
   // its ports start.
   template <class F>
   explicit Bench(F beforePlug) : pc_(rig::ComputerOptions{.abortOnLeaks = false}) {
     AddChip();
-    beforePlug();
+    beforePlug(pc_);
     Plug();
   }
-  Bench() : Bench([] {}) {}
+  Bench() : Bench([](rig::Computer&) {}) {}
   ~Bench();
   rig::Computer& Pc() { return pc_; }
   chip::Port& ChipPort(int i) { return pc_.Ports().at(i).chip->port(i); }

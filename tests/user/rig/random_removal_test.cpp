@@ -162,55 +162,55 @@ class Round {
 };
 
 void Round::Run() {
-    const Plan& plan = plan_;
-    // Port 0 of each chip to port 0 of the other by a null-modem cable, port 1
-    // of each on a loopback plug.
-    chip::UsbChip& a = pc_.AddChip({.ports = kPortsPerChip});
-    chip::UsbChip& b = pc_.AddChip({.ports = kPortsPerChip});
-    chip::ConnectNullModem(a.port(0), b.port(0));
-    chip::PlugLoopback(a.port(1));
-    chip::PlugLoopback(b.port(1));
-    pc_.Plug(a);
-    pc_.Plug(b);
-    std::vector<OpenPort> ports(kPorts);
-    for (int i = 0; i < kPorts; ++i) {
-      ports[i].handle = Open(Port(i), plan);
-      ASSERT_NE(ports[i].handle, INVALID_HANDLE_VALUE) << Port(i).comName;
-    }
-    Inject(Port(plan.faultPort).chip->port(Port(plan.faultPort).index), plan.fault);
-    for (int i = 0; i < kPorts; ++i) Start(ports[i], uint8_t(i * 64));
-    kernel::clock::Sleep(plan.removeAfterMs * kMs);
-    Remove(plan.removedChip, plan.surprise);
-    kernel::clock::Sleep(500 * kMs);
+  const Plan& plan = plan_;
+  // Port 0 of each chip to port 0 of the other by a null-modem cable, port 1
+  // of each on a loopback plug.
+  chip::UsbChip& a = pc_.AddChip({.ports = kPortsPerChip});
+  chip::UsbChip& b = pc_.AddChip({.ports = kPortsPerChip});
+  chip::ConnectNullModem(a.port(0), b.port(0));
+  chip::PlugLoopback(a.port(1));
+  chip::PlugLoopback(b.port(1));
+  pc_.Plug(a);
+  pc_.Plug(b);
+  std::vector<OpenPort> ports(kPorts);
+  for (int i = 0; i < kPorts; ++i) {
+    ports[i].handle = Open(Port(i), plan);
+    ASSERT_NE(ports[i].handle, INVALID_HANDLE_VALUE) << Port(i).comName;
+  }
+  Inject(Port(plan.faultPort).chip->port(Port(plan.faultPort).index), plan.fault);
+  for (int i = 0; i < kPorts; ++i) Start(ports[i], uint8_t(i * 64));
+  kernel::clock::Sleep(plan.removeAfterMs * kMs);
+  Remove(plan.removedChip, plan.surprise);
+  kernel::clock::Sleep(500 * kMs);
 
-    // Closing ends whatever is still pending, on every port.
-    for (OpenPort& p : ports) EXPECT_TRUE(CloseHandle(p.handle));
-    for (int i = 0; i < kPorts; ++i) {
-      for (Request* r : {&ports[i].read, &ports[i].write, &ports[i].wait}) {
-        EXPECT_EQ(WaitForSingleObject(r->overlapped.hEvent, 5000), WAIT_OBJECT_0)
-            << Port(i).comName << " request " << (r - &ports[i].read) << " still pending";
-      }
-      // What arrived is what was sent, in order, from the port at the far end;
-      // a far end that lost power may have cut its last character short.
-      int from = i % kPortsPerChip == 1 ? i : (i + kPortsPerChip) % kPorts;
-      DWORD got = DWORD(ports[i].read.overlapped.InternalHigh);
-      if (from / kPortsPerChip == plan.removedChip && plan.surprise && got > 0) --got;
-      EXPECT_TRUE(std::equal(ports[i].in.begin(), ports[i].in.begin() + got, ports[from].out.begin()))
-          << Port(i).comName << " received other bytes";
+  // Closing ends whatever is still pending, on every port.
+  for (OpenPort& p : ports) EXPECT_TRUE(CloseHandle(p.handle));
+  for (int i = 0; i < kPorts; ++i) {
+    for (Request* r : {&ports[i].read, &ports[i].write, &ports[i].wait}) {
+      EXPECT_EQ(WaitForSingleObject(r->overlapped.hEvent, 5000), WAIT_OBJECT_0)
+          << Port(i).comName << " request " << (r - &ports[i].read) << " still pending";
     }
-    kernel::pnp::WaitForPendingActions();
+    // What arrived is what was sent, in order, from the port at the far end;
+    // a far end that lost power may have cut its last character short.
+    int from = i % kPortsPerChip == 1 ? i : (i + kPortsPerChip) % kPorts;
+    DWORD got = DWORD(ports[i].read.overlapped.InternalHigh);
+    if (from / kPortsPerChip == plan.removedChip && plan.surprise && got > 0) --got;
+    EXPECT_TRUE(std::equal(ports[i].in.begin(), ports[i].in.begin() + got, ports[from].out.begin()))
+        << Port(i).comName << " received other bytes";
+  }
+  kernel::pnp::WaitForPendingActions();
 
-    // The chip that stayed opens again and carries data; the removed one is gone.
-    const int kept = 1 - plan.removedChip;
-    HANDLE loop = Open(Port(kept * kPortsPerChip + 1), plan);
-    ASSERT_NE(loop, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(Carries(loop, loop)) << Port(kept * kPortsPerChip + 1).comName;
-    CloseHandle(loop);
-    if (plan.surprise) {
-      EXPECT_EQ(CreateFileA(Port(plan.removedChip * kPortsPerChip).Path().c_str(), GENERIC_READ, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr),
-                INVALID_HANDLE_VALUE);
-    }
+  // The chip that stayed opens again and carries data; the removed one is gone.
+  const int kept = 1 - plan.removedChip;
+  HANDLE loop = Open(Port(kept * kPortsPerChip + 1), plan);
+  ASSERT_NE(loop, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Carries(loop, loop)) << Port(kept * kPortsPerChip + 1).comName;
+  CloseHandle(loop);
+  if (plan.surprise) {
+    EXPECT_EQ(CreateFileA(Port(plan.removedChip * kPortsPerChip).Path().c_str(), GENERIC_READ, 0, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+  }
 }
 
 // "first-last" from T7315_SEEDS, else the suite's few dozen.
