@@ -19,9 +19,9 @@ struct Value {
   const char* name;
 };
 constexpr Value kValues[] = {
-    {0, "PortName"},   {0, "Identifier"},   {0, "DeviceWakeEnable"}, {0, "DeviceEnable"},
-    {0, "BaudRate"},   {0, "SerialSkipExternalNaming"}, {1, "FriendlyName"}, {2, "ComDB"},
-    {3, "WHQLTest"},
+    {0, "PortName"},     {0, "Identifier"}, {0, "DeviceWakeEnable"},
+    {0, "DeviceEnable"}, {0, "BaudRate"},   {0, "SerialSkipExternalNaming"},
+    {1, "FriendlyName"}, {2, "ComDB"},      {3, "WHQLTest"},
 };
 
 std::string KeyPath(int key, const std::u16string& instance) {

@@ -16,7 +16,8 @@ class CheckedPort final : public t7315::Rfc2217Port {
   uint8_t Parity(uint8_t requested) override { return requested >= 1 && requested <= 5 ? requested : 1; }
   uint8_t StopSize(uint8_t requested) override { return requested >= 1 && requested <= 3 ? requested : 1; }
   std::optional<uint8_t> Control(uint8_t request) override {
-    fuzz::Check(request <= t7315::rfc2217::kControlLast, "SET-CONTROL value past the last one reached the port");
+    fuzz::Check(request <= t7315::rfc2217::kControlLast,
+                "SET-CONTROL value past the last one reached the port");
     return request;
   }
   void Purge(uint8_t which) override {
