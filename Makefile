@@ -23,6 +23,7 @@ help:
 	@echo "make format     format every C++ file with .clang-format (CI checks it)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make fuzz       run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer; build-fuzz/)"
+	@echo "make soak       random removals (SEEDS), 100 MB a port (SOAK_BYTES), serve under bad clients (SOAK_SECONDS)"
 	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
@@ -98,6 +99,18 @@ fuzz:
 	$(call configure,build-fuzz,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DT7315_FUZZ=ON $(if $(wildcard build-fuzz/CMakeCache.txt),,-DCMAKE_CXX_COMPILER=clang++))
 	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# Long runs, not part of make test: removal at random instants for every
+# seed of SEEDS (a failure prints its seed), SOAK_BYTES through every port at
+# each rate and flow control on the virtual clock (t7315 soak), and serve
+# under misbehaving clients and restarts for SOAK_SECONDS.
+SEEDS ?= 1-5000
+SOAK_BYTES ?= 100M
+SOAK_SECONDS ?= 600
+soak: build
+	T7315_SEEDS=$(SEEDS) build/test_rig --gtest_filter='RandomRemoval.*' --gtest_brief=1
+	build/t7315 soak --bytes $(SOAK_BYTES)
+	scripts/soak-serve.py build/t7315 --seconds $(SOAK_SECONDS)
 
 # Faults planted one at a time (scripts/mutants.py); MUTANTS picks the lists.
 MUTANTS ?= $(wildcard tests/mutants/*.txt)

@@ -173,7 +173,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=300, help="how long to soak (default 300)")
     parser.add_argument("--clients", type=int, default=16, help="misbehaving clients per round (default 16)")
     parser.add_argument("--restart-every", type=int, default=5, help="rounds between restarts (default 5)")
-    parser.add_argument("--stop-limit", type=float, default=1.0, help="seconds SIGTERM may take (default 1)")
+    # The driver pauses 100 ms for each of a port's four worker threads as the
+    # port is removed, and the ports go one after the other.
+    parser.add_argument("--stop-limit", type=float, default=1.0 + 0.5 * len(PORTS),
+                        help="seconds SIGTERM may take (default 1 s, plus 0.5 s a port for its removal)")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--base", type=int, default=None, help="RFC 2217 base port (default: a free range)")
     args = parser.parse_args()

@@ -150,7 +150,8 @@ std::string Round::Collect(Port& p) {
       return p.name + ": read failed, error " + std::to_string(GetLastError());
     for (DWORD i = 0; i < n; ++i) {
       if (p.in[i] != StreamByte(p.received + i, p.receives, flow_ == SoakFlow::XonXoff)) {
-        return p.name + ": byte " + std::to_string(p.received + i) + " of what it received differs (lost or changed)";
+        return p.name + ": byte " + std::to_string(p.received + i) +
+               " of what it received differs (lost or changed)";
       }
     }
     p.received += n;
@@ -269,8 +270,9 @@ bool ParseSoakOptions(std::span<const std::string> args, SoakOptions* options, s
       bool ok = ParseList(value, &items);
       for (const std::string& item : items) {
         ok = ok && (item == "none" || item == "rtscts" || item == "xonxoff");
-        options->flows.push_back(item == "rtscts" ? SoakFlow::RtsCts : item == "xonxoff" ? SoakFlow::XonXoff
-                                                                                          : SoakFlow::None);
+        options->flows.push_back(item == "rtscts"    ? SoakFlow::RtsCts
+                                 : item == "xonxoff" ? SoakFlow::XonXoff
+                                                     : SoakFlow::None);
       }
       if (!ok) {
         *error = "--flow takes none, rtscts and xonxoff, separated by commas, not '" + value + "'";
@@ -293,8 +295,9 @@ int RunSoak(const SoakOptions& options, std::ostream& out, std::ostream& err) {
       rig::LeakReport report = round.Shutdown();
       double realSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       char line[200];
-      std::snprintf(line, sizeof line, "%7u baud, %-15s: 4 ports x %llu bytes each way, %.0f s virtual, %.1f s real: ",
-                    rate, FlowName(flow), static_cast<unsigned long long>(options.bytes), virtualSeconds,
+      std::snprintf(line, sizeof line,
+                    "%7u baud, %-15s: 4 ports x %llu bytes each way, %.0f s virtual, %.1f s real: ", rate,
+                    FlowName(flow), static_cast<unsigned long long>(options.bytes), virtualSeconds,
                     realSeconds);
       out << line << (problem.empty() ? "every byte arrived" : problem) << "; leaks: " << report.Describe()
           << std::endl;
@@ -307,7 +310,8 @@ int RunSoak(const SoakOptions& options, std::ostream& out, std::ostream& err) {
       }
     }
   }
-  out << "soak: " << total << " bytes carried and compared, " << failures << " failed setting(s)" << std::endl;
+  out << "soak: " << total << " bytes carried and compared, " << failures << " failed setting(s)"
+      << std::endl;
   return failures == 0 ? 0 : 1;
 }
 
