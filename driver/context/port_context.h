@@ -167,6 +167,8 @@ typedef struct _PORT_DEVICE_CONTEXT {
   UCHAR MsrPollReady;     // 1 = a modem-status read may be requested
   UCHAR SaveModemStatus;  // last modem status register value read
   UCHAR ModemControl;     // last value written to MODEM_CONTROL_REGISTER
+  UCHAR ReceiveFlowOff;   // 1 = the ring is filling: RTS (handshake) is to be low
+  UCHAR ReceiveFlowLow;   // 1 = the modem-status thread has lowered RTS for it
   UCHAR FifoTriggerLow;   // receive-trigger bits for SERIAL_CONFIG_REG1
   UCHAR RxFifoTrigger;    // receive-trigger bits for the FIFO control register
   UCHAR RemoteWakeArmed;

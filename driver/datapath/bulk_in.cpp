@@ -1,5 +1,6 @@
 #include "driver/datapath/bulk_in.h"
 
+#include "driver/context/receive_flow.h"
 #include "driver/context/slot_transfer.h"
 #include "driver/datapath/read.h"
 #include "driver/context/shared_flags.h"
@@ -65,6 +66,7 @@ VOID StoreReceivedBytes(PPORT_DEVICE_CONTEXT context, const UCHAR* data, ULONG l
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   PushQueueBufferEntry(&context->ReceiveBuffer, data, length);
+  UpdateReceiveFlow(context, GetQueueBufferCount(&context->ReceiveBuffer));
   KeReleaseSpinLock(&context->ReceiveBufferLock, oldIrql);
 }
 

@@ -13,14 +13,15 @@
 namespace t7315 {
 
 const char kSoakUsage[] =
-    "usage: t7315 soak [--bytes N[K|M]] [--rates R,R,...] [--flow F,F,...]\n"
+    "usage: t7315 soak [--bytes N[K|M]] [--rates R,R,...] [--flow F,F,...] [--slow-reader]\n"
     "\n"
     "Streams N bytes (default 100M) out of and into each port of a simulated\n"
     "chip (COM3 and COM4 on a null-modem cable, COM5 and COM6 on loopback plugs)\n"
     "on the virtual clock, at each rate (default 9600,115200,921600) and with\n"
     "each flow control (none, rtscts, xonxoff; default all three), and compares\n"
     "every byte. Exit status 0 when nothing was lost or changed and teardown\n"
-    "left nothing behind.\n";
+    "left nothing behind. --slow-reader reads at half the line's pace: flow\n"
+    "control must then hold the sender back (without it, bytes are lost).\n";
 
 namespace {
 
@@ -28,6 +29,7 @@ constexpr DWORD kChunk = 4096;
 // Without a byte moving for this long (virtual time) the run has stalled.
 constexpr int64_t kStallLimit = 10 * 1000 * kernel::clock::kMillisecond;
 constexpr int kPorts = 4;
+constexpr int64_t kMs = kernel::clock::kMillisecond;
 
 // Byte `at` of stream `stream`. With XON/XOFF the flow characters are kept
 // out of the data, as a user of software flow control must.
@@ -67,13 +69,18 @@ struct Port {
   uint64_t sent = 0, received = 0;
   OVERLAPPED write{}, read{};
   bool writing = false, reading = false;
+  int64_t readAgainAt = 0;  // a slow reader's next read
   uint8_t out[kChunk] = {}, in[kChunk] = {};
 };
 
 class Round {
  public:
   Round(const SoakOptions& options, unsigned rate, SoakFlow flow)
-      : bytes_(options.bytes), rate_(rate), flow_(flow), pc_(rig::ComputerOptions{.abortOnLeaks = false}) {}
+      : bytes_(options.bytes),
+        rate_(rate),
+        flow_(flow),
+        slowReader_(options.slowReader),
+        pc_(rig::ComputerOptions{.abortOnLeaks = false}) {}
   // Empty when every byte arrived unchanged; else what went wrong.
   std::string Run();
   rig::LeakReport Shutdown() { return pc_.Shutdown(); }
@@ -88,6 +95,7 @@ class Round {
   const uint64_t bytes_;
   const unsigned rate_;
   const SoakFlow flow_;
+  const bool slowReader_;
   rig::Computer pc_;
   Port ports_[kPorts];
   int64_t start_ = 0;
@@ -111,6 +119,11 @@ std::string Round::Open(Port& p, const rig::Port& port) {
   dcb.fOutxCtsFlow = flow_ == SoakFlow::RtsCts;
   dcb.fRtsControl = flow_ == SoakFlow::RtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   dcb.fOutX = dcb.fInX = flow_ == SoakFlow::XonXoff;
+  // Flow off with 4 KB of the ring still free: what is on its way when RTS
+  // drops (the far chip's FIFO, a chunk in flight, a few milliseconds of
+  // USB round trips) must still fit.
+  dcb.XoffLim = 4096;
+  dcb.XonLim = 2048;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (!SetCommState(p.handle, &dcb)) return p.name + " refuses its settings";
@@ -128,7 +141,7 @@ void Round::Issue(Port& p) {
     WriteFile(p.handle, p.out, n, nullptr, &p.write);
     p.writing = true;
   }
-  if (!p.reading && p.received < bytes_) {
+  if (!p.reading && p.received < bytes_ && kernel::clock::Now() >= p.readAgainAt) {
     ResetEvent(p.read.hEvent);
     ReadFile(p.handle, p.in, DWORD(std::min<uint64_t>(kChunk, bytes_ - p.received)), nullptr, &p.read);
     p.reading = true;
@@ -155,6 +168,8 @@ std::string Round::Collect(Port& p) {
       }
     }
     p.received += n;
+    // A slow reader takes the bytes at half the line's pace.
+    if (slowReader_) p.readAgainAt = kernel::clock::Now() + int64_t(n) * 20 * 1000 * kMs / rate_;
   }
   return "";
 }
@@ -189,7 +204,12 @@ std::string Round::Run() {
       if (p.writing) events[count++] = p.write.hEvent;
       if (p.reading) events[count++] = p.read.hEvent;
     }
-    if (WaitForMultipleObjects(count, events, FALSE, 1000) == WAIT_TIMEOUT &&
+    if (count == 0) {  // only a slow reader's pause to wait out
+      kernel::clock::Sleep(kMs);
+      continue;
+    }
+    DWORD waitMs = slowReader_ ? 1 : 1000;
+    if (WaitForMultipleObjects(count, events, FALSE, waitMs) == WAIT_TIMEOUT &&
         kernel::clock::Now() - lastProgress > kStallLimit) {
       problem = "no byte moved for 10 s";
       break;
@@ -237,6 +257,10 @@ bool ParseBytes(const std::string& text, uint64_t* bytes) {
 bool ParseSoakOptions(std::span<const std::string> args, SoakOptions* options, std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
+    if (option == "--slow-reader") {
+      options->slowReader = true;
+      continue;
+    }
     if (option != "--bytes" && option != "--rates" && option != "--flow") {
       *error = "unknown option '" + option + "'";
       return false;

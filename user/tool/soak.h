@@ -20,6 +20,8 @@ struct SoakOptions {
   uint64_t bytes = 100ull << 20;  // per port, rate and flow control
   std::vector<unsigned> rates = {9600, 115200, 921600};
   std::vector<SoakFlow> flows = {SoakFlow::None, SoakFlow::RtsCts, SoakFlow::XonXoff};
+  // The reader takes bytes at half the line's pace instead of keeping up.
+  bool slowReader = false;
 };
 
 // The arguments after "soak"; false with a message in *error on a bad one.
