@@ -11,6 +11,7 @@ report. Prints one line per round and the seed; exits 1 on the first failure.
 import argparse
 import os
 import random
+import shutil
 import signal
 import socket
 import struct
@@ -206,7 +207,9 @@ def main():
             print("soak-serve: FAIL in round %d (seed %d): %s" % (rounds, seed, failure), flush=True)
             if server.process.poll() is None:
                 server.process.kill()
-            print(open(server.log).read()[-2000:], file=sys.stderr)
+            kept = os.path.join(tempfile.gettempdir(), "soak-serve-%d.log" % seed)
+            shutil.copyfile(server.log, kept)
+            print("soak-serve: the server's console is in %s" % kept, flush=True)
             return 1
     print("soak-serve: %d rounds, %d clients, %d stops (slowest %.2f s), seed %d: passed"
           % (rounds, rounds * args.clients, stops, slowest, seed), flush=True)

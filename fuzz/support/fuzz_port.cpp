@@ -51,6 +51,7 @@ void Settle(HANDLE port) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   GetCommState(port, &dcb);
+  const DWORD current = dcb.BaudRate;
   dcb.BaudRate = 115200;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -59,7 +60,13 @@ void Settle(HANDLE port) {
   dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fDsrSensitivity = 0;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  Check(SetCommState(port, &dcb), "SetCommState 115200 8N1 refused");
+  if (!SetCommState(port, &dcb)) {
+    // A settings file may give the port a custom clock that no rate can be
+    // set with (the refusal is right): the port keeps its rate, and a loopback
+    // plug must still carry data at it.
+    dcb.BaudRate = current;
+    SetCommState(port, &dcb);
+  }
   COMMTIMEOUTS timeouts{0, 0, 1000, 0, 1000};
   SetCommTimeouts(port, &timeouts);
   SetCommMask(port, 0);

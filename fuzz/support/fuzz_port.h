@@ -48,7 +48,8 @@ struct Request {
 
 // Opens `path` overlapped at 115200 8N1 without flow control, with `timeouts`.
 HANDLE OpenPort(const std::string& path, const COMMTIMEOUTS& timeouts);
-// Sets 115200 8N1, no flow control, DTR and RTS on, and one-second timeouts.
+// Sets 115200 8N1 (or the port's rate, when it refuses every rate), no flow
+// control, DTR and RTS on, and one-second timeouts.
 void Settle(HANDLE port);
 // A device-control request, waited for; false when it failed or stays
 // pending past `ms` of virtual time (then it is cancelled).
