@@ -103,10 +103,20 @@ def subnegotiation(command, value):
 
 
 def set_line(sock):
-    """115200 8N1 without flow control, whatever an earlier client left."""
+    """115200 8N1 without flow control, whatever an earlier client left. Returns
+    once the server has answered every change: it answers after applying it."""
     sock.sendall(bytes([IAC, WILL, COM_PORT]) + subnegotiation(1, struct.pack(">I", 115200)) +
                  subnegotiation(2, [8]) + subnegotiation(3, [1]) + subnegotiation(4, [1]) +
                  subnegotiation(5, [1]) + subnegotiation(12, [3]))
+    seen, end = b"", time.time() + 10
+    answers = [bytes([IAC, SB, COM_PORT, command + 100]) for command in (1, 2, 3, 4, 5, 12)]
+    while not all(a in seen for a in answers):
+        if time.time() > end:
+            raise Failure("the server does not answer the line settings")
+        try:
+            seen += sock.recv(4096)
+        except socket.timeout:
+            pass
 
 
 def carries(base, a, b, rng):
@@ -115,7 +125,6 @@ def carries(base, a, b, rng):
     try:
         for sock in ends.values():
             set_line(sock)
-        time.sleep(0.3)
         for source, sink in ((a, b), (b, a)):
             token = ("soak-%d-%08x;" % (source, rng.getrandbits(32))).encode() * 8
             ends[source].sendall(token)
