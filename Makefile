@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys tidy format bench mutants clean
+.PHONY: help deps build run test test-asan test-tsan sys tidy format bench fuzz soak mutants clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -22,6 +22,8 @@ help:
 	@echo "make tidy       clang-tidy over the driver; any finding fails (uses build/)"
 	@echo "make format     format every C++ file with .clang-format (CI checks it)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
+	@echo "make fuzz       run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer; build-fuzz/)"
+	@echo "make soak       random removals (SEEDS), 100 MB a port (SOAK_BYTES), serve under bad clients (SOAK_SECONDS)"
 	@echo "make mutants    plant the faults of tests/mutants/*.txt one by one and tell which the tests catch"
 	@echo "make deps       install missing packages"
 	@echo "make clean      remove every build folder"
@@ -89,6 +91,30 @@ bench:
 	cmake --build build-bench --target bench_receive -j $(JOBS)
 	build-bench/bench_receive
 
+# libFuzzer targets of fuzz/, built with clang; each runs FUZZ_SECONDS and
+# any finding fails (scripts/fuzz.sh). The compiler is chosen when the folder
+# is first configured.
+FUZZ_SECONDS ?= 60
+fuzz:
+	$(call configure,build-fuzz,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DT7315_FUZZ=ON $(if $(wildcard build-fuzz/CMakeCache.txt),,-DCMAKE_CXX_COMPILER=clang++))
+	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
+	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# Long runs, not part of make test: removal at random instants for every
+# seed of SEEDS (a failure prints its seed), SOAK_BYTES through every port at
+# each rate and flow control on the virtual clock (t7315 soak), and
+# SOAK_SLOW_BYTES to a reader slower than the line that RTS/CTS must protect,
+# and serve under misbehaving clients and restarts for SOAK_SECONDS.
+SEEDS ?= 1-5000
+SOAK_BYTES ?= 100M
+SOAK_SLOW_BYTES ?= 8M
+SOAK_SECONDS ?= 600
+soak: build
+	T7315_SEEDS=$(SEEDS) build/test_rig --gtest_filter='RandomRemoval.*' --gtest_brief=1
+	build/t7315 soak --bytes $(SOAK_BYTES)
+	build/t7315 soak --bytes $(SOAK_SLOW_BYTES) --flow rtscts --slow-reader
+	scripts/soak-serve.py build/t7315 --seconds $(SOAK_SECONDS)
+
 # Faults planted one at a time (scripts/mutants.py); MUTANTS picks the lists.
 MUTANTS ?= $(wildcard tests/mutants/*.txt)
 mutants:
@@ -97,4 +123,4 @@ mutants:
 	scripts/mutants.py --jobs $(JOBS) $(MUTANTS)
 
 clean:
-	rm -rf build build-asan build-tsan build-sys build-bench build-mutants
+	rm -rf build build-asan build-tsan build-sys build-bench build-mutants build-fuzz

@@ -10,6 +10,7 @@ packages=(
   binutils-mingw-w64-x86-64
   python3-serial picocom                             # serial-port tests of the tool
   clang-tidy clang-format                            # make tidy, make format
+  clang libclang-rt-14-dev                           # make fuzz (libFuzzer and the sanitizers)
   socat                                              # t7315 bench compares with a socat pty pair
 )
 

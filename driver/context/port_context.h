@@ -42,6 +42,7 @@ struct IntUrb {
   PIRP Irp;                                    // the slot's own IRP; null when not allocated
   PURB Urb;                                    // the slot's non-paged URB buffer; null when not allocated
   UCHAR Idle;                                  // 1 = no transfer of this slot is in flight (IntUrbLock)
+  UCHAR Halted;                                // 1 = the pipe stalled; reset it before the next transfer
   PUSBD_PIPE_INFORMATION PipeInfo;             // entry of InterfaceInfo's pipe array the slot uses
   PDEVICE_OBJECT Fdo;                          // the port's device object, for the completion routine
   UCHAR StatusBuffer[IntUrbStatusBufferSize];  // interrupt-in transfer (slot 1)
@@ -166,6 +167,8 @@ typedef struct _PORT_DEVICE_CONTEXT {
   UCHAR MsrPollReady;     // 1 = a modem-status read may be requested
   UCHAR SaveModemStatus;  // last modem status register value read
   UCHAR ModemControl;     // last value written to MODEM_CONTROL_REGISTER
+  UCHAR ReceiveFlowOff;   // 1 = the ring is filling: RTS (handshake) is to be low
+  UCHAR ReceiveFlowLow;   // 1 = the modem-status thread has lowered RTS for it
   UCHAR FifoTriggerLow;   // receive-trigger bits for SERIAL_CONFIG_REG1
   UCHAR RxFifoTrigger;    // receive-trigger bits for the FIFO control register
   UCHAR RemoteWakeArmed;

@@ -12,6 +12,18 @@ constexpr USHORT BulkUrbLength = 0x80;
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == BulkUrbLength,
               "the bulk transfer URB is 128 bytes on x64");
 
+// Passes the slot IRP down with the slot URB, whatever it holds.
+VOID PassSlotIrpDown(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PIO_COMPLETION_ROUTINE completion) {
+  // A fresh IRP each time: stack position restored, Cancel flag cleared.
+  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = slot.Urb;
+  IoSetCompletionRoutine(slot.Irp, completion, &slot, TRUE, TRUE, TRUE);
+  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+}
+
 }  // namespace
 
 VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer, ULONG length,
@@ -24,14 +36,20 @@ VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer
   transfer.TransferFlags = SlotTransferFlags;
   transfer.TransferBufferLength = length;
   transfer.TransferBuffer = buffer;
-  // A fresh IRP each time: stack position restored, Cancel flag cleared.
-  IoReuseIrp(slot.Irp, STATUS_SUCCESS);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = slot.Urb;
-  IoSetCompletionRoutine(slot.Irp, completion, &slot, TRUE, TRUE, TRUE);
-  IoCallDriver(context->LowerDeviceObject, slot.Irp);
+  PassSlotIrpDown(context, slot, completion);
+}
+
+VOID SubmitSlotPipeReset(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PIO_COMPLETION_ROUTINE completion) {
+  struct _URB_PIPE_REQUEST& request = slot.Urb->UrbPipeRequest;
+  RtlZeroMemory(&request, sizeof request);
+  request.Hdr.Length = sizeof request;
+  request.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  request.PipeHandle = slot.PipeInfo->PipeHandle;
+  PassSlotIrpDown(context, slot, completion);
+}
+
+BOOLEAN IsPipeHalt(USBD_STATUS UrbStatus) {
+  return UrbStatus == USBD_STATUS_STALL_PID || UrbStatus == USBD_STATUS_ENDPOINT_HALTED;
 }
 
 BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus) {

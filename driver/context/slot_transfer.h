@@ -11,6 +11,14 @@
 VOID SubmitSlotTransfer(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PVOID buffer, ULONG length,
                         PIO_COMPLETION_ROUTINE completion);
 
+// Resets the slot's pipe and clears its stall, with the slot IRP and URB, and
+// calls `completion` as SubmitSlotTransfer does. PASSIVE_LEVEL (the bus
+// driver takes the reset only there); same claims as SubmitSlotTransfer.
+VOID SubmitSlotPipeReset(PPORT_DEVICE_CONTEXT context, IntUrb& slot, PIO_COMPLETION_ROUTINE completion);
+
+// The pipe answered with a stall: it stays halted until it is reset.
+BOOLEAN IsPipeHalt(USBD_STATUS UrbStatus);
+
 // A slot transfer that was cancelled, failed as unsuccessful, or found the
 // device gone: its chain stops and nothing is decoded.
 BOOLEAN IsSlotTransferShutDown(NTSTATUS IrpStatus, USBD_STATUS UrbStatus);

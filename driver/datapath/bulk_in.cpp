@@ -1,5 +1,6 @@
 #include "driver/datapath/bulk_in.h"
 
+#include "driver/context/receive_flow.h"
 #include "driver/context/slot_transfer.h"
 #include "driver/datapath/read.h"
 #include "driver/context/shared_flags.h"
@@ -65,6 +66,7 @@ VOID StoreReceivedBytes(PPORT_DEVICE_CONTEXT context, const UCHAR* data, ULONG l
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   PushQueueBufferEntry(&context->ReceiveBuffer, data, length);
+  UpdateReceiveFlow(context, GetQueueBufferCount(&context->ReceiveBuffer));
   KeReleaseSpinLock(&context->ReceiveBufferLock, oldIrql);
 }
 
@@ -141,6 +143,46 @@ BOOLEAN RearmDirectly(PPORT_DEVICE_CONTEXT context, PIRP irp) {
   return TRUE;
 }
 
+// The pipe stalled while the port is open: the thread resets it and reception
+// goes on. A closed port resets it at its next open.
+BOOLEAN ShouldResetPipe(PPORT_DEVICE_CONTEXT context) {
+  return ReadSharedByte(&context->IntUrbs[BulkInSlot].Halted) == 1 && context->Started == 1 &&
+         ReadSharedByte(&context->PortClosing) == 0;
+}
+
+// The pipe stalled: the slot goes idle marked halted, and the thread resets
+// the pipe now if the port is open, else at the next open.
+NTSTATUS AwaitPipeReset(PPORT_DEVICE_CONTEXT context, PIRP irp) {
+  WriteSharedByte(&context->IntUrbs[BulkInSlot].Halted, 1);
+  IoReleaseRemoveLock(&context->RemoveLock, irp);
+  ReleaseBulkInSlot(context);
+  if (ShouldResetPipe(context)) {
+    KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The stalled pipe is reset: reception starts again, keeping the slot's claim
+// and the remove lock, unless the port closed meanwhile or the reset failed.
+IO_COMPLETION_ROUTINE OnPipeResetCompletion;
+NTSTATUS OnPipeResetCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PPORT_DEVICE_CONTEXT context = GetPortContext(static_cast<IntUrb*>(Context)->Fdo);
+  NTSTATUS irpStatus = Irp->IoStatus.Status;
+  USBD_STATUS urbStatus = static_cast<IntUrb*>(Context)->Urb->UrbHeader.Status;
+  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
+    return ShutDownReception(context, Irp, irpStatus);
+  }
+  if (NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus) && context->Started == 1 &&
+      ReadSharedByte(&context->PortClosing) == 0) {
+    SubmitBulkInTransfer(context);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  IoReleaseRemoveLock(&context->RemoveLock, Irp);
+  ReleaseBulkInSlot(context);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
 
 VOID PollingReadInterruptUrb(PVOID StartContext) {
@@ -158,7 +200,11 @@ VOID PollingReadInterruptUrb(PVOID StartContext) {
       ReleaseBulkInSlot(context);  // removal is under way
       break;
     }
-    SubmitBulkInTransfer(context);
+    if (ExchangeSharedByte(&slot.Halted, 0) != 0) {
+      SubmitSlotPipeReset(context, slot, OnPipeResetCompletion);
+    } else {
+      SubmitBulkInTransfer(context);
+    }
   }
   PsTerminateSystemThread(exitStatus);
 }
@@ -168,6 +214,9 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   PPORT_DEVICE_CONTEXT context = GetPortContext(slot->Fdo);
   NTSTATUS irpStatus = Irp->IoStatus.Status;
   USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
+  if (IsPipeHalt(urbStatus)) {
+    return AwaitPipeReset(context, Irp);
+  }
   if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     return ShutDownReception(context, Irp, irpStatus);
   }

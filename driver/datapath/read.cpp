@@ -27,6 +27,7 @@
 // routine back first owns the read.
 #include "driver/datapath/read.h"
 
+#include "driver/context/receive_flow.h"
 #include "driver/context/request_completion.h"
 #include "driver/context/shared_flags.h"
 
@@ -156,6 +157,7 @@ ULONG TakeFromRing(PPORT_DEVICE_CONTEXT context, PIRP irp, ULONG length) {
   ULONG n = length < held ? length : held;
   if (n > 0) {
     PopQueueBufferEntry(&context->ReceiveBuffer, static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer), n);
+    UpdateReceiveFlow(context, held - n);
   }
   return n;
 }

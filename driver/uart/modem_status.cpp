@@ -7,6 +7,7 @@
 #include "driver/context/modem_status_request.h"
 #include "driver/context/slot_transfer.h"
 #include "driver/context/shared_flags.h"
+#include "driver/uart/modem_lines.h"
 #include "driver/uart/register_access.h"
 #include "driver/uart/register_map.h"
 #include "driver/datapath/wait_mask.h"
@@ -98,6 +99,24 @@ NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
   return STATUS_SUCCESS;
 }
 
+// The RTS level receive flow control wants (receive_flow.h), applied here
+// because a register write needs PASSIVE_LEVEL. Only this thread moves RTS
+// for it, and only while the RTS handshake is selected.
+VOID ApplyReceiveFlow(PPORT_DEVICE_CONTEXT context) {
+  UCHAR wanted = ReadSharedByte(&context->ReceiveFlowOff);
+  if (wanted == ReadSharedByte(&context->ReceiveFlowLow)) {
+    return;
+  }
+  if ((ReadShared(&context->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
+    if (wanted != 0) {
+      SerialClrRts(context);
+    } else {
+      SerialSetRts(context);
+    }
+  }
+  WriteSharedByte(&context->ReceiveFlowLow, wanted);
+}
+
 VOID HandleModemStatusRequest(PPORT_DEVICE_CONTEXT context) {
   // Ready again before the read: an interrupt that arrives while the register
   // is being read asks for another read instead of being merged into this
@@ -168,6 +187,7 @@ VOID PollingMSR(PVOID StartContext) {
   NTSTATUS wait = STATUS_SUCCESS;
   while (WaitForThreadWork(3, events, nullptr, &wait)) {
     if (wait == STATUS_WAIT_1) {
+      ApplyReceiveFlow(context);
       HandleModemStatusRequest(context);
     } else if (wait == STATUS_WAIT_2) {
       // Reading the line status clears the chip's line-status condition.

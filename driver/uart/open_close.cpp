@@ -71,6 +71,9 @@ NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   ClearQueueBuffer(&context->ReceiveBuffer);
   KeReleaseSpinLock(&context->ReceiveBufferLock, oldIrql);
+  // An empty ring wants RTS up, as the open raises it below.
+  WriteSharedByte(&context->ReceiveFlowOff, 0);
+  WriteSharedByte(&context->ReceiveFlowLow, 0);
   StartTransfers(context);
   UCHAR lineStatus = 0;
   ReadRegisterByte(context, LINE_STATUS_REGISTER, &lineStatus);

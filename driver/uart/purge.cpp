@@ -4,6 +4,7 @@
 // until a chunk in flight has completed.
 #include "driver/uart/purge.h"
 
+#include "driver/context/receive_flow.h"
 #include "driver/context/request_completion.h"
 #include "driver/context/shared_flags.h"
 #include "driver/datapath/write.h"
@@ -82,6 +83,7 @@ NTSTATUS SerialStartPurge(PPORT_DEVICE_CONTEXT Context, PIRP Irp) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Context->ReceiveBufferLock, &oldIrql);
     ClearQueueBuffer(&Context->ReceiveBuffer);
+    UpdateReceiveFlow(Context, 0);
     KeReleaseSpinLock(&Context->ReceiveBufferLock, oldIrql);
   }
   return STATUS_SUCCESS;

@@ -14,6 +14,19 @@ LineFormat FormatOf(const DCB& dcb) {
   return f;
 }
 
+namespace {
+
+// One and a half stop bits go only with 5 data bits, two only with more: the
+// UART's one "long stop" setting is either, by the data size. A client that
+// sets the data size alone (RFC 2217 sets one field at a time) gets that
+// setting kept, not a state the driver refuses.
+void KeepStopBitsValid(DCB& dcb) {
+  if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) dcb.StopBits = TWOSTOPBITS;
+  if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) dcb.StopBits = ONE5STOPBITS;
+}
+
+}  // namespace
+
 void ApplyFormatChange(const LineFormat& before, const LineFormat& now, DCB& dcb) {
   if (now.baud != before.baud) dcb.BaudRate = now.baud;
   if (now.dataBits != before.dataBits) dcb.ByteSize = now.dataBits;
@@ -21,7 +34,11 @@ void ApplyFormatChange(const LineFormat& before, const LineFormat& now, DCB& dcb
     dcb.Parity = now.parity;
     dcb.fParity = now.parity != NOPARITY;
   }
-  if (now.stopBits != before.stopBits) dcb.StopBits = now.stopBits;
+  if (now.stopBits != before.stopBits) {
+    dcb.StopBits = now.stopBits;
+  } else if (now.dataBits != before.dataBits) {
+    KeepStopBitsValid(dcb);
+  }
   if (now.rtsCts != before.rtsCts) {
     dcb.fOutxCtsFlow = now.rtsCts;
     dcb.fRtsControl = now.rtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;

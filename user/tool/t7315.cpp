@@ -9,6 +9,7 @@
 #include "user/tool/selfcheck.h"
 #include "user/tool/serve.h"
 #include "user/tool/serve_options.h"
+#include "user/tool/soak.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ void PrintUsage(std::ostream& out) {
          "              pseudo-terminals and RFC 2217 servers (t7315 serve --help)\n"
          "  bench       measure `serve` over its ptys and RFC 2217 next to a socat pty\n"
          "              pair (t7315 bench --help)\n"
+         "  soak        stream data through every port on the virtual clock and compare\n"
+         "              every byte (t7315 soak --help)\n"
          "  help        show this text (also -h, --help)\n";
 }
 
@@ -76,6 +79,20 @@ int main(int argc, char** argv) {
       return 0;
     }
     return t7315::RunBench(args, std::cout, std::cerr);
+  }
+  if (command == "soak") {
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+      std::cout << t7315::kSoakUsage;
+      return 0;
+    }
+    t7315::SoakOptions options;
+    std::string error;
+    if (!t7315::ParseSoakOptions(args, &options, &error)) {
+      std::cerr << "t7315 soak: " << error << "\n" << t7315::kSoakUsage;
+      return kUsageError;
+    }
+    return t7315::RunSoak(options, std::cout, std::cerr);
   }
   return UsageError("unknown command '" + command + "'");
 }

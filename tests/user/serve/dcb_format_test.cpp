@@ -54,6 +54,23 @@ TEST(DcbFormatTest, OnlyWhatChangedOnThePtyReachesTheDcb) {
     EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
     EXPECT_EQ(dcb.XoffChar, 0x13);
   }
+  // A data size alone keeps the long stop bits valid: 1.5 goes with 5 data
+  // bits, 2 with more, so that a client setting 8N1 field by field after
+  // 5 data bits and 1.5 stop bits gets 8N1.
+  const struct {
+    BYTE dataBits, stopBits, newDataBits, expectedStopBits;
+  } longStops[] = {
+      {5, ONE5STOPBITS, 8, TWOSTOPBITS}, {7, TWOSTOPBITS, 5, ONE5STOPBITS}, {5, ONESTOPBIT, 8, ONESTOPBIT}};
+  for (const auto& row : longStops) {
+    DCB dcb = Base();
+    dcb.ByteSize = row.dataBits;
+    dcb.StopBits = row.stopBits;
+    LineFormat before = FormatOf(dcb), now = before;
+    now.dataBits = row.newDataBits;
+    ApplyFormatChange(before, now, dcb);
+    EXPECT_EQ(dcb.ByteSize, row.newDataBits);
+    EXPECT_EQ(dcb.StopBits, row.expectedStopBits) << int(row.dataBits) << " to " << int(row.newDataBits);
+  }
   // Flow control switched off again gives RTS back to the application.
   DCB dcb = Base();
   ApplyFormatChange(pty, cases[3].now, dcb);
