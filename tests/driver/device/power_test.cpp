@@ -74,7 +74,7 @@ class PowerTest : public DriverTest, protected port_test::PortRequests {
     power.DeviceState = state;
     NTSTATUS status = PoRequestPowerIrp(
         Pdo(0), IRP_MN_SET_POWER, power,
-        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) NTAPI {
           auto d = static_cast<Done*>(context);
           d->status = io->Status;
           KeSetEvent(&d->event, IO_NO_INCREMENT, FALSE);

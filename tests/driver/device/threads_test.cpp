@@ -100,7 +100,7 @@ TEST_F(ThreadsTest, ShutdownEndsTheThreadsInOrderWithTheirPauses) {
   int64_t start = Now();
   ASSERT_EQ(PsCreateSystemThread(
                 &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                [](PVOID context) {
+                [](PVOID context) NTAPI {
                   auto s = static_cast<Shutdown*>(context);
                   StopPollingThreads(s->ctx);
                   StopMsrThread(s->ctx);

@@ -118,7 +118,7 @@ TEST_F(WmiTest, RequestsDuringRemovalFailWithTheRemoveLocksStatus) {
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   ASSERT_EQ(PsCreateSystemThread(
                 &thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                [](PVOID context) {
+                [](PVOID context) NTAPI {
                   auto r = static_cast<Removal*>(context);
                   kernel::pnp::QueryRemoveAndRemove(r->pdo);
                   r->done = true;
