@@ -81,8 +81,10 @@ VOID NTAPI RtlInitAnsiString(PANSI_STRING destinationString, PCSTR sourceString)
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING destinationString, PCUNICODE_STRING sourceString);
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source);
-LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
+                                   BOOLEAN caseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
+                                    BOOLEAN caseInSensitive);
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR sourceCharacter);
 // Free only buffers that a system routine allocated (conversions with
 // AllocateDestinationString, IoRegisterDeviceInterface and the like).
@@ -90,10 +92,11 @@ VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING ansiString);
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string);
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value);
-NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING destinationString, const ANSI_STRING* sourceString,
-                                      BOOLEAN allocateDestinationString);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING destinationString,
+                                            const ANSI_STRING* sourceString,
+                                            BOOLEAN allocateDestinationString);
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING destinationString, PCUNICODE_STRING sourceString,
-                                      BOOLEAN allocateDestinationString);
+                                            BOOLEAN allocateDestinationString);
 
 // ---- Formatting (the kernel's C run-time exports) --------------------------------
 // A result longer than `count` characters fills the buffer, is not terminated
@@ -147,7 +150,7 @@ static_assert(sizeof(RTL_OSVERSIONINFOEXW) == 284, "RTL_OSVERSIONINFOEXW");
 NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW versionInformation);
 // Returns TRUE on a checked build, which the emulated kernel never is.
 BOOLEAN NTAPI PsGetVersion(PULONG majorVersion, PULONG minorVersion, PULONG buildNumber,
-                     PUNICODE_STRING csdVersion);
+                           PUNICODE_STRING csdVersion);
 BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG version);
 
 // ---- Run-time routine lookup ---------------------------------------------------
@@ -267,21 +270,22 @@ static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "KEY_BASIC_INFORMATIO
 // key opened for reading can be written through a kernel-mode Zw call.
 NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
 NTSTATUS NTAPI ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
+                           ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions,
+                           PULONG disposition);
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                         ULONG length, PULONG resultLength);
-NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                       ULONG dataSize);
+                               KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                               PVOID keyValueInformation, ULONG length, PULONG resultLength);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                             PVOID data, ULONG dataSize);
 NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
 NTSTATUS NTAPI ZwDeleteKey(HANDLE keyHandle);
 // Subkeys come in case-insensitive name order; only KeyBasicInformation.
 NTSTATUS NTAPI ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass,
-                        PVOID keyInformation, ULONG length, PULONG resultLength);
+                              PVOID keyInformation, ULONG length, PULONG resultLength);
 // Values come in the order they were first set.
 NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE keyHandle, ULONG index,
-                             KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                             ULONG length, PULONG resultLength);
+                                   KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                                   PVOID keyValueInformation, ULONG length, PULONG resultLength);
 NTSTATUS NTAPI ZwFlushKey(HANDLE keyHandle);
 NTSTATUS NTAPI ZwClose(HANDLE handle);
 
@@ -298,7 +302,7 @@ NTSTATUS NTAPI ZwClose(HANDLE handle);
 // The key named by `relativeTo` and `path` is created when missing (its
 // parent must exist).
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
-                               PVOID valueData, ULONG valueLength);
+                                     PVOID valueData, ULONG valueLength);
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName);
 NTSTATUS NTAPI RtlCheckRegistryKey(ULONG relativeTo, PWSTR path);
 NTSTATUS NTAPI RtlCreateRegistryKey(ULONG relativeTo, PWSTR path);
@@ -422,20 +426,21 @@ typedef struct _FILE_POSITION_INFORMATION {
 
 // Names: "\SystemRoot\...", "\??\C:\Windows\..." and "\DosDevices\C:\Windows\..."
 // reach the machine's system-root folder, case-insensitively.
-NTSTATUS NTAPI ZwCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                      PIO_STATUS_BLOCK ioStatusBlock, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
-                      ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer,
-                      ULONG eaLength);
+NTSTATUS NTAPI ZwCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess,
+                            POBJECT_ATTRIBUTES objectAttributes, PIO_STATUS_BLOCK ioStatusBlock,
+                            PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                            ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength);
 // Every transfer completes before the call returns. A handle opened without
 // FILE_SYNCHRONOUS_IO_* needs an explicit ByteOffset. The kernel hands out no
 // event handles, so an Event argument is never a valid one; APC routines are
 // not supported (STATUS_INVALID_PARAMETER).
 NTSTATUS NTAPI ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                    PULONG key);
+                          PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                          PLARGE_INTEGER byteOffset, PULONG key);
 NTSTATUS NTAPI ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                     PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                     PULONG key);
+                           PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                           PLARGE_INTEGER byteOffset, PULONG key);
 // FileStandardInformation and FilePositionInformation.
-NTSTATUS NTAPI ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
-                                ULONG length, FILE_INFORMATION_CLASS fileInformationClass);
+NTSTATUS NTAPI ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock,
+                                      PVOID fileInformation, ULONG length,
+                                      FILE_INFORMATION_CLASS fileInformationClass);

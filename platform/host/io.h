@@ -697,9 +697,9 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey);
+                                   ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
 // ---- Stack location helpers, as the kernel headers define them --------------------
@@ -758,12 +758,12 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 VOID NTAPI IoFreeIrp(PIRP Irp);
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock);
+                                        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock);
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
@@ -788,13 +788,13 @@ typedef enum _WORK_QUEUE_TYPE {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 // ---- Device objects and stacks ----------------------------------------------------
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
@@ -808,14 +808,14 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // The link name's buffer comes from paged pool; the caller frees it with
 // RtlFreeUnicodeString.
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 // ---- Remove locks -------------------------------------------------------------------
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
+                                    ULONG HighWatermark, ULONG RemlockSize);
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
+                                     ULONG RemlockSize);
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 

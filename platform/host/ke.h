@@ -70,7 +70,7 @@ typedef struct _KMUTANT {
 
 struct _KDPC;
 typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+                                     PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
@@ -126,10 +126,10 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC dpc);
 void NTAPI KeFlushQueuedDpcs();
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
-                                  KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
-                                  PKWAIT_BLOCK waitBlockArray);
+                                     BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType,
+                                        KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                        PLARGE_INTEGER timeout, PKWAIT_BLOCK waitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
@@ -157,17 +157,17 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 extern POBJECT_TYPE* PsThreadType;
 
-NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
-                              PVOID startContext);
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
+                                    POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle,
+                                    PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine, PVOID startContext);
 [[noreturn]] NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
 PKTHREAD NTAPI KeGetCurrentThread();
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
-                                   KPROCESSOR_MODE accessMode, PVOID* object,
-                                   POBJECT_HANDLE_INFORMATION handleInformation);
+                                         KPROCESSOR_MODE accessMode, PVOID* object,
+                                         POBJECT_HANDLE_INFORMATION handleInformation);
 LONG_PTR NTAPI ObfReferenceObject(PVOID object);
 LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
@@ -263,7 +263,8 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
 // ---- Debug output ---------------------------------------------------------
 // Printed to stderr when the environment variable T7315_DBGPRINT is set.
 ULONG NTAPI DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
-ULONG NTAPI DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) __attribute__((format(printf, 3, 4)));
+ULONG NTAPI DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // ---- Layouts that must match Windows x64 -----------------------------------------------
 static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK");

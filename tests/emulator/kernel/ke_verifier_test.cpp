@@ -20,7 +20,9 @@ void NTAPI EndOwningMutex(PVOID context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void NTAPI WaitForever(PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); }
+void NTAPI WaitForever(PVOID context) {
+  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+}
 
 // Threads started here outlive the routine that started them.
 KEVENT g_event;

@@ -18,7 +18,7 @@ struct Callback {
 };
 
 VOID NTAPI RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
-                    PIO_STATUS_BLOCK ioStatus) {
+                          PIO_STATUS_BLOCK ioStatus) {
   auto* callback = static_cast<Callback*>(context);
   ++callback->calls;
   callback->device = device;

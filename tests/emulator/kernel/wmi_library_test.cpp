@@ -22,8 +22,8 @@ struct Control {
 };
 std::vector<Control> g_controls;
 
-NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* registryPath,
-                      PUNICODE_STRING mofResource, PDEVICE_OBJECT* pdo) {
+NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING,
+                            PUNICODE_STRING* registryPath, PUNICODE_STRING mofResource, PDEVICE_OBJECT* pdo) {
   *flags = WMIREG_FLAG_INSTANCE_PDO;
   *registryPath = &g_registryPath;
   RtlInitUnicodeString(mofResource, u"MofResource");
@@ -31,8 +31,8 @@ NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths, ULONG available,
-                    PUCHAR buffer) {
+NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths,
+                          ULONG available, PUCHAR buffer) {
   if (lengths == nullptr || available < 1)
     return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 1, IO_NO_INCREMENT);
   buffer[0] = UCHAR(FdoOf(device).wakeEnable);
@@ -51,8 +51,8 @@ NTSTATUS NTAPI SetItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item
   return SetBlock(device, irp, 0, 0, size, buffer);
 }
 
-NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, WMIENABLEDISABLECONTROL function,
-                         BOOLEAN enable) {
+NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex,
+                               WMIENABLEDISABLECONTROL function, BOOLEAN enable) {
   g_controls.push_back({guidIndex, function, enable});
   return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
 }
