@@ -16,6 +16,10 @@ for help in help -h --help; do
 done
 expect "bench seconds" 2 err "^t7315: bench: --seconds wants a number from 0 to 60 \(not 0\), got '0'$" -- bench --seconds 0
 expect "bench argument" 2 err "^t7315: bench: unknown argument '--fast'$" -- bench --fast
+printf 'not a driver image' >"$work/bad.sys"
+expect "demo image missing" 1 err "^t7315 demo: start: cannot load the driver image /no/such.sys: cannot open" -- demo --image /no/such.sys
+expect "demo image malformed" 1 err "^t7315 demo: start: cannot load the driver image $work/bad.sys: " -- demo --image "$work/bad.sys"
+expect "serve image malformed" 1 err "^t7315: serve: cannot load the driver image $work/bad.sys: " -- serve --image "$work/bad.sys"
 expect "selfcheck passes" 0 out "^registry: OK$" -- selfcheck
 
 # Every selfcheck line is a passed check, and there is one per check.
