@@ -10,7 +10,7 @@ DEPS := scripts/install-deps.sh
 # run after the GoogleTest suites, against the same build folder.
 SCRIPT_TESTS := $(sort $(shell find tests -name '*_test.sh'))
 
-.PHONY: help deps build run test test-asan test-tsan sys tidy format bench fuzz soak mutants clean
+.PHONY: help deps build run test test-asan test-tsan test-image sys tidy abi-check format bench fuzz soak mutants clean
 
 help:
 	@echo "make run        build and run the main job (t7315 demo)"
@@ -18,8 +18,10 @@ help:
 	@echo "make build      build the tool and the tests, optimised with debug information (build/)"
 	@echo "make test-asan  every test under AddressSanitizer and UBSan (build-asan/)"
 	@echo "make test-tsan  every test under ThreadSanitizer (build-tsan/)"
+	@echo "make test-image run the suites that reach the driver through IRPs against the Windows image"
 	@echo "make sys        cross-compile and check the Windows kernel image and its package (build-sys/package/)"
 	@echo "make tidy       clang-tidy over the driver; any finding fails (uses build/)"
+	@echo "make abi-check  clang syntax pass over every source: the kernel calling convention (uses build/)"
 	@echo "make format     format every C++ file with .clang-format (CI checks it)"
 	@echo "make bench      build and run the receive-path benchmark (build-bench/)"
 	@echo "make fuzz       run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer; build-fuzz/)"
@@ -76,6 +78,16 @@ sys:
 	cmake --build build-sys -j $(JOBS)
 	scripts/check-sys.sh build-sys/t7315ser.sys
 	scripts/check-package.sh build-sys/package
+
+# The Windows image in place of the natively built driver, for every suite
+# that reaches it through IRPs (scripts/test-image.sh lists them).
+test-image: build sys
+	JOBS=$(JOBS) scripts/test-image.sh build build-sys/t7315ser.sys
+
+# Needs only the compile commands of a configured build folder.
+abi-check:
+	$(call configure,build,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	JOBS=$(JOBS) scripts/abi-check.py build
 
 # Needs only the compile commands of a configured build folder.
 tidy:

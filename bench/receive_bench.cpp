@@ -27,7 +27,7 @@ constexpr ULONG kPackets = IntUrbDataBufferSize / (kPacketData + 2);  // 257 pac
 constexpr ULONG kTransferLength = kPackets * (kPacketData + 2);
 constexpr ULONG kBytes = kPackets * kPacketData;
 
-NTSTATUS BenchEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BenchEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   return STATUS_SUCCESS;
 }
@@ -104,7 +104,7 @@ class ReceivePort {
   PPORT_DEVICE_CONTEXT ctx_ = nullptr;
   PIRP read_ = nullptr;
 
-  static NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+  static NTSTATUS NTAPI ReadDone(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 };
 
 double MemcpySecondsPerTransfer() {

@@ -81,8 +81,8 @@ NTSTATUS EnableFromRequest(TRACE_CONTROL_BLOCK* Block, ULONG BufferSize, PVOID B
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TraceControlEntry(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer, PVOID Context,
-                           PULONG Size) {
+NTSTATUS NTAPI TraceControlEntry(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
+                                 PVOID Context, PULONG Size) {
   auto block = static_cast<TRACE_CONTROL_BLOCK*>(Context);
   *Size = 0;
   switch (ActionCode) {

@@ -32,7 +32,7 @@ std::string Hex4(unsigned value) {
   return text;
 }
 
-NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;

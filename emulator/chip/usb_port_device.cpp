@@ -41,7 +41,7 @@ void Release(InFlight& f) {
   if (--f.parties == 0) CompleteInFlight(f);
 }
 
-VOID CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   auto* f = static_cast<InFlight*>(irp->Tail.Overlay.DriverContext[0]);
   TransferId id;
@@ -151,7 +151,7 @@ NTSTATUS StartTransfer(PortDevice& device, PIRP irp, PURB urb,
   return STATUS_PENDING;
 }
 
-NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
   PortDevice& device = PortDeviceOf(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
@@ -164,7 +164,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
   }
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PortDevice& device = PortDeviceOf(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
@@ -198,7 +198,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   }
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
   PortDevice& device = PortDeviceOf(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;

@@ -33,9 +33,9 @@ PortDevice& PortDeviceOf(PDEVICE_OBJECT pdo);
 PipeSlot* OpenPipe(PortDevice& device, PVOID handle);
 void ClosePipes(PortDevice& device);
 
-NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp);
-NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp);
-NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp);
+NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT pdo, PIRP irp);
 
 // Completes an IRP that carries an URB with a USBD status and its NTSTATUS.
 NTSTATUS CompleteUrb(PIRP irp, PURB urb, int32_t usbdStatus);

@@ -62,9 +62,9 @@ typedef enum _POOL_TYPE {
   NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
-VOID ExFreePoolWithTag(PVOID p, ULONG tag);
-VOID ExFreePool(PVOID p);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag);
+VOID NTAPI ExFreePool(PVOID p);
 
 // ---- Memory ------------------------------------------------------------------
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
@@ -73,37 +73,44 @@ VOID ExFreePool(PVOID p);
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 // Number of leading bytes that are equal.
-SIZE_T RtlCompareMemory(const VOID* source1, const VOID* source2, SIZE_T length);
+SIZE_T NTAPI RtlCompareMemory(const VOID* source1, const VOID* source2, SIZE_T length);
 
 // ---- Counted strings ----------------------------------------------------------
-VOID RtlInitUnicodeString(PUNICODE_STRING destinationString, PCWSTR sourceString);
-VOID RtlInitAnsiString(PANSI_STRING destinationString, PCSTR sourceString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING destinationString, PCUNICODE_STRING sourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
-WCHAR RtlUpcaseUnicodeChar(WCHAR sourceCharacter);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING destinationString, PCWSTR sourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING destinationString, PCSTR sourceString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING destinationString, PCUNICODE_STRING sourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
+                                   BOOLEAN caseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
+                                    BOOLEAN caseInSensitive);
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR sourceCharacter);
 // Free only buffers that a system routine allocated (conversions with
 // AllocateDestinationString, IoRegisterDeviceInterface and the like).
-VOID RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
-VOID RtlFreeAnsiString(PANSI_STRING ansiString);
-NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string);
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING destinationString, const ANSI_STRING* sourceString,
-                                      BOOLEAN allocateDestinationString);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING destinationString, PCUNICODE_STRING sourceString,
-                                      BOOLEAN allocateDestinationString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING ansiString);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string);
+NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING destinationString,
+                                            const ANSI_STRING* sourceString,
+                                            BOOLEAN allocateDestinationString);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING destinationString, PCUNICODE_STRING sourceString,
+                                            BOOLEAN allocateDestinationString);
 
 // ---- Formatting (the kernel's C run-time exports) --------------------------------
 // A result longer than `count` characters fills the buffer, is not terminated
 // and returns -1; one of exactly `count` characters is not terminated either.
 // Conversions: %d %i %u %x %X %o %c %C %s %S %ws %hs %wZ %Z %p %%, flags - + # 0
 // space, width and precision (also *), sizes h l ll I I32 I64 w.
+// The exported forms take the Microsoft argument list, which a Windows image
+// passes; the overloads on the host's own list serve the natively built driver.
+int NTAPI _vsnprintf(char* buffer, size_t count, const char* format, __builtin_ms_va_list args);
+int NTAPI _snprintf(char* buffer, size_t count, const char* format, ...);
+int NTAPI _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, __builtin_ms_va_list args);
+int NTAPI _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
-int _snprintf(char* buffer, size_t count, const char* format, ...);
 int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list args);
-int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 
 // ---- Version -------------------------------------------------------------------
 typedef struct _OSVERSIONINFOW {
@@ -140,14 +147,14 @@ static_assert(sizeof(RTL_OSVERSIONINFOEXW) == 284, "RTL_OSVERSIONINFOEXW");
 #define NTDDI_WINBLUE 0x06030000
 #define NTDDI_WIN10 0x0A000000
 
-NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW versionInformation);
+NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW versionInformation);
 // Returns TRUE on a checked build, which the emulated kernel never is.
-BOOLEAN PsGetVersion(PULONG majorVersion, PULONG minorVersion, PULONG buildNumber,
-                     PUNICODE_STRING csdVersion);
-BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version);
+BOOLEAN NTAPI PsGetVersion(PULONG majorVersion, PULONG minorVersion, PULONG buildNumber,
+                           PUNICODE_STRING csdVersion);
+BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG version);
 
 // ---- Run-time routine lookup ---------------------------------------------------
-PVOID MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
 
 // ---- Registry --------------------------------------------------------------------
 #define REG_NONE 0
@@ -261,25 +268,26 @@ static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16, "KEY_BASIC_INFORMATIO
 
 // Kernel callers are not held to a handle's granted access, as in Windows: a
 // key opened for reading can be written through a kernel-mode Zw call.
-NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
-NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
-NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                         ULONG length, PULONG resultLength);
-NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                       ULONG dataSize);
-NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
-NTSTATUS ZwDeleteKey(HANDLE keyHandle);
+NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
+NTSTATUS NTAPI ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                           ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions,
+                           PULONG disposition);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                               KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                               PVOID keyValueInformation, ULONG length, PULONG resultLength);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                             PVOID data, ULONG dataSize);
+NTSTATUS NTAPI ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
+NTSTATUS NTAPI ZwDeleteKey(HANDLE keyHandle);
 // Subkeys come in case-insensitive name order; only KeyBasicInformation.
-NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass,
-                        PVOID keyInformation, ULONG length, PULONG resultLength);
+NTSTATUS NTAPI ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass,
+                              PVOID keyInformation, ULONG length, PULONG resultLength);
 // Values come in the order they were first set.
-NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index,
-                             KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                             ULONG length, PULONG resultLength);
-NTSTATUS ZwFlushKey(HANDLE keyHandle);
-NTSTATUS ZwClose(HANDLE handle);
+NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE keyHandle, ULONG index,
+                                   KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                                   PVOID keyValueInformation, ULONG length, PULONG resultLength);
+NTSTATUS NTAPI ZwFlushKey(HANDLE keyHandle);
+NTSTATUS NTAPI ZwClose(HANDLE handle);
 
 #define RTL_REGISTRY_ABSOLUTE 0
 #define RTL_REGISTRY_SERVICES 1
@@ -293,11 +301,11 @@ NTSTATUS ZwClose(HANDLE handle);
 
 // The key named by `relativeTo` and `path` is created when missing (its
 // parent must exist).
-NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
-                               PVOID valueData, ULONG valueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName);
-NTSTATUS RtlCheckRegistryKey(ULONG relativeTo, PWSTR path);
-NTSTATUS RtlCreateRegistryKey(ULONG relativeTo, PWSTR path);
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
+                                     PVOID valueData, ULONG valueLength);
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName);
+NTSTATUS NTAPI RtlCheckRegistryKey(ULONG relativeTo, PWSTR path);
+NTSTATUS NTAPI RtlCreateRegistryKey(ULONG relativeTo, PWSTR path);
 
 // ---- Files -----------------------------------------------------------------------
 #ifndef FILE_READ_DATA
@@ -376,7 +384,7 @@ NTSTATUS RtlCreateRegistryKey(ULONG relativeTo, PWSTR path);
 #define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
 #define FILE_WRITE_TO_END_OF_FILE 0xffffffff
 
-typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef VOID(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
 typedef enum _FILE_INFORMATION_CLASS {
   FileDirectoryInformation = 1,
@@ -418,20 +426,21 @@ typedef struct _FILE_POSITION_INFORMATION {
 
 // Names: "\SystemRoot\...", "\??\C:\Windows\..." and "\DosDevices\C:\Windows\..."
 // reach the machine's system-root folder, case-insensitively.
-NTSTATUS ZwCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                      PIO_STATUS_BLOCK ioStatusBlock, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
-                      ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer,
-                      ULONG eaLength);
+NTSTATUS NTAPI ZwCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess,
+                            POBJECT_ATTRIBUTES objectAttributes, PIO_STATUS_BLOCK ioStatusBlock,
+                            PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                            ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength);
 // Every transfer completes before the call returns. A handle opened without
 // FILE_SYNCHRONOUS_IO_* needs an explicit ByteOffset. The kernel hands out no
 // event handles, so an Event argument is never a valid one; APC routines are
 // not supported (STATUS_INVALID_PARAMETER).
-NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                    PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                    PULONG key);
-NTSTATUS ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                     PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
-                     PULONG key);
+NTSTATUS NTAPI ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                          PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                          PLARGE_INTEGER byteOffset, PULONG key);
+NTSTATUS NTAPI ZwWriteFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                           PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                           PLARGE_INTEGER byteOffset, PULONG key);
 // FileStandardInformation and FilePositionInformation.
-NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
-                                ULONG length, FILE_INFORMATION_CLASS fileInformationClass);
+NTSTATUS NTAPI ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock,
+                                      PVOID fileInformation, ULONG length,
+                                      FILE_INFORMATION_CLASS fileInformationClass);

@@ -201,19 +201,19 @@ typedef struct _MDL MDL, *PMDL;
 #define FILE_CHARACTERISTIC_PNP_DEVICE 0x00000800
 
 // ---- Routine types -----------------------------------------------------------
-typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef VOID NTAPI DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef VOID DRIVER_STARTIO(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef VOID NTAPI DRIVER_STARTIO(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 
 // A completion routine's answer that stops the completion walk: the IRP stays
@@ -382,9 +382,9 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
   DeviceUsageTypePostDisplay
 } DEVICE_USAGE_NOTIFICATION_TYPE;
 
-typedef VOID INTERFACE_REFERENCE(PVOID Context);
+typedef VOID NTAPI INTERFACE_REFERENCE(PVOID Context);
 typedef INTERFACE_REFERENCE* PINTERFACE_REFERENCE;
-typedef VOID INTERFACE_DEREFERENCE(PVOID Context);
+typedef VOID NTAPI INTERFACE_DEREFERENCE(PVOID Context);
 typedef INTERFACE_DEREFERENCE* PINTERFACE_DEREFERENCE;
 
 typedef struct _INTERFACE {
@@ -696,11 +696,11 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey);
-BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                   ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
 // ---- Stack location helpers, as the kernel headers define them --------------------
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
@@ -753,32 +753,32 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancel
 #define IoGetFunctionCodeFromCtlCode(ControlCode) (((ULONG)((ControlCode)&0x00003FFC)) >> 2)
 
 // ---- IRPs -----------------------------------------------------------------------
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock);
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver(DeviceObject, Irp)
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 // ---- Work items ---------------------------------------------------------------------
 // Work queued from any IRQL up to DISPATCH_LEVEL that runs on a system thread
 // at PASSIVE_LEVEL; the device object stays referenced while it is queued.
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
-typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 typedef enum _WORK_QUEUE_TYPE {
   CriticalWorkQueue = 0,
@@ -786,38 +786,38 @@ typedef enum _WORK_QUEUE_TYPE {
   HyperCriticalWorkQueue = 2
 } WORK_QUEUE_TYPE;
 
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context);
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 // ---- Device objects and stacks ----------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
 
 // ---- Names ------------------------------------------------------------------------
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 // The link name's buffer comes from paged pool; the caller frees it with
 // RtlFreeUnicodeString.
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 // ---- Remove locks -------------------------------------------------------------------
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
 #define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark) \
   IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark, sizeof(IO_REMOVE_LOCK))

@@ -15,18 +15,18 @@
 #define THREAD_WAIT_OBJECTS 3
 
 // ---- IRQL -----------------------------------------------------------------
-KIRQL KeGetCurrentIrql();
-void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-void KeLowerIrql(KIRQL newIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+KIRQL NTAPI KeGetCurrentIrql();
+void NTAPI KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+void NTAPI KeLowerIrql(KIRQL newIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
 // ---- Spin locks -----------------------------------------------------------
-void KeInitializeSpinLock(PKSPIN_LOCK spinLock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
-void KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
-void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
-void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
+void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
 
 // ---- Dispatcher objects ---------------------------------------------------
 typedef struct _DISPATCHER_HEADER {
@@ -69,8 +69,8 @@ typedef struct _KMUTANT {
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
@@ -103,43 +103,43 @@ typedef struct _KWAIT_BLOCK {
   UCHAR BlockState;
 } KWAIT_BLOCK, *PKWAIT_BLOCK;
 
-void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
-void KeClearEvent(PRKEVENT event);
-LONG KeResetEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+void NTAPI KeClearEvent(PRKEVENT event);
+LONG NTAPI KeResetEvent(PRKEVENT event);
+LONG NTAPI KeReadStateEvent(PRKEVENT event);
 
-void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
-LONG KeReadStateMutex(PRKMUTEX mutex);
+void NTAPI KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX mutex);
 
-void KeInitializeTimer(PKTIMER timer);
-void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
-BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
-BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
-BOOLEAN KeCancelTimer(PKTIMER timer);
-BOOLEAN KeReadStateTimer(PKTIMER timer);
+void NTAPI KeInitializeTimer(PKTIMER timer);
+void NTAPI KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER timer);
 
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
-void KeFlushQueuedDpcs();
+void NTAPI KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC dpc);
+void NTAPI KeFlushQueuedDpcs();
 
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType, KWAIT_REASON waitReason,
-                                  KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout,
-                                  PKWAIT_BLOCK waitBlockArray);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
+                                     BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG count, PVOID object[], WAIT_TYPE waitType,
+                                        KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                        PLARGE_INTEGER timeout, PKWAIT_BLOCK waitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
-void KeStallExecutionProcessor(ULONG microSeconds);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
+void NTAPI KeStallExecutionProcessor(ULONG microSeconds);
 
 // ---- Time -----------------------------------------------------------------
-void KeQuerySystemTime(PLARGE_INTEGER currentTime);
-ULONGLONG KeQueryInterruptTime();
-void KeQueryTickCount(PLARGE_INTEGER tickCount);
-ULONG KeQueryTimeIncrement();
+void NTAPI KeQuerySystemTime(PLARGE_INTEGER currentTime);
+ULONGLONG NTAPI KeQueryInterruptTime();
+void NTAPI KeQueryTickCount(PLARGE_INTEGER tickCount);
+ULONG NTAPI KeQueryTimeIncrement();
 
 // ---- Threads and objects --------------------------------------------------
 typedef struct _CLIENT_ID {
@@ -147,7 +147,7 @@ typedef struct _CLIENT_ID {
   HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
-typedef VOID KSTART_ROUTINE(PVOID StartContext);
+typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
@@ -157,19 +157,19 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 extern POBJECT_TYPE* PsThreadType;
 
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
-                              PVOID startContext);
-[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
-PKTHREAD KeGetCurrentThread();
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
+                                    POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle,
+                                    PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine, PVOID startContext);
+[[noreturn]] NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
+PKTHREAD NTAPI KeGetCurrentThread();
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
-KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
-                                   KPROCESSOR_MODE accessMode, PVOID* object,
-                                   POBJECT_HANDLE_INFORMATION handleInformation);
-LONG_PTR ObfReferenceObject(PVOID object);
-LONG_PTR ObfDereferenceObject(PVOID object);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                                         KPROCESSOR_MODE accessMode, PVOID* object,
+                                         POBJECT_HANDLE_INFORMATION handleInformation);
+LONG_PTR NTAPI ObfReferenceObject(PVOID object);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
@@ -262,8 +262,9 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
 
 // ---- Debug output ---------------------------------------------------------
 // Printed to stderr when the environment variable T7315_DBGPRINT is set.
-ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
-ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) __attribute__((format(printf, 3, 4)));
+ULONG NTAPI DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
+ULONG NTAPI DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // ---- Layouts that must match Windows x64 -----------------------------------------------
 static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK");

@@ -7,7 +7,11 @@
 #include <stdint.h>
 #include <stdarg.h>
 
-#define NTAPI
+// Kernel routines and every routine the kernel calls back (dispatch,
+// completion, DPC, thread start ...) use the Microsoft x64 convention, as on
+// Windows, so the natively built driver and a loaded Windows image are called
+// the same way.
+#define NTAPI __attribute__((ms_abi))
 #define VOID void
 #define IN
 #define OUT

@@ -76,17 +76,19 @@ typedef struct _POWER_SEQUENCE {
   ULONG SequenceD3;
 } POWER_SEQUENCE, *PPOWER_SEQUENCE;
 
-typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                          POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 // Sends a power request of `MinorFunction` to the top of the stack that
 // `DeviceObject` (a PDO) belongs to; `CompletionFunction` runs once it is done.
-NTSTATUS PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, struct _IRP** Irp);
-NTSTATUS PoCallDriver(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-VOID PoStartNextPowerIrp(struct _IRP* Irp);
-POWER_STATE PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+NTSTATUS NTAPI PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                                 PVOID Context, struct _IRP** Irp);
+NTSTATUS NTAPI PoCallDriver(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+VOID NTAPI PoStartNextPowerIrp(struct _IRP* Irp);
+POWER_STATE NTAPI PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type,
+                                  POWER_STATE State);
 
 static_assert(sizeof(POWER_STATE) == 4, "POWER_STATE");
 static_assert(sizeof(SYSTEM_POWER_STATE_CONTEXT) == 4, "SYSTEM_POWER_STATE_CONTEXT");

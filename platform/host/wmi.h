@@ -31,8 +31,8 @@ struct _IRP;
 // A callback provider's entry: ActionCode is one of the IRP_MN_* minor codes
 // of IRP_MJ_SYSTEM_CONTROL (io.h), Context the registered block, *Size
 // receives the bytes written to Buffer.
-typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer, PVOID Context,
-                             PULONG Size);
+typedef NTSTATUS(NTAPI* WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer,
+                                  PVOID Context, PULONG Size);
 
 // Registers (WMIREG_ACTION_REGISTER) or removes (WMIREG_ACTION_DEREGISTER) a
 // WMI provider, possibly a callback block (WMIREG_FLAG_CALLBACK).
@@ -355,8 +355,8 @@ typedef VOID(NTAPI* PETW_CLASSIC_CALLBACK)(LPCGUID Guid, UCHAR ControlCode, PVOI
 
 // Variadic arguments come in pairs (pointer to the data, SIZE_T length),
 // ended by a NULL pointer.
-NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
-                         USHORT MessageNumber, ...);
+NTSTATUS NTAPI WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
+                               USHORT MessageNumber, ...);
 
 NTSTATUS NTAPI WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInformationClass, PVOID TraceInformation,
                                         ULONG TraceInformationLength, PULONG RequiredLength, PVOID Buffer);

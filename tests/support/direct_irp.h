@@ -18,8 +18,8 @@ IO_STATUS_BLOCK Send(PDEVICE_OBJECT device, Fill fill) {
   irp->IoStatus.Information = 77;
   fill(irp, IoGetNextIrpStackLocation(irp));
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
-      TRUE, TRUE, TRUE);
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+      nullptr, TRUE, TRUE, TRUE);
   NTSTATUS returned = IoCallDriver(device, irp);
   IO_STATUS_BLOCK io = irp->IoStatus;
   EXPECT_EQ(returned, io.Status);

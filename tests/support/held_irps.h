@@ -61,7 +61,7 @@ struct HeldIrps {
     return taken;
   }
 
-  static VOID Cancel(PDEVICE_OBJECT, PIRP irp) {
+  static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* self = static_cast<HeldIrps*>(irp->Tail.Overlay.DriverContext[0]);
     KIRQL irql;

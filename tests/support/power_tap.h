@@ -77,7 +77,7 @@ class PowerTap {
     return tap;
   }
 
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     PowerTap* tap = Current();
     if (tap == nullptr) return Bus::PassOn(device, irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -110,7 +110,7 @@ class UrbTap {
     return tap;
   }
 
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UrbTap* current = Current();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -158,7 +158,7 @@ class UrbTap {
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) EndHeld(irp);
     return STATUS_PENDING;
   }
-  static VOID CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+  static VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     int64_t delay = 0;
     if (UrbTap* tap = Current()) {

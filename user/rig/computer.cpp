@@ -1,6 +1,7 @@
 #include "user/rig/computer.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -45,6 +46,11 @@ kernel::MachineOptions MachineOptionsFor(const ComputerOptions& options) {
 
 }  // namespace
 
+std::string ImageFromEnvironment() {
+  const char* path = std::getenv("T7315_IMAGE");
+  return path != nullptr ? path : "";
+}
+
 std::string LeakReport::Describe() const {
   if (Clean()) return "clean";
   std::string text;
@@ -67,9 +73,26 @@ Computer::Computer(ComputerOptions options) : options_(std::move(options)) {
       throw std::runtime_error("cannot load " + file + ": " + error);
     }
   }
+  InstallDriver();
+}
+
+// The entry point is the native DriverEntry or the image's; both are called
+// in the kernel's convention.
+void Computer::InstallDriver() {
+  PDRIVER_INITIALIZE entry = DriverEntry;
+  if (!options_.image.empty()) {
+    kernel::loader::LoadResult loaded = kernel::loader::LoadFile(options_.image);
+    if (loaded.status != STATUS_SUCCESS) {
+      machine_.reset();
+      throw std::runtime_error("cannot load the driver image " + options_.image + ": " + loaded.problem);
+    }
+    image_ = std::move(loaded.image);
+    entry = reinterpret_cast<PDRIVER_INITIALIZE>(image_->EntryPoint());
+  }
   std::string problem;
-  if (!kernel::pnp::InstallFromInf(T7315_INF_FILE, DriverEntry, &problem)) {
+  if (!kernel::pnp::InstallFromInf(T7315_INF_FILE, entry, &problem)) {
     machine_.reset();
+    image_.reset();
     throw std::runtime_error("cannot install the driver: " + problem);
   }
 }
@@ -161,7 +184,11 @@ LeakReport Computer::Shutdown() {
     saved = kernel::registry::Save((std::filesystem::path(options_.stateDir) / kRegistryFile).string(),
                                    &saveError);
   }
+  // An unloaded image has nothing left running and is unmapped while the
+  // machine still runs; one still loaded only once the machine has stopped.
+  if (report_->driverUnloaded) image_.reset();
   machine_.reset();
+  image_.reset();
   if (!saved) throw std::runtime_error("cannot save the registry: " + saveError);
   return *report_;
 }

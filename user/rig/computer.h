@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "emulator/chip/usb_bus.h"
+#include "emulator/kernel/loader.h"
 #include "emulator/kernel/machine.h"
 
 namespace rig {
@@ -26,6 +27,9 @@ namespace rig {
 inline constexpr char16_t kServiceName[] = u"Q2740xA_Port";
 // First COM number handed out when a chip's ports are not numbered explicitly.
 constexpr int kFirstComNumber = 3;
+
+// The path in T7315_IMAGE, or empty.
+std::string ImageFromEnvironment();
 
 struct ComputerOptions {
   kernel::ClockKind clock = kernel::ClockKind::Virtual;
@@ -36,6 +40,11 @@ struct ComputerOptions {
   // The machine aborts at shutdown when pool blocks or IRPs are left (tests);
   // tools switch this off and print the Shutdown report instead.
   bool abortOnLeaks = true;
+  // A Windows driver image (t7315ser.sys) to load and install instead of the
+  // natively built driver; empty: the native one. Defaults to the
+  // T7315_IMAGE environment variable, so that a suite runs against the image
+  // unchanged.
+  std::string image = ImageFromEnvironment();
 };
 
 // One port of a plugged chip.
@@ -98,8 +107,11 @@ class Computer {
   void RemoveAllDevices();
   LeakReport Measure() const;
 
+  void InstallDriver();
+
   ComputerOptions options_;
   std::optional<kernel::Machine> machine_;
+  std::unique_ptr<kernel::loader::Image> image_;  // when the driver runs from an image
   std::vector<std::unique_ptr<chip::UsbChip>> chips_;
   std::vector<Port> ports_;
   int nextCom_ = kFirstComNumber;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -221,7 +222,18 @@ class Demo {
   int Run() {
     out_ << "t7315 demo: " << options_.ports << " port(s), " << options_.bytes
          << " bytes per transfer each way\n";
-    rig::Computer pc({.clock = options_.clock, .abortOnLeaks = false});
+    std::optional<rig::Computer> computer;
+    try {
+      computer.emplace(
+          rig::ComputerOptions{.clock = options_.clock, .abortOnLeaks = false, .image = options_.image});
+    } catch (const std::exception& e) {
+      Fail("start", e.what());
+      out_ << "demo FAILED\n";
+      return 1;
+    }
+    rig::Computer& pc = *computer;
+    out_ << "driver: " << (options_.image.empty() ? "natively built" : "Windows image " + options_.image)
+         << "\n";
     bool ok = PlugAndOpen(pc) && Traffic() && StopAndRestart(pc);
     ports_.clear();
     rig::LeakReport report = pc.Shutdown();
@@ -317,7 +329,7 @@ class Demo {
 }  // namespace
 
 void PrintDemoUsage(std::ostream& out) {
-  out << "usage: t7315 demo [--ports N] [--rates R1,R2,...] [--bytes N]\n"
+  out << "usage: t7315 demo [--ports N] [--rates R1,R2,...] [--bytes N] [--bus KIND] [--image FILE]\n"
          "\n"
          "Loads the driver on an emulated computer, plugs a simulated chip, opens every\n"
          "port through the Win32 serial API and runs full-duplex traffic between the\n"
@@ -335,6 +347,8 @@ void PrintDemoUsage(std::ostream& out) {
       << " (default 2048)\n"
          "  --bus KIND         the USB host controller's frame timing for bulk-out: none\n"
          "                     (default), full (1 ms frames) or high (125 us micro-frames)\n"
+         "  --image FILE       run the Windows driver image FILE (t7315ser.sys) instead of\n"
+         "                     the natively built driver (default: $T7315_IMAGE, if set)\n"
          "  -h, --help         show this text\n"
          "\n"
          "Exits 0 when every byte arrived intact and nothing leaked, 1 otherwise.\n";
@@ -353,7 +367,8 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
     if (equals != std::string::npos) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
-    } else if (name == "--ports" || name == "--rates" || name == "--bytes" || name == "--bus") {
+    } else if (name == "--ports" || name == "--rates" || name == "--bytes" || name == "--bus" ||
+               name == "--image") {
       if (i + 1 == args.size()) {
         *error = name + " needs a value";
         return false;
@@ -381,6 +396,12 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions* options
         *error = "--bus wants none, full or high, got '" + value + "'";
         return false;
       }
+    } else if (name == "--image") {
+      if (value.empty()) {
+        *error = "--image wants a driver image file";
+        return false;
+      }
+      options->image = value;
     } else if (name == "--rates") {
       if (!ParseRates(value, &options->rates)) {
         *error = "--rates wants baud rates separated by commas, got '" + value + "'";

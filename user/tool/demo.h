@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emulator/kernel/machine.h"
+#include "user/rig/computer.h"
 
 namespace t7315 {
 
@@ -19,7 +20,8 @@ struct DemoOptions {
   std::vector<unsigned> rates = {9600, 38400, 115200};
   unsigned bytes = 2048;  // per transfer, each way
   kernel::ClockKind clock = kernel::ClockKind::Real;
-  int64_t busFrame = 0;  // chip::ChipOptions::bulkOutFrame
+  int64_t busFrame = 0;                             // chip::ChipOptions::bulkOutFrame
+  std::string image = rig::ImageFromEnvironment();  // rig::ComputerOptions::image
 };
 
 constexpr int kDemoMaxPorts = 8;

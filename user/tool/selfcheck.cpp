@@ -47,7 +47,7 @@ struct TimerRecord {
   int64_t time = 0;
 };
 
-void OnTimer(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI OnTimer(PKDPC, PVOID context, PVOID, PVOID) {
   auto* record = static_cast<TimerRecord*>(context);
   record->irql = KeGetCurrentIrql();
   record->time = kernel::clock::Now();
@@ -75,7 +75,7 @@ std::string CheckTimer() {
   return {};
 }
 
-void SetEventAndExit(PVOID context) {
+void NTAPI SetEventAndExit(PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

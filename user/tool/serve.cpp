@@ -137,7 +137,10 @@ int AwaitStop(const sigset_t& signals) {
 
 int Serve(const ServeOptions& options, const std::string& state, Console& console, std::ostream& err,
           const sigset_t& signals) {
-  rig::Computer pc({.clock = kernel::ClockKind::Real, .stateDir = options.stateDir, .abortOnLeaks = false});
+  rig::Computer pc({.clock = kernel::ClockKind::Real,
+                    .stateDir = options.stateDir,
+                    .abortOnLeaks = false,
+                    .image = options.image});
   std::vector<chip::UsbChip*> chips;
   for (int i = 0; i < options.chips; ++i) {
     chips.push_back(&pc.AddChip(

@@ -8,7 +8,7 @@ namespace t7315 {
 
 const char kServeUsage[] =
     "usage: t7315 serve [--chips N] [--ports N] [--rfc2217 BASE] [--cable PORT:END]... [--state DIR]\n"
-    "                   [--bus none|full|high]\n"
+    "                   [--bus none|full|high] [--image FILE]\n"
     "\n"
     "  --chips N       simulated chips to plug (1-8, default 1)\n"
     "  --ports N       ports per chip (1-8, default 4)\n"
@@ -18,7 +18,9 @@ const char kServeUsage[] =
     "                  the attached device); repeatable; default: ports joined in pairs\n"
     "  --state DIR     keep the registry, the settings file and the pty links in DIR\n"
     "  --bus KIND      the USB host controller's frame timing for bulk-out: none (completions at\n"
-    "                  once, the default), full (1 ms frames) or high (125 us micro-frames)\n";
+    "                  once, the default), full (1 ms frames) or high (125 us micro-frames)\n"
+    "  --image FILE    run the Windows driver image FILE (t7315ser.sys) instead of the natively\n"
+    "                  built driver (default: $T7315_IMAGE, if set)\n";
 
 int ComNumber(std::string_view name) {
   if (name.size() < 4 || name.substr(0, 3) != "COM") return -1;
@@ -84,7 +86,7 @@ std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::s
       value = name.substr(equals + 1);
       name.resize(equals);
     } else if (name == "--chips" || name == "--ports" || name == "--rfc2217" || name == "--cable" ||
-               name == "--state" || name == "--bus") {
+               name == "--state" || name == "--bus" || name == "--image") {
       if (i + 1 == args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -109,6 +111,9 @@ std::variant<ServeOptions, std::string> ParseServeOptions(std::span<const std::s
     } else if (name == "--state") {
       if (value.empty()) return "--state wants a folder";
       options.stateDir = value;
+    } else if (name == "--image") {
+      if (value.empty()) return "--image wants a driver image file";
+      options.image = value;
     } else if (name == "--cable") {
       auto parsed = ParseCable(value);
       if (auto* problem = std::get_if<std::string>(&parsed)) return *problem;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "emulator/chip/scheduler.h"
+#include "user/rig/computer.h"
 
 namespace t7315 {
 
@@ -27,6 +28,7 @@ struct ServeOptions {
   chip::Time busFrame = 0;  // bulk-out completions once a frame of this length; 0: at once
   // Empty: the ports are joined in null-modem pairs in their order.
   std::vector<CableSpec> cables;
+  std::string image = rig::ImageFromEnvironment();  // rig::ComputerOptions::image
 };
 
 constexpr int kMaxChips = 8;

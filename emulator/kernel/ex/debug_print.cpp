@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/host/ex.h"
 #include "platform/host/ke.h"
 
 static bool DebugPrintEnabled() {
@@ -8,23 +9,28 @@ static bool DebugPrintEnabled() {
   return enabled;
 }
 
-static ULONG Print(PCSTR format, va_list args) {
-  if (DebugPrintEnabled()) std::vfprintf(stderr, format, args);
-  return 0;
+// Formats with the kernel's own formatter, which reads the Microsoft argument
+// list these routines receive; a longer line is cut.
+static void Print(PCSTR format, __builtin_ms_va_list args) {
+  if (!DebugPrintEnabled()) return;
+  char line[512];
+  int length = _vsnprintf(line, sizeof line - 1, format, args);
+  line[length < 0 ? sizeof line - 1 : size_t(length)] = '\0';
+  std::fputs(line, stderr);
 }
 
 ULONG DbgPrint(PCSTR format, ...) {
-  va_list args;
-  va_start(args, format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, format);
   Print(format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return 0;
 }
 
 ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
-  va_list args;
-  va_start(args, format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, format);
   Print(format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return 0;
 }

@@ -29,13 +29,34 @@ struct Export {
   unsigned long sinceMajor = 5, sinceMinor = 0;
 };
 
-template <class Function>
-constexpr const void* At(Function* routine) {
+// Only routines in the kernel's calling convention can be exported: an image
+// calls every import that way.
+template <class Result, class... Arguments>
+constexpr const void* At(Result(NTAPI* routine)(Arguments...)) {
+  return reinterpret_cast<const void*>(routine);
+}
+template <class Result, class... Arguments>
+constexpr const void* At(Result(NTAPI* routine)(Arguments..., ...)) {
   return reinterpret_cast<const void*>(routine);
 }
 
+// The C run-time routines the kernel exports, called in its convention.
+void* NTAPI CopyMemory(void* destination, const void* source, size_t length) {
+  return std::memcpy(destination, source, length);
+}
+void* NTAPI FillMemory(void* destination, int value, size_t length) {
+  return std::memset(destination, value, length);
+}
+size_t NTAPI TextLength(const char* text) { return std::strlen(text); }
+
+// The formatters an image calls, picked from the host build's overloads.
+int(NTAPI* const kFormatNarrow)(char*, size_t, const char*, __builtin_ms_va_list) = &::_vsnprintf;
+int(NTAPI* const kFormatWide)(WCHAR*, size_t, const WCHAR*, __builtin_ms_va_list) = &::_vsnwprintf;
+
 #define EXPORT(module, routine, ...) \
   { module, #routine, At(&::routine), ##__VA_ARGS__ }
+#define EXPORT_AS(module, name, routine) \
+  { module, name, At(routine) }
 
 const Export kExports[] = {
     // Executive: pool, strings, versions, registry, files.
@@ -57,13 +78,13 @@ const Export kExports[] = {
     EXPORT(kKernel, RtlUnicodeStringToInteger),
     EXPORT(kKernel, RtlAnsiStringToUnicodeString),
     EXPORT(kKernel, RtlUnicodeStringToAnsiString),
-    EXPORT(kKernel, _vsnprintf),
+    EXPORT_AS(kKernel, "_vsnprintf", kFormatNarrow),
     EXPORT(kKernel, _snprintf),
-    EXPORT(kKernel, _vsnwprintf),
+    EXPORT_AS(kKernel, "_vsnwprintf", kFormatWide),
     EXPORT(kKernel, _snwprintf),
-    EXPORT(kKernel, memcpy),
-    EXPORT(kKernel, memset),
-    EXPORT(kKernel, strlen),
+    EXPORT_AS(kKernel, "memcpy", &CopyMemory),
+    EXPORT_AS(kKernel, "memset", &FillMemory),
+    EXPORT_AS(kKernel, "strlen", &TextLength),
     EXPORT(kKernel, RtlGetVersion),
     EXPORT(kKernel, PsGetVersion),
     EXPORT(kKernel, RtlIsNtDdiVersionAvailable, 6, 0),
@@ -181,6 +202,7 @@ const Export kExports[] = {
 };
 
 #undef EXPORT
+#undef EXPORT_AS
 
 bool SameModule(std::string_view a, const char* b) {
   return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;

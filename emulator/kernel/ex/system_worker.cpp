@@ -31,7 +31,7 @@ State& S() {
   return *state;
 }
 
-void ItemMain(PVOID context) {
+void NTAPI ItemMain(PVOID context) {
   auto* work = static_cast<std::function<void()>*>(context);
   (*work)();
   delete work;
@@ -68,7 +68,7 @@ void ReapItems(bool wait) {
   });
 }
 
-void DispatcherMain(PVOID) {
+void NTAPI DispatcherMain(PVOID) {
   State& s = S();
   for (;;) {
     KeWaitForSingleObject(&s.newWork, Executive, KernelMode, FALSE, nullptr);

@@ -37,7 +37,7 @@ UNICODE_STRING Counted(const std::u16string& text) {
   return UNICODE_STRING{bytes, bytes, const_cast<PWSTR>(text.c_str())};
 }
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

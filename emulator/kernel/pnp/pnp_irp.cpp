@@ -8,7 +8,7 @@
 namespace kernel::pnp::internal {
 namespace {
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;  // the manager frees the IRP
 }

@@ -36,7 +36,7 @@ struct Request {
 
 // The IRP is freed before the callback runs, so that whoever the callback
 // wakes finds the request gone; the callback reads a copy of its status.
-NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<Request*>(context);
   IO_STATUS_BLOCK ioStatus = irp->IoStatus;
   IoFreeIrp(irp);

@@ -14,7 +14,7 @@ namespace {
 std::atomic<SYSTEM_POWER_STATE> g_systemState{PowerSystemWorking};
 std::atomic<POWER_ACTION> g_sleepAction{PowerActionNone};
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -6,11 +6,37 @@
 // that does not fit returns -1 and leaves the buffer unterminated.
 #include <stdarg.h>
 
+#include <cstring>
 #include <type_traits>
 
 #include "platform/host/ex.h"
 
 namespace {
+
+// The two argument list kinds, wrapped so that templates tell them apart: an
+// image hands over the Microsoft one, the natively built driver the host's.
+// The Microsoft list is a pointer to 8-byte slots, one per argument, each
+// value at the start of its slot. It is read by hand: GCC folds a va_arg of
+// each kind into one body when they look alike.
+struct MicrosoftList {
+  const char* next;
+};
+struct HostList {
+  va_list list;
+};
+
+template <class T>
+T Take(MicrosoftList& args) {
+  static_assert(sizeof(T) <= 8 && std::is_trivially_copyable_v<T>);
+  T value;
+  std::memcpy(&value, args.next, sizeof value);
+  args.next += 8;
+  return value;
+}
+template <class T>
+T Take(HostList& args) {
+  return va_arg(args.list, T);
+}
 
 template <class Char>
 class Sink {
@@ -84,11 +110,11 @@ void ParseFlags(const Char*& f, Directive& directive) {
   }
 }
 
-template <class Char>
-void ParseWidthAndPrecision(const Char*& f, Directive& directive, va_list& args) {
+template <class Char, class List>
+void ParseWidthAndPrecision(const Char*& f, Directive& directive, List& args) {
   if (*f == '*') {
     ++f;
-    directive.width = va_arg(args, int);
+    directive.width = Take<int>(args);
     if (directive.width < 0) {
       directive.left = true;
       directive.width = -directive.width;
@@ -100,7 +126,7 @@ void ParseWidthAndPrecision(const Char*& f, Directive& directive, va_list& args)
   ++f;
   if (*f == '*') {
     ++f;
-    directive.precision = va_arg(args, int);
+    directive.precision = Take<int>(args);
     if (directive.precision < 0) directive.precision = -1;
   } else {
     directive.precision = ParseNumber(f);
@@ -179,20 +205,20 @@ void FormatInteger(Sink<Char>& out, Directive directive, uint64_t magnitude, boo
   });
 }
 
-template <class Char>
-void FormatSignedOrUnsigned(Sink<Char>& out, const Directive& directive, va_list& args) {
+template <class Char, class List>
+void FormatSignedOrUnsigned(Sink<Char>& out, const Directive& directive, List& args) {
   bool isSigned = directive.conversion == 'd' || directive.conversion == 'i';
   int64_t value;
   switch (directive.size) {
     case Size::LongLong:
     case Size::Pointer:
-      value = va_arg(args, int64_t);
+      value = Take<int64_t>(args);
       break;
     case Size::Short:
-      value = isSigned ? int64_t(int16_t(va_arg(args, int))) : int64_t(uint16_t(va_arg(args, int)));
+      value = isSigned ? int64_t(int16_t(Take<int>(args))) : int64_t(uint16_t(Take<int>(args)));
       break;
     default:
-      value = isSigned ? int64_t(va_arg(args, int32_t)) : int64_t(va_arg(args, uint32_t));
+      value = isSigned ? int64_t(Take<int32_t>(args)) : int64_t(Take<uint32_t>(args));
       break;
   }
   bool negative = isSigned && value < 0;
@@ -200,12 +226,12 @@ void FormatSignedOrUnsigned(Sink<Char>& out, const Directive& directive, va_list
   FormatInteger(out, directive, magnitude, negative, isSigned);
 }
 
-template <class Char>
-void FormatPointer(Sink<Char>& out, Directive directive, va_list& args) {
+template <class Char, class List>
+void FormatPointer(Sink<Char>& out, Directive directive, List& args) {
   directive.conversion = 'X';
   directive.precision = 16;
   directive.alternate = false;
-  FormatInteger(out, directive, uint64_t(uintptr_t(va_arg(args, void*))), false, false);
+  FormatInteger(out, directive, uint64_t(uintptr_t(Take<void*>(args))), false, false);
 }
 
 // Characters of a narrow or wide text, narrowed or widened to the output's.
@@ -228,14 +254,14 @@ void FormatTerminated(Sink<Char>& out, const Directive& directive, const Source*
   FormatText(out, directive, text, length);
 }
 
-template <class Char>
-void FormatCountedString(Sink<Char>& out, const Directive& directive, bool wide, va_list& args) {
+template <class Char, class List>
+void FormatCountedString(Sink<Char>& out, const Directive& directive, bool wide, List& args) {
   if (wide) {
-    auto s = va_arg(args, const UNICODE_STRING*);
+    auto s = Take<const UNICODE_STRING*>(args);
     if (s == nullptr || s->Buffer == nullptr) return FormatText(out, directive, "(null)", 6);
     return FormatText(out, directive, s->Buffer, s->Length / sizeof(WCHAR));
   }
-  auto s = va_arg(args, const ANSI_STRING*);
+  auto s = Take<const ANSI_STRING*>(args);
   if (s == nullptr || s->Buffer == nullptr) return FormatText(out, directive, "(null)", 6);
   FormatText(out, directive, s->Buffer, s->Length);
 }
@@ -249,8 +275,8 @@ bool TakesWide(const Directive& directive, bool upper) {
   return (sizeof(Char) != 1) != upper;
 }
 
-template <class Char>
-void FormatConversion(Sink<Char>& out, const Directive& directive, va_list& args) {
+template <class Char, class List>
+void FormatConversion(Sink<Char>& out, const Directive& directive, List& args) {
   switch (directive.conversion) {
     case 'd':
     case 'i':
@@ -263,15 +289,15 @@ void FormatConversion(Sink<Char>& out, const Directive& directive, va_list& args
       return FormatPointer(out, directive, args);
     case 'c':
     case 'C': {
-      WCHAR c = WCHAR(va_arg(args, int));
+      WCHAR c = WCHAR(Take<int>(args));
       if (!TakesWide<Char>(directive, directive.conversion == 'C')) c = WCHAR(UCHAR(c));
       return FormatText(out, directive, &c, 1);
     }
     case 's':
     case 'S':
       if (TakesWide<Char>(directive, directive.conversion == 'S'))
-        return FormatTerminated(out, directive, va_arg(args, const WCHAR*));
-      return FormatTerminated(out, directive, va_arg(args, const char*));
+        return FormatTerminated(out, directive, Take<const WCHAR*>(args));
+      return FormatTerminated(out, directive, Take<const char*>(args));
     case 'Z':
       return FormatCountedString(out, directive, directive.size == Size::Wide || directive.size == Size::Long,
                                  args);
@@ -280,11 +306,10 @@ void FormatConversion(Sink<Char>& out, const Directive& directive, va_list& args
   }
 }
 
-template <class Char>
-int Format(Char* buffer, size_t count, const Char* format, va_list args) {
+// `ap` is either argument list kind (see Take).
+template <class Char, class List>
+int Format(Char* buffer, size_t count, const Char* format, List& ap) {
   Sink<Char> out(buffer, count);
-  va_list ap;
-  va_copy(ap, args);
   for (const Char* f = format; *f != 0;) {
     if (*f != '%') {
       out.Put(*f++);
@@ -303,32 +328,56 @@ int Format(Char* buffer, size_t count, const Char* format, va_list args) {
     directive.conversion = char(*f++);
     FormatConversion(out, directive, ap);
   }
-  va_end(ap);
   return out.Finish();
+}
+
+// Formats from the host's own list, on a copy so the caller's stays where it
+// was.
+template <class Char>
+int FormatHostList(Char* buffer, size_t count, const Char* format, va_list args) {
+  HostList ap;
+  va_copy(ap.list, args);
+  int result = Format(buffer, count, format, ap);
+  va_end(ap.list);
+  return result;
+}
+
+template <class Char>
+int FormatMicrosoftList(Char* buffer, size_t count, const Char* format, __builtin_ms_va_list args) {
+  MicrosoftList ap{args};
+  return Format(buffer, count, format, ap);
 }
 
 }  // namespace
 
+int _vsnprintf(char* buffer, size_t count, const char* format, __builtin_ms_va_list args) {
+  return FormatMicrosoftList(buffer, count, format, args);
+}
+
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args) {
-  return Format(buffer, count, format, args);
+  return FormatHostList(buffer, count, format, args);
 }
 
 int _snprintf(char* buffer, size_t count, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int result = Format(buffer, count, format, args);
-  va_end(args);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, format);
+  int result = FormatMicrosoftList(buffer, count, format, args);
+  __builtin_ms_va_end(args);
   return result;
 }
 
+int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, __builtin_ms_va_list args) {
+  return FormatMicrosoftList(buffer, count, format, args);
+}
+
 int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list args) {
-  return Format(buffer, count, format, args);
+  return FormatHostList(buffer, count, format, args);
 }
 
 int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int result = Format(buffer, count, format, args);
-  va_end(args);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, format);
+  int result = FormatMicrosoftList(buffer, count, format, args);
+  __builtin_ms_va_end(args);
   return result;
 }

@@ -96,7 +96,7 @@ std::vector<uint8_t> BuildWnode(const Request& request, const std::u16string& na
   return buffer;
 }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -170,15 +170,15 @@ NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID M
   kernel::verifier::CheckIrql("WmiTraceMessage", nullptr, HIGH_LEVEL);
   TraceMessage message{
       LoggerHandle, MessageFlags, MessageGuid != nullptr ? *MessageGuid : GUID{}, MessageNumber, {}};
-  va_list args;
-  va_start(args, MessageNumber);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, MessageNumber);
   for (;;) {
     auto data = va_arg(args, const uint8_t*);
     if (data == nullptr) break;
     auto length = va_arg(args, SIZE_T);
     message.arguments.emplace_back(data, data + length);
   }
-  va_end(args);
+  __builtin_ms_va_end(args);
   std::lock_guard guard(T().lock);
   USHORT logger = ContextOf(LoggerHandle).LoggerId;
   bool active = std::any_of(T().sessions.begin(), T().sessions.end(),

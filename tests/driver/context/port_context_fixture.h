@@ -31,7 +31,7 @@ class PortContextTest : public MachineTest {
   }
 
   // Tests set the dispatch routines they need; the rest keep the default.
-  static NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+  static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
   static constexpr const char16_t* kService =
       u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\t7315ctx";

@@ -119,7 +119,7 @@ TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
 
 // The bus answers a query-stop or query-remove 100 ms late: chunks complete
 // meanwhile, while the port is not working.
-NTSTATUS SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI SlowQuery(PDEVICE_OBJECT device, PIRP irp) {
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   if (minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_QUERY_REMOVE_DEVICE) {
     kernel::clock::Sleep(100 * kernel::clock::kMillisecond);

@@ -20,8 +20,8 @@ std::u16string SerialName(int number) {
   return u"\\Device\\Tarvio7315Serial" + std::u16string(digits.begin(), digits.end());
 }
 
-NTSTATUS NoDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
-NTSTATUS SquatterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI NoDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
+NTSTATUS NTAPI SquatterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = NoDispatch;
   return STATUS_SUCCESS;
 }

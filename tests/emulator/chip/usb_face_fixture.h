@@ -39,7 +39,7 @@ class AsyncUrb {
   void Cancel() { IoCancelIrp(irp_); }
 
  private:
-  static NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID event) {
+  static NTSTATUS NTAPI Signal(PDEVICE_OBJECT, PIRP, PVOID event) {
     KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }

@@ -14,12 +14,12 @@ struct PassThrough {
 
 PassThrough& Of(PDEVICE_OBJECT fdo) { return *static_cast<PassThrough*>(fdo->DeviceExtension); }
 
-NTSTATUS PassDown(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT fdo, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(Of(fdo).lower, irp);
 }
 
-NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return PassDown(fdo, irp);
   PDEVICE_OBJECT lower = Of(fdo).lower;
   NTSTATUS status = PassDown(fdo, irp);
@@ -28,13 +28,13 @@ NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
   return status;
 }
 
-NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI Power(PDEVICE_OBJECT fdo, PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(Of(fdo).lower, irp);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status =
       IoCreateDevice(driver, sizeof(PassThrough), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
@@ -45,9 +45,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT) {}
+VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverExtension->AddDevice = AddDevice;
   driver->DriverUnload = Unload;
   driver->MajorFunction[IRP_MJ_PNP] = Pnp;
@@ -88,7 +88,7 @@ TEST_F(ChipUsbPlugTest, DisconnectedPortIsSurpriseRemovedAndItsTransfersEnd) {
   EXPECT_EQ(kernel::pnp::StateOf(Pdo(0)), kernel::pnp::DeviceState::Started);
 }
 
-VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID event, PIO_STATUS_BLOCK) {
+VOID NTAPI PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID event, PIO_STATUS_BLOCK) {
   KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
 }
 

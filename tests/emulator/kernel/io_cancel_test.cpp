@@ -60,7 +60,7 @@ struct RaceOutcome {
   std::atomic<int> cancelled{0};
 };
 
-NTSTATUS CountCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI CountCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* outcome = static_cast<RaceOutcome*>(context);
   outcome->completions.fetch_add(1);
   if (irp->IoStatus.Status == STATUS_CANCELLED) outcome->cancelled.fetch_add(1);

@@ -152,10 +152,10 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
 
 TEST_F(IoCompletion, DefaultDispatchRejectsTheRequest) {
   PDRIVER_OBJECT other = nullptr;
-  ASSERT_EQ(
-      kernel::io::LoadDriver(
-          u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, kService, &other),
-      STATUS_SUCCESS);
+  ASSERT_EQ(kernel::io::LoadDriver(
+                u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_SUCCESS; },
+                kService, &other),
+            STATUS_SUCCESS);
   PDEVICE_OBJECT plain = nullptr;
   ASSERT_EQ(IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &plain), STATUS_SUCCESS);
   Owner owner;

@@ -72,7 +72,7 @@ TEST_F(IoDevices, ADriverKeepsItsDevicesInAListAndDriverEntryReadiesThem) {
   PDRIVER_OBJECT other = nullptr;
   ASSERT_EQ(kernel::io::LoadDriver(
                 u"iotest-entry",
-                [](PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+                [](PDRIVER_OBJECT driver, PUNICODE_STRING path) NTAPI {
                   EXPECT_EQ(FromCounted(*path), u"\\Registry\\Machine\\System\\Services\\entry");
                   EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"entry");
                   EXPECT_EQ(FromCounted(driver->DriverName), u"\\Driver\\iotest-entry");

@@ -84,7 +84,7 @@ inline void RecordRequest(DeviceConfig& config, PIRP irp) {
 
 using testdriver::Complete;
 
-inline NTSTATUS RelayCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+inline NTSTATUS NTAPI RelayCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   DeviceConfig& config = Config(static_cast<PDEVICE_OBJECT>(context));
   Record(config.invocations, device, irp);
   if (config.stop) return STATUS_MORE_PROCESSING_REQUIRED;
@@ -92,7 +92,7 @@ inline NTSTATUS RelayCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
   return STATUS_CONTINUE_COMPLETION;
 }
 
-inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   DeviceConfig& config = Config(device);
   if (!config.relay) {
     RecordRequest(config, irp);
@@ -112,7 +112,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return IoCallDriver(config.lower, irp);
 }
 
-inline NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+inline NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) dispatch = Dispatch;
   return STATUS_SUCCESS;
 }
@@ -134,7 +134,7 @@ struct Owner {
   Owner() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
 };
 
-inline NTSTATUS OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+inline NTSTATUS NTAPI OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* owner = static_cast<Owner*>(context);
   Record(owner->invocations, device, irp);
   KeSetEvent(&owner->done, IO_NO_INCREMENT, FALSE);

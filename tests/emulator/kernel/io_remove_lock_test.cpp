@@ -16,7 +16,7 @@ struct LockUser {
   std::atomic<bool> released{false};
 };
 
-VOID HoldUntilTold(PVOID context) {
+VOID NTAPI HoldUntilTold(PVOID context) {
   auto* user = static_cast<LockUser*>(context);
   EXPECT_EQ(IoAcquireRemoveLock(user->lock, user), STATUS_SUCCESS);
   KeSetEvent(&user->acquired, IO_NO_INCREMENT, FALSE);

@@ -87,14 +87,14 @@ TEST_F(IoVerifierDeathTest, EveryRuleStopsTheProgramNamingRuleAndRoutine) {
        }},
       {"pending returned but IoMarkIrpPending not called", "IofCallDriver",
        [&] {
-         SendRead([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         SendRead([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            Complete(irp, STATUS_SUCCESS, 0);
            return STATUS_PENDING;
          });
        }},
       {"IRP marked pending but STATUS_PENDING not returned", "IofCallDriver",
        [&] {
-         SendRead([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         SendRead([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            IoMarkIrpPending(irp);
            Complete(irp, STATUS_SUCCESS, 0);
            return STATUS_SUCCESS;
@@ -102,7 +102,7 @@ TEST_F(IoVerifierDeathTest, EveryRuleStopsTheProgramNamingRuleAndRoutine) {
        }},
       {"IRQL changed across a driver routine", "IofCallDriver",
        [&] {
-         SendRead([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         SendRead([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
            KIRQL old;
            KeRaiseIrql(DISPATCH_LEVEL, &old);
            Complete(irp, STATUS_SUCCESS, 0);

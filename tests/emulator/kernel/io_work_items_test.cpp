@@ -16,7 +16,7 @@ struct Runs {
   KIRQL irql = HIGH_LEVEL;
 };
 
-VOID Note(PDEVICE_OBJECT device, PVOID context) {
+VOID NTAPI Note(PDEVICE_OBJECT device, PVOID context) {
   auto* run = static_cast<Runs*>(context);
   run->device = device;
   run->irql = KeGetCurrentIrql();

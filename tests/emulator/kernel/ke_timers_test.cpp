@@ -27,7 +27,7 @@ struct TimedDpc {
     KeInitializeTimer(&timer);
     KeInitializeDpc(&dpc, Record, this);
   }
-  static void Record(PKDPC, PVOID context, PVOID, PVOID) {
+  static void NTAPI Record(PKDPC, PVOID context, PVOID, PVOID) {
     auto* self = static_cast<TimedDpc*>(context);
     self->times.push_back(kernel::clock::Now());
     self->irqls.push_back(KeGetCurrentIrql());
@@ -97,7 +97,7 @@ TEST_F(KeTimers, WaitingOnATimerObjectEndsAtItsDueTime) {
   EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets when a wait takes it";
 }
 
-void SpinUntilReleased(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI SpinUntilReleased(PKDPC, PVOID context, PVOID, PVOID) {
   auto* released = static_cast<std::atomic<bool>*>(context);
   while (!released->load()) std::this_thread::yield();
 }

@@ -11,16 +11,18 @@ TEST_P(VerifierDeathTest, StopsTheProgramWithItsReport) {
 
 namespace {
 
-void KeepSpinLock(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI KeepSpinLock(PKDPC, PVOID context, PVOID, PVOID) {
   KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
 }
 
-void EndOwningMutex(PVOID context) {
+void NTAPI EndOwningMutex(PVOID context) {
   KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void WaitForever(PVOID context) { KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr); }
+void NTAPI WaitForever(PVOID context) {
+  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+}
 
 // Threads started here outlive the routine that started them.
 KEVENT g_event;

@@ -19,7 +19,7 @@ struct ThreadArgs {
   std::atomic<int>* woken;
 };
 
-void WaitOnceAndCount(PVOID context) {
+void NTAPI WaitOnceAndCount(PVOID context) {
   auto* args = static_cast<ThreadArgs*>(context);
   KeWaitForSingleObject(args->event, Executive, KernelMode, FALSE, nullptr);
   args->woken->fetch_add(1);
@@ -127,7 +127,7 @@ struct MutexArgs {
   int id;
 };
 
-void HoldMutexBriefly(PVOID context) {
+void NTAPI HoldMutexBriefly(PVOID context) {
   auto* args = static_cast<MutexArgs*>(context);
   for (int i = 0; i < 50; ++i) {
     KeWaitForSingleObject(args->mutex, Executive, KernelMode, FALSE, nullptr);
@@ -159,7 +159,7 @@ TEST_F(KeWaits, MutexIsExclusiveAndRecursive) {
   EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
-void ReturnWithoutTerminate(PVOID) {}
+void NTAPI ReturnWithoutTerminate(PVOID) {}
 
 TEST_F(KeWaits, ThreadObjectIsSignalledWhenTheThreadEnds) {
   PKTHREAD thread = StartThread(ReturnWithoutTerminate, nullptr);

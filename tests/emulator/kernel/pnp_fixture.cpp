@@ -23,12 +23,12 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT lower, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -45,7 +45,7 @@ NTSTATUS ForwardAndWait(Fdo& fdo, PIRP irp) {
 
 // ---- The bus driver's PDOs ---------------------------------------------------------
 
-NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   Pdo& pdo = PdoOf(device);
   Log(pdo.seen, irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -74,7 +74,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
   Pdo& pdo = PdoOf(device);
   Log(pdo.seen, irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -96,9 +96,9 @@ NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp) {
   return STATUS_PENDING;
 }
 
-NTSTATUS BusSystemControl(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, irp->IoStatus.Status); }
+NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, irp->IoStatus.Status); }
 
-NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
   driver->MajorFunction[IRP_MJ_POWER] = BusPower;
   driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControl;
@@ -123,7 +123,7 @@ std::vector<uint8_t> ReadPortName(PDEVICE_OBJECT pdo) {
   return value;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   World& world = W();
   std::u16string name = u"\\Device\\TestPort" + Number(world.addDeviceCalls++);
   UNICODE_STRING deviceName{USHORT(name.size() * 2), USHORT(name.size() * 2), name.data()};
@@ -162,7 +162,7 @@ NTSTATUS QueryStateChange(Fdo& fdo, PIRP irp, NTSTATUS refusal) {
   return PassDown(fdo.lower, irp);
 }
 
-NTSTATUS FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
   Fdo& fdo = FdoOf(device);
   Log(fdo.seen, irp);
   const Faults& faults = W().faults;
@@ -202,7 +202,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 // As power-policy owner: the device power request for a system request is
 // made first, then the system request goes down.
-VOID DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
   auto systemIrp = static_cast<PIRP>(context);
   Fdo& fdo = FdoOf(IoGetCurrentIrpStackLocation(systemIrp)->DeviceObject);
   fdo.devicePowerResult = ioStatus->Status;
@@ -211,7 +211,7 @@ VOID DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_ST
   PoCallDriver(fdo.lower, systemIrp);
 }
 
-NTSTATUS FdoPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FdoPower(PDEVICE_OBJECT device, PIRP irp) {
   Fdo& fdo = FdoOf(device);
   Log(fdo.seen, irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -234,7 +234,7 @@ NTSTATUS FdoPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(fdo.lower, irp);
 }
 
-NTSTATUS FdoSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FdoSystemControl(PDEVICE_OBJECT device, PIRP irp) {
   Fdo& fdo = FdoOf(device);
   if (W().wmiContext == nullptr) return PassDown(fdo.lower, irp);
   SYSCTL_IRP_DISPOSITION disposition;
@@ -250,12 +250,12 @@ NTSTATUS FdoSystemControl(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-NTSTATUS FdoOpenClose(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI FdoOpenClose(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Information = 0;
   return Complete(irp, STATUS_SUCCESS);
 }
 
-VOID Unload(PDRIVER_OBJECT) { ++W().unloadCalls; }
+VOID NTAPI Unload(PDRIVER_OBJECT) { ++W().unloadCalls; }
 
 }  // namespace
 
@@ -294,7 +294,7 @@ std::vector<UCHAR> Minors(const std::vector<Seen>& seen, UCHAR major) {
   return minors;
 }
 
-NTSTATUS FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   ++W().driverEntryCalls;
   driver->DriverExtension->AddDevice = AddDevice;
   driver->DriverUnload = Unload;

@@ -95,7 +95,7 @@ World& W();
 inline Pdo& PdoOf(PDEVICE_OBJECT device) { return **static_cast<Pdo**>(device->DeviceExtension); }
 inline Fdo& FdoOf(PDEVICE_OBJECT device) { return **static_cast<Fdo**>(device->DeviceExtension); }
 
-NTSTATUS FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // Appends to a driver's log; logs are written from several threads.
 void Log(std::vector<Seen>& log, PIRP irp);

@@ -12,7 +12,7 @@ namespace {
 
 constexpr char kService[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Sample";
 
-NTSTATUS Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 const char kGood[] = R"(; a sample
 [Version]

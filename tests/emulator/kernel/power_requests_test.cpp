@@ -17,8 +17,8 @@ struct Callback {
   void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
 };
 
-VOID RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
-                    PIO_STATUS_BLOCK ioStatus) {
+VOID NTAPI RecordCallback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                          PIO_STATUS_BLOCK ioStatus) {
   auto* callback = static_cast<Callback*>(context);
   ++callback->calls;
   callback->device = device;

@@ -22,8 +22,8 @@ struct Control {
 };
 std::vector<Control> g_controls;
 
-NTSTATUS QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* registryPath,
-                      PUNICODE_STRING mofResource, PDEVICE_OBJECT* pdo) {
+NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING,
+                            PUNICODE_STRING* registryPath, PUNICODE_STRING mofResource, PDEVICE_OBJECT* pdo) {
   *flags = WMIREG_FLAG_INSTANCE_PDO;
   *registryPath = &g_registryPath;
   RtlInitUnicodeString(mofResource, u"MofResource");
@@ -31,8 +31,8 @@ NTSTATUS QueryRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths, ULONG available,
-                    PUCHAR buffer) {
+NTSTATUS NTAPI QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths,
+                          ULONG available, PUCHAR buffer) {
   if (lengths == nullptr || available < 1)
     return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 1, IO_NO_INCREMENT);
   buffer[0] = UCHAR(FdoOf(device).wakeEnable);
@@ -40,19 +40,19 @@ NTSTATUS QueryBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG
   return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 1, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG size, PUCHAR buffer) {
+NTSTATUS NTAPI SetBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG size, PUCHAR buffer) {
   if (size != 1) return WmiCompleteRequest(device, irp, STATUS_INFO_LENGTH_MISMATCH, 0, IO_NO_INCREMENT);
   FdoOf(device).wakeEnable = buffer[0];
   return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 1, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item, ULONG size, PUCHAR buffer) {
+NTSTATUS NTAPI SetItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item, ULONG size, PUCHAR buffer) {
   if (item != 1) return WmiCompleteRequest(device, irp, STATUS_WMI_ITEMID_NOT_FOUND, 0, IO_NO_INCREMENT);
   return SetBlock(device, irp, 0, 0, size, buffer);
 }
 
-NTSTATUS FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, WMIENABLEDISABLECONTROL function,
-                         BOOLEAN enable) {
+NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex,
+                               WMIENABLEDISABLECONTROL function, BOOLEAN enable) {
   g_controls.push_back({guidIndex, function, enable});
   return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
 }

@@ -23,7 +23,7 @@ struct ControlBlock {
   int enables = 0, disables = 0;
 };
 
-NTSTATUS TraceControl(UCHAR action, PVOID, ULONG size, PVOID buffer, PVOID context, PULONG used) {
+NTSTATUS NTAPI TraceControl(UCHAR action, PVOID, ULONG size, PVOID buffer, PVOID context, PULONG used) {
   auto* block = static_cast<ControlBlock*>(context);
   switch (action) {
     case IRP_MN_REGINFO: {
@@ -61,7 +61,7 @@ struct ClassicState {
   TRACE_ENABLE_CONTEXT enable{};
 };
 
-VOID ClassicCallback(LPCGUID, UCHAR code, PVOID enableContext, PVOID context) {
+VOID NTAPI ClassicCallback(LPCGUID, UCHAR code, PVOID enableContext, PVOID context) {
   auto* state = static_cast<ClassicState*>(context);
   ++state->calls;
   state->lastCode = code;

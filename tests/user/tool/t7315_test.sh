@@ -20,6 +20,10 @@ expect "soak bytes" 2 err "^t7315 soak: --bytes takes a count of bytes with K or
 expect "soak flow" 2 err "^t7315 soak: --flow takes none, rtscts and xonxoff, separated by commas, not 'rts'$" -- soak --flow rts
 expect "soak rate" 2 err "^t7315 soak: --rates takes baud rates from 75 to 3000000, separated by commas, not '9600,-1'$" -- soak --rates 9600,-1
 expect "soak passes" 0 out "^soak: 8192 bytes carried and compared, 0 failed setting\(s\)$" -- soak --bytes 2K --rates 115200 --flow none
+printf 'not a driver image' >"$work/bad.sys"
+expect "demo image missing" 1 err "^t7315 demo: start: cannot load the driver image /no/such.sys: cannot open" -- demo --image /no/such.sys
+expect "demo image malformed" 1 err "^t7315 demo: start: cannot load the driver image $work/bad.sys: " -- demo --image "$work/bad.sys"
+expect "serve image malformed" 1 err "^t7315: serve: cannot load the driver image $work/bad.sys: " -- serve --image "$work/bad.sys"
 expect "selfcheck passes" 0 out "^registry: OK$" -- selfcheck
 
 # Every selfcheck line is a passed check, and there is one per check.

@@ -130,7 +130,7 @@ inline NTSTATUS Control(Port& port, PIRP irp, PIO_STACK_LOCATION sp) {
   return End(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
-inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   Port& port = PortOf(device);
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
@@ -171,7 +171,7 @@ inline NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return End(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
-inline NTSTATUS RecordingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+inline NTSTATUS NTAPI RecordingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) dispatch = Dispatch;
   return STATUS_SUCCESS;
 }
