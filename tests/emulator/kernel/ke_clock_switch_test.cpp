@@ -38,7 +38,8 @@ struct Timer {
 
 TEST_F(KeClockSwitch, WaitsAndPendingDeadlinesRunAheadInOrder) {
   constexpr int64_t kSecond = kernel::clock::kSecond;
-  const std::vector<Pending> pending = {{true, 9 * kSecond}, {false, 5 * kSecond}, {true, 2 * kSecond}, {false, 0}};
+  const std::vector<Pending> pending = {
+      {true, 9 * kSecond}, {false, 5 * kSecond}, {true, 2 * kSecond}, {false, 0}};
   std::vector<Fired> fired;  // by the DPC thread, which runs both kinds
   std::vector<Timer> timers(pending.size());
   const int64_t start = Now();
