@@ -42,11 +42,12 @@ class Server:
 
     def start(self):
         out = open(self.log, "a")
+        earlier = out.tell()  # what an earlier server wrote says nothing of this one
         self.process = subprocess.Popen([self.tool, "serve", "--state", self.state, "--rfc2217", str(self.base)],
                                         stdout=out, stderr=subprocess.STDOUT)
         end = time.time() + 30
         while time.time() < end:
-            if "Ctrl-C or SIGTERM stops" in open(self.log).read():
+            if b"Ctrl-C or SIGTERM stops" in open(self.log, "rb").read()[earlier:]:
                 return
             if self.process.poll() is not None:
                 raise Failure("serve exited at start with %d" % self.process.returncode)
@@ -183,10 +184,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=300, help="how long to soak (default 300)")
     parser.add_argument("--clients", type=int, default=16, help="misbehaving clients per round (default 16)")
     parser.add_argument("--restart-every", type=int, default=5, help="rounds between restarts (default 5)")
-    # The driver pauses 100 ms for each of a port's four worker threads as the
-    # port is removed, and the ports go one after the other.
-    parser.add_argument("--stop-limit", type=float, default=1.0 + 0.5 * len(PORTS),
-                        help="seconds SIGTERM may take (default 1 s, plus 0.5 s a port for its removal)")
+    parser.add_argument("--stop-limit", type=float, default=1.0, help="seconds SIGTERM may take (default 1)")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--base", type=int, default=None, help="RFC 2217 base port (default: a free range)")
     args = parser.parse_args()

@@ -13,6 +13,11 @@ int64_t Now();
 // System time (100-ns units since 1601-01-01 UTC), as KeQuerySystemTime gives.
 int64_t SystemTime();
 bool IsVirtual();
+// From now on the clock behaves as the virtual one, going on from the current
+// instant: for a machine on real time whose remaining work, such as its
+// teardown, nothing outside waits on in real time. Does nothing on the virtual
+// clock.
+void SwitchToVirtual();
 
 using Callback = std::function<void()>;
 using CallbackId = uint64_t;

@@ -100,7 +100,9 @@ class Computer {
   // Removes every device (orderly query-remove and remove where possible,
   // else as an unplug), lets the driver unload, counts what was left behind,
   // saves the state folder and stops the machine. Open handles must have been
-  // closed. Runs once; later calls return the first report.
+  // closed. A real clock turns virtual first, so that the teardown's timeouts
+  // and pauses take no wall time. Runs once; later calls return the first
+  // report.
   LeakReport Shutdown();
 
  private:

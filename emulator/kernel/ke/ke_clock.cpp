@@ -25,6 +25,11 @@ bool IsVirtual() {
   return sched::IsVirtualClock();
 }
 
+void SwitchToVirtual() {
+  auto lock = sched::LockDispatcher();
+  sched::SwitchToVirtualClock();
+}
+
 CallbackId ScheduleAt(int64_t due, Callback callback) {
   auto lock = sched::LockDispatcher();
   return sched::ScheduleCallbackLocked(due, std::move(callback));

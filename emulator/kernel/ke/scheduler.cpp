@@ -91,10 +91,12 @@ int64_t NowUnlocked(const State& s) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot).count() / 100;
 }
 
-// Loaded images read the time from the shared data page; on the virtual
-// clock it moves only here. (The real clock's page has a ticker of its own.)
-void PublishVirtualTime(const State& s) {
-  if (s.virtualClock) shared_data::Publish(s.virtualNow, LaterBy(s.bootSystemTime, s.virtualNow));
+// Loaded images read the time from the shared data page; the virtual clock
+// publishes it whenever it moves, the real clock's ticker every millisecond.
+// Both write under the dispatcher lock, so the page never goes backwards.
+void PublishTime(const State& s) {
+  const int64_t now = NowUnlocked(s);
+  shared_data::Publish(now, LaterBy(s.bootSystemTime, now));
 }
 
 void Attach(ThreadState& thread) {
@@ -209,7 +211,7 @@ void EngineLoop() {
     if (s.virtualClock) {
       if (SystemIdle(s) && !s.deadlines.empty()) {
         s.virtualNow = std::max(s.virtualNow, s.deadlines.begin()->first.first);
-        PublishVirtualTime(s);
+        PublishTime(s);
         continue;
       }
       if (SystemIdle(s) && s.attached > 0) {
@@ -351,7 +353,7 @@ int64_t RelativeDueLocked(int64_t negativeInterval) {
 void AdvanceVirtualTime(int64_t delta) {
   State& s = S();
   s.virtualNow = LaterBy(s.virtualNow, delta);
-  PublishVirtualTime(s);
+  PublishTime(s);
   NoteNewWork();
 }
 
@@ -409,6 +411,23 @@ bool CancelCallbackLocked(clock::CallbackId id) {
 }
 
 bool IsVirtualClock() { return S().virtualClock; }
+
+void SwitchToVirtualClock() {
+  State& s = S();
+  if (s.virtualClock) return;
+  s.virtualNow = NowUnlocked(s);
+  s.virtualClock = true;
+  PublishTime(s);
+  NoteNewWork();  // the DPC thread stops waiting for the next deadline in real time
+}
+
+bool PublishRealTime() {
+  auto lock = LockDispatcher();
+  const State& s = S();
+  if (s.virtualClock) return false;
+  PublishTime(s);
+  return true;
+}
 
 void ThreadStarted() { ++S().liveSystemThreads; }
 
@@ -471,7 +490,7 @@ void Boot(bool virtualClock) {
     s.bootSystemTime =
         std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 + 116444736000000000LL;
   }
-  PublishVirtualTime(s);
+  PublishTime(s);
   s.attached = 0;
   s.runnable = 0;
   s.stopping = false;

@@ -90,6 +90,11 @@ int64_t LaterBy(int64_t time, int64_t delta);
 // The clock time a relative kernel interval (a negative count) ends at.
 int64_t RelativeDueLocked(int64_t negativeInterval);
 bool IsVirtualClock();
+// The real clock becomes virtual from its current instant (dispatcher lock held).
+void SwitchToVirtualClock();
+// The real clock's ticker: publishes the time to the shared data page; false,
+// publishing nothing, once the clock is virtual (it then publishes as it moves).
+bool PublishRealTime();
 void AdvanceVirtualTime(int64_t delta);  // a processor stall on the virtual clock
 
 // Timers, DPCs and clock callbacks (dispatcher lock held).

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "emulator/kernel/clock.h"
+#include "emulator/kernel/ke/scheduler.h"
 
 namespace kernel::shared_data {
 namespace {
@@ -19,7 +20,7 @@ typedef int64_t __attribute__((aligned(4))) PageQuad;
 // KSYSTEM_TIME: LowPart, High1Time, High2Time. The writer stores High2Time
 // first and LowPart:High1Time last, as one 64-bit store, so that a reader of
 // the 12 bytes can tell a torn value. Only the loaded images read the page,
-// and one clock at a time writes it.
+// and only under the dispatcher lock is it written.
 void Store(uint32_t offset, int64_t value) {
   *reinterpret_cast<volatile int32_t*>(g_page + offset + 8) = int32_t(value >> 32);
   *reinterpret_cast<volatile PageQuad*>(g_page + offset) = value;
@@ -37,13 +38,15 @@ Ticker& T() {
   return *ticker;
 }
 
+// Runs until the last reader goes or the clock turns virtual.
 void Tick() {
   Ticker& t = T();
   std::unique_lock lock(t.lock);
   while (t.readers > 0) {
     lock.unlock();
-    Publish(clock::Now(), clock::SystemTime());
+    const bool real = sched::PublishRealTime();
     lock.lock();
+    if (!real) break;
     t.changed.wait_for(lock, std::chrono::milliseconds(1));
   }
 }
@@ -58,14 +61,15 @@ void Publish(int64_t interruptTime, int64_t systemTime) {
 }
 
 void AddReader() {
-  if (clock::IsVirtual()) return;
+  const bool real = !clock::IsVirtual();
   Ticker& t = T();
   std::lock_guard guard(t.lock);
-  if (t.readers++ == 0) t.thread = std::thread(Tick);
+  if (t.readers++ == 0 && real) t.thread = std::thread(Tick);
 }
 
+// Counts readers on either clock: the clock may have turned virtual since a
+// reader came, and its ticker must still be joined.
 void RemoveReader() {
-  if (clock::IsVirtual()) return;
   Ticker& t = T();
   std::thread ending;
   {

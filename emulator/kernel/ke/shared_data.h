@@ -18,12 +18,12 @@ constexpr uint32_t kPageSize = 0x1000;
 uint8_t* Page();
 
 // Writes both times as the clock tick does, so that a reader of either
-// KSYSTEM_TIME sees a whole value. Called by the scheduler whenever the
-// virtual clock moves.
+// KSYSTEM_TIME sees a whole value. Called by the scheduler, under the
+// dispatcher lock, whenever the virtual clock moves or the real one ticks.
 void Publish(int64_t interruptTime, int64_t systemTime);
 
 // On the real clock the page is refreshed every millisecond while at least
-// one loaded image reads it; on the virtual clock these do nothing.
+// one loaded image reads it; the virtual clock needs no refresh.
 void AddReader();
 void RemoveReader();
 
