@@ -29,7 +29,7 @@ start_server() {
   "$tool" serve "$@" >"$work/$name.log" 2>&1 &
   server=$!
   for _ in $(seq 200); do
-    grep -q "^serving " "$work/$name.log" && return 0
+    grep -q "^serving " "$work/$name.log" 2>/dev/null && return 0
     kill -0 "$server" 2>/dev/null || break
     sleep 0.1
   done
