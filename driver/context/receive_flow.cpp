@@ -19,7 +19,8 @@ BOOLEAN AutoReceive(PPORT_DEVICE_CONTEXT context) {
 BOOLEAN ReceiveFlowSelected(PPORT_DEVICE_CONTEXT context) {
   SERIAL_HANDFLOW& flow = context->HandFlow;
   return (ReadShared(&flow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
-         (ReadShared(&flow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE || AutoReceive(context);
+         (ReadShared(&flow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE ||
+         AutoReceive(context);
 }
 
 }  // namespace

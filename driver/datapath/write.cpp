@@ -152,7 +152,9 @@ BOOLEAN FinishCurrentWrite(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
   return context->CurrentWriteIrp != nullptr;
 }
 
-BOOLEAN SlotBusy(PPORT_DEVICE_CONTEXT context) { return ReadSharedByte(&context->IntUrbs[BulkOutSlot].Idle) == 0; }
+BOOLEAN SlotBusy(PPORT_DEVICE_CONTEXT context) {
+  return ReadSharedByte(&context->IntUrbs[BulkOutSlot].Idle) == 0;
+}
 
 // Caller holds WriteQueueLock. The slot carries a chunk of the current write,
 // not a flow character.

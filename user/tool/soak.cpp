@@ -166,7 +166,8 @@ std::string Round::Collect(Port& p) {
     for (DWORD i = 0; i < n; ++i) {
       if (xonXoff && (p.in[i] == 0x11 || p.in[i] == 0x13)) continue;
       if (p.in[i] != StreamByte(p.received, p.receives, xonXoff)) {
-        return p.name + ": byte " + std::to_string(p.received) + " of what it received differs (lost or changed)";
+        return p.name + ": byte " + std::to_string(p.received) +
+               " of what it received differs (lost or changed)";
       }
       ++p.received;
     }
