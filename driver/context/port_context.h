@@ -161,19 +161,19 @@ typedef struct _PORT_DEVICE_CONTEXT {
   KEVENT MsrPollEvent;
   KEVENT LsrPollEvent;
   PKTHREAD MsrThread;
-  UCHAR LoopbackMode;      // 1 = open turns on the UART loopback
-  UCHAR PortClosing;       // from close until the next open; stops the bulk-in re-arm
-  ULONG WhqlTest;          // 1 if "WHQLTest" exists under the serial service key
-  UCHAR MsrPollReady;      // 1 = a modem-status read may be requested
-  UCHAR SaveModemStatus;   // last modem status register value read
-  UCHAR ModemControl;      // last value written to MODEM_CONTROL_REGISTER
-  UCHAR ReceiveFlowOff;    // 1 = the ring is filling: the far end is to stop (receive_flow.h)
-  UCHAR ReceiveFlowLow;    // 1 = the modem-status thread has lowered the handshake line for it
-  UCHAR XoffSent;          // 1 = the far end was last sent XoffChar (set by the bulk-out completion)
-  UCHAR FlowCharInFlight;  // FlowCharXon or FlowCharXoff while slot 2 carries FlowChar (WriteQueueLock)
-  UCHAR FlowChar;          // the byte slot 2 carries then
-  UCHAR FifoTriggerLow;    // receive-trigger bits for SERIAL_CONFIG_REG1
-  UCHAR RxFifoTrigger;     // receive-trigger bits for the FIFO control register
+  UCHAR LoopbackMode;     // 1 = open turns on the UART loopback
+  UCHAR PortClosing;      // from close until the next open; stops the bulk-in re-arm
+  ULONG WhqlTest;         // 1 if "WHQLTest" exists under the serial service key
+  UCHAR MsrPollReady;     // 1 = a modem-status read may be requested
+  UCHAR SaveModemStatus;  // last modem status register value read
+  UCHAR ModemControl;     // last value written to MODEM_CONTROL_REGISTER
+  UCHAR ReceiveFlowOff;   // 1 = the ring is filling: the far end is to stop (receive_flow.h)
+  UCHAR ReceiveFlowLow;   // 1 = the modem-status thread has lowered the handshake line for it
+  UCHAR XoffSent;         // 1 = the far end was last sent XoffChar (set by the bulk-out completion)
+  UCHAR SlotFlowChar;     // FlowCharXon or FlowCharXoff while slot 2 carries FlowChar (WriteQueueLock)
+  UCHAR FlowChar;         // the byte slot 2 carries then
+  UCHAR FifoTriggerLow;   // receive-trigger bits for SERIAL_CONFIG_REG1
+  UCHAR RxFifoTrigger;    // receive-trigger bits for the FIFO control register
   UCHAR RemoteWakeArmed;
   UCHAR RearmViaThread;  // 1 = the bulk-in completion re-arms through the worker thread
   UCHAR BaudClockMode;

@@ -11,7 +11,7 @@
 
 #include "driver/context/port_context.h"
 
-// What slot 2 carries besides write chunks (FlowCharInFlight), and what
+// What slot 2 carries besides write chunks (SlotFlowChar), and what
 // ReceiveFlowCharDue asks for.
 constexpr UCHAR FlowCharNone = 0;
 constexpr UCHAR FlowCharXon = 1;

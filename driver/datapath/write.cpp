@@ -159,7 +159,7 @@ BOOLEAN SlotBusy(PPORT_DEVICE_CONTEXT context) {
 // Caller holds WriteQueueLock. The slot carries a chunk of the current write,
 // not a flow character.
 BOOLEAN ChunkInFlight(PPORT_DEVICE_CONTEXT context) {
-  return SlotBusy(context) && context->FlowCharInFlight == FlowCharNone;
+  return SlotBusy(context) && context->SlotFlowChar == FlowCharNone;
 }
 
 // Caller holds WriteQueueLock. Something ended the current write while its
@@ -209,7 +209,7 @@ PUCHAR ClaimFlowChar(PPORT_DEVICE_CONTEXT context, UCHAR due) {
   if (due == FlowCharNone || (ReadShared(&context->TxHolding) & ModemLineHolds) != 0) {
     return nullptr;
   }
-  context->FlowCharInFlight = due;
+  context->SlotFlowChar = due;
   context->FlowChar = due == FlowCharXoff ? context->SpecialChars.XoffChar : context->SpecialChars.XonChar;
   return &context->FlowChar;
 }
@@ -310,9 +310,9 @@ VOID AccountChunk(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS 
 // it once it was delivered; one that was not stays due.
 VOID AccountFlowChar(PPORT_DEVICE_CONTEXT context, BOOLEAN delivered) {
   if (delivered) {
-    WriteSharedByte(&context->XoffSent, context->FlowCharInFlight == FlowCharXoff ? 1 : 0);
+    WriteSharedByte(&context->XoffSent, context->SlotFlowChar == FlowCharXoff ? 1 : 0);
   }
-  context->FlowCharInFlight = FlowCharNone;
+  context->SlotFlowChar = FlowCharNone;
 }
 
 // A write with bytes left or a flow character due gets the thread going;
@@ -440,7 +440,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
-  BOOLEAN flowChar = context->FlowCharInFlight != FlowCharNone;
+  BOOLEAN flowChar = context->SlotFlowChar != FlowCharNone;
   BOOLEAN delivered = succeeded && sent == 1;
   if (flowChar) {
     AccountFlowChar(context, delivered);
