@@ -8,6 +8,7 @@
 #include "emulator/chip/cable.h"
 #include "emulator/kernel/clock.h"
 #include "user/rig/computer.h"
+#include "user/tool/dcb_format.h"
 #include "user/win32/windows.h"
 
 namespace t7315 {
@@ -122,11 +123,7 @@ std::string Round::Open(Port& p, const rig::Port& port) {
   dcb.fOutxCtsFlow = flow_ == SoakFlow::RtsCts;
   dcb.fRtsControl = flow_ == SoakFlow::RtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   dcb.fOutX = dcb.fInX = flow_ == SoakFlow::XonXoff;
-  // Flow off with 4 KB of the ring still free: what is on its way when the
-  // far end is told to stop (the far chip's FIFO, a chunk in flight, a few milliseconds of
-  // USB round trips) must still fit.
-  dcb.XoffLim = 4096;
-  dcb.XonLim = 2048;
+  SetFlowLimits(dcb);
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (!SetCommState(p.handle, &dcb)) return p.name + " refuses its settings";
