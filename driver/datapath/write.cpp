@@ -195,7 +195,7 @@ ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
 // The flow character due; none while the port is closing or not working:
 // the next open or restart wakes the thread.
 UCHAR DueFlowChar(PPORT_DEVICE_CONTEXT context) {
-  if (context->DeviceState != PnpStateWorking || ReadSharedByte(&context->PortClosing) != 0) {
+  if (ReadShared(&context->DeviceState) != PnpStateWorking || ReadSharedByte(&context->PortClosing) != 0) {
     return FlowCharNone;
   }
   return ReceiveFlowCharDue(context);

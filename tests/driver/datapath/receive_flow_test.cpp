@@ -81,43 +81,30 @@ TEST_F(ReceiveFlowTest, EachModeStopsTheFarEndAsTheRingFillsAndLetsItGoOnOnceDra
 }
 
 // The XOFF goes out at once, ahead of a long write, while a received XOFF
-// holds our data, or after its transfer failed; every end of it sends the XON.
+// holds our data, or after its transfer failed; every end of it (a read, the
+// mode turned off, a close and open) sends the XON.
 TEST_F(ReceiveFlowTest, XoffGoesOutAtOnceAndEveryEndSendsTheXon) {
-  struct Row {
-    const char* what;
-    std::function<void()> before, end;
-  } rows[] = {
-      {"a read", [] {}, [&] { DrainTo(0); }},
-      {"the mode turned off", [] {}, [&] { SetFlow(kDtrOn, kRtsOn); }},
-      {"close and open", [] {},
-       [&] {
-         kernel::io::CloseFile(file_);
-         ASSERT_EQ(OpenComPort(&file_), STATUS_SUCCESS);
-       }},
-      {"a write on its way",
-       [&] {
-         Write(std::vector<uint8_t>(1000, 'w'));
-         kernel::clock::Sleep(200 * kMs);
+  const ULONG kBoth = kAuto | SERIAL_AUTO_TRANSMIT;
+  const std::pair<std::function<void()>, std::string> steps[] = {
+      {[&] { SetFlow(kDtrOn, kAuto), FillTo(1900); }, "Sh"},
+      {[&] { DrainTo(0); }, "Q"},
+      {[&] { FillTo(1900); }, "Sh"},
+      {[&] { SetFlow(kDtrOn, kRtsOn); }, "Q"},
+      {[&] { SetFlow(kDtrOn, kAuto), FillTo(1900); }, "Sh"},
+      {[&] { kernel::io::CloseFile(file_), OpenComPort(&file_); }, "Q"},
+      {[&] { Write(std::vector<uint8_t>(1000, 'w')), kernel::clock::Sleep(200 * kMs), FillTo(1900); }, "Sh"},
+      {[&] { DrainTo(0), Purge(SERIAL_PURGE_TXABORT); }, "Q"},
+      {[&] { Chip().FailNext(chip::Pipe::BulkOut, USBD_STATUS_INVALID_PARAMETER), FillTo(1900); }, "Sh"},
+      {[&] { DrainTo(0); }, "Q"},
+      {[&] {
+         SetFlow(kDtrOn, kBoth), Inject(Packet({kXoff})), Write({1, 2, 3}), FillTo(1900);
        },
-       [&] { DrainTo(0); }},
-      {"a failed XOFF transfer", [&] { Chip().FailNext(chip::Pipe::BulkOut, USBD_STATUS_INVALID_PARAMETER); },
-       [&] { DrainTo(0); }},
-      {"a received XOFF holding a write",
-       [&] {
-         SetFlow(kDtrOn, kAuto | SERIAL_AUTO_TRANSMIT);
-         Inject(Packet({kXoff}));
-         Write({1, 2, 3});
-       },
-       [&] { DrainTo(0); }},
+       "Sh"},
+      {[&] { DrainTo(0); }, "Q"},
   };
-  for (const Row& row : rows) {
-    SetFlow(kDtrOn, kAuto);
-    row.before();
-    FillTo(1900);
-    EXPECT_EQ(Seen(), "Sh") << row.what;
-    row.end();
-    EXPECT_EQ(Seen(), "Q") << row.what;
-    Purge(SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXABORT);
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].first();
+    EXPECT_EQ(Seen(), steps[i].second) << "step " << i;
   }
 }
 
