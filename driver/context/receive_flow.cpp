@@ -37,7 +37,7 @@ VOID UpdateReceiveFlow(PPORT_DEVICE_CONTEXT Context, ULONG Held) {
   if (wanted != off) {
     WriteSharedByte(&Context->ReceiveFlowOff, wanted);
     KeSetEvent(&Context->MsrPollEvent, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+    WakeForFlowChar(Context);
   }
 }
 
@@ -48,4 +48,12 @@ UCHAR ReceiveFlowCharDue(PPORT_DEVICE_CONTEXT Context) {
     return FlowCharNone;
   }
   return stop ? FlowCharXoff : FlowCharXon;
+}
+
+// The bulk-out completion looks again after each flow character, so one
+// that becomes due while another is in flight is not missed.
+VOID WakeForFlowChar(PPORT_DEVICE_CONTEXT Context) {
+  if (ReceiveFlowCharDue(Context) != FlowCharNone) {
+    KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+  }
 }

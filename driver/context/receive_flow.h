@@ -27,3 +27,6 @@ VOID UpdateReceiveFlow(PPORT_DEVICE_CONTEXT Context, ULONG Held);
 // ring has drained or the mode is off; FlowCharNone when the far end already
 // knows.
 UCHAR ReceiveFlowCharDue(PPORT_DEVICE_CONTEXT Context);
+
+// Wakes the bulk-out thread when a flow character is due.
+VOID WakeForFlowChar(PPORT_DEVICE_CONTEXT Context);

@@ -89,12 +89,12 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
   WriteShared(reinterpret_cast<volatile ULONG*>(&old.XonLimit), ULONG(NewHandFlow->XonLimit));
   WriteShared(reinterpret_cast<volatile ULONG*>(&old.XoffLimit), ULONG(NewHandFlow->XoffLimit));
   // The ring may already be filling for the new mode or limits, and a mode
-  // turned off ends its XOFF with an XON: the bulk-out thread looks again.
+  // turned off ends its XOFF with an XON.
   KIRQL oldIrql;
   KeAcquireSpinLock(&Context->ReceiveBufferLock, &oldIrql);
   UpdateReceiveFlow(Context, GetQueueBufferCount(&Context->ReceiveBuffer));
   KeReleaseSpinLock(&Context->ReceiveBufferLock, oldIrql);
-  KeSetEvent(&Context->WritePollEvent, IO_NO_INCREMENT, FALSE);
+  WakeForFlowChar(Context);
 }
 
 VOID SerialApplyHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW* NewHandFlow) {
