@@ -115,7 +115,8 @@ fuzz:
 # Long runs, not part of make test: removal at random instants for every
 # seed of SEEDS (a failure prints its seed), SOAK_BYTES through every port at
 # each rate and flow control on the virtual clock (t7315 soak), and
-# SOAK_SLOW_BYTES to a reader slower than the line that RTS/CTS must protect,
+# SOAK_SLOW_BYTES to a reader slower than the line that receive flow control
+# (RTS/CTS, XON/XOFF, DTR/DSR) must protect,
 # and serve under misbehaving clients and restarts for SOAK_SECONDS.
 SEEDS ?= 1-5000
 SOAK_BYTES ?= 100M
@@ -124,7 +125,7 @@ SOAK_SECONDS ?= 600
 soak: build
 	T7315_SEEDS=$(SEEDS) build/test_rig --gtest_filter='RandomRemoval.*' --gtest_brief=1
 	build/t7315 soak --bytes $(SOAK_BYTES)
-	build/t7315 soak --bytes $(SOAK_SLOW_BYTES) --flow rtscts --slow-reader
+	build/t7315 soak --bytes $(SOAK_SLOW_BYTES) --flow rtscts,xonxoff,dtrdsr --slow-reader
 	scripts/soak-serve.py build/t7315 --seconds $(SOAK_SECONDS)
 
 # Faults planted one at a time (scripts/mutants.py); MUTANTS picks the lists.

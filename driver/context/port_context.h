@@ -167,8 +167,11 @@ typedef struct _PORT_DEVICE_CONTEXT {
   UCHAR MsrPollReady;     // 1 = a modem-status read may be requested
   UCHAR SaveModemStatus;  // last modem status register value read
   UCHAR ModemControl;     // last value written to MODEM_CONTROL_REGISTER
-  UCHAR ReceiveFlowOff;   // 1 = the ring is filling: RTS (handshake) is to be low
-  UCHAR ReceiveFlowLow;   // 1 = the modem-status thread has lowered RTS for it
+  UCHAR ReceiveFlowOff;   // 1 = the ring is filling: the far end is to stop (receive_flow.h)
+  UCHAR ReceiveFlowLow;   // 1 = the modem-status thread has lowered the handshake line for it
+  UCHAR XoffSent;         // 1 = the far end was last sent XoffChar (set by the bulk-out completion)
+  UCHAR SlotFlowChar;     // FlowCharXon or FlowCharXoff while slot 2 carries FlowChar (WriteQueueLock)
+  UCHAR FlowChar;         // the byte slot 2 carries then
   UCHAR FifoTriggerLow;   // receive-trigger bits for SERIAL_CONFIG_REG1
   UCHAR RxFifoTrigger;    // receive-trigger bits for the FIFO control register
   UCHAR RemoteWakeArmed;

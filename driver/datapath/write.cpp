@@ -15,9 +15,14 @@
 // Only the bulk-out thread submits slot 2's IRP, so only it cancels the IRP: a
 // write ended while its chunk is in flight wakes the thread, which cancels the
 // chunk, and the chunk's completion finishes the write.
+//
+// The slot also carries the flow characters of receive flow control
+// (receive_flow.h), one byte a transfer: each goes as the slot's next
+// transfer, ahead of the write data.
 #include "driver/datapath/write.h"
 
 #include "driver/context/port_defaults.h"
+#include "driver/context/receive_flow.h"
 #include "driver/context/request_completion.h"
 #include "driver/context/slot_transfer.h"
 #include "driver/context/shared_flags.h"
@@ -147,8 +152,14 @@ BOOLEAN FinishCurrentWrite(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
   return context->CurrentWriteIrp != nullptr;
 }
 
-BOOLEAN ChunkInFlight(PPORT_DEVICE_CONTEXT context) {
+BOOLEAN SlotBusy(PPORT_DEVICE_CONTEXT context) {
   return ReadSharedByte(&context->IntUrbs[BulkOutSlot].Idle) == 0;
+}
+
+// Caller holds WriteQueueLock. The slot carries a chunk of the current write,
+// not a flow character.
+BOOLEAN ChunkInFlight(PPORT_DEVICE_CONTEXT context) {
+  return SlotBusy(context) && context->SlotFlowChar == FlowCharNone;
 }
 
 // Caller holds WriteQueueLock. Something ended the current write while its
@@ -172,10 +183,6 @@ BOOLEAN EndCurrentWriteLocked(PPORT_DEVICE_CONTEXT context, NTSTATUS status) {
   return FinishCurrentWrite(context, status);
 }
 
-VOID SubmitBulkOutChunk(PPORT_DEVICE_CONTEXT context, PUCHAR data, ULONG length) {
-  SubmitSlotTransfer(context, context->IntUrbs[BulkOutSlot], data, length, OnWriteCompletion);
-}
-
 // Caller holds WriteQueueLock: the next chunk's length, 0 when there is no
 // current write or the transmitter is held.
 ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
@@ -185,8 +192,33 @@ ULONG NextChunk(PPORT_DEVICE_CONTEXT context) {
   return BulkOutChunkLength(context->CurrentWriteIrpDataLen, context->MaxWriteLength);
 }
 
-// One pass of the bulk-out thread; *waiting is TRUE when a write is waiting
-// on a hold. STATUS_DELETE_PENDING when removal is under way: the thread ends.
+// The flow character due; none while the port is closing or not working:
+// the next open or restart wakes the thread.
+UCHAR DueFlowChar(PPORT_DEVICE_CONTEXT context) {
+  if (ReadShared(&context->DeviceState) != PnpStateWorking || ReadSharedByte(&context->PortClosing) != 0) {
+    return FlowCharNone;
+  }
+  return ReceiveFlowCharDue(context);
+}
+
+// Caller holds WriteQueueLock and the slot is idle. Claims the slot for the
+// flow character `due`; NULL when there is none or a modem-line handshake
+// holds the transmitter. A received XOFF does not hold it: two ends that
+// had both sent XOFF would otherwise wait for each other's XON forever.
+PUCHAR ClaimFlowChar(PPORT_DEVICE_CONTEXT context, UCHAR due) {
+  if (due == FlowCharNone || (ReadShared(&context->TxHolding) & ModemLineHolds) != 0) {
+    return nullptr;
+  }
+  context->SlotFlowChar = due;
+  context->FlowChar = due == FlowCharXoff ? context->SpecialChars.XoffChar : context->SpecialChars.XonChar;
+  return &context->FlowChar;
+}
+
+// One pass of the bulk-out thread; *waiting is TRUE when the thread is to
+// look again after HoldPollInterval: a write or a flow character waits on a
+// hold, or a flow character is due (one that failed is tried again then, not
+// at once, so that a failing pipe cannot keep the thread spinning).
+// STATUS_DELETE_PENDING when removal is under way: the thread ends.
 NTSTATUS SendNextChunk(PPORT_DEVICE_CONTEXT context, BOOLEAN* waiting) {
   *waiting = FALSE;
   IntUrb& slot = context->IntUrbs[BulkOutSlot];
@@ -195,17 +227,24 @@ NTSTATUS SendNextChunk(PPORT_DEVICE_CONTEXT context, BOOLEAN* waiting) {
   }
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
-  BOOLEAN inFlight = ChunkInFlight(context);
-  BOOLEAN cancelChunk = inFlight && CurrentWriteEnded(context);
-  ULONG chunk = inFlight ? 0 : NextChunk(context);
-  *waiting = chunk == 0 && context->CurrentWriteIrp != nullptr && !inFlight;
-  PUCHAR data = context->CurrentWriteIrpData;
-  if (chunk > 0) {
+  BOOLEAN busy = SlotBusy(context);
+  BOOLEAN cancelChunk = ChunkInFlight(context) && CurrentWriteEnded(context);
+  UCHAR due = DueFlowChar(context);
+  PUCHAR data = busy ? nullptr : ClaimFlowChar(context, due);
+  ULONG length = data != nullptr ? 1 : 0;
+  if (!busy && data == nullptr) {
+    length = NextChunk(context);
+    data = context->CurrentWriteIrpData;
+  }
+  BOOLEAN held = !busy && length == 0 && (context->CurrentWriteIrp != nullptr || due != FlowCharNone);
+  *waiting = held || due != FlowCharNone;
+  if (length > 0) {
     WriteSharedByte(&slot.Idle, 0);
   }
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
-  if (chunk > 0) {
-    SubmitBulkOutChunk(context, data, chunk);  // OnWriteCompletion releases the remove lock
+  if (length > 0) {
+    // OnWriteCompletion releases the remove lock.
+    SubmitSlotTransfer(context, slot, data, length, OnWriteCompletion);
     return STATUS_SUCCESS;
   }
   if (cancelChunk) {
@@ -214,7 +253,7 @@ NTSTATUS SendNextChunk(PPORT_DEVICE_CONTEXT context, BOOLEAN* waiting) {
     // already and only marked cancelled until its next submission.
     IoCancelIrp(slot.Irp);
   }
-  if (*waiting) {
+  if (held) {
     // A hold may have ended: ask the modem-status thread for fresh lines.
     RequestModemStatusRead(context);
   }
@@ -267,12 +306,22 @@ VOID AccountChunk(PPORT_DEVICE_CONTEXT context, NTSTATUS irpStatus, USBD_STATUS 
   }
 }
 
-// A write with bytes left gets the thread going; otherwise the transmitter
-// is empty.
+// Caller holds WriteQueueLock. A flow character came back: the far end knows
+// it once it was delivered; one that was not stays due.
+VOID AccountFlowChar(PPORT_DEVICE_CONTEXT context, BOOLEAN delivered) {
+  if (delivered) {
+    WriteSharedByte(&context->XoffSent, context->SlotFlowChar == FlowCharXoff ? 1 : 0);
+  }
+  context->SlotFlowChar = FlowCharNone;
+}
+
+// A write with bytes left or a flow character due gets the thread going;
+// otherwise the transmitter is empty.
 VOID KickOrReportEmpty(PPORT_DEVICE_CONTEXT context, BOOLEAN transferred) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
-  BOOLEAN more = context->CurrentWriteIrp != nullptr && context->CurrentWriteIrpDataLen > 0;
+  BOOLEAN more = (context->CurrentWriteIrp != nullptr && context->CurrentWriteIrpDataLen > 0) ||
+                 DueFlowChar(context) != FlowCharNone;
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   if (more) {
     KeSetEvent(&context->WritePollEvent, IO_NO_INCREMENT, FALSE);
@@ -387,18 +436,24 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   NTSTATUS irpStatus = Irp->IoStatus.Status;
   USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
   ULONG sent = slot->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  BOOLEAN succeeded = NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus);
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->WriteQueueLock, &oldIrql);
   WriteSharedByte(&slot->Idle, 1);
-  if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
+  BOOLEAN flowChar = context->SlotFlowChar != FlowCharNone;
+  BOOLEAN delivered = succeeded && sent == 1;
+  if (flowChar) {
+    AccountFlowChar(context, delivered);
+  } else if (IsSlotTransferShutDown(irpStatus, urbStatus)) {
     CutShortCurrentWrite(context, sent);
   } else {
     AccountChunk(context, irpStatus, urbStatus, sent);
   }
   KeReleaseSpinLock(&context->WriteQueueLock, oldIrql);
   IoReleaseRemoveLock(&context->RemoveLock, Irp);
-  if (context->DeviceState == PnpStateWorking) {
-    KickOrReportEmpty(context, NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus));
+  // A flow character that failed waits for the thread's next look.
+  if (context->DeviceState == PnpStateWorking && (!flowChar || delivered)) {
+    KickOrReportEmpty(context, succeeded && !flowChar);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

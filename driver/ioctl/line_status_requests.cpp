@@ -89,8 +89,9 @@ ULONG TakeErrors(PPORT_DEVICE_CONTEXT context) {
   return errors;
 }
 
-ULONG HoldReasons(ULONG holding) {
-  ULONG reasons = 0;
+// `xoffSent`: our XOFF is in force, the far end is to hold its transmitter.
+ULONG HoldReasons(ULONG holding, BOOLEAN xoffSent) {
+  ULONG reasons = xoffSent ? SERIAL_TX_WAITING_XOFF_SENT : 0;
   if (holding & HeldForCts) reasons |= SERIAL_TX_WAITING_FOR_CTS;
   if (holding & HeldForDsr) reasons |= SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_XOFF_SENT;
   if (holding & HeldForDcd) reasons |= SERIAL_TX_WAITING_FOR_DCD;
@@ -189,7 +190,7 @@ NTSTATUS IoctlGetCommStatus(PPORT_DEVICE_CONTEXT Context, PCONTROL_REQUEST Reque
   SERIAL_STATUS status;
   RtlZeroMemory(&status, sizeof status);
   status.Errors = TakeErrors(Context);
-  status.HoldReasons = HoldReasons(ReadShared(&Context->TxHolding));
+  status.HoldReasons = HoldReasons(ReadShared(&Context->TxHolding), ReadSharedByte(&Context->XoffSent) != 0);
   status.AmountInInQueue = AmountInInQueue(Context);
   status.AmountInOutQueue = AmountInOutQueue(Context);
   return CopyOut(Request, status);

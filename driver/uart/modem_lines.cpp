@@ -3,6 +3,7 @@
 // from different threads can still interleave.
 #include "driver/uart/modem_lines.h"
 
+#include "driver/context/receive_flow.h"
 #include "driver/context/shared_flags.h"
 #include "driver/uart/modem_status.h"
 #include "driver/uart/register_access.h"
@@ -87,6 +88,13 @@ VOID SerialSetupNewHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW*
   WriteShared(&old.FlowReplace, NewHandFlow->FlowReplace);
   WriteShared(reinterpret_cast<volatile ULONG*>(&old.XonLimit), ULONG(NewHandFlow->XonLimit));
   WriteShared(reinterpret_cast<volatile ULONG*>(&old.XoffLimit), ULONG(NewHandFlow->XoffLimit));
+  // The ring may already be filling for the new mode or limits, and a mode
+  // turned off ends its XOFF with an XON.
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&Context->ReceiveBufferLock, &oldIrql);
+  UpdateReceiveFlow(Context, GetQueueBufferCount(&Context->ReceiveBuffer));
+  KeReleaseSpinLock(&Context->ReceiveBufferLock, oldIrql);
+  WakeForFlowChar(Context);
 }
 
 VOID SerialApplyHandFlow(PPORT_DEVICE_CONTEXT Context, const SERIAL_HANDFLOW* NewHandFlow) {

@@ -99,19 +99,37 @@ NTSTATUS SubmitInterruptIn(PPORT_DEVICE_CONTEXT context) {
   return STATUS_SUCCESS;
 }
 
-// The RTS level receive flow control wants (receive_flow.h), applied here
-// because a register write needs PASSIVE_LEVEL. Only this thread moves RTS
-// for it, and only while the RTS handshake is selected.
+// A line that receive flow control lowers while the ring is filling.
+struct FlowLine {
+  BOOLEAN (*Selected)(PPORT_DEVICE_CONTEXT context);
+  NTSTATUS (*Lower)(PPORT_DEVICE_CONTEXT context);
+  NTSTATUS (*Raise)(PPORT_DEVICE_CONTEXT context);
+};
+
+BOOLEAN RtsHandshake(PPORT_DEVICE_CONTEXT context) {
+  return (ReadShared(&context->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE;
+}
+
+BOOLEAN DtrHandshake(PPORT_DEVICE_CONTEXT context) {
+  return (ReadShared(&context->HandFlow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+}
+
+constexpr FlowLine FlowLines[] = {
+    {RtsHandshake, SerialClrRts, SerialSetRts},
+    {DtrHandshake, SerialClrDtr, SerialSetDtr},
+};
+
+// The line levels receive flow control wants (receive_flow.h), applied here
+// because a register write needs PASSIVE_LEVEL. Only this thread moves a line
+// for it, and only while that line's handshake is selected.
 VOID ApplyReceiveFlow(PPORT_DEVICE_CONTEXT context) {
   UCHAR wanted = ReadSharedByte(&context->ReceiveFlowOff);
   if (wanted == ReadSharedByte(&context->ReceiveFlowLow)) {
     return;
   }
-  if ((ReadShared(&context->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
-    if (wanted != 0) {
-      SerialClrRts(context);
-    } else {
-      SerialSetRts(context);
+  for (const FlowLine& line : FlowLines) {
+    if (line.Selected(context)) {
+      (wanted != 0 ? line.Lower : line.Raise)(context);
     }
   }
   WriteSharedByte(&context->ReceiveFlowLow, wanted);

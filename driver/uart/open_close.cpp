@@ -49,12 +49,14 @@ UCHAR OpeningFifoControl(PPORT_DEVICE_CONTEXT context) {
 }
 
 // A transfer that the last close cancelled may still be on its way back;
-// its completion restarts its chain when it finds the port open again.
+// its completion restarts its chain when it finds the port open again. The
+// bulk-out thread ends an XOFF that the port was closed with by an XON.
 VOID StartTransfers(PPORT_DEVICE_CONTEXT context) {
   WriteSharedByte(&context->PortClosing, 0);
   DelayMilliseconds(ClosingSettleDelay);
   KeSetEvent(&context->ReadPollEvent, IO_NO_INCREMENT, FALSE);
   KeSetEvent(&context->IntPollEvent, IO_NO_INCREMENT, FALSE);
+  KeSetEvent(&context->WritePollEvent, IO_NO_INCREMENT, FALSE);
 }
 
 // Everything after the power-up: the chip's working configuration, with
@@ -71,7 +73,8 @@ NTSTATUS ConfigurePort(PPORT_DEVICE_CONTEXT context) {
   KeAcquireSpinLock(&context->ReceiveBufferLock, &oldIrql);
   ClearQueueBuffer(&context->ReceiveBuffer);
   KeReleaseSpinLock(&context->ReceiveBufferLock, oldIrql);
-  // An empty ring wants RTS up, as the open raises it below.
+  // An empty ring wants the far end sending: RTS and DTR up, as the open
+  // raises them below, and no XOFF.
   WriteSharedByte(&context->ReceiveFlowOff, 0);
   WriteSharedByte(&context->ReceiveFlowLow, 0);
   StartTransfers(context);

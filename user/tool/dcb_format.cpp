@@ -47,4 +47,9 @@ void ApplyFormatChange(const LineFormat& before, const LineFormat& now, DCB& dcb
   if (now.xonIn != before.xonIn) dcb.fInX = now.xonIn;
 }
 
+void SetFlowLimits(DCB& dcb) {
+  dcb.XoffLim = 4096;
+  dcb.XonLim = 2048;
+}
+
 }  // namespace t7315

@@ -83,7 +83,11 @@ std::unique_ptr<ServedPort> ServedPort::Open(const Setup& setup, Console& consol
   COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 100, 0, 0};
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
-  if (!SetCommTimeouts(port->handle_, &timeouts) || !GetCommState(port->handle_, &dcb)) {
+  // The flow limits stay whatever flow control a client turns on later: a
+  // slow pty reader must not lose what the port receives meanwhile.
+  bool ready = SetCommTimeouts(port->handle_, &timeouts) && GetCommState(port->handle_, &dcb);
+  SetFlowLimits(dcb);
+  if (!ready || !SetCommState(port->handle_, &dcb)) {
     *error = "cannot set up " + setup.devicePath + ": " + ErrorText(GetLastError());
     return nullptr;
   }

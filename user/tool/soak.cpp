@@ -8,6 +8,7 @@
 #include "emulator/chip/cable.h"
 #include "emulator/kernel/clock.h"
 #include "user/rig/computer.h"
+#include "user/tool/dcb_format.h"
 #include "user/win32/windows.h"
 
 namespace t7315 {
@@ -18,10 +19,10 @@ const char kSoakUsage[] =
     "Streams N bytes (default 100M) out of and into each port of a simulated\n"
     "chip (COM3 and COM4 on a null-modem cable, COM5 and COM6 on loopback plugs)\n"
     "on the virtual clock, at each rate (default 9600,115200,921600) and with\n"
-    "each flow control (none, rtscts, xonxoff; default all three), and compares\n"
-    "every byte. Exit status 0 when nothing was lost or changed and teardown\n"
-    "left nothing behind. --slow-reader reads at half the line's pace: flow\n"
-    "control must then hold the sender back (without it, bytes are lost).\n";
+    "each flow control (none, rtscts, xonxoff, dtrdsr; default the first three),\n"
+    "and compares every byte. Exit status 0 when nothing was lost or changed and\n"
+    "teardown left nothing behind. --slow-reader reads at half the line's pace:\n"
+    "flow control must then hold the sender back (without it, bytes are lost).\n";
 
 namespace {
 
@@ -47,6 +48,8 @@ const char* FlowName(SoakFlow flow) {
       return "no flow control";
     case SoakFlow::RtsCts:
       return "RTS/CTS";
+    case SoakFlow::DtrDsr:
+      return "DTR/DSR";
     default:
       return "XON/XOFF";
   }
@@ -114,16 +117,13 @@ std::string Round::Open(Port& p, const rig::Port& port) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fBinary = 1;
-  dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fOutxDsrFlow = flow_ == SoakFlow::DtrDsr;
+  dcb.fDsrSensitivity = 0;
+  dcb.fDtrControl = flow_ == SoakFlow::DtrDsr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
   dcb.fOutxCtsFlow = flow_ == SoakFlow::RtsCts;
   dcb.fRtsControl = flow_ == SoakFlow::RtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   dcb.fOutX = dcb.fInX = flow_ == SoakFlow::XonXoff;
-  // Flow off with 4 KB of the ring still free: what is on its way when RTS
-  // drops (the far chip's FIFO, a chunk in flight, a few milliseconds of
-  // USB round trips) must still fit.
-  dcb.XoffLim = 4096;
-  dcb.XonLim = 2048;
+  SetFlowLimits(dcb);
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (!SetCommState(p.handle, &dcb)) return p.name + " refuses its settings";
@@ -161,13 +161,16 @@ std::string Round::Collect(Port& p) {
     p.reading = false;
     if (!GetOverlappedResult(p.handle, &p.read, &n, FALSE))
       return p.name + ": read failed, error " + std::to_string(GetLastError());
+    // The far end's flow characters arrive among the data; the stream has none.
+    bool xonXoff = flow_ == SoakFlow::XonXoff;
     for (DWORD i = 0; i < n; ++i) {
-      if (p.in[i] != StreamByte(p.received + i, p.receives, flow_ == SoakFlow::XonXoff)) {
-        return p.name + ": byte " + std::to_string(p.received + i) +
+      if (xonXoff && (p.in[i] == 0x11 || p.in[i] == 0x13)) continue;
+      if (p.in[i] != StreamByte(p.received, p.receives, xonXoff)) {
+        return p.name + ": byte " + std::to_string(p.received) +
                " of what it received differs (lost or changed)";
       }
+      ++p.received;
     }
-    p.received += n;
     // A slow reader takes the bytes at half the line's pace.
     if (slowReader_) p.readAgainAt = kernel::clock::Now() + int64_t(n) * 20 * 1000 * kMs / rate_;
   }
@@ -293,13 +296,14 @@ bool ParseSoakOptions(std::span<const std::string> args, SoakOptions* options, s
       options->flows.clear();
       bool ok = ParseList(value, &items);
       for (const std::string& item : items) {
-        ok = ok && (item == "none" || item == "rtscts" || item == "xonxoff");
+        ok = ok && (item == "none" || item == "rtscts" || item == "xonxoff" || item == "dtrdsr");
         options->flows.push_back(item == "rtscts"    ? SoakFlow::RtsCts
                                  : item == "xonxoff" ? SoakFlow::XonXoff
+                                 : item == "dtrdsr"  ? SoakFlow::DtrDsr
                                                      : SoakFlow::None);
       }
       if (!ok) {
-        *error = "--flow takes none, rtscts and xonxoff, separated by commas, not '" + value + "'";
+        *error = "--flow takes none, rtscts, xonxoff and dtrdsr, separated by commas, not '" + value + "'";
         return false;
       }
     }

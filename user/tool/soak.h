@@ -14,7 +14,7 @@
 
 namespace t7315 {
 
-enum class SoakFlow { None, RtsCts, XonXoff };
+enum class SoakFlow { None, RtsCts, XonXoff, DtrDsr };
 
 struct SoakOptions {
   uint64_t bytes = 100ull << 20;  // per port, rate and flow control

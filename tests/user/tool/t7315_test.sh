@@ -17,7 +17,7 @@ done
 expect "bench seconds" 2 err "^t7315: bench: --seconds wants a number from 0 to 60 \(not 0\), got '0'$" -- bench --seconds 0
 expect "bench argument" 2 err "^t7315: bench: unknown argument '--fast'$" -- bench --fast
 expect "soak bytes" 2 err "^t7315 soak: --bytes takes a count of bytes with K or M, 1 to 1T, not '12Q'$" -- soak --bytes 12Q
-expect "soak flow" 2 err "^t7315 soak: --flow takes none, rtscts and xonxoff, separated by commas, not 'rts'$" -- soak --flow rts
+expect "soak flow" 2 err "^t7315 soak: --flow takes none, rtscts, xonxoff and dtrdsr, separated by commas, not 'rts'$" -- soak --flow rts
 expect "soak rate" 2 err "^t7315 soak: --rates takes baud rates from 75 to 3000000, separated by commas, not '9600,-1'$" -- soak --rates 9600,-1
 expect "soak passes" 0 out "^soak: 8192 bytes carried and compared, 0 failed setting\(s\)$" -- soak --bytes 2K --rates 115200 --flow none
 printf 'not a driver image' >"$work/bad.sys"
