@@ -31,6 +31,14 @@ constexpr int64_t kVirtualBootSystemTime = 134116128000000000LL;
 // waited for as if it had none: the steady clock's nanoseconds stop at about
 // three centuries.
 constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
+// On the real clock the DPC thread, woken by a deadline, sleeps at least this
+// long before it wakes for the next one, and then runs everything that fell
+// due meanwhile in order: a fast line schedules a callback every few
+// microseconds, and a thread switch for each costs more than the work.
+constexpr int64_t kRealClockBatch = 250 * clock::kMicrosecond;
+// What the DPC thread's wait ends at: a deadline, or none.
+constexpr int64_t kNotWaiting = INT64_MIN;
+constexpr int64_t kNoDeadline = INT64_MAX;
 
 struct Deadline {
   DeadlineKind kind;
@@ -64,6 +72,8 @@ struct State {
   std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
   std::unordered_set<ThreadState*> attachedThreads;
   std::condition_variable engineWake;
+  int64_t engineWaitEnd = kNotWaiting;  // real clock: when the DPC thread's wait ends
+  int64_t engineLastWake = 0;           // real clock: when a deadline last woke it
   std::condition_variable threadsGone;
   int liveSystemThreads = 0;
   int exitingSystemThreads = 0;  // signalled their end, still unwinding
@@ -181,6 +191,21 @@ void ReportDeadlock(State& s) {
                  "all %d emulated thread(s) wait with no timeout and nothing is scheduled", s.attached);
 }
 
+// Sleeps until the first deadline (no sooner than a batch after the last
+// wake by one) or until new work or an earlier deadline comes.
+void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
+  if (s.deadlines.empty() || s.deadlines.begin()->first.first >= kLatestRealDue) {
+    s.engineWaitEnd = kNoDeadline;
+    s.engineWake.wait(lock);
+  } else {
+    const int64_t end = std::max(s.deadlines.begin()->first.first, s.engineLastWake + kRealClockBatch);
+    s.engineWaitEnd = end;
+    s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
+    s.engineLastWake = NowUnlocked(s);
+  }
+  s.engineWaitEnd = kNotWaiting;
+}
+
 void EngineLoop() {
   t_isEngine = true;
   t_state.isDpcThread = true;
@@ -220,11 +245,8 @@ void EngineLoop() {
         continue;
       }
       s.engineWake.wait(lock);
-    } else if (!s.deadlines.empty() && s.deadlines.begin()->first.first < kLatestRealDue) {
-      const int64_t due = s.deadlines.begin()->first.first;
-      s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(due * 100));
     } else {
-      s.engineWake.wait(lock);
+      WaitOnRealClock(s, lock);
     }
   }
 }
@@ -320,7 +342,13 @@ uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) {
   const uint64_t seq = s.nextSeq++;
   s.deadlines.emplace(std::make_pair(due, seq), Deadline{kind, target});
   s.deadlineDue[seq] = due;
-  NoteNewWork();
+  // The DPC thread sleeping on the real clock wakes only for a deadline
+  // before the one it waits for.
+  if (s.virtualClock || due < s.engineWaitEnd) {
+    NoteNewWork();
+  } else {
+    ++s.activity;
+  }
   return seq;
 }
 
@@ -475,6 +503,8 @@ void Boot(bool virtualClock) {
   s.attached = 0;
   s.runnable = 0;
   s.stopping = false;
+  s.engineWaitEnd = kNotWaiting;
+  s.engineLastWake = 0;
   s.engine = std::thread(EngineLoop);
   lock.unlock();
   Current();  // the booting thread is the machine's first running thread
