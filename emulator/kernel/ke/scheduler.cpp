@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -39,11 +38,11 @@ constexpr int64_t kRealClockBatch = 250 * clock::kMicrosecond;
 // What the DPC thread's wait ends at: a deadline, or none.
 constexpr int64_t kNotWaiting = INT64_MIN;
 constexpr int64_t kNoDeadline = INT64_MAX;
+constexpr int64_t kNoRealClock = INT64_MIN;
 
-struct Deadline {
-  DeadlineKind kind;
-  void* target;
-};
+int64_t Nanoseconds(SteadyClock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 struct Work {
   KDPC* dpc;                   // a queued DPC, or
@@ -56,14 +55,14 @@ struct State {
   uint64_t generation = 1;
   int64_t virtualNow = 0;
   SteadyClock::time_point realBoot;
+  // The steady clock's nanoseconds at boot on the real clock, for readers
+  // without the lock; kNoRealClock on the virtual clock.
+  std::atomic<int64_t> realBootNs{kNoRealClock};
   int64_t bootSystemTime = 0;
   int attached = 0;
   int runnable = 0;
   uint64_t activity = 0;
-  uint64_t nextSeq = 1;
-  std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
-  std::unordered_map<uint64_t, int64_t> deadlineDue;
-  std::unordered_map<clock::CallbackId, clock::Callback> callbacks;
+  DeadlineQueue deadlines;
   std::unordered_map<KTIMER*, uint64_t> timers;
   std::deque<Work> work;
   bool workRunning = false;
@@ -140,10 +139,7 @@ void RunWork(const Work& item) {
     clock::Callback callback;
     {
       auto lock = LockDispatcher();
-      auto it = S().callbacks.find(item.callback);
-      if (it == S().callbacks.end()) return;
-      callback = std::move(it->second);
-      S().callbacks.erase(it);
+      if (!S().deadlines.TakeCallback(item.callback, callback)) return;
     }
     callback();
   }
@@ -155,12 +151,8 @@ void RunWork(const Work& item) {
 
 void ExpireDue(State& s) {
   const int64_t now = NowUnlocked(s);
-  while (!s.deadlines.empty() && s.deadlines.begin()->first.first <= now) {
-    auto it = s.deadlines.begin();
-    const uint64_t seq = it->first.second;
-    const Deadline deadline = it->second;
-    s.deadlines.erase(it);
-    s.deadlineDue.erase(seq);
+  while (!s.deadlines.Empty() && s.deadlines.FirstDue() <= now) {
+    const DeadlineQueue::Expired deadline = s.deadlines.PopFirst();
     switch (deadline.kind) {
       case DeadlineKind::Timer:
         ExpireTimer(static_cast<KTIMER*>(deadline.target));
@@ -172,7 +164,7 @@ void ExpireDue(State& s) {
         break;
       }
       case DeadlineKind::Callback:
-        s.work.push_back(Work{nullptr, seq});
+        s.work.push_back(Work{nullptr, deadline.id});
         break;
     }
   }
@@ -194,11 +186,11 @@ void ReportDeadlock(State& s) {
 // Sleeps until the first deadline (no sooner than a batch after the last
 // wake by one) or until new work or an earlier deadline comes.
 void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
-  if (s.deadlines.empty() || s.deadlines.begin()->first.first >= kLatestRealDue) {
+  if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
     s.engineWaitEnd = kNoDeadline;
     s.engineWake.wait(lock);
   } else {
-    const int64_t end = std::max(s.deadlines.begin()->first.first, s.engineLastWake + kRealClockBatch);
+    const int64_t end = std::max(s.deadlines.FirstDue(), s.engineLastWake + kRealClockBatch);
     s.engineWaitEnd = end;
     s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
     s.engineLastWake = NowUnlocked(s);
@@ -232,15 +224,15 @@ void EngineLoop() {
       continue;
     }
     if (s.virtualClock) {
-      if (SystemIdle(s) && !s.deadlines.empty()) {
-        s.virtualNow = std::max(s.virtualNow, s.deadlines.begin()->first.first);
+      if (SystemIdle(s) && !s.deadlines.Empty()) {
+        s.virtualNow = std::max(s.virtualNow, s.deadlines.FirstDue());
         PublishVirtualTime(s);
         continue;
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
         s.engineWake.wait_for(lock, kDeadlockGrace);
-        if (before == s.activity && SystemIdle(s) && s.deadlines.empty() && s.attached > 0 && !s.stopping)
+        if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
@@ -283,7 +275,8 @@ std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(Dispatch
 void MarkWaiting(ThreadState& thread) {
   State& s = S();
   if (!thread.attached) return;
-  if (--s.runnable == 0) s.engineWake.notify_one();
+  // Only the virtual clock and RunUntilIdle care that everything waits.
+  if (--s.runnable == 0 && (s.virtualClock || !s.idleWaiters.empty())) s.engineWake.notify_one();
 }
 
 void MarkRunnable(ThreadState& thread) {
@@ -337,11 +330,11 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
   return thread.waitStatus;
 }
 
-uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) {
+namespace {
+
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback) {
   State& s = S();
-  const uint64_t seq = s.nextSeq++;
-  s.deadlines.emplace(std::make_pair(due, seq), Deadline{kind, target});
-  s.deadlineDue[seq] = due;
+  const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback));
   // The DPC thread sleeping on the real clock wakes only for a deadline
   // before the one it waits for.
   if (s.virtualClock || due < s.engineWaitEnd) {
@@ -352,16 +345,20 @@ uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) {
   return seq;
 }
 
-bool RemoveDeadline(uint64_t seq) {
-  State& s = S();
-  auto it = s.deadlineDue.find(seq);
-  if (it == s.deadlineDue.end()) return false;
-  s.deadlines.erase(std::make_pair(it->second, seq));
-  s.deadlineDue.erase(it);
-  return true;
-}
+}  // namespace
+
+uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) { return Enqueue(due, kind, target, {}); }
+
+bool RemoveDeadline(uint64_t seq) { return S().deadlines.Remove(seq); }
 
 int64_t NowLocked() { return NowUnlocked(S()); }
+
+bool RealNow(int64_t& now) {
+  const int64_t boot = S().realBootNs.load(std::memory_order_acquire);
+  if (boot == kNoRealClock) return false;
+  now = (Nanoseconds(SteadyClock::now()) - boot) / 100;
+  return true;
+}
 
 int64_t BootSystemTime() { return S().bootSystemTime; }
 
@@ -424,17 +421,10 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
 
 clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback) {
-  const uint64_t id = AddDeadline(due, DeadlineKind::Callback, nullptr);
-  S().callbacks.emplace(id, std::move(callback));
-  return id;
+  return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback));
 }
 
-bool CancelCallbackLocked(clock::CallbackId id) {
-  State& s = S();
-  if (s.callbacks.erase(id) == 0) return false;
-  RemoveDeadline(id);
-  return true;
-}
+bool CancelCallbackLocked(clock::CallbackId id) { return S().deadlines.Remove(id); }
 
 bool IsVirtualClock() { return S().virtualClock; }
 
@@ -500,6 +490,7 @@ void Boot(bool virtualClock) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 + 116444736000000000LL;
   }
   PublishVirtualTime(s);
+  s.realBootNs.store(virtualClock ? kNoRealClock : Nanoseconds(s.realBoot), std::memory_order_release);
   s.attached = 0;
   s.runnable = 0;
   s.stopping = false;
@@ -533,10 +524,9 @@ void Shutdown(bool checkLeaks) {
   }
   s.attachedThreads.clear();
   s.booted = false;
+  s.realBootNs.store(kNoRealClock, std::memory_order_release);
   ++s.generation;
-  s.deadlines.clear();
-  s.deadlineDue.clear();
-  s.callbacks.clear();
+  s.deadlines.Clear();
   s.timers.clear();
   s.work.clear();
   s.idleWaiters.clear();

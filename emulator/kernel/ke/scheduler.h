@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "emulator/kernel/clock.h"
+#include "emulator/kernel/ke/deadline_queue.h"
 #include "platform/host/ke.h"
 
 namespace kernel::sched {
@@ -78,10 +79,12 @@ void EndWait(ThreadState& thread, NTSTATUS status);
 NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline);
 
 // Deadline queue (dispatcher lock held).
-enum class DeadlineKind { Timer, WaitTimeout, Callback };
 uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target);
 bool RemoveDeadline(uint64_t seq);
 int64_t NowLocked();
+// The time on the real clock, read without the dispatcher lock; false on the
+// virtual clock, whose time moves under the lock.
+bool RealNow(int64_t& now);
 int64_t BootSystemTime();
 // `time` moved by `delta` (100 ns units), held at the last or first
 // representable instant instead of wrapping: a time too far to count is
