@@ -34,7 +34,7 @@ constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
 // long before it wakes for the next one, and then runs everything that fell
 // due meanwhile in order: a fast line schedules a callback every few
 // microseconds, and a thread switch for each costs more than the work.
-constexpr int64_t kRealClockBatch = 250 * clock::kMicrosecond;
+constexpr int64_t kRealClockBatch = 1000 * clock::kMicrosecond;
 // What the DPC thread's wait ends at: a deadline, or none.
 constexpr int64_t kNotWaiting = INT64_MIN;
 constexpr int64_t kNoDeadline = INT64_MAX;
