@@ -94,9 +94,13 @@ thread_local bool t_precounted = false;
 thread_local PKTHREAD t_systemThread = nullptr;
 thread_local ThreadState t_state;
 thread_local uint64_t t_generation = 0;
+// On the real clock, the time the DPC thread's current DPC or callback runs
+// at: the chip model reads the clock several times a character.
+thread_local int64_t t_workTime = kNoRealClock;
 
 int64_t NowUnlocked(const State& s) {
   if (s.virtualClock) return s.virtualNow;
+  if (t_workTime != kNoRealClock) return t_workTime;
   return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot).count() / 100;
 }
 
@@ -211,8 +215,10 @@ void EngineLoop() {
       s.work.pop_front();
       if (item.dpc != nullptr) item.dpc->DpcData = nullptr;
       s.workRunning = true;
+      if (!s.virtualClock) t_workTime = NowUnlocked(s);
       lock.unlock();
       RunWork(item);
+      t_workTime = kNoRealClock;
       lock.lock();
       s.workRunning = false;
       continue;
@@ -354,6 +360,10 @@ bool RemoveDeadline(uint64_t seq) { return S().deadlines.Remove(seq); }
 int64_t NowLocked() { return NowUnlocked(S()); }
 
 bool RealNow(int64_t& now) {
+  if (t_workTime != kNoRealClock) {
+    now = t_workTime;
+    return true;
+  }
   const int64_t boot = S().realBootNs.load(std::memory_order_acquire);
   if (boot == kNoRealClock) return false;
   now = (Nanoseconds(SteadyClock::now()) - boot) / 100;
