@@ -80,7 +80,7 @@ struct State {
   std::thread engine;
 };
 
-std::mutex& DispatcherLock() {
+std::mutex& DispatcherMutex() {
   static auto* lock = new std::mutex;
   return *lock;
 }
@@ -92,6 +92,11 @@ State& S() {
 thread_local bool t_isEngine = false;
 thread_local bool t_precounted = false;
 thread_local PKTHREAD t_systemThread = nullptr;
+// Threads this thread readied under the dispatcher lock, and whether the DPC
+// thread has news: signalled once the lock is released.
+// Declared before t_state, which uses them as the thread ends.
+thread_local std::vector<std::shared_ptr<std::condition_variable>> t_readied;
+thread_local bool t_engineNews = false;
 thread_local ThreadState t_state;
 thread_local uint64_t t_generation = 0;
 // On the real clock, the time the DPC thread's current DPC or callback runs
@@ -192,10 +197,12 @@ void ReportDeadlock(State& s) {
 void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
   if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
     s.engineWaitEnd = kNoDeadline;
+    NotifyReadied();
     s.engineWake.wait(lock);
   } else {
     const int64_t end = std::max(s.deadlines.FirstDue(), s.engineLastWake + kRealClockBatch);
     s.engineWaitEnd = end;
+    NotifyReadied();
     s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
     s.engineLastWake = NowUnlocked(s);
   }
@@ -237,11 +244,13 @@ void EngineLoop() {
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
+        NotifyReadied();
         s.engineWake.wait_for(lock, kDeadlockGrace);
         if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
+      NotifyReadied();
       s.engineWake.wait(lock);
     } else {
       WaitOnRealClock(s, lock);
@@ -276,13 +285,32 @@ ThreadState& Current() {
   return thread;
 }
 
-std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(DispatcherLock()); }
+DispatcherLock LockDispatcher() { return DispatcherLock(DispatcherMutex()); }
+
+DispatcherLock::~DispatcherLock() {
+  if (owns_lock()) unique_lock::unlock();
+  NotifyReadied();
+}
+
+void DispatcherLock::unlock() {
+  unique_lock::unlock();
+  NotifyReadied();
+}
+
+void NotifyReadied() {
+  if (t_engineNews) {
+    t_engineNews = false;
+    S().engineWake.notify_one();
+  }
+  for (auto& wake : t_readied) wake->notify_one();
+  t_readied.clear();
+}
 
 void MarkWaiting(ThreadState& thread) {
   State& s = S();
   if (!thread.attached) return;
   // Only the virtual clock and RunUntilIdle care that everything waits.
-  if (--s.runnable == 0 && (s.virtualClock || !s.idleWaiters.empty())) s.engineWake.notify_one();
+  if (--s.runnable == 0 && (s.virtualClock || !s.idleWaiters.empty())) t_engineNews = true;
 }
 
 void MarkRunnable(ThreadState& thread) {
@@ -295,7 +323,7 @@ void MarkRunnable(ThreadState& thread) {
 void NoteNewWork() {
   State& s = S();
   ++s.activity;
-  s.engineWake.notify_one();
+  t_engineNews = true;
 }
 
 void RegisterWaiter(DISPATCHER_HEADER* object) { ++S().waitedObjects[object]; }
@@ -320,7 +348,7 @@ void EndWait(ThreadState& thread, NTSTATUS status) {
   thread.waitBlocks = nullptr;
   thread.waitStatus = status;
   MarkRunnable(thread);
-  thread.wake.notify_one();
+  t_readied.push_back(thread.wake);
 }
 
 NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline) {
@@ -328,7 +356,9 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
     thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
   }
   MarkWaiting(thread);
-  while (thread.waitStatus == kWaitPending) thread.wake.wait(lock);
+  NotifyReadied();
+  const std::shared_ptr<std::condition_variable> wake = thread.wake;
+  while (thread.waitStatus == kWaitPending) wake->wait(lock);
   if (thread.timeoutSeq != 0) {
     RemoveDeadline(thread.timeoutSeq);
     thread.timeoutSeq = 0;
@@ -515,6 +545,7 @@ void Shutdown(bool checkLeaks) {
   State& s = S();
   {
     auto lock = LockDispatcher();
+    NotifyReadied();
     s.threadsGone.wait(lock, [&] { return s.exitingSystemThreads == 0; });
     if (s.liveSystemThreads > 0) {
       if (checkLeaks)

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -43,8 +44,9 @@ struct ThreadState {
   PKTHREAD kthread = nullptr;  // system threads and attached test threads
   bool attached = false;
   bool isDpcThread = false;
-  // Wait in progress (guarded by the dispatcher lock).
-  std::condition_variable wake;
+  // Wait in progress (guarded by the dispatcher lock). Shared, so that a
+  // waker can signal it after letting go of the lock.
+  std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
   NTSTATUS waitStatus = kWaitPending;
   WAIT_TYPE waitType = WaitAny;
   WaitBlock* waitBlocks = nullptr;
@@ -57,7 +59,19 @@ struct ThreadState {
 
 // The calling thread's state; attaches it to the machine on first use.
 ThreadState& Current();
-std::unique_lock<std::mutex> LockDispatcher();
+// The dispatcher lock. Threads readied while it is held are told once it is
+// released (or before the holder blocks), so that they do not wake only to
+// wait for the lock.
+class DispatcherLock : public std::unique_lock<std::mutex> {
+ public:
+  explicit DispatcherLock(std::mutex& mutex) : unique_lock(mutex) {}
+  DispatcherLock(DispatcherLock&&) = default;
+  ~DispatcherLock();
+  void unlock();
+};
+DispatcherLock LockDispatcher();
+// Signals the threads this thread readied (with or without the lock).
+void NotifyReadied();
 
 // Runnable accounting for the virtual clock (dispatcher lock held).
 void MarkWaiting(ThreadState& thread);
