@@ -34,7 +34,7 @@ constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
 // long before it wakes for the next one, and then runs everything that fell
 // due meanwhile in order: a fast line schedules a callback every few
 // microseconds, and a thread switch for each costs more than the work.
-constexpr int64_t kRealClockBatch = 1000 * clock::kMicrosecond;
+constexpr int64_t kRealClockBatch = 200 * clock::kMicrosecond;
 // What the DPC thread's wait ends at: a deadline, or none.
 constexpr int64_t kNotWaiting = INT64_MIN;
 constexpr int64_t kNoDeadline = INT64_MAX;
@@ -371,9 +371,9 @@ namespace {
 uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback) {
   State& s = S();
   const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback));
-  // The DPC thread sleeping on the real clock wakes only for a deadline
-  // before the one it waits for.
-  if (s.virtualClock || due < s.engineWaitEnd) {
+  // The DPC thread sleeping on the real clock wakes only when the deadline
+  // brings its wake forward, the batch time after its last wake counted.
+  if (s.virtualClock || std::max(due, s.engineLastWake + kRealClockBatch) < s.engineWaitEnd) {
     NoteNewWork();
   } else {
     ++s.activity;
