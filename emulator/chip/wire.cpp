@@ -9,13 +9,13 @@ namespace chip {
 // Line
 
 bool Line::LevelAt(Instant t) const {
-  auto it = std::upper_bound(edges_.begin(), edges_.end(), t,
+  auto it = std::upper_bound(edges_.begin() + first_, edges_.end(), t,
                              [](Instant value, const Edge& e) { return value < e.at; });
-  return it == edges_.begin() ? base_ : std::prev(it)->level;
+  return it == edges_.begin() + first_ ? base_ : std::prev(it)->level;
 }
 
 std::optional<Instant> Line::NextEdge(Instant from, bool level) const {
-  auto it = std::lower_bound(edges_.begin(), edges_.end(), from,
+  auto it = std::lower_bound(edges_.begin() + first_, edges_.end(), from,
                              [](const Edge& e, Instant value) { return e.at < value; });
   for (; it != edges_.end(); ++it) {
     if (it->level == level) return it->at;
@@ -24,7 +24,7 @@ std::optional<Instant> Line::NextEdge(Instant from, bool level) const {
 }
 
 void Line::Drive(Instant t, bool level) {
-  if (!edges_.empty() && edges_.back().at >= t) {
+  if (!Empty() && edges_.back().at >= t) {
     t = edges_.back().at;
     edges_.pop_back();  // a pulse of no width is no pulse
   }
@@ -32,19 +32,21 @@ void Line::Drive(Instant t, bool level) {
 }
 
 void Line::CutAfter(Instant t) {
-  while (!edges_.empty() && edges_.back().at > t) edges_.pop_back();
+  while (!Empty() && edges_.back().at > t) edges_.pop_back();
 }
 
 void Line::ForgetBefore(Instant t) {
-  while (!edges_.empty() && edges_.front().at < t) {
-    base_ = edges_.front().level;
-    edges_.pop_front();
+  while (!Empty() && edges_[first_].at < t) base_ = edges_[first_++].level;
+  if (first_ > edges_.size() / 2) {
+    edges_.erase(edges_.begin(), edges_.begin() + static_cast<std::ptrdiff_t>(first_));
+    first_ = 0;
   }
 }
 
 void Line::ForgetHistory() {
   base_ = LastLevel();
   edges_.clear();
+  first_ = 0;
 }
 
 // ---------------------------------------------------------------------------

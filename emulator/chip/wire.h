@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <functional>
 #include <optional>
 
@@ -50,9 +50,13 @@ class Line {
     Instant at;
     bool level;
   };
-  bool LastLevel() const { return edges_.empty() ? base_ : edges_.back().level; }
+  bool Empty() const { return first_ == edges_.size(); }
+  bool LastLevel() const { return Empty() ? base_ : edges_.back().level; }
   bool base_ = true;  // level before the first edge kept
-  std::deque<Edge> edges_;
+  // Edges from first_ on; forgotten ones are dropped in bulk, so that the
+  // searches a receiver makes for every bit run over contiguous memory.
+  std::vector<Edge> edges_;
+  size_t first_ = 0;
 };
 
 // A received character with its errors (kLsrParityError, kLsrFramingError,

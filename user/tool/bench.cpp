@@ -38,8 +38,10 @@ const char kBenchUsage[] =
     "  COM3:COM4, and a socat pty pair when socat is installed, and measures\n"
     "  round trips of 1, 16 and 64 bytes at 115200 baud and throughput with\n"
     "  RTS/CTS at 115200, 921600 and 3000000 baud (S seconds of data at the bound each, default\n"
-    "  2), over the ptys and over RFC 2217, with the server's CPU per byte. --bus\n"
-    "  gives the chips a host controller's frame timing, as `serve --bus` does.\n";
+    "  2), over the ptys and over RFC 2217, with the server's CPU per byte; then\n"
+    "  a second server with null-modem cables COM3:COM4 and COM5:COM6 carries all\n"
+    "  four ports full duplex at 921600 at once. --bus gives the chips a host\n"
+    "  controller's frame timing, as `serve --bus` does.\n";
 
 namespace {
 
@@ -266,6 +268,15 @@ Flow Throughput(End& a, End& b, size_t count, double limit) {
   return {n / seconds, count - n, !std::equal(got.begin(), got.begin() + n, data.begin())};
 }
 
+// Starts `t7315 serve` on `state` with these cables; true once it serves.
+bool StartServer(Child& server, const std::string& state, int base, const std::vector<std::string>& cables,
+                 const std::string& bus) {
+  std::vector<std::string> args = {"/proc/self/exe",     "serve", "--state", state, "--rfc2217",
+                                   std::to_string(base), "--bus", bus};
+  for (const std::string& cable : cables) args.insert(args.end(), {"--cable", cable});
+  return server.Start(args) && server.AwaitLine("serving ");
+}
+
 std::string Cell(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof(text), format, value);
@@ -274,6 +285,56 @@ std::string Cell(const char* format, double value) {
 
 std::string Label(const std::string& text) {
   return text + std::string(text.size() < 24 ? 24 - text.size() : 1, ' ');
+}
+
+std::string ThroughputRow(const std::string& path, uint32_t baud, const Flow& flow, double bound,
+                          double cpuPerByte, double core) {
+  return Label(path) + Cell("%8.0f", baud) + Cell("%10.1f", flow.bytesPerSecond / 1000) +
+         Cell("%12.1f", bound / 1000) + Cell("%7.1f%%", flow.bytesPerSecond * 100 / bound) +
+         Cell("%7.0f", double(flow.lost)) + (flow.changed ? "*" : " ") + Cell("%6.2f", cpuPerByte) +
+         Cell("%6.0f%%", core) + "\n";
+}
+
+// Two null-modem pairs, every port sending to its partner while it receives
+// from it, all at once: a row per direction, each with the server's CPU per
+// byte carried over all four and its share of a core.
+void FourPortsFullDuplex(const std::string& state, const std::string& bus, double busBound, double seconds,
+                         std::ostream& out) {
+  constexpr uint32_t kBaud = 921600;
+  Child server;
+  if (!StartServer(server, state, kBase + 10, {"COM3:COM4", "COM5:COM6"}, bus)) {
+    out << "(four ports: the second server did not start)\n";
+    return;
+  }
+  std::vector<std::unique_ptr<End>> ends;
+  for (int com = 3; com <= 6; ++com) {
+    ends.push_back(End::Terminal(state + "/COM" + std::to_string(com)));
+    if (!ends.back() || !ends.back()->Set(kBaud)) {
+      out << "(four ports: COM" << com << " cannot be opened)\n";
+      return;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double bound = std::min(kBaud / 10.0, busBound);
+  const size_t count = size_t(bound * seconds);
+  out << "\nall four ports full duplex at once (a second server, null modems COM3:COM4 and COM5:COM6;\n"
+      << "us/B and core: the server's CPU over the four directions together)\n"
+      << Label("path") << "    baud      KB/s  bound KB/s       %   lost   us/B  core\n";
+  const int partner[4] = {1, 0, 3, 2};
+  Flow flows[4];
+  const double cpuBefore = server.Cpu();
+  const auto start = Clock::now();
+  std::vector<std::thread> directions;
+  for (int i = 0; i < 4; ++i) {
+    directions.emplace_back(
+        [&, i] { flows[i] = Throughput(*ends[i], *ends[partner[i]], count, seconds * 3 + 5); });
+  }
+  for (std::thread& direction : directions) direction.join();
+  const double cpu = server.Cpu() - cpuBefore, elapsed = Since(start);
+  for (int i = 0; i < 4; ++i) {
+    out << ThroughputRow("4 ports, COM" + std::to_string(3 + i) + " to COM" + std::to_string(3 + partner[i]),
+                         kBaud, flows[i], bound, cpu * 1e6 / double(4 * count), cpu * 100 / elapsed);
+  }
 }
 
 }  // namespace
@@ -307,10 +368,7 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
   int status = 1;
   {
     Child server, socat;
-    const bool served =
-        server.Start({"/proc/self/exe", "serve", "--state", state, "--rfc2217", std::to_string(kBase),
-                      "--cable", "COM3:COM4", "--cable", "COM5:loop", "--bus", bus}) &&
-        server.AwaitLine("serving ");
+    const bool served = StartServer(server, state, kBase, {"COM3:COM4", "COM5:loop"}, bus);
     const bool paired = socat.Start(
         {"socat", "pty,raw,echo=0,link=" + state + "/socatA", "pty,raw,echo=0,link=" + state + "/socatB"});
     for (int i = 0; paired && i < 50 && !std::filesystem::exists(state + "/socatB"); ++i) {
@@ -362,12 +420,9 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
             const auto start = Clock::now();
             const Flow flow = Throughput(*a, b ? *b : *a, count, seconds * 3 + 5);
             const double cpu = server.Cpu() - cpuBefore, elapsed = Since(start);
-            out << Label(std::string(loopback ? "loopback" : "COM3 to COM4") +
-                         (telnet ? ", RFC 2217" : ", pty"))
-                << Cell("%8.0f", baud) << Cell("%10.1f", flow.bytesPerSecond / 1000)
-                << Cell("%12.1f", bound / 1000) << Cell("%7.1f%%", flow.bytesPerSecond * 100 / bound)
-                << Cell("%7.0f", double(flow.lost)) << (flow.changed ? "*" : " ")
-                << Cell("%6.2f", cpu * 1e6 / double(count)) << Cell("%6.0f%%", cpu * 100 / elapsed) << "\n";
+            out << ThroughputRow(
+                std::string(loopback ? "loopback" : "COM3 to COM4") + (telnet ? ", RFC 2217" : ", pty"), baud,
+                flow, bound, cpu * 1e6 / double(count), cpu * 100 / elapsed);
           }
         }
       }
@@ -380,6 +435,7 @@ int RunBench(std::span<const std::string> args, std::ostream& out, std::ostream&
       } else {
         out << "(no socat pair: install socat to compare)\n";
       }
+      FourPortsFullDuplex(state + "/four", bus, busBound, seconds, out);
       status = 0;
     }
   }

@@ -28,6 +28,10 @@ constexpr int kKeepIdleS = 2, kKeepIntervalS = 1, kKeepCount = 3, kUnackedMs = 1
 // Little beyond our own backlog waits in the kernel for a client.
 constexpr int kClientSendBuffer = 32 * 1024;
 constexpr int64_t kStatusPollMs = 20;
+// While data keeps coming, a read at most this often carries all of it: the
+// chip hands on a few dozen bytes at a time, and a read for each costs two
+// thread switches. A read after a quiet spell starts at once.
+constexpr auto kReadSpacing = std::chrono::microseconds(1000);
 constexpr int64_t kReportEveryMs = 1000;
 
 int64_t NowMs() {
@@ -169,7 +173,9 @@ void ServedPort::ReadLoop() {
   const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uint8_t buffer[16384];
   bool failing = false;
+  auto lastData = std::chrono::steady_clock::time_point{};
   while (!stop_) {
+    std::this_thread::sleep_until(lastData + kReadSpacing);
     DWORD got = 0;
     if (!Transfer(event, false, buffer, sizeof(buffer), got)) {
       if (stop_) break;
@@ -181,6 +187,7 @@ void ServedPort::ReadLoop() {
     }
     failing = false;
     if (got == 0) continue;
+    lastData = std::chrono::steady_clock::now();
     if (!fromPort_.Push(std::span<const uint8_t>(buffer, got))) break;
     Wake();
   }

@@ -11,6 +11,8 @@
 namespace kernel::clock {
 
 int64_t Now() {
+  // The chip model asks several times a character: no lock on the real clock.
+  if (int64_t now; sched::RealNow(now)) return now;
   auto lock = sched::LockDispatcher();
   return sched::NowLocked();
 }

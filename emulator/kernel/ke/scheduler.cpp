@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -31,11 +30,19 @@ constexpr int64_t kVirtualBootSystemTime = 134116128000000000LL;
 // waited for as if it had none: the steady clock's nanoseconds stop at about
 // three centuries.
 constexpr int64_t kLatestRealDue = 100LL * 365 * 24 * 3600 * 10'000'000;
+// On the real clock the DPC thread, woken by a deadline, sleeps at least this
+// long before it wakes for the next one, and then runs everything that fell
+// due meanwhile in order: a fast line schedules a callback every few
+// microseconds, and a thread switch for each costs more than the work.
+constexpr int64_t kRealClockBatch = 200 * clock::kMicrosecond;
+// What the DPC thread's wait ends at: a deadline, or none.
+constexpr int64_t kNotWaiting = INT64_MIN;
+constexpr int64_t kNoDeadline = INT64_MAX;
+constexpr int64_t kNoRealClock = INT64_MIN;
 
-struct Deadline {
-  DeadlineKind kind;
-  void* target;
-};
+int64_t Nanoseconds(SteadyClock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 struct Work {
   KDPC* dpc;                   // a queued DPC, or
@@ -48,14 +55,14 @@ struct State {
   uint64_t generation = 1;
   int64_t virtualNow = 0;
   SteadyClock::time_point realBoot;
+  // The steady clock's nanoseconds at boot on the real clock, for readers
+  // without the lock; kNoRealClock on the virtual clock.
+  std::atomic<int64_t> realBootNs{kNoRealClock};
   int64_t bootSystemTime = 0;
   int attached = 0;
   int runnable = 0;
   uint64_t activity = 0;
-  uint64_t nextSeq = 1;
-  std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
-  std::unordered_map<uint64_t, int64_t> deadlineDue;
-  std::unordered_map<clock::CallbackId, clock::Callback> callbacks;
+  DeadlineQueue deadlines;
   std::unordered_map<KTIMER*, uint64_t> timers;
   std::deque<Work> work;
   bool workRunning = false;
@@ -64,6 +71,8 @@ struct State {
   std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
   std::unordered_set<ThreadState*> attachedThreads;
   std::condition_variable engineWake;
+  int64_t engineWaitEnd = kNotWaiting;  // real clock: when the DPC thread's wait ends
+  int64_t engineLastWake = 0;           // real clock: when a deadline last woke it
   std::condition_variable threadsGone;
   int liveSystemThreads = 0;
   int exitingSystemThreads = 0;  // signalled their end, still unwinding
@@ -71,7 +80,7 @@ struct State {
   std::thread engine;
 };
 
-std::mutex& DispatcherLock() {
+std::mutex& DispatcherMutex() {
   static auto* lock = new std::mutex;
   return *lock;
 }
@@ -83,11 +92,20 @@ State& S() {
 thread_local bool t_isEngine = false;
 thread_local bool t_precounted = false;
 thread_local PKTHREAD t_systemThread = nullptr;
+// Threads this thread readied under the dispatcher lock, and whether the DPC
+// thread has news: signalled once the lock is released.
+// Declared before t_state, which uses them as the thread ends.
+thread_local std::vector<std::shared_ptr<std::condition_variable>> t_readied;
+thread_local bool t_engineNews = false;
 thread_local ThreadState t_state;
 thread_local uint64_t t_generation = 0;
+// On the real clock, the time the DPC thread's current DPC or callback runs
+// at: the chip model reads the clock several times a character.
+thread_local int64_t t_workTime = kNoRealClock;
 
 int64_t NowUnlocked(const State& s) {
   if (s.virtualClock) return s.virtualNow;
+  if (t_workTime != kNoRealClock) return t_workTime;
   return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.realBoot).count() / 100;
 }
 
@@ -132,10 +150,7 @@ void RunWork(const Work& item) {
     clock::Callback callback;
     {
       auto lock = LockDispatcher();
-      auto it = S().callbacks.find(item.callback);
-      if (it == S().callbacks.end()) return;
-      callback = std::move(it->second);
-      S().callbacks.erase(it);
+      if (!S().deadlines.TakeCallback(item.callback, callback)) return;
     }
     callback();
   }
@@ -147,12 +162,8 @@ void RunWork(const Work& item) {
 
 void ExpireDue(State& s) {
   const int64_t now = NowUnlocked(s);
-  while (!s.deadlines.empty() && s.deadlines.begin()->first.first <= now) {
-    auto it = s.deadlines.begin();
-    const uint64_t seq = it->first.second;
-    const Deadline deadline = it->second;
-    s.deadlines.erase(it);
-    s.deadlineDue.erase(seq);
+  while (!s.deadlines.Empty() && s.deadlines.FirstDue() <= now) {
+    const DeadlineQueue::Expired deadline = s.deadlines.PopFirst();
     switch (deadline.kind) {
       case DeadlineKind::Timer:
         ExpireTimer(static_cast<KTIMER*>(deadline.target));
@@ -164,7 +175,7 @@ void ExpireDue(State& s) {
         break;
       }
       case DeadlineKind::Callback:
-        s.work.push_back(Work{nullptr, seq});
+        s.work.push_back(Work{nullptr, deadline.id});
         break;
     }
   }
@@ -183,6 +194,23 @@ void ReportDeadlock(State& s) {
                  "all %d emulated thread(s) wait with no timeout and nothing is scheduled", s.attached);
 }
 
+// Sleeps until the first deadline (no sooner than a batch after the last
+// wake by one) or until new work or an earlier deadline comes.
+void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
+  if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
+    s.engineWaitEnd = kNoDeadline;
+    NotifyReadied();
+    s.engineWake.wait(lock);
+  } else {
+    const int64_t end = std::max(s.deadlines.FirstDue(), s.engineLastWake + kRealClockBatch);
+    s.engineWaitEnd = end;
+    NotifyReadied();
+    s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
+    s.engineLastWake = NowUnlocked(s);
+  }
+  s.engineWaitEnd = kNotWaiting;
+}
+
 void EngineLoop() {
   t_isEngine = true;
   t_state.isDpcThread = true;
@@ -196,8 +224,10 @@ void EngineLoop() {
       s.work.pop_front();
       if (item.dpc != nullptr) item.dpc->DpcData = nullptr;
       s.workRunning = true;
+      if (!s.virtualClock) t_workTime = NowUnlocked(s);
       lock.unlock();
       RunWork(item);
+      t_workTime = kNoRealClock;
       lock.lock();
       s.workRunning = false;
       continue;
@@ -209,24 +239,23 @@ void EngineLoop() {
       continue;
     }
     if (s.virtualClock) {
-      if (SystemIdle(s) && !s.deadlines.empty()) {
-        s.virtualNow = std::max(s.virtualNow, s.deadlines.begin()->first.first);
+      if (SystemIdle(s) && !s.deadlines.Empty()) {
+        s.virtualNow = std::max(s.virtualNow, s.deadlines.FirstDue());
         PublishTime(s);
         continue;
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
+        NotifyReadied();
         s.engineWake.wait_for(lock, kDeadlockGrace);
-        if (before == s.activity && SystemIdle(s) && s.deadlines.empty() && s.attached > 0 && !s.stopping)
+        if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
+      NotifyReadied();
       s.engineWake.wait(lock);
-    } else if (!s.deadlines.empty() && s.deadlines.begin()->first.first < kLatestRealDue) {
-      const int64_t due = s.deadlines.begin()->first.first;
-      s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(due * 100));
     } else {
-      s.engineWake.wait(lock);
+      WaitOnRealClock(s, lock);
     }
   }
 }
@@ -258,12 +287,32 @@ ThreadState& Current() {
   return thread;
 }
 
-std::unique_lock<std::mutex> LockDispatcher() { return std::unique_lock(DispatcherLock()); }
+DispatcherLock LockDispatcher() { return DispatcherLock(DispatcherMutex()); }
+
+DispatcherLock::~DispatcherLock() {
+  if (owns_lock()) unique_lock::unlock();
+  NotifyReadied();
+}
+
+void DispatcherLock::unlock() {
+  unique_lock::unlock();
+  NotifyReadied();
+}
+
+void NotifyReadied() {
+  if (t_engineNews) {
+    t_engineNews = false;
+    S().engineWake.notify_one();
+  }
+  for (auto& wake : t_readied) wake->notify_one();
+  t_readied.clear();
+}
 
 void MarkWaiting(ThreadState& thread) {
   State& s = S();
   if (!thread.attached) return;
-  if (--s.runnable == 0) s.engineWake.notify_one();
+  // Only the virtual clock and RunUntilIdle care that everything waits.
+  if (--s.runnable == 0 && (s.virtualClock || !s.idleWaiters.empty())) t_engineNews = true;
 }
 
 void MarkRunnable(ThreadState& thread) {
@@ -276,7 +325,7 @@ void MarkRunnable(ThreadState& thread) {
 void NoteNewWork() {
   State& s = S();
   ++s.activity;
-  s.engineWake.notify_one();
+  t_engineNews = true;
 }
 
 void RegisterWaiter(DISPATCHER_HEADER* object) { ++S().waitedObjects[object]; }
@@ -301,7 +350,7 @@ void EndWait(ThreadState& thread, NTSTATUS status) {
   thread.waitBlocks = nullptr;
   thread.waitStatus = status;
   MarkRunnable(thread);
-  thread.wake.notify_one();
+  t_readied.push_back(thread.wake);
 }
 
 NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline) {
@@ -309,7 +358,9 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
     thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
   }
   MarkWaiting(thread);
-  while (thread.waitStatus == kWaitPending) thread.wake.wait(lock);
+  NotifyReadied();
+  const std::shared_ptr<std::condition_variable> wake = thread.wake;
+  while (thread.waitStatus == kWaitPending) wake->wait(lock);
   if (thread.timeoutSeq != 0) {
     RemoveDeadline(thread.timeoutSeq);
     thread.timeoutSeq = 0;
@@ -317,25 +368,39 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
   return thread.waitStatus;
 }
 
-uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) {
+namespace {
+
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback) {
   State& s = S();
-  const uint64_t seq = s.nextSeq++;
-  s.deadlines.emplace(std::make_pair(due, seq), Deadline{kind, target});
-  s.deadlineDue[seq] = due;
-  NoteNewWork();
+  const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback));
+  // The DPC thread sleeping on the real clock wakes only when the deadline
+  // brings its wake forward, the batch time after its last wake counted.
+  if (s.virtualClock || std::max(due, s.engineLastWake + kRealClockBatch) < s.engineWaitEnd) {
+    NoteNewWork();
+  } else {
+    ++s.activity;
+  }
   return seq;
 }
 
-bool RemoveDeadline(uint64_t seq) {
-  State& s = S();
-  auto it = s.deadlineDue.find(seq);
-  if (it == s.deadlineDue.end()) return false;
-  s.deadlines.erase(std::make_pair(it->second, seq));
-  s.deadlineDue.erase(it);
-  return true;
-}
+}  // namespace
+
+uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target) { return Enqueue(due, kind, target, {}); }
+
+bool RemoveDeadline(uint64_t seq) { return S().deadlines.Remove(seq); }
 
 int64_t NowLocked() { return NowUnlocked(S()); }
+
+bool RealNow(int64_t& now) {
+  if (t_workTime != kNoRealClock) {
+    now = t_workTime;
+    return true;
+  }
+  const int64_t boot = S().realBootNs.load(std::memory_order_acquire);
+  if (boot == kNoRealClock) return false;
+  now = (Nanoseconds(SteadyClock::now()) - boot) / 100;
+  return true;
+}
 
 int64_t BootSystemTime() { return S().bootSystemTime; }
 
@@ -398,17 +463,10 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
 
 clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback) {
-  const uint64_t id = AddDeadline(due, DeadlineKind::Callback, nullptr);
-  S().callbacks.emplace(id, std::move(callback));
-  return id;
+  return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback));
 }
 
-bool CancelCallbackLocked(clock::CallbackId id) {
-  State& s = S();
-  if (s.callbacks.erase(id) == 0) return false;
-  RemoveDeadline(id);
-  return true;
-}
+bool CancelCallbackLocked(clock::CallbackId id) { return S().deadlines.Remove(id); }
 
 bool IsVirtualClock() { return S().virtualClock; }
 
@@ -417,6 +475,7 @@ void SwitchToVirtualClock() {
   if (s.virtualClock) return;
   s.virtualNow = NowUnlocked(s);
   s.virtualClock = true;
+  s.realBootNs.store(kNoRealClock, std::memory_order_release);
   PublishTime(s);
   NoteNewWork();  // the DPC thread stops waiting for the next deadline in real time
 }
@@ -491,9 +550,12 @@ void Boot(bool virtualClock) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100 + 116444736000000000LL;
   }
   PublishTime(s);
+  s.realBootNs.store(virtualClock ? kNoRealClock : Nanoseconds(s.realBoot), std::memory_order_release);
   s.attached = 0;
   s.runnable = 0;
   s.stopping = false;
+  s.engineWaitEnd = kNotWaiting;
+  s.engineLastWake = 0;
   s.engine = std::thread(EngineLoop);
   lock.unlock();
   Current();  // the booting thread is the machine's first running thread
@@ -503,6 +565,7 @@ void Shutdown(bool checkLeaks) {
   State& s = S();
   {
     auto lock = LockDispatcher();
+    NotifyReadied();
     s.threadsGone.wait(lock, [&] { return s.exitingSystemThreads == 0; });
     if (s.liveSystemThreads > 0) {
       if (checkLeaks)
@@ -522,10 +585,9 @@ void Shutdown(bool checkLeaks) {
   }
   s.attachedThreads.clear();
   s.booted = false;
+  s.realBootNs.store(kNoRealClock, std::memory_order_release);
   ++s.generation;
-  s.deadlines.clear();
-  s.deadlineDue.clear();
-  s.callbacks.clear();
+  s.deadlines.Clear();
   s.timers.clear();
   s.work.clear();
   s.idleWaiters.clear();

@@ -5,11 +5,13 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "emulator/kernel/clock.h"
+#include "emulator/kernel/ke/deadline_queue.h"
 #include "platform/host/ke.h"
 
 namespace kernel::sched {
@@ -42,8 +44,9 @@ struct ThreadState {
   PKTHREAD kthread = nullptr;  // system threads and attached test threads
   bool attached = false;
   bool isDpcThread = false;
-  // Wait in progress (guarded by the dispatcher lock).
-  std::condition_variable wake;
+  // Wait in progress (guarded by the dispatcher lock). Shared, so that a
+  // waker can signal it after letting go of the lock.
+  std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
   NTSTATUS waitStatus = kWaitPending;
   WAIT_TYPE waitType = WaitAny;
   WaitBlock* waitBlocks = nullptr;
@@ -56,7 +59,19 @@ struct ThreadState {
 
 // The calling thread's state; attaches it to the machine on first use.
 ThreadState& Current();
-std::unique_lock<std::mutex> LockDispatcher();
+// The dispatcher lock. Threads readied while it is held are told once it is
+// released (or before the holder blocks), so that they do not wake only to
+// wait for the lock.
+class DispatcherLock : public std::unique_lock<std::mutex> {
+ public:
+  explicit DispatcherLock(std::mutex& mutex) : unique_lock(mutex) {}
+  DispatcherLock(DispatcherLock&&) = default;
+  ~DispatcherLock();
+  void unlock();
+};
+DispatcherLock LockDispatcher();
+// Signals the threads this thread readied (with or without the lock).
+void NotifyReadied();
 
 // Runnable accounting for the virtual clock (dispatcher lock held).
 void MarkWaiting(ThreadState& thread);
@@ -78,10 +93,12 @@ void EndWait(ThreadState& thread, NTSTATUS status);
 NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread, int64_t deadline);
 
 // Deadline queue (dispatcher lock held).
-enum class DeadlineKind { Timer, WaitTimeout, Callback };
 uint64_t AddDeadline(int64_t due, DeadlineKind kind, void* target);
 bool RemoveDeadline(uint64_t seq);
 int64_t NowLocked();
+// The time on the real clock, read without the dispatcher lock; false on the
+// virtual clock, whose time moves under the lock.
+bool RealNow(int64_t& now);
 int64_t BootSystemTime();
 // `time` moved by `delta` (100 ns units), held at the last or first
 // representable instant instead of wrapping: a time too far to count is

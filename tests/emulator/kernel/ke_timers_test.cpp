@@ -1,4 +1,5 @@
 // Timers, DPCs, scheduled callbacks and stalls on the virtual clock.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -121,15 +122,30 @@ TEST_F(KeTimers, DpcQueuedTwiceRunsOnceAndFlushWaitsForIt) {
 }
 
 TEST_F(KeTimers, ScheduledCallbacksRunInOrderAndCancelledOnesNever) {
-  std::vector<int> order;
-  kernel::clock::ScheduleAfter(30 * kMs, [&] { order.push_back(3); });
-  kernel::clock::ScheduleAfter(10 * kMs, [&] { order.push_back(1); });
-  const auto cancelled = kernel::clock::ScheduleAfter(20 * kMs, [&] { order.push_back(2); });
-  kernel::clock::ScheduleAfter(10 * kMs, [&] { order.push_back(11); });
-  EXPECT_TRUE(kernel::clock::Cancel(cancelled));
-  EXPECT_FALSE(kernel::clock::Cancel(cancelled));
+  // Hundreds at once with equal due times, cancelled from the middle of the
+  // queue, then more in the places they left: due order, ties in the order
+  // scheduled, and an old id never cancels a newer callback.
+  std::vector<int> order, expected;
+  std::vector<std::pair<int64_t, int>> kept;
+  std::vector<kernel::clock::CallbackId> ids;
+  uint32_t seed = 7315;
+  auto schedule = [&](int i) {
+    seed = seed * 1103515245 + 12345;
+    const int64_t due = (seed >> 16) % 17 * kMs + kMs;
+    ids.push_back(kernel::clock::ScheduleAfter(due, [&order, i] { order.push_back(i); }));
+    kept.emplace_back(due, i);
+  };
+  for (int i = 0; i < 300; ++i) schedule(i);
+  for (int i = 1; i < 300; i += 3) EXPECT_TRUE(kernel::clock::Cancel(ids[i])) << i;
+  for (int i = 300; i < 400; ++i) schedule(i);
+  for (int i = 1; i < 300; i += 3) EXPECT_FALSE(kernel::clock::Cancel(ids[i])) << i;
+  for (auto& [due, i] : kept)
+    if (i >= 300 || i % 3 != 1) expected.push_back(i);
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](int a, int b) { return kept[a].first < kept[b].first; });
   kernel::clock::Sleep(100 * kMs);
-  EXPECT_EQ(order, (std::vector<int>{1, 11, 3}));
+  EXPECT_EQ(order, expected);
+  EXPECT_FALSE(kernel::clock::Cancel(ids[0])) << "it ran";
 }
 
 TEST_F(KeTimers, StallAdvancesTheVirtualClock) {
