@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -331,6 +333,7 @@ void ServedPort::AcceptClient() {
   for (const auto& [level, name, value] : options) setsockopt(fd, level, name, &value, sizeof(value));
   client_ = fd;
   clientFrom_ = from;
+  clientSent_ = clientAcked_ = 0;
   clientTook_ = NowMs();
   session_.emplace(static_cast<Rfc2217Port&>(*this), "t7315 " + setup_.comName);
   session_->Start();
@@ -353,16 +356,29 @@ void ServedPort::ReadClient() {
 
 void ServedPort::FlushClient() {
   std::span<const uint8_t> out = session_->Output();
-  if (out.empty()) {
-    clientTook_ = NowMs();
-    return;
+  if (!out.empty()) {
+    const ssize_t n = send(client_, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      clientSent_ += static_cast<uint64_t>(n);
+      session_->Consume(static_cast<size_t>(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      DropClient(std::string("lost: ") + std::strerror(errno));
+      return;
+    }
   }
-  const ssize_t n = send(client_, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n > 0) {
+  NoteClientProgress();
+}
+
+// Bytes in our socket's send buffer are not taken yet: only what the client's
+// side acknowledges counts, so a client that stopped reading is seen as
+// stalled before the kernel gives up on its shut window.
+void ServedPort::NoteClientProgress() {
+  int unacknowledged = 0;
+  if (ioctl(client_, SIOCOUTQ, &unacknowledged) != 0) unacknowledged = 0;
+  const uint64_t acknowledged = clientSent_ - static_cast<uint64_t>(unacknowledged);
+  if (acknowledged != clientAcked_ || (unacknowledged == 0 && session_->Output().empty())) {
+    clientAcked_ = acknowledged;
     clientTook_ = NowMs();
-    session_->Consume(static_cast<size_t>(n));
-  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    DropClient(std::string("lost: ") + std::strerror(errno));
   }
 }
 
@@ -375,7 +391,7 @@ void ServedPort::DropClient(const std::string& why) {
 }
 
 bool ServedPort::Stalled() const {
-  return session_ && !session_->Output().empty() && NowMs() - clientTook_ >= kStalledMs;
+  return session_ && NowMs() - clientTook_ >= kStalledMs;
 }
 
 // Modem lines and line errors, a few dozen times a second; errors are also

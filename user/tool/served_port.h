@@ -60,6 +60,7 @@ class ServedPort final : private Rfc2217Port {
   void AcceptClient();
   void ReadClient();
   void FlushClient();
+  void NoteClientProgress();
   void DropClient(const std::string& why);
   bool Stalled() const;
   bool TerminalInUse();
@@ -103,6 +104,7 @@ class ServedPort final : private Rfc2217Port {
   LineFormat terminalFormat_;  // as last seen on the pty
   std::string clientFrom_;
   int64_t clientTook_ = 0;  // when the client last had nothing waiting or took some
+  uint64_t clientSent_ = 0, clientAcked_ = 0;  // bytes handed to its socket, and acknowledged
   bool dtr_ = true, rts_ = true, break_ = false;
   DWORD commErrors_ = 0;  // not yet told on the console
   int64_t lastStatusPoll_ = 0, lastReport_ = 0;
