@@ -1,7 +1,6 @@
 // Writes: chunking as seen on the bulk-out pipe, holds, TXEMPTY, the write
 // timer and its baud-rate scale, cancellation and the accounting of
 // AmountInOutQueue.
-#include <numeric>
 #include <ostream>
 
 #include "emulator/kernel/pnp_manager.h"

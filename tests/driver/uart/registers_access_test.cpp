@@ -2,7 +2,6 @@
 // the one-second limit and the register mutex.
 #include <gtest/gtest.h>
 
-#include "driver/context/pool.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/system_worker.h"
 #include "driver/uart/register_access.h"
