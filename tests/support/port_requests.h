@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "emulator/kernel/clock.h"
@@ -95,6 +97,16 @@ class PortRequests {
     int64_t end = kernel::clock::Now() + limit;
     while (!r->done.load() && kernel::clock::Now() < end) kernel::clock::Sleep(kernel::clock::kMillisecond);
     return r->done.load();
+  }
+  // Awaits `r`: whether it ended with `status`, and with `information` when given.
+  testing::AssertionResult Ends(const Request& r, NTSTATUS status, std::optional<ULONG_PTR> information = {},
+                                int64_t limit = 10'000 * kernel::clock::kMillisecond) {
+    if (!Await(r, limit)) return testing::AssertionFailure() << "still pending";
+    if (r->status != status)
+      return testing::AssertionFailure() << "ended with status " << std::hex << r->status;
+    if (information && r->information != *information)
+      return testing::AssertionFailure() << "ended with information " << r->information;
+    return testing::AssertionSuccess();
   }
 
   // One packet: [N][data][line status].

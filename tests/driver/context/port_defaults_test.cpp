@@ -1,6 +1,5 @@
 #include <memory>
 
-#include "driver/context/pool.h"
 #include "driver/context/port_defaults.h"
 #include "port_context_fixture.h"
 

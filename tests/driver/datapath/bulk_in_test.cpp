@@ -129,9 +129,7 @@ TEST_F(BulkInTest, ReceiveEventsCompleteTheWait) {
       ASSERT_TRUE(Await(wait));
       EXPECT_EQ(Events(wait), 0u);
     } else {
-      ASSERT_TRUE(Await(wait));
-      EXPECT_EQ(wait->status, STATUS_SUCCESS);
-      EXPECT_EQ(wait->information, sizeof(ULONG));
+      ASSERT_TRUE(Ends(wait, STATUS_SUCCESS, sizeof(ULONG)));
       EXPECT_EQ(Events(wait), row.events);
       EXPECT_EQ(Shared(ctx_->HistoryMask), 0u);
     }
@@ -158,9 +156,7 @@ TEST_F(BulkInTest, CancelledTransferShutsReceptionDownUntilTheNextOpen) {
   Inject(Packet({1}));  // now current
   SetShared(ctx_->PortClosing, 1);
   IoCancelIrp(ctx_->IntUrbs[BulkInSlot].Irp);
-  ASSERT_TRUE(Await(r));
-  EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(r->information, 0u);
+  ASSERT_TRUE(Ends(r, STATUS_DELETE_PENDING, 0u));
   EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
   Inject(Packet({2}));
   EXPECT_EQ(Held(), 1u);
@@ -175,8 +171,7 @@ TEST_F(BulkInTest, DeviceGoneEndsTheCurrentRead) {
   Request r = Read(10);
   Inject(Packet({1}));  // now current
   Chip().Disconnect();
-  ASSERT_TRUE(Await(r));
-  EXPECT_EQ(r->status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(Ends(r, STATUS_DELETE_PENDING));
   EXPECT_EQ(Shared(ctx_->IntUrbs[BulkInSlot].Idle), 1);
 }
 
@@ -238,8 +233,7 @@ TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
   for (size_t i = 0; i < text.size(); ++i) text[i] = uint8_t('a' + i % 26);
   Request r = Read(300);
   far_->Send(text);
-  ASSERT_TRUE(Await(r));
-  EXPECT_EQ(r->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(r, STATUS_SUCCESS));
   EXPECT_EQ(r->Bytes(), text);
 }
 

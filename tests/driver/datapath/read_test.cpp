@@ -19,9 +19,7 @@ class ReadTest : public OpenPortTest {
       EXPECT_FALSE(r->done.load());
       return;
     }
-    ASSERT_TRUE(Await(r));
-    EXPECT_EQ(r->status, status);
-    EXPECT_EQ(r->information, bytes);
+    ASSERT_TRUE(Ends(r, status, bytes));
     EXPECT_EQ(r->at - start, afterMs * kMs);
   }
 };
@@ -64,13 +62,11 @@ INSTANTIATE_TEST_SUITE_P(Read, EntryRows, testing::ValuesIn(kEntryRows));
 
 TEST_F(ReadTest, BadReadsAreRefused) {
   Request empty = Read(0);
-  ASSERT_TRUE(Await(empty));
-  EXPECT_EQ(empty->status, STATUS_INVALID_PARAMETER);
+  ASSERT_TRUE(Ends(empty, STATUS_INVALID_PARAMETER));
   ctx_->DeviceState = 2;
   Inject(Packet({1, 2}));
   Request stopped = Read(1);
-  ASSERT_TRUE(Await(stopped));
-  EXPECT_EQ(stopped->status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(Ends(stopped, STATUS_DELETE_PENDING));
   EXPECT_EQ(Held(), 2u);
   ctx_->DeviceState = 1;
 }
@@ -134,9 +130,7 @@ TEST_F(ReadTest, RecordedRxcharEndsTheReadAtTheNextTransfer) {
   EXPECT_EQ(Shared(ctx_->HistoryMask), ULONG(SERIAL_EV_RXCHAR));
   Request r = Read(10);
   Inject(Packet({}));
-  ASSERT_TRUE(Await(r));
-  EXPECT_EQ(r->status, STATUS_SUCCESS);
-  EXPECT_EQ(r->information, 0u);
+  ASSERT_TRUE(Ends(r, STATUS_SUCCESS, 0u));
 }
 
 TEST_F(ReadTest, CancellingAQueuedOrCurrentReadEndsItAndLeavesTheBytes) {
@@ -144,18 +138,14 @@ TEST_F(ReadTest, CancellingAQueuedOrCurrentReadEndsItAndLeavesTheBytes) {
   Request queued = Read(10);
   kernel::clock::Sleep(100 * kMs);
   kernel::io::CancelUserRequests(file_);
-  ASSERT_TRUE(Await(queued));
-  EXPECT_EQ(queued->status, STATUS_CANCELLED);
-  EXPECT_EQ(queued->information, 0u);
+  ASSERT_TRUE(Ends(queued, STATUS_CANCELLED, 0u));
   EXPECT_FALSE(KeCancelTimer(&ctx_->ReadTimer));  // nothing left armed
 
   SetTimeouts(0, 0, 0);
   Request current = Read(10);
   Inject(Packet({1, 2}));  // makes it current, not enough to end it
   kernel::io::CancelUserRequests(file_);
-  ASSERT_TRUE(Await(current));
-  EXPECT_EQ(current->status, STATUS_CANCELLED);
-  EXPECT_EQ(current->information, 0u);
+  ASSERT_TRUE(Ends(current, STATUS_CANCELLED, 0u));
   EXPECT_EQ(Held(), 2u);
 }
 

@@ -3,7 +3,6 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/context/pool.h"
 #include "driver/context/receive_ring.h"
 #include "emulator/kernel/pool.h"
 #include "support/machine_test.h"

@@ -11,32 +11,26 @@ TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   EXPECT_EQ(SetWaitMask(0x2000), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Shared(ctx_->WaitMask), 0u);
   Request noMask = WaitOnMask();
-  ASSERT_TRUE(Await(noMask));
-  EXPECT_EQ(noMask->status, STATUS_INVALID_PARAMETER);
+  ASSERT_TRUE(Ends(noMask, STATUS_INVALID_PARAMETER));
 
   // Recorded before the wait: reported at once and forgotten; bits outside
   // the mask stay recorded.
   ASSERT_EQ(SetWaitMask(SERIAL_EV_TXEMPTY | SERIAL_EV_CTS), STATUS_SUCCESS);
   SetShared(ctx_->HistoryMask, SERIAL_EV_CTS | SERIAL_EV_RING);
   Request at_once = WaitOnMask();
-  ASSERT_TRUE(Await(at_once));
-  EXPECT_EQ(at_once->status, STATUS_SUCCESS);
-  EXPECT_EQ(at_once->information, sizeof(ULONG));
+  ASSERT_TRUE(Ends(at_once, STATUS_SUCCESS, sizeof(ULONG)));
   EXPECT_EQ(Events(at_once), ULONG(SERIAL_EV_CTS));
   EXPECT_EQ(Shared(ctx_->HistoryMask), ULONG(SERIAL_EV_RING));
 
   // One wait at a time; a new mask completes the pending one with 0.
   Request pending = WaitOnMask();
   Request second = WaitOnMask();
-  ASSERT_TRUE(Await(second));
-  EXPECT_EQ(second->status, STATUS_INVALID_PARAMETER);
+  ASSERT_TRUE(Ends(second, STATUS_INVALID_PARAMETER));
   EXPECT_FALSE(pending->done.load());
   EXPECT_EQ(SetWaitMask(0x2000), STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(pending->done.load());
   ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-  ASSERT_TRUE(Await(pending));
-  EXPECT_EQ(pending->status, STATUS_SUCCESS);
-  EXPECT_EQ(pending->information, sizeof(ULONG));
+  ASSERT_TRUE(Ends(pending, STATUS_SUCCESS, sizeof(ULONG)));
   EXPECT_EQ(Events(pending), 0u);
   EXPECT_EQ(Shared(ctx_->CurrentWaitIrp), nullptr);
 
@@ -44,9 +38,7 @@ TEST_F(WaitMaskTest, RequestsAndTheirResults) {
   Request cancelled = WaitOnMask();
   kernel::clock::RunUntilIdle();
   kernel::io::CancelUserRequests(file_);
-  ASSERT_TRUE(Await(cancelled));
-  EXPECT_EQ(cancelled->status, STATUS_CANCELLED);
-  EXPECT_EQ(cancelled->information, 0u);
+  ASSERT_TRUE(Ends(cancelled, STATUS_CANCELLED, 0u));
   EXPECT_EQ(Shared(ctx_->CurrentWaitIrp), nullptr);
 
   // The port still waits afterwards.

@@ -1,7 +1,6 @@
 // Writes: chunking as seen on the bulk-out pipe, holds, TXEMPTY, the write
 // timer and its baud-rate scale, cancellation and the accounting of
 // AmountInOutQueue.
-#include <numeric>
 #include <ostream>
 
 #include "emulator/kernel/pnp_manager.h"
@@ -55,9 +54,7 @@ TEST_P(ChunkRows, CarryTheWriteToTheFarEnd) {
   ctx_->MaxWriteLength = row.maxWriteLength;
   std::vector<uint8_t> data = Text(row.length);
   Request w = Write(data);
-  ASSERT_TRUE(Await(w));
-  EXPECT_EQ(w->status, STATUS_SUCCESS);
-  EXPECT_EQ(w->information, row.length);
+  ASSERT_TRUE(Ends(w, STATUS_SUCCESS, row.length));
   EXPECT_EQ(ChunkSizes(), row.chunks);
   EXPECT_EQ(InOutQueue(), 0u);
   kernel::clock::Sleep(500 * kMs);
@@ -67,12 +64,10 @@ INSTANTIATE_TEST_SUITE_P(Write, ChunkRows, testing::ValuesIn(kChunkRows));
 
 TEST_F(WriteTest, BadWritesAreRefused) {
   Request empty = Write({});
-  ASSERT_TRUE(Await(empty));
-  EXPECT_EQ(empty->status, STATUS_INVALID_PARAMETER);
+  ASSERT_TRUE(Ends(empty, STATUS_INVALID_PARAMETER));
   ctx_->DeviceState = 0;
   Request stopped = Write({1});
-  ASSERT_TRUE(Await(stopped));
-  EXPECT_EQ(stopped->status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(Ends(stopped, STATUS_DELETE_PENDING));
   EXPECT_EQ(InOutQueue(), 0u);
   EXPECT_TRUE(Chunks().empty());
   ctx_->DeviceState = 1;
@@ -111,8 +106,7 @@ TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
   EXPECT_LE(Chunks().size(), atXoff + 1);
   EXPECT_FALSE(w->done.load());
   Inject(Packet({0x11}));
-  ASSERT_TRUE(Await(w));
-  EXPECT_EQ(w->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(w, STATUS_SUCCESS));
   kernel::clock::Sleep(500 * kMs);
   EXPECT_EQ(far_->ReceivedBytes(), data);
 }
@@ -142,9 +136,7 @@ TEST_F(WriteTest, AWriteGoesOnWhenThePortWorksAgain) {
     Request w = Write(data);
     kernel::clock::Sleep(20 * kMs);
     for (auto step : steps) ASSERT_EQ(step(Pdo(0)), STATUS_SUCCESS);
-    ASSERT_TRUE(Await(w));
-    EXPECT_EQ(w->status, STATUS_SUCCESS);
-    EXPECT_EQ(w->information, data.size());
+    ASSERT_TRUE(Ends(w, STATUS_SUCCESS, data.size()));
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     Request wait = WaitOnMask();
     far_->Present({.cts = !far_->Presented().cts});
@@ -189,9 +181,7 @@ TEST_P(TimeoutRows, ScaleWithTheBaudRate) {
   SetTimeouts(0, 0, 0, row.m, row.k);
   int64_t start = Now();
   Request w = Write(Text(row.length));
-  ASSERT_TRUE(Await(w, 60'000 * kMs));
-  EXPECT_EQ(w->status, STATUS_TIMEOUT);
-  EXPECT_EQ(w->information, 0u);
+  ASSERT_TRUE(Ends(w, STATUS_TIMEOUT, 0u, 60'000 * kMs));
   EXPECT_EQ(w->at - start, row.afterMs * kMs);
   EXPECT_EQ(InOutQueue(), 0u);
 }
@@ -235,9 +225,7 @@ TEST_F(WriteTest, CancelEndsQueuedAndHeldWrites) {
   EXPECT_EQ(InOutQueue(), 55u);
   kernel::io::CancelUserRequests(file_);
   for (const Request& r : {current, queued}) {
-    ASSERT_TRUE(Await(r));
-    EXPECT_EQ(r->status, STATUS_CANCELLED);
-    EXPECT_EQ(r->information, 0u);
+    ASSERT_TRUE(Ends(r, STATUS_CANCELLED, 0u));
   }
   EXPECT_EQ(InOutQueue(), 0u);
   SetShared(ctx_->TxHolding, 0);
@@ -256,9 +244,7 @@ TEST_F(WriteTest, FailedUrbOfASuccessfulTransferFailsTheWrite) {
     return STATUS_SUCCESS;
   });
   Request w = Write(Text(10));
-  ASSERT_TRUE(Await(w));
-  EXPECT_EQ(w->status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(w->information, 0u);
+  ASSERT_TRUE(Ends(w, STATUS_UNSUCCESSFUL, 0u));
   EXPECT_EQ(InOutQueue(), 0u);
 }
 
@@ -282,11 +268,8 @@ TEST_P(FailedChunkTest, EndsItsWrite) {
   Request next = Write(Text(5));
   kernel::clock::RunUntilIdle();  // four chunks fill the transmit FIFO, the fifth waits for room
   Chip().FailNext(chip::Pipe::BulkOut, c.usbd);
-  ASSERT_TRUE(Await(failed));
-  EXPECT_EQ(failed->status, c.status);
-  EXPECT_EQ(failed->information, 128u);
-  ASSERT_TRUE(Await(next));
-  EXPECT_EQ(next->status, c.next);
+  ASSERT_TRUE(Ends(failed, c.status, 128u));
+  ASSERT_TRUE(Ends(next, c.next));
   EXPECT_EQ(InOutQueue(), 0u);
 }
 

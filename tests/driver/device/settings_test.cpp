@@ -1,7 +1,6 @@
 // The settings file: defaults, the record a port reads, each field's check,
 // short and missing files, and the record updates of the vendor requests.
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "emulator/chip/register_map.h"

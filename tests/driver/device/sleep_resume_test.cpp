@@ -34,8 +34,7 @@ TEST_F(SleepResume, PendingReadAndLineSettingsSurviveS3) {
   EXPECT_EQ(Shared(ctx_->DevPowerState), ULONG(PowerDeviceD0));
 
   send({'c', 'd'});
-  ASSERT_TRUE(Await(read, 1000 * kMs));
-  EXPECT_EQ(read->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(read, STATUS_SUCCESS, {}, 1000 * kMs));
   EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{'a', 'b', 'c', 'd'}));
 }
 
@@ -48,14 +47,11 @@ TEST_F(SleepResume, AWriteInProgressGoesOnAfterS3) {
   ASSERT_FALSE(write->done.load());
   ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
   ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
-  ASSERT_TRUE(Await(write, 2000 * kMs));
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
-  EXPECT_EQ(write->information, data.size());
+  ASSERT_TRUE(Ends(write, STATUS_SUCCESS, data.size(), 2000 * kMs));
   kernel::clock::Sleep(1000 * kMs);
   far_->ClearReceived();
   port_test::Request next = Write({'x', 'y'});
-  ASSERT_TRUE(Await(next));
-  EXPECT_EQ(next->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(next, STATUS_SUCCESS));
   kernel::clock::Sleep(50 * kMs);
   EXPECT_EQ(far_->ReceivedBytes(), (std::vector<uint8_t>{'x', 'y'}));
 }

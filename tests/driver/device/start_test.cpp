@@ -4,7 +4,6 @@
 #include <tuple>
 
 #include "emulator/chip/register_map.h"
-#include "driver/device/start_device.h"
 #include "emulator/kernel/pnp_manager.h"
 #include "support/driver_fixture.h"
 #include "support/urb_tap.h"

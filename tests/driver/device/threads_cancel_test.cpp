@@ -32,8 +32,7 @@ TEST_F(CancelTransfersTest, AChunkInFlightEndsItsWrite) {
   while (Shared(bulkOut.Idle) == 1 && !write->done) kernel::clock::Sleep(kMs / 10);
   ASSERT_EQ(Shared(bulkOut.Idle), 0);
   CancelPendingTransfers(ctx_);
-  ASSERT_TRUE(Await(write));
-  EXPECT_EQ(write->status, STATUS_DELETE_PENDING);
+  ASSERT_TRUE(Ends(write, STATUS_DELETE_PENDING));
   EXPECT_EQ(Shared(bulkOut.Idle), 1);
   size_t chunks = Chunks().size();
   kernel::clock::Sleep(500 * kMs);

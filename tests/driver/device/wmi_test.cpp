@@ -2,7 +2,6 @@
 // index and size, the remote wake-up feature on the device, the registry
 // value, and requests during removal.
 #include <atomic>
-#include <cstring>
 #include <vector>
 
 #include "driver/device/wmi.h"

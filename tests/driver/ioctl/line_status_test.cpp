@@ -114,8 +114,7 @@ TEST_F(IoctlTest, XoffHoldsTheTransmitterUntilXon) {
   EXPECT_EQ(status.HoldReasons, 0x48u);
   EXPECT_EQ(status.AmountInOutQueue, 2u);
   ASSERT_EQ(Ioctl(IOCTL_SERIAL_SET_XON).status, STATUS_SUCCESS);
-  ASSERT_TRUE(Await(write));
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(write, STATUS_SUCCESS));
   kernel::clock::Sleep(10 * kMs);
   EXPECT_EQ(far_->ReceivedBytes(), (Bytes{'h', 'i'}));
 

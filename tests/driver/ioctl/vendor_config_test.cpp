@@ -46,8 +46,7 @@ TEST_F(VendorConfig, MaxWriteLengthIsClippedStoredAndUsedByTheSender) {
 
   EXPECT_EQ(Ioctl(IOCTL_SET_MAX_WRITE_LENGTH, BytesOf(ULONG(16)), 4).status, STATUS_SUCCESS);
   auto write = Write(std::vector<uint8_t>(40, 0x5A));
-  ASSERT_TRUE(Await(write));
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(write, STATUS_SUCCESS));
   size_t total = 0;
   for (const auto& chunk : Chunks()) {
     EXPECT_LE(chunk.size(), 16u);

@@ -24,9 +24,7 @@ TEST_P(ModemEventTest, LineChangeCompletesTheWait) {
   ASSERT_EQ(SetWaitMask(c.mask), STATUS_SUCCESS);
   auto wait = WaitOnMask();
   for (const chip::ModemInputs& lines : c.steps) Present(lines);
-  ASSERT_TRUE(Await(wait, 100 * kMs));
-  EXPECT_EQ(wait->status, STATUS_SUCCESS);
-  EXPECT_EQ(wait->information, sizeof(ULONG));
+  ASSERT_TRUE(Ends(wait, STATUS_SUCCESS, sizeof(ULONG), 100 * kMs));
   EXPECT_EQ(Events(wait), c.events);
   EXPECT_EQ(Shared(ctx_->HistoryMask) & c.mask, 0u) << "reported events are forgotten";
 }

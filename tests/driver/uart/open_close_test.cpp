@@ -125,8 +125,7 @@ TEST_F(OpenCloseTest, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
   EXPECT_TRUE(Chip().RegisterLog().empty());
   EXPECT_EQ(Shared(ctx_->handles), 1u);
   auto write = Write({0x55, 0xAA});
-  ASSERT_TRUE(Await(write));
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  ASSERT_TRUE(Ends(write, STATUS_SUCCESS));
   Inject(Packet({7, 8, 9}));
   auto read = Read(3);
   ASSERT_TRUE(Await(read));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "driver/context/device_power_requests.h"
-#include "driver/device/pnp.h"
 #include "support/power_tap.h"
 #include "registers_fixture.h"
 

@@ -70,9 +70,7 @@ TEST_F(ModemPortTest, TransmitAbortCancelsTheChunkInFlight) {
   ASSERT_EQ(Shared(ctx_->IntUrbs[BulkOutSlot].Idle), 0);
   EXPECT_EQ(Purge(SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
   for (const auto& r : {queued, sending}) {
-    ASSERT_TRUE(Await(r));
-    EXPECT_EQ(r->status, STATUS_CANCELLED);
-    EXPECT_EQ(r->information, 0u);
+    ASSERT_TRUE(Ends(r, STATUS_CANCELLED, 0u));
   }
   EXPECT_EQ(Shared(ctx_->AmountInOutQueue), 0u);
 }

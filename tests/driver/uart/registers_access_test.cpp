@@ -2,7 +2,6 @@
 // the one-second limit and the register mutex.
 #include <gtest/gtest.h>
 
-#include "driver/context/pool.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/system_worker.h"
 #include "driver/uart/register_access.h"
@@ -75,20 +74,14 @@ TEST_F(RegisterAccessTest, TransferThatNeverCompletesIsCancelledAfterOneSecond) 
   Chip().NeverComplete(chip::Pipe::Control);
   UCHAR value = 0x11;
   URB urb{};
-  auto& r = urb.UrbControlVendorClassRequest;
-  r.Hdr.Length = sizeof r;
-  r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-  r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-  r.TransferBufferLength = 1;
-  r.TransferBuffer = &value;
-  r.RequestTypeReservedBits = RegisterReadRequestType;
-  r.Request = RegisterRequest;
-  r.Value = MODEM_CONTROL_REGISTER;
+  UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        USBD_TRANSFER_DIRECTION_IN, RegisterReadRequestType, RegisterRequest,
+                        MODEM_CONTROL_REGISTER, 0, &value, nullptr, 1, nullptr);
   int64_t start = Now();
   EXPECT_EQ(SubmitUrbSync(ctx_, &urb), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(Now() - start, kernel::clock::kSecond);
   // The cancelled transfer has finished before the call returned.
-  EXPECT_EQ(r.Hdr.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(value, 0x11);
 
   // A register access rides over one hung transfer with its next attempt.

@@ -63,38 +63,25 @@ class ChipUsbFaceTest : public MachineTest {
   PDEVICE_OBJECT Pdo(int index = 0) { return board_->Pdo(index); }
   NTSTATUS Send(PURB urb, int port = 0) { return AsyncUrb(Pdo(port), urb).Wait(); }
 
+  // Requests built as a driver builds them.
   static URB VendorRequest(bool in, uint16_t address, void* buffer, ULONG length) {
     URB urb{};
-    auto& r = urb.UrbControlVendorClassRequest;
-    r.Hdr.Length = sizeof r;
-    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    r.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
-    r.TransferBufferLength = length;
-    r.TransferBuffer = buffer;
-    r.RequestTypeReservedBits = in ? 0xC0 : 0x40;
-    r.Request = chip::reg::kVendorRequest;
-    r.Value = address;
+    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          in ? USBD_TRANSFER_DIRECTION_IN : 0, in ? 0xC0 : 0x40, chip::reg::kVendorRequest,
+                          address, 0, buffer, nullptr, length, nullptr);
     return urb;
   }
   static URB DescriptorRequest(UCHAR type, void* buffer, ULONG length) {
     URB urb{};
-    auto& r = urb.UrbControlDescriptorRequest;
-    r.Hdr.Length = sizeof r;
-    r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    r.DescriptorType = type;
-    r.TransferBuffer = buffer;
-    r.TransferBufferLength = length;
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0, buffer,
+                                 nullptr, length, nullptr);
     return urb;
   }
   static URB Transfer(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags) {
     URB urb{};
-    auto& r = urb.UrbBulkOrInterruptTransfer;
-    r.Hdr.Length = sizeof r;
-    r.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    r.PipeHandle = pipe;
-    r.TransferFlags = flags;
-    r.TransferBuffer = buffer;
-    r.TransferBufferLength = length;
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer,
+                                           nullptr, length, flags, nullptr);
     return urb;
   }
 

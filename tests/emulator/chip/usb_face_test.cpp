@@ -140,8 +140,7 @@ TEST_F(ChipUsbFaceTest, BadRequestsFailWithTheBusStatus) {
 TEST_F(ChipUsbFaceTest, DeconfigureClosesThePipes) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   URB deconfigure{};
-  deconfigure.UrbSelectConfiguration.Hdr.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-  deconfigure.UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  UsbBuildSelectConfigurationRequest(&deconfigure, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
   EXPECT_EQ(Send(&deconfigure), STATUS_SUCCESS);
   EXPECT_EQ(board_->port(0).Configuration(), 0);
   uint8_t byte = 0;
@@ -154,9 +153,7 @@ TEST_F(ChipUsbFaceTest, FeatureRequestsAndPipeReset) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   auto feature = [](USHORT function) {
     URB urb{};
-    urb.UrbControlFeatureRequest.Hdr.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
-    urb.UrbControlFeatureRequest.Hdr.Function = function;
-    urb.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
+    UsbBuildFeatureRequest(&urb, function, USB_FEATURE_REMOTE_WAKEUP, 0, nullptr);
     return urb;
   };
   URB set = feature(URB_FUNCTION_SET_FEATURE_TO_DEVICE);

@@ -1,7 +1,6 @@
 // The four transfer types of a user request, as the I/O manager builds them:
 // where the driver finds the input and the output, and what reaches the
 // caller. Direct I/O gives the driver an MDL over the caller's own buffer.
-#include <algorithm>
 
 #include "io_fixture.h"
 

@@ -3,7 +3,6 @@
 // time record what they are given.
 #include <cstring>
 
-#include "emulator/kernel/rtl/text.h"
 #include "emulator/kernel/wmi_manager.h"
 #include "support/machine_test.h"
 

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
