@@ -390,9 +390,7 @@ void ServedPort::DropClient(const std::string& why) {
   if (!TerminalInUse()) Rest();
 }
 
-bool ServedPort::Stalled() const {
-  return session_ && NowMs() - clientTook_ >= kStalledMs;
-}
+bool ServedPort::Stalled() const { return session_ && NowMs() - clientTook_ >= kStalledMs; }
 
 // Modem lines and line errors, a few dozen times a second; errors are also
 // told on the console, at most once a second.

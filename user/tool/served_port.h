@@ -103,7 +103,7 @@ class ServedPort final : private Rfc2217Port {
   bool terminalUser_ = false;  // a program has the pty open
   LineFormat terminalFormat_;  // as last seen on the pty
   std::string clientFrom_;
-  int64_t clientTook_ = 0;  // when the client last had nothing waiting or took some
+  int64_t clientTook_ = 0;                     // when the client last had nothing waiting or took some
   uint64_t clientSent_ = 0, clientAcked_ = 0;  // bytes handed to its socket, and acknowledged
   bool dtr_ = true, rts_ = true, break_ = false;
   DWORD commErrors_ = 0;  // not yet told on the console
