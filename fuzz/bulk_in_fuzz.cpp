@@ -7,9 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input input(data, size);
   fuzz::Bench bench;
-  const std::string path = bench.Pc().Ports().at(0).Path();
-  HANDLE port = fuzz::OpenPort(path, {0, 0, 300, 0, 300});
-  fuzz::Check(port != INVALID_HANDLE_VALUE, path + " does not open");
+  HANDLE port = bench.OpenFirstPort({0, 0, 300, 0, 300});
   SetCommMask(port, EV_RXCHAR | EV_RXFLAG | EV_BREAK | EV_ERR | EV_RX80FULL);
   fuzz::Request read, wait;
   uint8_t got[512];

@@ -111,6 +111,13 @@ void Bench::AddChip() {
 
 void Bench::Plug() { pc_.Plug(*pc_.Ports().at(0).chip); }
 
+HANDLE Bench::OpenFirstPort(const COMMTIMEOUTS& timeouts) {
+  const std::string path = pc_.Ports().at(0).Path();
+  HANDLE port = OpenPort(path, timeouts);
+  Check(port != INVALID_HANDLE_VALUE, path + " does not open");
+  return port;
+}
+
 void Bench::Finish() {
   finished_ = true;
   rig::LeakReport report = pc_.Shutdown();

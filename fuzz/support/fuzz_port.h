@@ -75,6 +75,8 @@ class Bench {
   rig::Computer& Pc() { return pc_; }
   chip::Port& ChipPort(int i) { return pc_.Ports().at(i).chip->port(i); }
   NTSTATUS StartStatus(int i) const { return pc_.Ports().at(i).startStatus; }
+  // Opens COM3 as OpenPort does; aborts when it does not open.
+  HANDLE OpenFirstPort(const COMMTIMEOUTS& timeouts);
   // Removes every device and unloads the driver; aborts on a leak.
   void Finish();
 
