@@ -17,13 +17,18 @@ BOOLEAN AutoReceive(PPORT_DEVICE_CONTEXT context) {
 
 // Whether any receive flow control is selected.
 BOOLEAN ReceiveFlowSelected(PPORT_DEVICE_CONTEXT context) {
-  SERIAL_HANDFLOW& flow = context->HandFlow;
-  return (ReadShared(&flow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
-         (ReadShared(&flow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE ||
-         AutoReceive(context);
+  return RtsHandshakeSelected(context) || DtrHandshakeSelected(context) || AutoReceive(context);
 }
 
 }  // namespace
+
+BOOLEAN RtsHandshakeSelected(PPORT_DEVICE_CONTEXT Context) {
+  return (ReadShared(&Context->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE;
+}
+
+BOOLEAN DtrHandshakeSelected(PPORT_DEVICE_CONTEXT Context) {
+  return (ReadShared(&Context->HandFlow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+}
 
 VOID UpdateReceiveFlow(PPORT_DEVICE_CONTEXT Context, ULONG Held) {
   UCHAR off = ReadSharedByte(&Context->ReceiveFlowOff);

@@ -17,6 +17,10 @@ constexpr UCHAR FlowCharNone = 0;
 constexpr UCHAR FlowCharXon = 1;
 constexpr UCHAR FlowCharXoff = 2;
 
+// The handshakes that lower their line while the ring is filling.
+BOOLEAN RtsHandshakeSelected(PPORT_DEVICE_CONTEXT Context);
+BOOLEAN DtrHandshakeSelected(PPORT_DEVICE_CONTEXT Context);
+
 // Records whether the far end is to stop for a ring that now holds `Held`
 // bytes, and wakes the threads that tell it. The caller holds
 // ReceiveBufferLock, so that the ring's filler and emptier decide in turn.

@@ -5,6 +5,7 @@
 #include "driver/uart/modem_status.h"
 
 #include "driver/context/modem_status_request.h"
+#include "driver/context/receive_flow.h"
 #include "driver/context/slot_transfer.h"
 #include "driver/context/shared_flags.h"
 #include "driver/uart/modem_lines.h"
@@ -106,17 +107,9 @@ struct FlowLine {
   NTSTATUS (*Raise)(PPORT_DEVICE_CONTEXT context);
 };
 
-BOOLEAN RtsHandshake(PPORT_DEVICE_CONTEXT context) {
-  return (ReadShared(&context->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE;
-}
-
-BOOLEAN DtrHandshake(PPORT_DEVICE_CONTEXT context) {
-  return (ReadShared(&context->HandFlow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
-}
-
 constexpr FlowLine FlowLines[] = {
-    {RtsHandshake, SerialClrRts, SerialSetRts},
-    {DtrHandshake, SerialClrDtr, SerialSetDtr},
+    {RtsHandshakeSelected, SerialClrRts, SerialSetRts},
+    {DtrHandshakeSelected, SerialClrDtr, SerialSetDtr},
 };
 
 // The line levels receive flow control wants (receive_flow.h), applied here
