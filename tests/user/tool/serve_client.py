@@ -380,7 +380,8 @@ def check_takeover():
         report("a stalled client gives way", console_has("COM6: RFC 2217 client from 127.0.0.1:%d has not taken"
                                                            % stalled.getsockname()[1]), "no console line")
     except RuntimeError as e:
-        report("a stalled client gives way", False, str(e))
+        said = [line for line in open(LOG).read().splitlines() if line.startswith("COM6: ")]
+        report("a stalled client gives way", False, "%s; the console said: %s" % (e, " | ".join(said[-6:])))
     stalled.close()
 
 
