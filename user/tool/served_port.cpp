@@ -334,7 +334,7 @@ void ServedPort::AcceptClient() {
   client_ = fd;
   clientFrom_ = from;
   clientSent_ = clientAcked_ = 0;
-  clientTook_ = NowMs();
+  clientTook_ = clientSentAt_ = NowMs();
   session_.emplace(static_cast<Rfc2217Port&>(*this), "t7315 " + setup_.comName);
   session_->Start();
   Say("RFC 2217 client connected from " + from);
@@ -356,10 +356,13 @@ void ServedPort::ReadClient() {
 
 void ServedPort::FlushClient() {
   std::span<const uint8_t> out = session_->Output();
-  if (!out.empty()) {
+  if (out.empty()) {
+    clientSentAt_ = NowMs();
+  } else {
     const ssize_t n = send(client_, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       clientSent_ += static_cast<uint64_t>(n);
+      clientSentAt_ = NowMs();
       session_->Consume(static_cast<size_t>(n));
     } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       DropClient(std::string("lost: ") + std::strerror(errno));
@@ -369,8 +372,8 @@ void ServedPort::FlushClient() {
   NoteClientProgress();
 }
 
-// Bytes in our socket's send buffer are not taken yet: only what the client's
-// side acknowledges counts, so a client that stopped reading is seen as
+// Bytes in our socket's send buffer are not taken yet: what the client's side
+// acknowledges counts, so that a client that stopped reading is seen as
 // stalled before the kernel gives up on its shut window.
 void ServedPort::NoteClientProgress() {
   int unacknowledged = 0;
@@ -390,7 +393,13 @@ void ServedPort::DropClient(const std::string& why) {
   if (!TerminalInUse()) Rest();
 }
 
-bool ServedPort::Stalled() const { return session_ && NowMs() - clientTook_ >= kStalledMs; }
+// Stalled: nothing acknowledged, or nothing more handed to the socket while
+// data waits, for kStalledMs.
+bool ServedPort::Stalled() const {
+  const int64_t now = NowMs();
+  return session_ && (now - clientTook_ >= kStalledMs ||
+                      (!session_->Output().empty() && now - clientSentAt_ >= kStalledMs));
+}
 
 // Modem lines and line errors, a few dozen times a second; errors are also
 // told on the console, at most once a second.

@@ -105,6 +105,7 @@ class ServedPort final : private Rfc2217Port {
   std::string clientFrom_;
   int64_t clientTook_ = 0;                     // when the client last had nothing waiting or took some
   uint64_t clientSent_ = 0, clientAcked_ = 0;  // bytes handed to its socket, and acknowledged
+  int64_t clientSentAt_ = 0;                   // when its socket last took bytes from us, or none waited
   bool dtr_ = true, rts_ = true, break_ = false;
   DWORD commErrors_ = 0;  // not yet told on the console
   int64_t lastStatusPoll_ = 0, lastReport_ = 0;
