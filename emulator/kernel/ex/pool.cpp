@@ -34,7 +34,9 @@ constexpr uint8_t kGuardFill = 0xFD;
 constexpr size_t kMinimumGuard = 16;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = 32u << 20;
-constexpr SIZE_T kLargestBlock = SIZE_T(1) << 32;
+// A larger block fails, as it would in a real machine's pool (and a driver
+// asked for gigabytes must cope with the failure, not take the host's memory).
+constexpr SIZE_T kLargestBlock = SIZE_T(256) << 20;
 constexpr ULONG kProtectedPoolBit = 0x80000000;
 
 struct Block {

@@ -33,6 +33,8 @@ TEST_F(PoolTest, CountsLiveBlocksAndBytesPerTag) {
     for (PVOID other : blocks) EXPECT_NE(block, other);
     blocks.push_back(block);
   }
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(1) << 30, kTagA), nullptr)
+      << "beyond the largest block";
   EXPECT_EQ(kernel::pool::LiveCount(kTagA), 3u);
   EXPECT_EQ(kernel::pool::LiveBytes(kTagA), 103u);
   EXPECT_EQ(kernel::pool::LiveCount(kTagB), 1u);
