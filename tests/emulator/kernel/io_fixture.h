@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +39,6 @@ struct DeviceConfig {
   std::vector<UCHAR> majors;         // every request received, in order
   IO_STACK_LOCATION lastLocation{};  // of the last request
   std::vector<UCHAR> lastInput;      // its system buffer's input bytes
-  PVOID lastUserBuffer = nullptr;    // its UserBuffer
-  std::optional<MDL> lastMdl;        // its MDL, for direct I/O
   // Relay device.
   PDEVICE_OBJECT lower = nullptr;
   bool skip = false;  // IoSkipCurrentIrpStackLocation instead of a routine
@@ -59,11 +56,9 @@ inline void Record(std::vector<Invocation>& log, PDEVICE_OBJECT device, PIRP irp
   log.push_back({device, irp->PendingReturned, KeGetCurrentIrql(), irp->IoStatus.Status});
 }
 
-// Into the output the driver was given: the MDL's buffer for direct I/O,
-// else the system buffer.
+// Into the system buffer, where a buffered driver puts its output.
 inline void FillReply(const DeviceConfig& config, PIRP irp) {
-  void* output = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, 0)
-                                            : irp->AssociatedIrp.SystemBuffer;
+  void* output = irp->AssociatedIrp.SystemBuffer;
   if (!config.reply.empty() && output != nullptr)
     std::memcpy(output, config.reply.data(), config.reply.size());
 }
@@ -77,9 +72,6 @@ inline void RecordRequest(DeviceConfig& config, PIRP irp) {
   if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) length = sp->Parameters.DeviceIoControl.InputBufferLength;
   const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
   config.lastInput.assign(buffer, buffer ? buffer + length : buffer);
-  config.lastUserBuffer = irp->UserBuffer;
-  config.lastMdl.reset();
-  if (irp->MdlAddress != nullptr) config.lastMdl = *irp->MdlAddress;
 }
 
 using testdriver::Complete;
