@@ -112,20 +112,5 @@ TEST_F(IoBuild, AWaitThatTimesOutCancelsAndWaitsAgain) {
   EXPECT_TRUE(kernel::io::LiveIrps().empty());
 }
 
-TEST_F(IoBuild, AllocationFailuresAreInjectedOnDemand) {
-  PDEVICE_OBJECT bottom = AddBottom();
-  IO_STATUS_BLOCK iosb{};
-  kernel::io::FailNthIrpAllocation(2);
-  PIRP first = IoAllocateIrp(1, FALSE);
-  EXPECT_NE(first, nullptr);
-  EXPECT_EQ(
-      IoBuildDeviceIoControlRequest(kBufferedCode, bottom, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb),
-      nullptr);
-  PIRP third = IoAllocateIrp(1, FALSE);
-  EXPECT_NE(third, nullptr);
-  IoFreeIrp(first);
-  IoFreeIrp(third);
-}
-
 }  // namespace
 }  // namespace iotest

@@ -22,12 +22,10 @@ TEST_F(IoCompletion, InvokeFlagsDecideWhichRoutinesRun) {
       {"success routine on a warning", true, false, false, STATUS_BUFFER_OVERFLOW, false, false},
       {"error routine on a warning", false, true, false, STATUS_BUFFER_OVERFLOW, false, true},
       {"success routine on error", true, false, false, STATUS_UNSUCCESSFUL, false, false},
-      {"error routine on error", false, true, false, STATUS_UNSUCCESSFUL, false, true},
       {"error routine on success", false, true, false, STATUS_SUCCESS, false, false},
       {"cancel routine on a cancelled success", false, false, true, STATUS_SUCCESS, true, true},
       {"cancel routine when not cancelled", false, false, true, STATUS_CANCELLED, false, false},
       {"no flags", false, false, false, STATUS_UNSUCCESSFUL, true, false},
-      {"all flags", true, true, true, STATUS_SUCCESS, false, true},
   };
   PDEVICE_OBJECT bottom = AddBottom();
   PDEVICE_OBJECT relay = AddRelay(bottom);
@@ -78,29 +76,6 @@ TEST_F(IoCompletion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAga
   IoFreeIrp(irp);
 }
 
-TEST_F(IoCompletion, AnOwnedIrpIsReusedWithoutReinitialisation) {
-  PDEVICE_OBJECT bottom = AddBottom();
-  Config(bottom).queue = true;
-  Owner owner;
-  PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
-  for (int round = 0; round < 5; ++round) {
-    SCOPED_TRACE(round);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = &owner;
-    IoSetCompletionRoutine(irp, OwnerCompletion, &owner, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
-    EXPECT_EQ(irp->CurrentLocation, 1);
-    ASSERT_TRUE(CompleteNext(bottom, STATUS_SUCCESS, round));
-    EXPECT_EQ(irp->CurrentLocation, 2);
-    EXPECT_EQ(irp->IoStatus.Information, ULONG_PTR(round));
-    // The walk cleared what the location carried for the driver below.
-    EXPECT_EQ(next->Parameters.Others.Argument1, nullptr);
-  }
-  EXPECT_EQ(owner.invocations.size(), 5u);
-  IoFreeIrp(irp);
-}
-
 struct PendingCase {
   const char* name;
   bool bottomQueues;
@@ -148,24 +123,6 @@ TEST_F(IoCompletion, PendingTravelsUpTheStack) {
     EXPECT_EQ(owner.invocations[0].irql, irql);
     IoFreeIrp(irp);
   }
-}
-
-TEST_F(IoCompletion, DefaultDispatchRejectsTheRequest) {
-  PDRIVER_OBJECT other = nullptr;
-  ASSERT_EQ(kernel::io::LoadDriver(
-                u"iotest-empty", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_SUCCESS; },
-                kService, &other),
-            STATUS_SUCCESS);
-  PDEVICE_OBJECT plain = nullptr;
-  ASSERT_EQ(IoCreateDevice(other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &plain), STATUS_SUCCESS);
-  Owner owner;
-  PIRP irp = NewIrp(plain, &owner, IRP_MJ_DEVICE_CONTROL);
-  EXPECT_EQ(IoCallDriver(plain, irp), STATUS_INVALID_DEVICE_REQUEST);
-  ASSERT_EQ(owner.invocations.size(), 1u);
-  EXPECT_EQ(owner.invocations[0].status, STATUS_INVALID_DEVICE_REQUEST);
-  IoFreeIrp(irp);
-  IoDeleteDevice(plain);
-  kernel::io::UnloadDriver(other);
 }
 
 }  // namespace

@@ -1,14 +1,9 @@
-// Opening devices by name, user-mode requests with buffered I/O, and the
-// order of create, cleanup and close.
-#include <algorithm>
-
+// Opening devices by name, and close with requests still outstanding.
 #include "emulator/kernel/system_worker.h"
 #include "io_fixture.h"
 
 namespace iotest {
 namespace {
-
-constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 class IoFiles : public IoTest {
  protected:
@@ -35,53 +30,6 @@ class IoFiles : public IoTest {
 
   PDEVICE_OBJECT port_ = nullptr;
 };
-
-TEST_F(IoFiles, OpenUseAndCloseReachTheDriverInOrder) {
-  PFILE_OBJECT file = Open();
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->DeviceObject, port_);
-  EXPECT_EQ(port_->ReferenceCount, 1);
-  EXPECT_EQ(Config(port_).lastLocation.MajorFunction, IRP_MJ_CREATE);
-  EXPECT_EQ(Config(port_).lastLocation.FileObject, file);
-  EXPECT_EQ(Config(port_).lastLocation.Parameters.Create.Options >> 24, ULONG(FILE_OPEN));
-
-  DeviceConfig& config = Config(port_);
-  config.reply = {'o', 'k'};
-  config.information = 2;
-  UCHAR readBuffer[8] = {};
-  IO_STATUS_BLOCK result =
-      kernel::io::SendUserRequest(file, {.output = readBuffer, .outputLength = sizeof readBuffer});
-  EXPECT_EQ(result.Status, STATUS_SUCCESS);
-  EXPECT_EQ(result.Information, 2u);
-  EXPECT_EQ(std::string(readBuffer, readBuffer + 3), std::string("ok\0", 3));
-  EXPECT_EQ(config.lastLocation.Parameters.Read.Length, 8u);
-
-  const UCHAR data[3] = {1, 2, 3};
-  config.reply.clear();
-  config.information = 3;
-  result =
-      kernel::io::SendUserRequest(file, {.majorFunction = IRP_MJ_WRITE, .input = data, .inputLength = 3});
-  EXPECT_EQ(result.Information, 3u);
-  EXPECT_EQ(config.lastInput, (std::vector<UCHAR>{1, 2, 3}));
-
-  ULONG baud = 9600, answer = 0;
-  config.reply = {0x00, 0xC2, 0x01, 0x00};
-  config.information = 4;
-  kernel::io::SendUserRequest(file, {.majorFunction = IRP_MJ_DEVICE_CONTROL,
-                                     .ioControlCode = kBufferedCode,
-                                     .input = &baud,
-                                     .inputLength = sizeof baud,
-                                     .output = &answer,
-                                     .outputLength = sizeof answer});
-  EXPECT_EQ(answer, 115200u);
-  EXPECT_EQ(config.lastInput, (std::vector<UCHAR>{0x80, 0x25, 0, 0}));
-  EXPECT_EQ(config.lastLocation.Parameters.DeviceIoControl.IoControlCode, kBufferedCode);
-
-  kernel::io::CloseFile(file);
-  EXPECT_EQ(config.majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_WRITE,
-                                               IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(port_->ReferenceCount, 0);
-}
 
 TEST_F(IoFiles, OpensThatMustFail) {
   PFILE_OBJECT file = Open();
@@ -142,32 +90,6 @@ TEST_F(IoFiles, CloseWaitsForOutstandingRequestsAndCancelReachesThem) {
   kernel::worker::WaitForIdle();
   EXPECT_EQ(config.majors.back(), IRP_MJ_CLOSE);
   EXPECT_EQ(port_->ReferenceCount, 0);
-}
-
-TEST_F(IoFiles, CancelPicksRequestsByStatusBlockAndThread) {
-  Config(port_).queue = true;
-  PFILE_OBJECT file = Open();
-  UCHAR buffer[4];
-  IO_STATUS_BLOCK blocks[3] = {};
-  std::vector<int> cancelled;
-  for (int i = 0; i < 3; ++i) {
-    auto done = [&, i](const IO_STATUS_BLOCK& status) {
-      if (status.Status == STATUS_CANCELLED) cancelled.push_back(i);
-    };
-    kernel::io::UserRequest read{
-        .output = buffer, .outputLength = 4, .userIosb = &blocks[i], .onComplete = done};
-    EXPECT_EQ(kernel::io::SubmitUserRequest(file, std::move(read)), STATUS_PENDING);
-  }
-  IO_STATUS_BLOCK unknown;
-  EXPECT_EQ(kernel::io::CancelUserRequests(file, nullptr, &unknown), 0u);
-  EXPECT_EQ(kernel::io::CancelUserRequests(file, nullptr, &blocks[1]), 1u);
-  EXPECT_EQ(cancelled, std::vector<int>{1});
-  PETHREAD other = reinterpret_cast<PETHREAD>(&unknown);
-  EXPECT_EQ(kernel::io::CancelUserRequests(file, other, nullptr), 0u);
-  EXPECT_EQ(kernel::io::CancelUserRequests(file, PsGetCurrentThread(), nullptr), 2u);
-  std::sort(cancelled.begin() + 1, cancelled.end());
-  EXPECT_EQ(cancelled, (std::vector<int>{1, 0, 2}));
-  kernel::io::CloseFile(file);
 }
 
 }  // namespace

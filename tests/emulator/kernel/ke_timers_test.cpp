@@ -1,5 +1,4 @@
-// Timers, DPCs, scheduled callbacks and stalls on the virtual clock.
-#include <algorithm>
+// Timers and DPCs on the virtual clock.
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -88,16 +87,6 @@ TEST_F(KeTimers, TimersFireInDueOrderAndPeriodicTimersRepeat) {
   EXPECT_EQ(once.times, (std::vector<int64_t>{start + 25 * kMs}));
 }
 
-TEST_F(KeTimers, WaitingOnATimerObjectEndsAtItsDueTime) {
-  KTIMER timer;
-  KeInitializeTimerEx(&timer, SynchronizationTimer);
-  KeSetTimer(&timer, Relative(40 * kMs), nullptr);
-  const int64_t start = Now();
-  EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-  EXPECT_EQ(Now() - start, 40 * kMs);
-  EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets when a wait takes it";
-}
-
 void NTAPI SpinUntilReleased(PKDPC, PVOID context, PVOID, PVOID) {
   auto* released = static_cast<std::atomic<bool>*>(context);
   while (!released->load()) std::this_thread::yield();
@@ -119,41 +108,6 @@ TEST_F(KeTimers, DpcQueuedTwiceRunsOnceAndFlushWaitsForIt) {
   EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "queued again once it ran";
   KeFlushQueuedDpcs();
   EXPECT_EQ(record.times.size(), 2u);
-}
-
-TEST_F(KeTimers, ScheduledCallbacksRunInOrderAndCancelledOnesNever) {
-  // Hundreds at once with equal due times, cancelled from the middle of the
-  // queue, then more in the places they left: due order, ties in the order
-  // scheduled, and an old id never cancels a newer callback.
-  std::vector<int> order, expected;
-  std::vector<std::pair<int64_t, int>> kept;
-  std::vector<kernel::clock::CallbackId> ids;
-  uint32_t seed = 7315;
-  auto schedule = [&](int i) {
-    seed = seed * 1103515245 + 12345;
-    const int64_t due = (seed >> 16) % 17 * kMs + kMs;
-    ids.push_back(kernel::clock::ScheduleAfter(due, [&order, i] { order.push_back(i); }));
-    kept.emplace_back(due, i);
-  };
-  for (int i = 0; i < 300; ++i) schedule(i);
-  for (int i = 1; i < 300; i += 3) EXPECT_TRUE(kernel::clock::Cancel(ids[i])) << i;
-  for (int i = 300; i < 400; ++i) schedule(i);
-  for (int i = 1; i < 300; i += 3) EXPECT_FALSE(kernel::clock::Cancel(ids[i])) << i;
-  for (auto& [due, i] : kept)
-    if (i >= 300 || i % 3 != 1) expected.push_back(i);
-  std::stable_sort(expected.begin(), expected.end(),
-                   [&](int a, int b) { return kept[a].first < kept[b].first; });
-  kernel::clock::Sleep(100 * kMs);
-  EXPECT_EQ(order, expected);
-  EXPECT_FALSE(kernel::clock::Cancel(ids[0])) << "it ran";
-}
-
-TEST_F(KeTimers, StallAdvancesTheVirtualClock) {
-  const int64_t start = Now();
-  KIRQL old = KeRaiseIrqlToDpcLevel();
-  for (int i = 0; i < 20; ++i) KeStallExecutionProcessor(50);
-  KeLowerIrql(old);
-  EXPECT_EQ(Now() - start, 1 * kMs);
 }
 
 }  // namespace
