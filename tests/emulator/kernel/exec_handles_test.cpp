@@ -1,8 +1,5 @@
 // The kernel handle table, and the verifier rules of handles and of the
 // registry and file routines.
-#include <set>
-#include <thread>
-
 #include "emulator/kernel/ex/handles.h"
 #include "platform/host/ke.h"
 #include "registry_support.h"
@@ -39,41 +36,6 @@ TEST_F(HandlesTest, HandlesAreSmallDistinctAndTyped) {
   EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(c), STATUS_SUCCESS);
   EXPECT_EQ(kernel::handles::OpenCount(), 0u);
-}
-
-TEST_F(HandlesTest, ConcurrentInsertAndClose) {
-  constexpr int kThreads = 4, kEach = 200;
-  std::vector<std::vector<HANDLE>> kept(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&kept, t] {
-      for (int i = 0; i < kEach; ++i) {
-        HANDLE h = kernel::handles::Insert(std::make_shared<Thing>());
-        if (i % 2)
-          kept[t].push_back(h);
-        else
-          kernel::handles::Close(h);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  std::set<HANDLE> distinct;
-  for (const auto& handles : kept) distinct.insert(handles.begin(), handles.end());
-  EXPECT_EQ(distinct.size(), size_t(kThreads * kEach / 2));
-  EXPECT_EQ(kernel::handles::OpenCount(), distinct.size());
-  for (HANDLE h : distinct) EXPECT_EQ(kernel::handles::Close(h), STATUS_SUCCESS);
-}
-
-TEST_F(HandlesTest, ABootStartsWithAnEmptyTable) {
-  kernel::MachineOptions lenient;
-  lenient.checkLeaksAtShutdown = false;
-  machine_.reset();
-  machine_.emplace(lenient);
-  HANDLE leaked = kernel::handles::Insert(std::make_shared<Thing>());
-  machine_.reset();
-  machine_.emplace(kernel::MachineOptions{});
-  EXPECT_EQ(kernel::handles::OpenCount(), 0u);
-  EXPECT_EQ(kernel::handles::Lookup(leaked), nullptr);
 }
 
 const Violation kHandleRules[] = {
