@@ -189,12 +189,6 @@ NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
       return PassDown(fdo.lower, irp);
     case IRP_MN_REMOVE_DEVICE:
       return RemoveFdo(fdo, irp);
-    case IRP_MN_QUERY_PNP_DEVICE_STATE:
-      if (faults.deviceStateFlags != 0) {
-        irp->IoStatus.Information |= faults.deviceStateFlags;
-        irp->IoStatus.Status = STATUS_SUCCESS;
-      }
-      return PassDown(fdo.lower, irp);
     default:
       return PassDown(fdo.lower, irp);
   }

@@ -75,7 +75,6 @@ struct Faults {
   NTSTATUS queryRemoveStatus = STATUS_SUCCESS;
   NTSTATUS queryPowerStatus = STATUS_SUCCESS;  // answer to system IRP_MN_QUERY_POWER
   bool registerWmi = false;                    // registers its FDO as a WMI provider
-  ULONG_PTR deviceStateFlags = 0;              // its answer to IRP_MN_QUERY_PNP_DEVICE_STATE
 };
 
 struct World {

@@ -26,31 +26,6 @@ MinorList Concat(MinorList a, const MinorList& b) {
 
 class PnpLifecycleTest : public PnpTest {};
 
-TEST_F(PnpLifecycleTest, AddAndStartSendsTheWindowsSequenceWithUnhandledStatus) {
-  InstallFunctionDriver();
-  PDEVICE_OBJECT pdo = Plug(0);
-  Fdo& fdo = FdoAbove(pdo);
-
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP), kStartSequence);
-  // The bare PDO answered the capabilities query at enumeration, before AddDevice.
-  EXPECT_EQ(Minors(PdoOf(pdo).seen, IRP_MJ_PNP), Concat({IRP_MN_QUERY_CAPABILITIES}, kStartSequence));
-  for (const Seen& seen : Copy(fdo.seen)) {
-    EXPECT_EQ(seen.statusOnArrival, STATUS_NOT_SUPPORTED) << int(seen.minor);
-    EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
-  }
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
-  EXPECT_EQ(pnp::StateOf(fdo.device), DeviceState::Started);
-  EXPECT_EQ(pnp::PdoOf(fdo.device), pdo);
-  EXPECT_EQ(W().driverEntryCalls, 1);
-  EXPECT_EQ(pnp::LoadCount(kService), 1);
-  EXPECT_NE(pnp::LoadedDriver(kService), nullptr);
-  // What the bus reported reached the function driver.
-  EXPECT_TRUE(fdo.capabilities.SurpriseRemovalOK);
-  EXPECT_EQ(fdo.capabilities.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
-  EXPECT_EQ(fdo.capabilities.Version, 1);
-  EXPECT_EQ(fdo.capabilities.Size, sizeof(DEVICE_CAPABILITIES));
-}
-
 NTSTATUS StopAndRestart(PDEVICE_OBJECT pdo) {
   NTSTATUS status = pnp::QueryStopAndStop(pdo);
   return NT_SUCCESS(status) ? pnp::Restart(pdo) : status;
@@ -110,27 +85,6 @@ TEST_F(PnpLifecycleTest, EachOperationSendsItsRequestsInOrder) {
   }
 }
 
-TEST_F(PnpLifecycleTest, UnplugOfAStartedDeviceIsASurpriseRemovalThenTheBusDeletesThePdo) {
-  InstallFunctionDriver();
-  PDEVICE_OBJECT pdo = Plug(0);
-  Pdo& bus = PdoOf(pdo);
-  Fdo& fdo = FdoAbove(pdo);
-  // Disconnects are noticed in completion routines, at DISPATCH_LEVEL.
-  KIRQL irql;
-  KeRaiseIrql(DISPATCH_LEVEL, &irql);
-  bus.missing = true;
-  pnp::ReportChildMissing(pdo);
-  KeLowerIrql(irql);
-  pnp::WaitForPendingActions();
-
-  EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP), Concat(kStartSequence, {kSurprise, kRemove}));
-  EXPECT_TRUE(bus.deleted);
-  EXPECT_TRUE(pnp::Pdos().empty());
-  EXPECT_EQ(W().unloadCalls, 1);
-  EXPECT_EQ(pnp::LoadedDriver(kService), nullptr);
-  EXPECT_TRUE(kernel::io::LiveIrps().empty());
-}
-
 TEST_F(PnpLifecycleTest, AnOpenHandleHoldsTheRemovalUntilItCloses) {
   InstallFunctionDriver();
   for (bool notified : {true, false}) {
@@ -166,96 +120,6 @@ TEST_F(PnpLifecycleTest, AnOpenHandleHoldsTheRemovalUntilItCloses) {
     EXPECT_EQ(Minors(fdo.seen, IRP_MJ_PNP).back(), kRemove);
     EXPECT_EQ(W().unloadCalls, index + 1);
   }
-}
-
-TEST_F(PnpLifecycleTest, AFailedStartIsFollowedByRemovalAndUnload) {
-  InstallFunctionDriver();
-  PDEVICE_OBJECT pdo = CreatePdo(0);
-  PdoOf(pdo).reported = true;
-  PdoOf(pdo).startStatus = STATUS_DEVICE_NOT_READY;
-  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(0)), STATUS_DEVICE_NOT_READY);
-
-  MinorList expected(kStartSequence.begin(), kStartSequence.begin() + 4);
-  expected.push_back(kRemove);
-  EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP), expected);
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
-  EXPECT_EQ(pdo->AttachedDevice, nullptr);
-  EXPECT_EQ(W().unloadCalls, 1);
-
-  // The device comes back once it can start.
-  PdoOf(pdo).startStatus = STATUS_SUCCESS;
-  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_SUCCESS);
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
-  EXPECT_EQ(W().driverEntryCalls, 2);
-}
-
-TEST_F(PnpLifecycleTest, ADeviceThatReportsItselfFailedIsTakenDown) {
-  InstallFunctionDriver();
-  W().faults.deviceStateFlags = 0x4;  // PNP_DEVICE_FAILED
-  PDEVICE_OBJECT pdo = Plug(0);
-  EXPECT_EQ(Minors(W().fdos.at(0)->seen, IRP_MJ_PNP), Concat(kStartSequence, {kSurprise, kRemove}));
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
-  EXPECT_EQ(W().unloadCalls, 1);
-}
-
-TEST_F(PnpLifecycleTest, ADeviceWithoutMatchingDriverWaitsForOne) {
-  PDEVICE_OBJECT pdo = CreatePdo(0);
-  PdoOf(pdo).reported = true;
-  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(0)), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::NoDriver);
-  EXPECT_EQ(W().driverEntryCalls, 0);
-
-  InstallFunctionDriver();
-  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_SUCCESS);
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
-}
-
-TEST_F(PnpLifecycleTest, TheDriverStaysLoadedUntilItsLastDeviceIsRemoved) {
-  InstallFunctionDriver();
-  PDEVICE_OBJECT first = Plug(0);
-  PDEVICE_OBJECT second = Plug(1);
-  EXPECT_EQ(W().driverEntryCalls, 1);
-  EXPECT_EQ(W().addDeviceCalls, 2);
-
-  EXPECT_EQ(pnp::QueryRemoveAndRemove(first), STATUS_SUCCESS);
-  EXPECT_EQ(W().unloadCalls, 0);
-  Unplug(second);
-  EXPECT_EQ(W().unloadCalls, 1);
-  EXPECT_EQ(pnp::UnloadCount(kService), 1);
-
-  // Adding the first device again loads the driver again.
-  EXPECT_EQ(pnp::AddAndStart(first), STATUS_SUCCESS);
-  EXPECT_EQ(W().driverEntryCalls, 2);
-  EXPECT_EQ(pnp::LoadCount(kService), 2);
-  Unplug(first);
-  EXPECT_TRUE(kernel::io::LiveIrps().empty());
-}
-
-TEST_F(PnpLifecycleTest, BadReportsAndRequestsChangeNothing) {
-  InstallFunctionDriver();
-  PDEVICE_OBJECT pdo = Plug(0);
-
-  pnp::ChildDevice incomplete = Child(1);
-  incomplete.hardwareIds.clear();
-  PDEVICE_OBJECT other = CreatePdo(1);
-  EXPECT_EQ(pnp::ReportChildPresent(other, incomplete), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(pnp::ReportChildPresent(other, Child(0)), STATUS_OBJECT_NAME_COLLISION);  // same instance
-  EXPECT_EQ(pnp::ReportChildPresent(pdo, Child(2)), STATUS_INVALID_PARAMETER);        // already a PDO
-  EXPECT_EQ(pnp::AddAndStart(other), STATUS_NO_SUCH_DEVICE);                          // not reported
-  EXPECT_EQ(pnp::AddAndStart(pdo), STATUS_INVALID_DEVICE_STATE);                      // already started
-  EXPECT_EQ(pnp::QueryStopAndStop(FdoAbove(pdo).device), STATUS_NO_SUCH_DEVICE);      // not a PDO
-  EXPECT_EQ(pnp::Pdos(), std::vector<PDEVICE_OBJECT>{pdo});
-  EXPECT_EQ(pnp::StateOf(pdo), DeviceState::Started);
-  EXPECT_EQ(pnp::StateOf(other), DeviceState::NotPresent);
-
-  pnp::DriverPackage duplicate;
-  duplicate.service = kService;
-  duplicate.entry = FunctionDriverEntry;
-  duplicate.hardwareIds = {u"OTHER"};
-  EXPECT_FALSE(pnp::InstallDriver(duplicate));
-  duplicate.service = u"Other";
-  duplicate.entry = nullptr;
-  EXPECT_FALSE(pnp::InstallDriver(duplicate));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// PoRequestPowerIrp, PoCallDriver and PoSetPowerState as drivers use them.
+// PoRequestPowerIrp and PoCallDriver as drivers use them.
 #include "pnp_fixture.h"
 
 namespace pnptest {
@@ -101,67 +101,6 @@ TEST_F(PowerRequestTest, TheCallbackGetsTheRequestAndTheStatusFromBelow) {
     // Started again once by the function driver, once by the bus driver.
     EXPECT_EQ(kernel::power::StartNextPowerIrpCount() - started, 2);
   }
-}
-
-TEST_F(PowerRequestTest, BadRequestsAreRefusedWithoutAnIrp) {
-  const struct {
-    UCHAR minor;
-    POWER_STATE state;
-  } cases[] = {
-      {IRP_MN_POWER_SEQUENCE, Device(PowerDeviceD0)},
-      {0x7F, Device(PowerDeviceD0)},
-      {IRP_MN_SET_POWER, Device(PowerDeviceUnspecified)},
-      {IRP_MN_QUERY_POWER, Device(PowerDeviceMaximum)},
-      {IRP_MN_WAIT_WAKE, POWER_STATE{PowerSystemUnspecified}},
-  };
-  size_t before = Copy(FdoAbove(pdo_).seen).size();
-  for (const auto& test : cases) {
-    Callback callback;
-    EXPECT_EQ(PoRequestPowerIrp(pdo_, test.minor, test.state, RecordCallback, &callback, nullptr),
-              STATUS_INVALID_PARAMETER_2);
-    EXPECT_EQ(callback.calls, 0);
-  }
-  EXPECT_EQ(Copy(FdoAbove(pdo_).seen).size(), before);
-}
-
-TEST_F(PowerRequestTest, PageableDevicesGetPowerIrpsAtPassiveLevelOthersAtTheCallersLevel) {
-  for (bool pageable : {true, false}) {
-    SCOPED_TRACE(pageable ? "DO_POWER_PAGABLE" : "not pageable");
-    Fdo& fdo = FdoAbove(pdo_);
-    if (!pageable) {
-      fdo.device->Flags &= ~DO_POWER_PAGABLE;
-      pdo_->Flags &= ~DO_POWER_PAGABLE;
-    }
-    Callback callback;
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_EQ(
-        PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, Device(PowerDeviceD0), RecordCallback, &callback, nullptr),
-        STATUS_PENDING);
-    KeLowerIrql(irql);
-    callback.Wait();
-    EXPECT_EQ(callback.ioStatus.Status, STATUS_SUCCESS);
-    std::vector<Seen> fdoSeen = Copy(fdo.seen), pdoSeen = Copy(PdoOf(pdo_).seen);
-    EXPECT_EQ(fdoSeen.back().irql, pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL);
-    EXPECT_EQ(pdoSeen.back().irql, pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL);
-    kernel::pnp::WaitForPendingActions();
-  }
-}
-
-TEST_F(PowerRequestTest, PoSetPowerStateReturnsThePreviousState) {
-  PDEVICE_OBJECT fdo = FdoAbove(pdo_).device;
-  EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceUnspecified);
-  EXPECT_EQ(PoSetPowerState(fdo, DevicePowerState, Device(PowerDeviceD0)).DeviceState,
-            PowerDeviceUnspecified);
-  EXPECT_EQ(PoSetPowerState(fdo, DevicePowerState, Device(PowerDeviceD3)).DeviceState, PowerDeviceD0);
-  EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceD3);
-  EXPECT_EQ(
-      PoSetPowerState(fdo, SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping3}).SystemState,
-      PowerSystemUnspecified);
-  EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceD3);
-  // A removed device's reports are forgotten.
-  EXPECT_EQ(kernel::pnp::QueryRemoveAndRemove(pdo_), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::power::ReportedDeviceState(fdo), PowerDeviceUnspecified);
 }
 
 }  // namespace

@@ -101,22 +101,6 @@ TEST_F(PowerSystemTest, SleepAndResumeCycle) {
   EXPECT_TRUE(kernel::io::LiveIrps().empty());
 }
 
-TEST_F(PowerSystemTest, SleepGoesNewestFirstAndResumeOldestFirst) {
-  ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
-  ASSERT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
-  std::vector<Seen> first = Copy(FdoAbove(first_).seen), second = Copy(FdoAbove(second_).seen);
-  EXPECT_GT(FirstSystem(first, IRP_MN_QUERY_POWER, PowerSystemSleeping3).sequence,
-            FirstSystem(second, IRP_MN_QUERY_POWER, PowerSystemSleeping3).sequence);
-  EXPECT_GT(FirstSystem(first, IRP_MN_SET_POWER, PowerSystemSleeping3).sequence,
-            FirstSystem(second, IRP_MN_SET_POWER, PowerSystemSleeping3).sequence);
-  // Every device is asked before any is told.
-  EXPECT_LT(FirstSystem(first, IRP_MN_QUERY_POWER, PowerSystemSleeping3).sequence,
-            FirstSystem(second, IRP_MN_SET_POWER, PowerSystemSleeping3).sequence);
-  EXPECT_LT(FirstSystem(first, IRP_MN_SET_POWER, PowerSystemWorking).sequence,
-            FirstSystem(second, IRP_MN_SET_POWER, PowerSystemWorking).sequence);
-  kernel::pnp::WaitForPendingActions();
-}
-
 TEST_F(PowerSystemTest, ARefusedQueryCancelsTheSleep) {
   W().faults.queryPowerStatus = STATUS_UNSUCCESSFUL;
   kernel::power::TransitionResult result = kernel::power::SleepSystem(PowerSystemSleeping3);
@@ -135,17 +119,6 @@ TEST_F(PowerSystemTest, ARefusedQueryCancelsTheSleep) {
   kernel::pnp::WaitForPendingActions();
   EXPECT_EQ(PowerRequests(FdoAbove(second_).seen), expected);
   EXPECT_TRUE(PowerRequests(FdoAbove(first_).seen).empty());
-}
-
-TEST_F(PowerSystemTest, TransitionsOutOfOrderAreRefused) {
-  EXPECT_EQ(kernel::power::SleepSystem(PowerSystemWorking).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(kernel::power::SleepSystem(PowerSystemShutdown).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(kernel::power::ResumeSystem().status, STATUS_INVALID_DEVICE_STATE);
-  ASSERT_EQ(kernel::power::SleepSystem(PowerSystemSleeping3).status, STATUS_SUCCESS);
-  EXPECT_EQ(kernel::power::SleepSystem(PowerSystemHibernate).status, STATUS_INVALID_DEVICE_STATE);
-  EXPECT_EQ(kernel::power::SystemState(), PowerSystemSleeping3);
-  EXPECT_EQ(kernel::power::ResumeSystem().status, STATUS_SUCCESS);
-  kernel::pnp::WaitForPendingActions();
 }
 
 }  // namespace
