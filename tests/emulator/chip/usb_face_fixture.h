@@ -52,13 +52,12 @@ class ChipUsbFaceTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    board_.emplace(Options_());
+    board_.emplace(chip::ChipOptions{});
   }
   void TearDown() override {
     board_.reset();
     MachineTest::TearDown();
   }
-  virtual chip::ChipOptions Options_() { return {}; }
 
   PDEVICE_OBJECT Pdo(int index = 0) { return board_->Pdo(index); }
   NTSTATUS Send(PURB urb, int port = 0) { return AsyncUrb(Pdo(port), urb).Wait(); }

@@ -8,39 +8,6 @@ namespace {
 
 namespace reg = chip::reg;
 
-class ChipPaddedTest : public ChipUsbFaceTest {
- protected:
-  chip::ChipOptions Options_() override { return {.configurationPadding = 561}; }
-};
-
-TEST_F(ChipPaddedTest, LongConfigurationDescriptorParsesThroughUsbd) {
-  std::vector<uint8_t> first(521);
-  URB get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, first.data(), 521);
-  ASSERT_EQ(Send(&get), STATUS_SUCCESS);
-  EXPECT_EQ(get.UrbControlDescriptorRequest.TransferBufferLength, 521u);
-  uint16_t total = first[2] | first[3] << 8;
-  ASSERT_EQ(total, 600);
-  std::vector<uint8_t> whole(total);
-  get = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, whole.data(), total);
-  ASSERT_EQ(Send(&get), STATUS_SUCCESS);
-  auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.data());
-  PUSB_INTERFACE_DESCRIPTOR interface =
-      USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-  ASSERT_NE(interface, nullptr);
-  EXPECT_EQ(interface->bNumEndpoints, 3);
-  EXPECT_EQ(interface->bInterfaceClass, 0xFF);
-  // The endpoints follow the interface: interrupt-in, bulk-in, bulk-out.
-  auto* endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(reinterpret_cast<uint8_t*>(interface) + 9);
-  uint8_t expected[3][2] = {
-      {0x81, USB_ENDPOINT_TYPE_INTERRUPT}, {0x82, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}};
-  for (auto& e : expected) {
-    EXPECT_EQ(endpoint->bDescriptorType, USB_ENDPOINT_DESCRIPTOR_TYPE);
-    EXPECT_EQ(endpoint->bEndpointAddress, e[0]);
-    EXPECT_EQ(endpoint->bmAttributes, e[1]);
-    ++endpoint;
-  }
-}
-
 TEST_F(ChipUsbFaceTest, SelectConfigurationAnswersWithThePipes) {
   std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
   ASSERT_EQ(pipes.size(), 3u);
@@ -102,39 +69,6 @@ TEST_F(ChipUsbFaceTest, PendingTransferEndsWhenItsIrpIsCancelled) {
   pending.Cancel();
   EXPECT_EQ(pending.Wait(), STATUS_CANCELLED);
   EXPECT_EQ(in.UrbHeader.Status, USBD_STATUS_CANCELED);
-}
-
-TEST_F(ChipUsbFaceTest, BadRequestsFailWithTheBusStatus) {
-  std::vector<USBD_PIPE_INFORMATION> pipes = Configure();
-  uint8_t byte = 0;
-  URB shortHeader = VendorRequest(true, reg::kLineControl, &byte, 1);
-  shortHeader.UrbHeader.Length = 100;
-  URB noBuffer = VendorRequest(true, reg::kLineControl, nullptr, 1);
-  URB unknown{};
-  unknown.UrbHeader.Length = sizeof(struct _URB_HEADER);
-  unknown.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
-  URB badPipe = Transfer(&byte, &byte, 1, USBD_SHORT_TRANSFER_OK);
-  URB emptyIn = Transfer(pipes[1].PipeHandle, &byte, 0, USBD_TRANSFER_DIRECTION_IN);
-  URB unknownRegister = VendorRequest(true, 0x200, &byte, 1);
-  struct Row {
-    const char* what;
-    PURB urb;
-    NTSTATUS status;
-    USBD_STATUS usbd;
-  } rows[] = {
-      {"short header", &shortHeader, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-      {"no buffer", &noBuffer, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-      {"unknown function", &unknown, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION},
-      {"unknown pipe handle", &badPipe, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE},
-      {"empty in transfer", &emptyIn, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER},
-      {"unknown register", &unknownRegister, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(Send(row.urb), row.status) << row.what;
-    EXPECT_EQ(row.urb->UrbHeader.Status, row.usbd) << row.what;
-  }
-  AsyncUrb noUrb(Pdo(), nullptr);
-  EXPECT_EQ(noUrb.Wait(), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(ChipUsbFaceTest, DeconfigureClosesThePipes) {
