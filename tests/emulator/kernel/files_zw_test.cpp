@@ -32,8 +32,9 @@ NTSTATUS Transfer(bool write, HANDLE file, void* buffer, ULONG length, LONGLONG 
   IO_STATUS_BLOCK io{};
   LARGE_INTEGER position;
   position.QuadPart = offset;
-  NTSTATUS status = write ? ZwWriteFile(file, nullptr, nullptr, nullptr, &io, buffer, length, &position, nullptr)
-                          : ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, length, &position, nullptr);
+  NTSTATUS status =
+      write ? ZwWriteFile(file, nullptr, nullptr, nullptr, &io, buffer, length, &position, nullptr)
+            : ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer, length, &position, nullptr);
   if (information != nullptr) *information = io.Information;
   if (NT_SUCCESS(status) || status == STATUS_END_OF_FILE) {
     EXPECT_EQ(io.Status, status);
