@@ -15,7 +15,6 @@ std::u16string Number(int value) {
   return std::u16string(digits.begin(), digits.end());
 }
 std::mutex g_logLock;
-int g_sequence = 0;  // under g_logLock
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
@@ -51,7 +50,7 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      return Complete(irp, pdo.startStatus);
+      return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES:
       kernel::pnp::FillChildCapabilities(device, stack->Parameters.DeviceCapabilities.Capabilities);
       return Complete(irp, STATUS_SUCCESS);
@@ -172,11 +171,6 @@ NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
       if (faults.nestedAction) kernel::pnp::Restart(fdo.pdo);
       if (faults.startNotSupported) return Complete(irp, STATUS_NOT_SUPPORTED);
       return Complete(irp, ForwardAndWait(fdo, irp));
-    case IRP_MN_QUERY_CAPABILITIES: {
-      NTSTATUS status = ForwardAndWait(fdo, irp);
-      if (NT_SUCCESS(status)) fdo.capabilities = *stack->Parameters.DeviceCapabilities.Capabilities;
-      return Complete(irp, status);
-    }
     case IRP_MN_QUERY_STOP_DEVICE:
       return QueryStateChange(fdo, irp, faults.queryStopStatus);
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -196,10 +190,9 @@ NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 // As power-policy owner: the device power request for a system request is
 // made first, then the system request goes down.
-VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+VOID NTAPI DeviceRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
   auto systemIrp = static_cast<PIRP>(context);
   Fdo& fdo = FdoOf(IoGetCurrentIrpStackLocation(systemIrp)->DeviceObject);
-  fdo.devicePowerResult = ioStatus->Status;
   PoStartNextPowerIrp(systemIrp);
   IoCopyCurrentIrpStackLocationToNext(systemIrp);  // the location stays marked pending
   PoCallDriver(fdo.lower, systemIrp);
@@ -262,8 +255,7 @@ World::~World() {
 
 void Log(std::vector<Seen>& log, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  Seen seen{0,
-            stack->MajorFunction,
+  Seen seen{stack->MajorFunction,
             stack->MinorFunction,
             irp->IoStatus.Status,
             KeGetCurrentIrql(),
@@ -272,7 +264,6 @@ void Log(std::vector<Seen>& log, PIRP irp) {
             stack->Parameters.Power.ShutdownType,
             stack->Parameters.Power.SystemContext};
   std::lock_guard guard(g_logLock);
-  seen.sequence = ++g_sequence;
   log.push_back(seen);
 }
 
@@ -289,7 +280,6 @@ std::vector<UCHAR> Minors(const std::vector<Seen>& seen, UCHAR major) {
 }
 
 NTSTATUS NTAPI FunctionDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  ++W().driverEntryCalls;
   driver->DriverExtension->AddDevice = AddDevice;
   driver->DriverUnload = Unload;
   driver->MajorFunction[IRP_MJ_PNP] = FdoPnp;

@@ -30,7 +30,6 @@ constexpr char16_t kHardwareId[] = u"TEST\\VID_1A2B&PID_7315";
 
 // One request as a driver saw it.
 struct Seen {
-  int sequence;  // order among every driver's requests
   UCHAR major;
   UCHAR minor;
   NTSTATUS statusOnArrival;
@@ -46,8 +45,7 @@ struct Pdo {
   bool reported = false;
   bool missing = false;
   bool deleted = false;  // by its IRP_MN_REMOVE_DEVICE once missing
-  // Status the PDO completes these requests with (default success).
-  NTSTATUS startStatus = STATUS_SUCCESS;
+  // Status the PDO completes device power requests with (default success).
   NTSTATUS devicePowerStatus = STATUS_SUCCESS;
   bool completePowerAtDispatch = false;  // from a clock callback, at DISPATCH_LEVEL
   std::vector<Seen> seen;
@@ -58,10 +56,8 @@ struct Fdo {
   PDEVICE_OBJECT lower = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
   std::vector<Seen> seen;
-  DEVICE_CAPABILITIES capabilities{};           // as the stack answered the last query
-  std::vector<uint8_t> portName;                // "PortName" read from the hardware key in AddDevice
-  NTSTATUS devicePowerResult = STATUS_PENDING;  // status of the last device request it made
-  ULONG wakeEnable = 0;                         // the WMI data block
+  std::vector<uint8_t> portName;  // "PortName" read from the hardware key in AddDevice
+  ULONG wakeEnable = 0;           // the WMI data block
 };
 
 // What a test makes the function driver do wrong (or differently).
@@ -83,7 +79,6 @@ struct World {
   std::vector<Fdo*> fdos;
   Faults faults;
   int addDeviceCalls = 0;
-  int driverEntryCalls = 0;
   int unloadCalls = 0;
   PWMILIB_CONTEXT wmiContext = nullptr;
   ~World();
