@@ -1,4 +1,4 @@
-// Bulk-in framing and timing, bulk-out, raw bulk-in injection.
+// Bulk-in framing, and when a transfer completes.
 #include "chip_fixture.h"
 
 namespace chip_test {
@@ -73,47 +73,6 @@ TEST_F(ChipBulkTest, TransferCompletesAtTriggerLevelOrAfterTheReceiveTimeout) {
     clock_.Advance(10 * chip::kMillisecond);
     WriteRegister(reg::kFifoControl, 0x07);
   }
-}
-
-TEST_F(ChipBulkTest, InjectedRawDataIsDeliveredAsItIs) {
-  std::vector<uint8_t> raw = {0x02, 0x1E, 0x00, 0x05};
-  Port().InjectBulkIn(raw);
-  auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(64));
-  clock_.Advance(1);
-  ASSERT_TRUE(in->Done());
-  EXPECT_EQ(in->result->status, USBD_STATUS_SUCCESS);
-  ASSERT_EQ(in->result->length, raw.size());
-  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), in->buffer.begin()));
-  // The next transfer waits for real data again.
-  auto next = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(64));
-  clock_.Advance(100 * chip::kMillisecond);
-  EXPECT_FALSE(next->Done());
-}
-
-TEST_F(ChipBulkTest, BulkInBufferTooSmallForAPacketOverruns) {
-  SendAndWait({0x41});
-  auto in = Submit(chip::Pipe::BulkIn, std::vector<uint8_t>(2));
-  clock_.Advance(chip::kMillisecond);
-  ASSERT_TRUE(in->Done());
-  EXPECT_EQ(in->result->status, USBD_STATUS_BUFFER_OVERRUN);
-}
-
-TEST_F(ChipBulkTest, BulkOutIsPacedByTheTransmitFifo) {
-  SetFormat(0, 96, false, 0x03);  // 1200 8N1: 8.33 ms a character
-  WriteRegister(reg::kFifoControl, 0x07);
-  end_.SetSettings(Format(1200));
-  chip::Time start = clock_.Now();
-  auto first = Submit(chip::Pipe::BulkOut, std::vector<uint8_t>(128, 0x11));
-  auto second = Submit(chip::Pipe::BulkOut, std::vector<uint8_t>(32, 0x22));
-  clock_.Advance(1);
-  EXPECT_TRUE(first->Done());  // fits the FIFO at once
-  EXPECT_FALSE(second->Done());
-  EXPECT_EQ(Port().TxFifoCount(), 128u);
-  ASSERT_TRUE(clock_.RunUntil([&] { return second->Done(); }, 10 * chip::kSecond));
-  // The FIFO had one place left; the second transfer's last byte went in
-  // when the 31st character had left.
-  EXPECT_NEAR(static_cast<double>(clock_.Now() - start), 31 * chip::kSecond * 10 / 1200.0, 1);
-  ASSERT_TRUE(clock_.RunUntil([&] { return end_.Received().size() == 160; }, 10 * chip::kSecond));
 }
 
 }  // namespace

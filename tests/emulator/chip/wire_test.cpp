@@ -70,17 +70,6 @@ TEST_F(ChipWireTest, MismatchedEndsSeeFramingAndParityErrors) {
   }
 }
 
-TEST_F(ChipWireTest, TwoStopBitsReadOneStopBitStream) {
-  chip::ExternalEnd end(clock_, Format(9600));
-  chip::ConnectExternal(Port(), end);
-  SetFormat(0, 12, false, 0x07);  // 8N2: only the first stop bit is checked
-  WriteRegister(reg::kFifoControl, 0x07);
-  end.Send(std::vector<uint8_t>{0x31, 0x32, 0x33});
-  clock_.Advance(10 * chip::kMillisecond);
-  EXPECT_EQ(ReadRegister(reg::kLineStatus) & chip::kLsrErrors, 0);
-  for (uint8_t b : {0x31, 0x32, 0x33}) EXPECT_EQ(ReadRegister(reg::kUartBase), b);
-}
-
 TEST_F(ChipWireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
@@ -93,22 +82,6 @@ TEST_F(ChipWireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
   EXPECT_EQ(ReadRegister(reg::kLineStatus) & (chip::kLsrErrors | chip::kLsrFifoError),
             chip::kLsrBreak | chip::kLsrFifoError);
   for (uint8_t b : {0x55, 0x00, 0x66}) EXPECT_EQ(ReadRegister(reg::kUartBase), b);
-}
-
-TEST_F(ChipWireTest, BreakFromPortHoldsTheLineAndCutsTheCharacterInFlight) {
-  chip::ExternalEnd end(clock_, Format(1200));
-  chip::ConnectExternal(Port(), end);
-  SetFormat(0, 96, false, 0x03);
-  WriteRegister(reg::kFifoControl, 0x07);
-  WriteRegister(reg::kUartBase, 0xFF);  // a character takes 8.3 ms: still shifting
-  WriteRegister(reg::kLineControl, 0x43);
-  clock_.Advance(30 * chip::kMillisecond);
-  WriteRegister(reg::kLineControl, 0x03);
-  clock_.Advance(10 * chip::kMillisecond);
-  std::vector<chip::RxChar> got = end.Received();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].errors, chip::kLsrBreak);
-  EXPECT_EQ(got[0].value, 0x00);
 }
 
 TEST_F(ChipWireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
@@ -131,52 +104,6 @@ TEST_F(ChipWireTest, FullFifoOverrunsAndLosesTheNewCharacters) {
   EXPECT_EQ(in->buffer[17], 0x60 | chip::kLsrOverrun);
   EXPECT_EQ(ReadRegister(reg::kLineStatus) & chip::kLsrOverrun, chip::kLsrOverrun);
   EXPECT_EQ(ReadRegister(reg::kLineStatus) & chip::kLsrOverrun, 0);  // cleared by the read
-}
-
-TEST_F(ChipWireTest, NullModemCableJoinsTwoPorts) {
-  chip::ConnectNullModem(Port(0), Port(1));
-  WriteRegister(reg::kModemControl, 0x03, 0);                  // DTR and RTS
-  EXPECT_EQ(ReadRegister(reg::kModemStatus, 1), 0xB0 | 0x0B);  // CTS, DSR, DCD with deltas
-  WriteRegister(reg::kFifoControl, 0x07, 1);
-  WriteRegister(reg::kUartBase, 0x42, 0);
-  clock_.Advance(5 * chip::kMillisecond);
-  EXPECT_EQ(ReadRegister(reg::kUartBase, 1), 0x42);
-  chip::Unplug(Port(1));
-  EXPECT_EQ(ReadRegister(reg::kModemStatus, 1), 0x0B);
-}
-
-TEST_F(ChipWireTest, LoopbackPlugWiresTheConnectorToItself) {
-  chip::PlugLoopback(Port());
-  WriteRegister(reg::kModemControl, 0x01);  // DTR to DSR and DCD
-  EXPECT_EQ(ReadRegister(reg::kModemStatus), 0xA0 | 0x0A);
-  WriteRegister(reg::kModemControl, 0x03);
-  EXPECT_EQ(ReadRegister(reg::kModemStatus), 0xB1);
-  WriteRegister(reg::kFifoControl, 0x07);
-  WriteRegister(reg::kUartBase, 0x24);
-  clock_.Advance(5 * chip::kMillisecond);
-  EXPECT_EQ(ReadRegister(reg::kUartBase), 0x24);
-}
-
-// A bridge hears each character and each change of RTS and DTR as it
-// happens, and may call back into the model from there.
-TEST_F(ChipWireTest, BridgeCallbacksReportCharactersAndPortLines) {
-  chip::ExternalEnd end(clock_, Format(9600));
-  chip::ConnectExternal(Port(), end);
-  std::vector<uint8_t> heard;
-  std::vector<std::pair<bool, bool>> lines;
-  end.OnReceive([&](const chip::RxChar& c) {
-    heard.push_back(c.value);
-    EXPECT_EQ(end.Received().size(), heard.size());
-  });
-  end.OnPortLines([&](const chip::ModemOutputs& out) { lines.emplace_back(out.rts, out.dtr); });
-  for (uint8_t mcr : {0x01, 0x03, 0x03, 0x00}) WriteRegister(reg::kModemControl, mcr);
-  EXPECT_EQ(lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
-  WriteRegister(reg::kFifoControl, 0x07);
-  for (uint8_t b : {0x10, 0x20}) WriteRegister(reg::kUartBase, b);
-  clock_.Advance(10 * chip::kMillisecond);
-  EXPECT_EQ(heard, (std::vector<uint8_t>{0x10, 0x20}));
-  end.ClearReceived();
-  EXPECT_TRUE(end.Received().empty());
 }
 
 }  // namespace
