@@ -24,19 +24,16 @@ class AsyncUrb {
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(irp_, Signal, &done_, TRUE, TRUE, TRUE);
-    returned_ = IoCallDriver(target, irp_);
+    IoCallDriver(target, irp_);
   }
   ~AsyncUrb() {
     Wait();
     IoFreeIrp(irp_);
   }
-  NTSTATUS Returned() const { return returned_; }
-  bool Done() { return KeReadStateEvent(&done_) != 0; }
   NTSTATUS Wait() {
     KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
     return irp_->IoStatus.Status;
   }
-  void Cancel() { IoCancelIrp(irp_); }
 
  private:
   static NTSTATUS NTAPI Signal(PDEVICE_OBJECT, PIRP, PVOID event) {
@@ -45,7 +42,6 @@ class AsyncUrb {
   }
   KEVENT done_;
   PIRP irp_;
-  NTSTATUS returned_;
 };
 
 class ChipUsbFaceTest : public MachineTest {

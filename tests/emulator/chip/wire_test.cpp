@@ -1,5 +1,4 @@
-// Characters on the wire: timing on the virtual clock, errors from ends that
-// disagree, breaks and overruns.
+// Characters on the wire: timing on the virtual clock, breaks and overruns.
 #include "chip_fixture.h"
 
 namespace chip_test {
@@ -31,43 +30,6 @@ TEST_F(ChipWireTest, ThousandBytesAt9600Take1Point0417Seconds) {
   // The writer was paced: the transfer ended only when the FIFO had room.
   EXPECT_TRUE(out->Done());
   EXPECT_EQ(out->result->length, 1000u);
-}
-
-// The receiver samples with its own format and rate, in mid-bit.
-TEST_F(ChipWireTest, MismatchedEndsSeeFramingAndParityErrors) {
-  struct Row {
-    const char* what;
-    chip::LineSettings far;
-    uint16_t divisor;
-    uint8_t lcr;
-    uint8_t sent;
-    uint8_t value;
-    uint8_t errors;
-  } rows[] = {
-      {"same format", Format(9600), 12, 0x03, 0x41, 0x41, 0},
-      {"odd into even parity", Format(9600, 8, Parity::Odd), 12, 0x1B, 0x41, 0x41, chip::kLsrParityError},
-      {"even into even parity", Format(9600, 8, Parity::Even), 12, 0x1B, 0x41, 0x41, 0},
-      {"mark into space parity", Format(9600, 8, Parity::Mark), 12, 0x3B, 0x41, 0x41, chip::kLsrParityError},
-      {"8 bits into 7, bit 7 set", Format(9600), 12, 0x02, 0x80, 0x00, 0},
-      {"8 bits into 7, bit 7 clear", Format(9600), 12, 0x02, 0x41, 0x41, chip::kLsrFramingError},
-      {"no parity into odd parity", Format(9600), 12, 0x0B, 0x43, 0x43, chip::kLsrParityError},
-      {"twice as fast", Format(19200), 12, 0x03, 0x00, 0xF8, 0},
-      {"half as fast", Format(4800), 12, 0x03, 0xFF, 0xFE, 0},
-  };
-  for (const Row& row : rows) {
-    chip::ExternalEnd end(clock_, row.far);
-    chip::ConnectExternal(Port(), end);
-    SetFormat(0, row.divisor, false, row.lcr);
-    WriteRegister(reg::kFifoControl, 0x07);
-    end.Send(std::vector<uint8_t>{row.sent});
-    clock_.Advance(20 * chip::kMillisecond);
-    ASSERT_GE(Port().RxFifoCount(), 1u) << row.what;
-    uint8_t lsr = ReadRegister(reg::kLineStatus);
-    EXPECT_EQ(ReadRegister(reg::kUartBase), row.value) << row.what;
-    EXPECT_EQ(lsr & (chip::kLsrParityError | chip::kLsrFramingError | chip::kLsrBreak), row.errors)
-        << row.what;
-    WriteRegister(reg::kFifoControl, 0x07);  // drop what is left
-  }
 }
 
 TEST_F(ChipWireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
