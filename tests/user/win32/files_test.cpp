@@ -354,50 +354,5 @@ TEST_F(Files, EventsResetAsCreatedAndTimeOutOnTheMachineClock) {
   for (HANDLE h : {manual, automatic, named, again}) EXPECT_TRUE(CloseHandle(h));
 }
 
-class ManyFiles : public RecordingTest {
-  int Ports() override { return 4; }
-};
-
-TEST_F(ManyFiles, ThreadsUseTheirOwnHandlesAtOnce) {
-  constexpr int kWrites = 50;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([i] {
-      const std::string name = "COM" + std::to_string(i + 3);
-      HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             i % 2 ? FILE_FLAG_OVERLAPPED : 0, nullptr);
-      ASSERT_NE(h, INVALID_HANDLE_VALUE);
-      HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-      for (int n = 0; n < kWrites; ++n) {
-        const UCHAR byte = UCHAR(i * 64 + n);
-        DWORD count = 0;
-        OVERLAPPED ov{};
-        ov.hEvent = event;
-        BOOL done = WriteFile(h, &byte, 1, &count, i % 2 ? &ov : nullptr);
-        if (!done && GetLastError() == ERROR_IO_PENDING) done = GetOverlappedResult(h, &ov, &count, TRUE);
-        EXPECT_TRUE(done);
-        EXPECT_EQ(count, 1u);
-        SERIAL_BAUD_RATE baud{DWORD(1200 * (i + 1))};
-        EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0, &count,
-                                    i % 2 ? &ov : nullptr) ||
-                    GetOverlappedResult(h, &ov, &count, TRUE));
-      }
-      CloseHandle(event);
-      CloseHandle(h);
-    });
-  {
-    kernel::clock::ScopedExternalWait joining;
-    for (std::thread& thread : threads) thread.join();
-  }
-  for (int i = 0; i < 4; ++i) {
-    std::vector<UCHAR> written;
-    for (const Request& request : port(i).log)
-      if (request.major == IRP_MJ_WRITE) written.push_back(request.input.at(0));
-    ASSERT_EQ(written.size(), size_t(kWrites));
-    for (int n = 0; n < kWrites; ++n) EXPECT_EQ(written[n], UCHAR(i * 64 + n));
-    EXPECT_EQ(port(i).baud.BaudRate, ULONG(1200 * (i + 1)));
-  }
-}
-
 }  // namespace
 }  // namespace win32test
