@@ -56,34 +56,6 @@ class WirePtyTest : public ::testing::Test {
   int program_ = -1;
 };
 
-TEST_F(WirePtyTest, BytesCrossAtTheTerminalsSpeedAndMismatchesGiveFramingErrors) {
-  struct Case {
-    uint32_t programBaud;
-    bool clean;
-  };
-  for (const Case& c : {Case{115200, true}, Case{9600, false}}) {
-    SCOPED_TRACE(c.programBaud);
-    SetProgramFormat(LineFormat{c.programBaud});
-    far_.ClearReceived();
-    ASSERT_EQ(write(program_, "hello", 5), 5);
-    Run(20 * chip::kMillisecond);
-    uint8_t errors = 0;
-    for (const chip::RxChar& ch : far_.Received()) errors |= ch.errors;
-    if (c.clean) {
-      EXPECT_EQ(far_.ReceivedBytes(), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
-      EXPECT_EQ(errors, 0);
-    } else {
-      EXPECT_NE(errors & (chip::kLsrFramingError | chip::kLsrBreak), 0);
-    }
-  }
-  SetProgramFormat(LineFormat{115200});
-  Run(chip::kMillisecond);
-  const uint8_t reply[] = {'o', 'k', 0xFF, 0};
-  far_.Send(reply);
-  Run(5 * chip::kMillisecond);
-  EXPECT_EQ(ProgramReads(), std::string("ok\xFF\0", 4));
-}
-
 TEST_F(WirePtyTest, ClearToSendDropsWhileTheProgramDoesNotRead) {
   auto cts = [&] {
     chip::ModelGuard guard;

@@ -336,31 +336,6 @@ def check_flood():
     report("flooded port serves again", signature == b"t7315 COM6", "got %r" % signature)
 
 
-def check_malformed():
-    """Cut and unknown sequences: answered or dropped, never a stall."""
-    c = RawClient.greeted(6)
-    c.send([IAC, DO, 99, IAC, WILL, 98])
-    report("unknown options refused", c.expect(bytes([IAC, WONT, 99])) and c.expect(bytes([IAC, DONT, 98])),
-           "got %r" % c.buffer)
-    c.agree()
-    c.send([IAC])  # cut after IAC
-    c.send([IAC, IAC, SB, COM_PORT, 0, IAC, SE])
-    sig = c.reply(0)
-    report("signature after cut IAC", sig == b"t7315 COM6", "got %r" % sig)
-    c.command(1, b"\x00\x01")  # a baud rate two bytes long: a query
-    report("short baud rate is a query", c.reply(1) == struct.pack("!I", 115200), "")
-    c.close()
-    for cut in ([IAC], [IAC, SB, COM_PORT], [IAC, SB, COM_PORT, 1, 0, 0], [IAC, WILL]):
-        c = RawClient.greeted(6)
-        c.send(cut)
-        c.close()
-    c = RawClient.greeted(6)
-    c.agree()
-    c.command(0)
-    report("port serves after cut clients", c.reply(0) == b"t7315 COM6", "no signature")
-    c.close()
-
-
 def check_takeover():
     """A client that stops taking its data from COM6 loses the port to the next."""
     stalled = RawClient.greeted(6).sock
@@ -402,5 +377,4 @@ b = check_pair()
 check_pty(b)
 check_wire()
 check_flood()
-check_malformed()
 check_takeover()
