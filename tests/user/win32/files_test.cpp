@@ -209,11 +209,14 @@ TEST_F(Files, OverlappedRequestsEndOnTheirEventOrOnTheFile) {
   EXPECT_FALSE(GetOverlappedResult(h, &wait, &count, TRUE));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 
-  // A request the driver ends at once succeeds at once.
+  // A request the driver ends at once succeeds at once, with its count.
   port().holdIo = false;
   port().waitMask = EV_RXCHAR | EV_CTS;
   EXPECT_TRUE(WaitCommEvent(h, &mask, &wait));
   EXPECT_EQ(mask, DWORD(EV_RXCHAR | EV_CTS));
+  port().received = {'n', 'o', 'w'};
+  EXPECT_TRUE(ReadFile(h, data, sizeof data, &count, &read));
+  EXPECT_EQ(count, 3u);
   CloseHandle(event);
   CloseHandle(h);
 }
