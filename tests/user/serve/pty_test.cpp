@@ -61,8 +61,7 @@ TEST(PtyTest, StartsRawAtTheGivenFormatAndPassesEveryByte) {
   const uint8_t bytes[] = {'\r', '\n', 3, 0x13, 0xFF, 0};
   ASSERT_EQ(write(pty->Master(), bytes, sizeof(bytes)), static_cast<ssize_t>(sizeof(bytes)));
   uint8_t got[sizeof(bytes)] = {};
-  size_t have = 0;
-  while (have < sizeof(bytes)) {
+  for (size_t have = 0; have < sizeof(bytes);) {
     const ssize_t n = read(program, got + have, sizeof(bytes) - have);
     ASSERT_GT(n, 0);
     have += n;
