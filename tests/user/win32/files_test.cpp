@@ -183,7 +183,7 @@ TEST_F(Files, OverlappedRequestsEndOnTheirEventOrOnTheFile) {
   EXPECT_FALSE(WriteFile(h, text, 5, &count, &write));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 
-  ASSERT_TRUE(CompletePending(device(), STATUS_SUCCESS, {'a', 'b', 'c'}));
+  ASSERT_TRUE(CompletePending(port(), STATUS_SUCCESS, {'a', 'b', 'c'}));
   EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
   EXPECT_TRUE(GetOverlappedResult(h, &read, &count, FALSE));
   EXPECT_EQ(count, 3u);
@@ -191,7 +191,7 @@ TEST_F(Files, OverlappedRequestsEndOnTheirEventOrOnTheFile) {
   EXPECT_EQ(WaitForSingleObject(h, 0), DWORD(WAIT_TIMEOUT));
 
   // The waiter blocks until the driver ends the write from another thread.
-  std::thread completer([&] { CompletePending(device(), STATUS_SUCCESS); });
+  std::thread completer([&] { CompletePending(port(), STATUS_SUCCESS); });
   EXPECT_TRUE(GetOverlappedResult(h, &write, &count, TRUE));
   {
     kernel::clock::ScopedExternalWait joining;
@@ -205,7 +205,7 @@ TEST_F(Files, OverlappedRequestsEndOnTheirEventOrOnTheFile) {
   OVERLAPPED wait{};
   wait.hEvent = event;
   EXPECT_FALSE(WaitCommEvent(h, &mask, &wait));
-  ASSERT_TRUE(CompletePending(device(), STATUS_INVALID_PARAMETER));
+  ASSERT_TRUE(CompletePending(port(), STATUS_INVALID_PARAMETER));
   EXPECT_FALSE(GetOverlappedResult(h, &wait, &count, TRUE));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 
@@ -265,7 +265,7 @@ TEST_F(Files, ARequestThatOutlivesItsHandleStillReportsItsEnd) {
   EXPECT_FALSE(ReadFile(h, data, sizeof data, &count, &ov));
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
-  ASSERT_TRUE(CompletePending(device(), STATUS_SUCCESS, {'l', 'a', 't', 'e'}));
+  ASSERT_TRUE(CompletePending(port(), STATUS_SUCCESS, {'l', 'a', 't', 'e'}));
   EXPECT_EQ(NTSTATUS(ov.Internal), STATUS_SUCCESS);
   EXPECT_EQ(ov.InternalHigh, 4u);
   EXPECT_EQ(data[3], 'e');

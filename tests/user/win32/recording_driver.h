@@ -50,18 +50,13 @@ using testdriver::Counted;
 
 // Completes the oldest pending request with `status`; `data` goes into its
 // system buffer. False when none is pending.
-inline bool CompletePending(PDEVICE_OBJECT device, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
-  PIRP irp = PortOf(device).held.Take();
+inline bool CompletePending(Port& port, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
+  PIRP irp = port.held.Take();
   if (irp == nullptr) return false;
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (!data.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
   End(irp, status, sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length : data.size());
   return true;
-}
-
-inline void CancelAllPending(PDEVICE_OBJECT device) {
-  while (CompletePending(device, STATUS_CANCELLED)) {
-  }
 }
 
 // Copies `size` bytes of a record in or out as a serial driver's buffered
@@ -152,7 +147,8 @@ inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_FLUSH_BUFFERS:
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLEANUP:
-      if (!port.keepOnCleanup) CancelAllPending(device);
+      while (!port.keepOnCleanup && CompletePending(port, STATUS_CANCELLED)) {
+      }
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_DEVICE_CONTROL:
       return Control(port, irp, sp);
@@ -209,7 +205,6 @@ class RecordingTest : public MachineTest {
   inline static const std::u16string kLink = u"\\DosDevices\\COM3";
 
   Port& port() { return PortOf(device_); }
-  PDEVICE_OBJECT device() { return device_; }
 
   // The device-control codes received since the last call, create and
   // reads/writes left out.
