@@ -8,14 +8,7 @@ namespace {
 // 9600 7E1 as an RFC 2217 client left it, RTS and DTR on.
 DCB Base() {
   DCB dcb{};
-  dcb.DCBlength = sizeof(dcb);
-  dcb.BaudRate = 9600;
-  dcb.ByteSize = 7;
-  dcb.Parity = EVENPARITY;
-  dcb.fParity = 1;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  EXPECT_TRUE(BuildCommDCBA("9600,e,7,1", &dcb));
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   return dcb;

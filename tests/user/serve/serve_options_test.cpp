@@ -58,9 +58,6 @@ TEST(ServeOptionsTest, ValuesAndCablesAreTaken) {
   const std::vector<std::string> names = {"COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
   auto resolved = ResolveCables(o, names);
   ASSERT_TRUE(std::holds_alternative<std::vector<CableSpec>>(resolved));
-  ServeOptions missing = o;
-  missing.cables.push_back({"COM9", CableSpec::Kind::Loopback, ""});
-  EXPECT_EQ(std::get<std::string>(ResolveCables(missing, names)), "cable for COM9: there is no such port");
 }
 
 TEST(ServeOptionsTest, DefaultCablesPairThePortsInOrder) {

@@ -106,14 +106,18 @@ else
 fi
 
 # The same state folder again: the ports keep their names; links left by a
-# server that was killed are replaced or removed.
+# server that was killed are replaced or removed; a file is not replaced.
 ln -s /dev/pts/999 "$state/COM5-wire"
 ln -sfn /dev/pts/998 "$state/COM3"
+echo keep >"$state/COM4"
 if start_server second --state "$state" --rfc2217 "$base"; then
   grep -qE "^COM6  pty .*  cable: null modem to COM5$" "$work/second.log"
   verdict "restart on the state folder" $? "$(cat "$work/second.log")"
   [ ! -e "$state/COM5-wire" ] && [ "$(readlink "$state/COM3")" != /dev/pts/998 ]
   verdict "stale links replaced" $? "$(ls -l "$state")"
+  grep -q "^COM4  not served: $state/COM4 exists and is not a symbolic link; not replacing it" "$work/second.log" &&
+    [ "$(cat "$state/COM4")" = keep ]
+  verdict "a file in a link's place kept" $? "$(cat "$work/second.log")"
   stop_server second TERM
 else
   verdict "restart on the state folder" 1 "$(cat "$work/second.log")"

@@ -1,8 +1,8 @@
 // A small serial driver for the Win32 API tests: it answers the
 // IOCTL_SERIAL_* requests from a settings model, records every request it
 // gets (code and input bytes) and can fail a chosen code or hold reads,
-// writes and waits pending until the test completes them. Its ports are
-// "\Device\RecSerial<n>" with the DOS names COM3, COM4, ...
+// writes and waits pending until the test completes them. Its one port is
+// "\Device\RecSerial0", named COM3.
 #pragma once
 
 #include <cstring>
@@ -50,18 +50,13 @@ using testdriver::Counted;
 
 // Completes the oldest pending request with `status`; `data` goes into its
 // system buffer. False when none is pending.
-inline bool CompletePending(PDEVICE_OBJECT device, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
-  PIRP irp = PortOf(device).held.Take();
+inline bool CompletePending(Port& port, NTSTATUS status, const std::vector<UCHAR>& data = {}) {
+  PIRP irp = port.held.Take();
   if (irp == nullptr) return false;
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (!data.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
   End(irp, status, sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length : data.size());
   return true;
-}
-
-inline void CancelAllPending(PDEVICE_OBJECT device) {
-  while (CompletePending(device, STATUS_CANCELLED)) {
-  }
 }
 
 // Copies `size` bytes of a record in or out as a serial driver's buffered
@@ -152,7 +147,8 @@ inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_FLUSH_BUFFERS:
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLEANUP:
-      if (!port.keepOnCleanup) CancelAllPending(device);
+      while (!port.keepOnCleanup && CompletePending(port, STATUS_CANCELLED)) {
+      }
       return End(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_DEVICE_CONTROL:
       return Control(port, irp, sp);
@@ -176,7 +172,7 @@ inline NTSTATUS NTAPI RecordingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRIN
   return STATUS_SUCCESS;
 }
 
-// A machine with the recording driver and `Ports()` exclusive ports.
+// A machine with the recording driver and one exclusive port, COM3.
 class RecordingTest : public MachineTest {
  protected:
   void SetUp() override {
@@ -185,53 +181,39 @@ class RecordingTest : public MachineTest {
                                      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\recserial",
                                      &driver_),
               STATUS_SUCCESS);
-    for (int i = 0; i < Ports(); ++i) AddPort(i);
+    UNICODE_STRING deviceName = Counted(kDevice), linkName = Counted(kLink);
+    ASSERT_EQ(IoCreateDevice(driver_, sizeof(Port*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device_),
+              STATUS_SUCCESS);
+    *static_cast<Port**>(device_->DeviceExtension) = new Port;
+    device_->Flags |= DO_BUFFERED_IO;
+    device_->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(IoCreateSymbolicLink(&linkName, &deviceName), STATUS_SUCCESS);
   }
 
   void TearDown() override {
-    for (size_t i = 0; i < devices_.size(); ++i) {
-      std::u16string link = u"\\DosDevices\\COM" + Number(i + 3);
-      UNICODE_STRING linkName = Counted(link);
+    if (device_ != nullptr) {
+      UNICODE_STRING linkName = Counted(kLink);
       IoDeleteSymbolicLink(&linkName);
-      delete &PortOf(devices_[i]);
-      IoDeleteDevice(devices_[i]);
+      delete &PortOf(device_);
+      IoDeleteDevice(device_);
     }
     kernel::io::UnloadDriver(driver_);
     MachineTest::TearDown();
   }
 
-  virtual int Ports() { return 1; }
+  inline static const std::u16string kDevice = u"\\Device\\RecSerial0";
+  inline static const std::u16string kLink = u"\\DosDevices\\COM3";
 
-  static std::u16string Number(size_t n) {
-    const std::string digits = std::to_string(n);
-    return std::u16string(digits.begin(), digits.end());
-  }
-
-  void AddPort(size_t index) {
-    std::u16string name = u"\\Device\\RecSerial" + Number(index);
-    std::u16string link = u"\\DosDevices\\COM" + Number(index + 3);
-    UNICODE_STRING deviceName = Counted(name), linkName = Counted(link);
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(Port*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
-              STATUS_SUCCESS);
-    *static_cast<Port**>(device->DeviceExtension) = new Port;
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    ASSERT_EQ(IoCreateSymbolicLink(&linkName, &deviceName), STATUS_SUCCESS);
-    devices_.push_back(device);
-  }
-
-  Port& port(size_t index = 0) { return PortOf(devices_[index]); }
-  PDEVICE_OBJECT device(size_t index = 0) { return devices_[index]; }
+  Port& port() { return PortOf(device_); }
 
   // The device-control codes received since the last call, create and
   // reads/writes left out.
-  std::vector<Request> TakeControls(size_t index = 0) {
-    std::lock_guard guard(port(index).lock);
+  std::vector<Request> TakeControls() {
+    std::lock_guard guard(port().lock);
     std::vector<Request> controls;
-    for (const Request& request : port(index).log)
+    for (const Request& request : port().log)
       if (request.major == IRP_MJ_DEVICE_CONTROL) controls.push_back(request);
-    port(index).log.clear();
+    port().log.clear();
     return controls;
   }
 
@@ -243,7 +225,7 @@ class RecordingTest : public MachineTest {
   }
 
   PDRIVER_OBJECT driver_ = nullptr;
-  std::vector<PDEVICE_OBJECT> devices_;
+  PDEVICE_OBJECT device_ = nullptr;
 };
 
 template <typename Record>
