@@ -26,7 +26,9 @@ void Port::ServiceBulkOut() {
       // without a round trip through the DPC thread for every transfer.
       Transfer done = std::move(q.front());
       q.pop_front();
-      Defer([callback = std::move(done.callback), length = done.length] { callback(USBD_STATUS_SUCCESS, length); });
+      Defer([callback = std::move(done.callback), length = done.length] {
+        callback(USBD_STATUS_SUCCESS, length);
+      });
       continue;
     }
     FinishFront(Pipe::BulkOut, USBD_STATUS_SUCCESS, t.length);
