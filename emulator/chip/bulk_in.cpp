@@ -34,6 +34,13 @@ void Port::ServiceBulkIn() {
   if (count == 0) return bulkInTimer_.Disarm();
   Time due = count >= uart_.RxTriggerLevel() ? now : lastRxAt_ + RxTimeout();
   bulkInTimer_.Arm(std::max(due, now));
+  RelaxBulkIn();
+}
+
+// While a character is coming in, the receiver acts again when it has
+// arrived, and the transfer may wait for that as long as the receiver may.
+void Port::RelaxBulkIn() {
+  if (rx_.Receiving()) bulkInTimer_.Relax(BufferSlack(uart_.RxRoom(), CurrentSettings()));
 }
 
 void Port::DeliverBulkIn() {

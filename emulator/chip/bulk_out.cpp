@@ -1,6 +1,7 @@
 // Bulk-out: plain data for the transmitter. The device takes bytes only as
 // the TX FIFO has room, so a transfer completes when its last byte is in the
 // FIFO and a writer is paced by the real line speed.
+#include "emulator/chip/model_lock.h"
 #include "emulator/chip/port.h"
 #include "platform/host/usb.h"
 
@@ -18,6 +19,17 @@ void Port::ServiceBulkOut() {
         bulkOutFrameTimer_.Arm((scheduler_.Now() / options_.bulkOutFrame + 1) * options_.bulkOutFrame);
       }
       return;
+    }
+    if (submitting_ && finished_.empty()) {
+      // The FIFO took it all as it came: it completes within its submission,
+      // so that a writer that keeps one transfer in flight fills the FIFO
+      // without a round trip through the DPC thread for every transfer.
+      Transfer done = std::move(q.front());
+      q.pop_front();
+      Defer([callback = std::move(done.callback), length = done.length] {
+        callback(USBD_STATUS_SUCCESS, length);
+      });
+      continue;
     }
     FinishFront(Pipe::BulkOut, USBD_STATUS_SUCCESS, t.length);
   }

@@ -10,7 +10,9 @@ class MachineClock final : public Scheduler {
  public:
   Time Now() const override;
   Id ScheduleAt(Time due, std::function<void()> callback) override;
+  Id ScheduleWithin(Time due, Time slack, std::function<void()> callback) override;
   bool Cancel(Id id) override;
+  void Relax(Id id, Time slack) override;
 };
 
 }  // namespace chip

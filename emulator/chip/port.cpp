@@ -23,14 +23,17 @@ Port::Port(Scheduler& scheduler, const ChipOptions& options, int index)
                           [this] {
                             if (loopback_) {
                               rx_.LineActivity();
+                              RelaxBulkIn();
                             } else {
                               TxDrawn();
                             }
                           },
-                      .sent = [this] { ServiceBulkOut(); }}),
+                      .sent = [this] { ServiceBulkOut(); },
+                      .queued = [this] { return uart_.TxCount(); }}),
       rx_(scheduler, {.settings = [this] { return CurrentSettings(); },
                       .line = [this] { return loopback_ ? &loopLine_ : RxLine(); },
-                      .received = [this](const RxChar& c) { Received(c); }}),
+                      .received = [this](const RxChar& c) { Received(c); },
+                      .room = [this] { return uart_.RxRoom(); }}),
       finishTimer_(scheduler, [this] { DeliverFinished(); }),
       controlTimer_(scheduler, [this] { ControlDone(); }),
       bulkInTimer_(scheduler, [this] { DeliverBulkIn(); }),
@@ -106,7 +109,9 @@ ModemOutputs Port::Outputs() const {
 void Port::InputsChanged() { UpdateModemInputs(); }
 
 void Port::RxActivity() {
-  if (!loopback_) rx_.LineActivity();
+  if (loopback_) return;
+  rx_.LineActivity();
+  RelaxBulkIn();
 }
 
 void Port::RxReplaced() {

@@ -194,6 +194,7 @@ class Port final : public Connector, private UartHost {
   void ServiceBulkIn();
   Time RxTimeout() const;
   void DeliverBulkIn();
+  void RelaxBulkIn();
   uint32_t PackRxFifo(uint8_t* buffer, uint32_t length);
   // bulk_out.cpp
   void ServiceBulkOut();
@@ -224,6 +225,7 @@ class Port final : public Connector, private UartHost {
   std::array<std::deque<Transfer>, kPipeCount> queues_;
   TransferId nextId_ = 1;
   std::vector<std::pair<Transfer, std::pair<int32_t, uint32_t>>> finished_;
+  bool submitting_ = false;  // a transfer is being submitted
   Timer finishTimer_;
   Timer controlTimer_;
   Timer bulkInTimer_;

@@ -24,12 +24,12 @@ Timer::~Timer() {
   shared_->alive = false;
 }
 
-void Timer::Arm(Time due) {
+void Timer::Arm(Time due, Time slack) {
   Disarm();
   shared_->armed = true;
   uint64_t generation = ++shared_->generation;
   std::shared_ptr<Shared> shared = shared_;
-  id_ = scheduler_.ScheduleAt(due, [shared, generation] {
+  id_ = scheduler_.ScheduleWithin(due, slack, [shared, generation] {
     ModelGuard guard;
     if (!shared->alive || !shared->armed || shared->generation != generation) return;
     shared->armed = false;
@@ -37,7 +37,11 @@ void Timer::Arm(Time due) {
   });
 }
 
-void Timer::ArmAfter(double instant) { Arm(static_cast<Time>(std::floor(instant)) + 1); }
+void Timer::ArmAfter(double instant, Time slack) { Arm(static_cast<Time>(std::floor(instant)) + 1, slack); }
+
+void Timer::Relax(Time slack) {
+  if (shared_->armed) scheduler_.Relax(id_, slack);
+}
 
 void Timer::Disarm() {
   if (!shared_->armed) return;

@@ -17,9 +17,12 @@ class Timer {
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
 
-  void Arm(Time due);
+  // `slack`: how late the callback may run (see Scheduler::ScheduleWithin).
+  void Arm(Time due, Time slack = 0);
   // Arms for the first tick strictly after `instant` (a point between ticks).
-  void ArmAfter(double instant);
+  void ArmAfter(double instant, Time slack = 0);
+  // An armed timer may fire up to `slack` late (see Scheduler::Relax).
+  void Relax(Time slack);
   void Disarm();
   bool Armed() const;
 

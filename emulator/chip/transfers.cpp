@@ -18,7 +18,10 @@ TransferId Port::SubmitControl(const SetupPacket& setup, uint8_t* data, Transfer
 
 TransferId Port::Submit(Pipe pipe, uint8_t* buffer, uint32_t length, TransferDone done) {
   ModelGuard guard;
-  return Enqueue({.pipe = pipe, .buffer = buffer, .length = length, .callback = std::move(done)});
+  submitting_ = true;
+  TransferId id = Enqueue({.pipe = pipe, .buffer = buffer, .length = length, .callback = std::move(done)});
+  submitting_ = false;
+  return id;
 }
 
 TransferId Port::Enqueue(Transfer t) {

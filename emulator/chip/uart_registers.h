@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <optional>
 
@@ -61,6 +62,7 @@ class Uart {
   void Receive(const RxChar& c);
   std::deque<RxEntry>& RxFifo() { return rxFifo_; }
   size_t RxCount() const { return rxFifo_.size(); }
+  size_t RxRoom() const { return RxDepth() - std::min(RxDepth(), rxFifo_.size()); }
   size_t RxTriggerLevel() const;
   // Transmitter side.
   std::optional<uint8_t> TakeTx();

@@ -49,6 +49,10 @@ void Line::ForgetHistory() {
   first_ = 0;
 }
 
+Time BufferSlack(size_t chars, const LineSettings& s) {
+  return static_cast<Time>(std::min<double>(kMillisecond, 0.5 * static_cast<double>(chars) * s.CharTime()));
+}
+
 // ---------------------------------------------------------------------------
 // Transmitter
 
@@ -72,7 +76,7 @@ void Transmitter::StartFrame(Instant start) {
     hooks_.drawn();
   }
   frameEnd_ = start + s.CharTime();
-  timer_.Arm(static_cast<Time>(std::ceil(frameEnd_)));
+  timer_.Arm(static_cast<Time>(std::ceil(frameEnd_)), hooks_.queued ? BufferSlack(hooks_.queued(), s) : 0);
 }
 
 void Transmitter::DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s) {
@@ -168,7 +172,7 @@ bool Receiver::Decode(Line& line, Instant start, const LineSettings& s, Instant 
   int stopIndex = 1 + s.dataBits + (hasParity ? 1 : 0);
   Instant stopSample = start + (stopIndex + 0.5) * bit;
   if (stopSample >= now) {
-    timer_.ArmAfter(stopSample);
+    timer_.ArmAfter(stopSample, hooks_.room ? BufferSlack(hooks_.room(), s) : 0);
     return false;
   }
   if (sample(0)) {  // the line rose again before mid start bit: noise

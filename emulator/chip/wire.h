@@ -67,6 +67,13 @@ struct RxChar {
   Instant at = 0;
 };
 
+// How late the callback that moves a character on may run: half the time of
+// `chars` characters, the buffer between lateness and a stalled line or a
+// lost character, and never more than a millisecond, so that data is not
+// held back long. A late callback catches up in order, at the instants the
+// wire would have given.
+Time BufferSlack(size_t chars, const LineSettings& s);
+
 class Transmitter {
  public:
   struct Hooks {
@@ -75,6 +82,9 @@ class Transmitter {
     std::function<Line*()> line;  // where characters are drawn
     std::function<void()> drawn;  // the line got new levels
     std::function<void()> sent;   // a character left the shift register
+    // Bytes that wait behind the character being shifted; without it every
+    // character ends on time.
+    std::function<size_t()> queued;
   };
   Transmitter(Scheduler& scheduler, Hooks hooks);
 
@@ -106,6 +116,9 @@ class Receiver {
     std::function<LineSettings()> settings;
     std::function<Line*()> line;  // nullptr: nothing connected, idle at mark
     std::function<void(const RxChar&)> received;
+    // Characters the receiving FIFO can still take; without it every
+    // character is sampled on time.
+    std::function<size_t()> room;
   };
   Receiver(Scheduler& scheduler, Hooks hooks);
 
@@ -113,6 +126,8 @@ class Receiver {
   void LineActivity();
   // Settings or source changed: hunt for a start bit afresh from now.
   void Restart();
+  // A character has started and is being sampled.
+  bool Receiving() const { return timer_.Armed(); }
 
  private:
   void Run();

@@ -26,9 +26,16 @@ using CallbackId = uint64_t;
 // reaches `due` (absolute interrupt time). This is how the simulated chip acts
 // over time without threads of its own.
 CallbackId ScheduleAt(int64_t due, Callback callback);
+// As ScheduleAt, for a callback that may run up to `slack` late on the real
+// clock (a coalescable timer's tolerable delay), so that callbacks close
+// together run in one wake of the DPC thread. The virtual clock runs it at `due`.
+CallbackId ScheduleWithin(int64_t due, int64_t slack, Callback callback);
 CallbackId ScheduleAfter(int64_t delay, Callback callback);
 // True when the callback was still waiting and will now never run.
 bool Cancel(CallbackId id);
+// Lets a waiting callback run up to `slack` late (as ScheduleWithin), keeping
+// its place among callbacks due at the same instant; never makes it sooner.
+void Relax(CallbackId id, int64_t slack);
 
 // Blocks the calling (emulated) thread for `delay` units of time; on the
 // virtual clock everything due meanwhile runs first, in order.

@@ -1,5 +1,8 @@
 #include "emulator/kernel/ke/deadline_queue.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "emulator/kernel/ke/verifier.h"
 
 namespace kernel::sched {
@@ -10,9 +13,16 @@ namespace {
 constexpr int kSlotBits = 24;
 constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
 
+// The instant a deadline due at `due` must be met by, held at the end of time.
+int64_t Latest(int64_t due, int64_t slack) {
+  slack = std::max<int64_t>(slack, 0);
+  return due > INT64_MAX - slack ? INT64_MAX : due + slack;
+}
+
 }  // namespace
 
-DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback) {
+DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback,
+                                     int64_t slack) {
   uint32_t slot;
   if (!free_.empty()) {
     slot = free_.back();
@@ -27,6 +37,7 @@ DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* targe
   s.id = (sequence << kSlotBits) | slot;
   s.sequence = sequence;
   s.due = due;
+  s.latest = Latest(due, slack);
   s.kind = kind;
   s.state = State::Queued;
   s.target = target;
@@ -35,6 +46,19 @@ DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* targe
   s.heapIndex = static_cast<uint32_t>(heap_.size() - 1);
   SiftUp(s.heapIndex);
   return s.id;
+}
+
+int64_t DeadlineQueue::FirstLatest() const {
+  // A scan: the queue holds a few deadlines a port, and only the DPC thread
+  // asks, once a wait on the real clock.
+  int64_t latest = INT64_MAX;
+  for (uint32_t slot : heap_) latest = std::min(latest, slots_[slot].latest);
+  return latest;
+}
+
+void DeadlineQueue::Relax(Id id, int64_t slack) {
+  Slot* s = Find(id);
+  if (s != nullptr && s->state == State::Queued) s->latest = std::max(s->latest, Latest(s->due, slack));
 }
 
 DeadlineQueue::Slot* DeadlineQueue::Find(Id id) {

@@ -23,12 +23,18 @@ class DeadlineQueue {
     void* target;
   };
 
-  Id Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback = {});
+  // `slack`: how late the deadline may be met on the real clock.
+  Id Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback = {}, int64_t slack = 0);
   // Takes a deadline off the queue, or a callback that fell due but has not
   // run; false when it is neither.
   bool Remove(Id id);
+  // Raises a queued deadline's slack to `slack`; its order stays.
+  void Relax(Id id, int64_t slack);
   bool Empty() const { return heap_.empty(); }
   int64_t FirstDue() const { return slots_[heap_.front()].due; }
+  // The earliest instant by which some deadline must be met (queue not
+  // empty): its due time and slack together.
+  int64_t FirstLatest() const;
   // Takes the first deadline off the queue. A callback stays held until
   // TakeCallback (or Remove) claims it.
   Expired PopFirst();
@@ -42,6 +48,7 @@ class DeadlineQueue {
     Id id = 0;
     uint64_t sequence = 0;  // the order of adding, for equal due times
     int64_t due = 0;
+    int64_t latest = 0;  // due plus slack
     DeadlineKind kind = DeadlineKind::Timer;
     State state = State::Free;
     uint32_t heapIndex = 0;

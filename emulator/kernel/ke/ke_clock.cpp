@@ -37,6 +37,11 @@ CallbackId ScheduleAt(int64_t due, Callback callback) {
   return sched::ScheduleCallbackLocked(due, std::move(callback));
 }
 
+CallbackId ScheduleWithin(int64_t due, int64_t slack, Callback callback) {
+  auto lock = sched::LockDispatcher();
+  return sched::ScheduleCallbackLocked(due, std::move(callback), slack);
+}
+
 CallbackId ScheduleAfter(int64_t delay, Callback callback) {
   auto lock = sched::LockDispatcher();
   return sched::ScheduleCallbackLocked(sched::LaterBy(sched::NowLocked(), delay), std::move(callback));
@@ -45,6 +50,11 @@ CallbackId ScheduleAfter(int64_t delay, Callback callback) {
 bool Cancel(CallbackId id) {
   auto lock = sched::LockDispatcher();
   return sched::CancelCallbackLocked(id);
+}
+
+void Relax(CallbackId id, int64_t slack) {
+  auto lock = sched::LockDispatcher();
+  sched::RelaxCallbackLocked(id, slack);
 }
 
 void Sleep(int64_t delay) {

@@ -97,6 +97,10 @@ thread_local PKTHREAD t_systemThread = nullptr;
 // Declared before t_state, which uses them as the thread ends.
 thread_local std::vector<std::shared_ptr<std::condition_variable>> t_readied;
 thread_local bool t_engineNews = false;
+// On the real clock the DPC thread tells the threads it readied only when its
+// batch is done: woken at once, one would take the processor from the batch
+// at every completion, a thread switch each way.
+thread_local bool t_holdReadied = false;
 thread_local ThreadState t_state;
 thread_local uint64_t t_generation = 0;
 // On the real clock, the time the DPC thread's current DPC or callback runs
@@ -189,22 +193,30 @@ void WakeAll(std::vector<ThreadState*>& waiters) {
 
 bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.empty() && !s.workRunning; }
 
+// The DPC thread, about to wait, tells the threads its batch readied.
+void ReleaseReadied() {
+  t_holdReadied = false;
+  NotifyReadied();
+}
+
 void ReportDeadlock(State& s) {
   verifier::Fail("deadlock", "virtual clock", nullptr,
                  "all %d emulated thread(s) wait with no timeout and nothing is scheduled", s.attached);
 }
 
-// Sleeps until the first deadline (no sooner than a batch after the last
-// wake by one) or until new work or an earlier deadline comes.
+// Sleeps until the first deadline must be met, its slack counted (no sooner
+// than a batch after the last wake by one), or until new work or an earlier
+// deadline comes.
 void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
   if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
     s.engineWaitEnd = kNoDeadline;
-    NotifyReadied();
+    ReleaseReadied();
     s.engineWake.wait(lock);
   } else {
-    const int64_t end = std::max(s.deadlines.FirstDue(), s.engineLastWake + kRealClockBatch);
+    const int64_t end =
+        std::max(std::min(s.deadlines.FirstLatest(), kLatestRealDue), s.engineLastWake + kRealClockBatch);
     s.engineWaitEnd = end;
-    NotifyReadied();
+    ReleaseReadied();
     s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
     s.engineLastWake = NowUnlocked(s);
   }
@@ -218,6 +230,7 @@ void EngineLoop() {
   State& s = S();
   auto lock = LockDispatcher();
   for (;;) {
+    t_holdReadied = !s.virtualClock;
     ExpireDue(s);
     if (!s.work.empty()) {
       Work item = s.work.front();
@@ -233,7 +246,10 @@ void EngineLoop() {
       continue;
     }
     WakeAll(s.flushWaiters);
-    if (s.stopping) break;
+    if (s.stopping) {
+      ReleaseReadied();
+      break;
+    }
     if (SystemIdle(s) && !s.idleWaiters.empty()) {
       WakeAll(s.idleWaiters);
       continue;
@@ -246,13 +262,13 @@ void EngineLoop() {
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
-        NotifyReadied();
+        ReleaseReadied();
         s.engineWake.wait_for(lock, kDeadlockGrace);
         if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
-      NotifyReadied();
+      ReleaseReadied();
       s.engineWake.wait(lock);
     } else {
       WaitOnRealClock(s, lock);
@@ -300,6 +316,7 @@ void DispatcherLock::unlock() {
 }
 
 void NotifyReadied() {
+  if (t_holdReadied) return;
   if (t_engineNews) {
     t_engineNews = false;
     S().engineWake.notify_one();
@@ -370,12 +387,12 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
 
 namespace {
 
-uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback) {
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback, int64_t slack = 0) {
   State& s = S();
-  const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback));
+  const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback), slack);
   // The DPC thread sleeping on the real clock wakes only when the deadline
   // brings its wake forward, the batch time after its last wake counted.
-  if (s.virtualClock || std::max(due, s.engineLastWake + kRealClockBatch) < s.engineWaitEnd) {
+  if (s.virtualClock || std::max(LaterBy(due, slack), s.engineLastWake + kRealClockBatch) < s.engineWaitEnd) {
     NoteNewWork();
   } else {
     ++s.activity;
@@ -462,11 +479,14 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
 
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
 
-clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback) {
-  return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback));
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback, int64_t slack) {
+  return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback), slack);
 }
 
 bool CancelCallbackLocked(clock::CallbackId id) { return S().deadlines.Remove(id); }
+
+// A later wait end needs no wake: the DPC thread finds it when it next waits.
+void RelaxCallbackLocked(clock::CallbackId id, int64_t slack) { S().deadlines.Relax(id, slack); }
 
 bool IsVirtualClock() { return S().virtualClock; }
 

@@ -1,4 +1,5 @@
 // Timers and DPCs on the virtual clock.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -108,6 +109,37 @@ TEST_F(KeTimers, DpcQueuedTwiceRunsOnceAndFlushWaitsForIt) {
   EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "queued again once it ran";
   KeFlushQueuedDpcs();
   EXPECT_EQ(record.times.size(), 2u);
+}
+
+TEST_F(KeTimers, ScheduledCallbacksRunInOrderAndCancelledOnesNever) {
+  // Hundreds at once with equal due times, cancelled from the middle of the
+  // queue, then more in the places they left: due order, ties in the order
+  // scheduled, and an old id never cancels a newer callback. Slack, given or
+  // added later, changes neither on the virtual clock.
+  std::vector<int> order, expected;
+  std::vector<std::pair<int64_t, int>> kept;
+  std::vector<kernel::clock::CallbackId> ids;
+  uint32_t seed = 7315;
+  auto schedule = [&](int i) {
+    seed = seed * 1103515245 + 12345;
+    const int64_t due = (seed >> 16) % 17 * kMs + kMs;
+    auto run = [&order, i] { order.push_back(i); };
+    ids.push_back(i % 4 == 0 ? kernel::clock::ScheduleWithin(Now() + due, (seed >> 8) % 5 * kMs, run)
+                             : kernel::clock::ScheduleAfter(due, run));
+    if (i % 4 == 2) kernel::clock::Relax(ids.back(), INT64_MAX);
+    kept.emplace_back(due, i);
+  };
+  for (int i = 0; i < 300; ++i) schedule(i);
+  for (int i = 1; i < 300; i += 3) EXPECT_TRUE(kernel::clock::Cancel(ids[i])) << i;
+  for (int i = 300; i < 400; ++i) schedule(i);
+  for (int i = 1; i < 300; i += 3) EXPECT_FALSE(kernel::clock::Cancel(ids[i])) << i;
+  for (auto& [due, i] : kept)
+    if (i >= 300 || i % 3 != 1) expected.push_back(i);
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](int a, int b) { return kept[a].first < kept[b].first; });
+  kernel::clock::Sleep(100 * kMs);
+  EXPECT_EQ(order, expected);
+  EXPECT_FALSE(kernel::clock::Cancel(ids[0])) << "it ran";
 }
 
 }  // namespace
