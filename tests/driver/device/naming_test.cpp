@@ -95,12 +95,6 @@ const NameCase kNameCases[] = {
        kernel::registry::SetString(k, "Identifier", "COM4");
      },
      STATUS_SUCCESS, "COM4"},
-    {"PortName of no bytes at all",
-     [](auto& k) {
-       kernel::registry::SetValue(k, "PortName", REG_SZ, nullptr, 0);
-       kernel::registry::SetString(k, "Identifier", "COM4");
-     },
-     STATUS_SUCCESS, "COM4"},
     {"PortName of an odd length, half a terminator",
      [](auto& k) { kernel::registry::SetValue(k, "PortName", REG_SZ, u"COM6", 9); }, STATUS_SUCCESS, "COM6"},
     {"no name at all", [](auto&) {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
