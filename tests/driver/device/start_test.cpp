@@ -66,7 +66,6 @@ struct LongConfiguration {
   std::vector<std::pair<UCHAR, ULONG>> reads;
 };
 const LongConfiguration kLongConfigurations[] = {
-    {0, {{1, 18}, {1, 521}, {2, 521}}},
     {482, {{1, 18}, {1, 521}, {2, 521}}},  // 521 bytes in all
     {561, {{1, 18}, {1, 521}, {2, 521}, {1, 600}, {2, 600}}},
 };

@@ -80,7 +80,6 @@ TEST_F(OpenCloseTest, OpenFollowsFifoLoopbackAndPortSetupSettings) {
   };
   const Case cases[] = {
       {"no fifo", 0, 9600, 0, 4, 0x00, 0x0B, 0x7C},
-      {"fifo at 9600", 1, 9600, 0, 8, 0xC7, 0x0B, 0x78},
       {"fifo at 1200", 1, 1200, 0, 12, 0x07, 0x0B, 0x74},
       {"loopback", 1, 9600, 1, 16, 0xC7, 0x1B, 0x70},
   };
