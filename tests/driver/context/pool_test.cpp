@@ -46,22 +46,7 @@ TEST_P(PoolByVersion, BlocksAreTaggedCountedAndOfTheTypeTheKernelOffers) {
 INSTANTIATE_TEST_SUITE_P(Windows, PoolByVersion,
                          ::testing::Values(WindowsVersion{"7", 6, 1, NonPagedPool},
                                            WindowsVersion{"8", 6, 2, NonPagedPoolNx},
-                                           WindowsVersion{"8_1", 6, 3, NonPagedPoolNx},
                                            WindowsVersion{"10", 10, 0, NonPagedPoolNx}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-using Pool = MachineTest;
-
-TEST_F(Pool, NullAndFailedCallsLeaveTheCount) {
-  const ULONG allocationsBefore = OutstandingAllocations;
-  FreePoolMemory(nullptr);
-  EXPECT_EQ(OutstandingAllocations, allocationsBefore);
-
-  kernel::pool::FailNthAllocation(1, DriverPoolTag);
-  EXPECT_EQ(AllocatePoolMemory(SelectNonPagedPoolType(), 64), nullptr);
-  EXPECT_EQ(kernel::pool::InjectedFailures(), 1u);
-  EXPECT_EQ(OutstandingAllocations, allocationsBefore);
-  EXPECT_EQ(kernel::pool::LiveCount(DriverPoolTag), 0u);
-}
 
 }  // namespace

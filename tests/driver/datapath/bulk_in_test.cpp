@@ -1,6 +1,5 @@
 // Bulk-in completions: the packet walk with its line status, malformed
 // packets, XON/XOFF, a full ring, receive events, re-arming and shut-down.
-#include "driver/uart/register_map.h"
 #include "support/open_port_fixture.h"
 
 namespace port_test {
@@ -200,41 +199,6 @@ TEST_F(BulkInTest, StalledPipeIsResetAndReceptionGoesOn) {
     Inject(Packet({7}));
     EXPECT_EQ(Drain(), (std::vector<uint8_t>{7})) << (reopen ? "after reopening" : "while open");
   }
-}
-
-// With the RTS handshake the ring filling past XoffLimit lowers RTS, so that
-// the far end holds its transmitter; a reader that takes the ring down to
-// XonLimit raises it again, and not before.
-TEST_F(BulkInTest, RtsHandshakeLowersRtsAsTheRingFillsAndRaisesItOnceDrained) {
-  SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, 1000, 2000};
-  ASSERT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow).Status, STATUS_SUCCESS);
-  kernel::clock::Sleep(1100 * kMs);  // the modem-status thread starts late
-  auto rts = [&] {
-    kernel::clock::Sleep(10 * kMs);  // the line moves through a register write
-    return (*Chip().Peek(MODEM_CONTROL_REGISTER) & MCR_RTS) != 0;
-  };
-  const ULONG capacity = ctx_->ReceiveBuffer.Size - 1;
-  Inject(Packets(std::vector<uint8_t>(capacity - 2100, 'a')));
-  EXPECT_TRUE(rts()) << "2100 bytes free";
-  Inject(Packets(std::vector<uint8_t>(200, 'b')));
-  EXPECT_FALSE(rts()) << "1900 bytes free";
-  SetTimeouts(0, 0, 0);
-  Request r = Read(capacity - 1900 - 1500);
-  ASSERT_TRUE(Await(r));
-  EXPECT_FALSE(rts()) << "1500 bytes held";
-  Request rest = Read(600);
-  ASSERT_TRUE(Await(rest));
-  EXPECT_TRUE(rts()) << "900 bytes held";
-}
-
-TEST_F(BulkInTest, ReceivedSerialDataReachesAReadEndToEnd) {
-  SetTimeouts(0, 0, 2000);
-  std::vector<uint8_t> text(300);
-  for (size_t i = 0; i < text.size(); ++i) text[i] = uint8_t('a' + i % 26);
-  Request r = Read(300);
-  far_->Send(text);
-  ASSERT_TRUE(Ends(r, STATUS_SUCCESS));
-  EXPECT_EQ(r->Bytes(), text);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The receive ring on its own: capacity, partial pushes, all-or-nothing pops,
-// order across the wrap and growth.
+// The receive ring on its own: refused arguments, all-or-nothing pops, order
+// across the wrap and growth (a full ring is the bulk-in tests').
 #include <numeric>
 #include <vector>
 
@@ -36,39 +36,6 @@ class ReceiveRingTest : public MachineTest {
   }
   QUEUE_BUFFER ring_{};
 };
-
-TEST_F(ReceiveRingTest, FullRingHoldsSizeMinusOneAndKeepsWhatFitted) {
-  QUEUE_BUFFER big{};
-  ASSERT_EQ(InitQueueBuffer(&big, ReceiveBufferInitialSize), STATUS_SUCCESS);
-  std::vector<uint8_t> bytes(65535, 0x5A);
-  EXPECT_EQ(PushQueueBufferEntry(&big, bytes.data(), 65535), STATUS_SUCCESS);
-  EXPECT_EQ(PushQueueBufferEntry(&big, bytes.data(), 1), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(GetQueueBufferCount(&big), 65535u);
-  FreeQueueBuffer(&big);
-
-  struct Row {
-    const char* what;
-    ULONG held;
-    ULONG pushed;
-    NTSTATUS status;
-    ULONG after;
-  } rows[] = {
-      {"fits", 0, 10, STATUS_SUCCESS, 10},
-      {"exactly full", 5, 10, STATUS_SUCCESS, 15},
-      {"4 free of 10", 11, 10, STATUS_BUFFER_TOO_SMALL, 15},
-      {"already full", 15, 1, STATUS_BUFFER_TOO_SMALL, 15},
-  };
-  for (const Row& row : rows) {
-    ClearQueueBuffer(&ring_);
-    Push(Run(100, row.held));
-    EXPECT_EQ(Push(Run(0, row.pushed)), row.status) << row.what;
-    EXPECT_EQ(GetQueueBufferCount(&ring_), row.after) << row.what;
-    std::vector<uint8_t> expected = Run(100, row.held);
-    std::vector<uint8_t> stored = Run(0, row.after - row.held);
-    expected.insert(expected.end(), stored.begin(), stored.end());
-    EXPECT_EQ(Pop(row.after), expected) << row.what;
-  }
-}
 
 TEST_F(ReceiveRingTest, BadArgumentsChangeNothing) {
   Push(Run(1, 4));

@@ -1,6 +1,7 @@
 // Naming the port from its device key at add-device, and taking the names
 // away again at surprise removal and removal.
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,58 +69,39 @@ class NamingTest : public PortDeviceTest {
 
 struct NameCase {
   const char* what;
-  void (*values)(const std::string& key);
+  std::optional<std::string> portName, identifier;  // the values in the device key
   NTSTATUS status;
   std::string port;  // empty: nothing named
+  ULONG portNameType = REG_SZ;
+  size_t portNameCut = 0;  // bytes of PortName's terminator left out
 };
 const NameCase kNameCases[] = {
-    {"PortName", [](auto& k) { kernel::registry::SetString(k, "PortName", "COM7"); }, STATUS_SUCCESS, "COM7"},
-    {"PortName before Identifier",
-     [](auto& k) {
-       kernel::registry::SetString(k, "Identifier", "COM2");
-       kernel::registry::SetString(k, "PortName", "COM7");
-     },
-     STATUS_SUCCESS, "COM7"},
-    {"Identifier alone", [](auto& k) { kernel::registry::SetString(k, "Identifier", "COM2"); },
-     STATUS_SUCCESS, "COM2"},
-    {"PortName not a string",
-     [](auto& k) {
-       const uint32_t dword = 7;
-       kernel::registry::SetValue(k, "PortName", REG_DWORD, &dword, sizeof dword);
-       kernel::registry::SetString(k, "Identifier", "COM5");
-     },
-     STATUS_SUCCESS, "COM5"},
-    {"empty PortName",
-     [](auto& k) {
-       kernel::registry::SetString(k, "PortName", "");
-       kernel::registry::SetString(k, "Identifier", "COM4");
-     },
-     STATUS_SUCCESS, "COM4"},
-    {"PortName of no bytes at all",
-     [](auto& k) {
-       kernel::registry::SetValue(k, "PortName", REG_SZ, nullptr, 0);
-       kernel::registry::SetString(k, "Identifier", "COM4");
-     },
-     STATUS_SUCCESS, "COM4"},
-    {"PortName of an odd length, half a terminator",
-     [](auto& k) { kernel::registry::SetValue(k, "PortName", REG_SZ, u"COM6", 9); }, STATUS_SUCCESS, "COM6"},
-    {"no name at all", [](auto&) {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
-    {"PortName longer than the registry buffer",
-     [](auto& k) {
-       kernel::registry::SetString(k, "PortName", std::string(200, 'C'));
-       kernel::registry::SetString(k, "Identifier", "COM3");
-     },
-     STATUS_SUCCESS, "COM3"},
+    {"PortName", "COM7", {}, STATUS_SUCCESS, "COM7"},
+    {"PortName before Identifier", "COM7", "COM2", STATUS_SUCCESS, "COM7"},
+    {"Identifier alone", {}, "COM2", STATUS_SUCCESS, "COM2"},
+    {"PortName not a string", "COM7", "COM5", STATUS_SUCCESS, "COM5", REG_DWORD},
+    {"empty PortName", "", "COM4", STATUS_SUCCESS, "COM4"},
+    {"PortName of an odd length, half a terminator", "COM6", {}, STATUS_SUCCESS, "COM6", REG_SZ, 1},
+    {"no name at all", {}, {}, STATUS_OBJECT_NAME_NOT_FOUND, ""},
+    {"PortName longer than the registry buffer", std::string(200, 'C'), "COM3", STATUS_SUCCESS, "COM3"},
     {"PortName longer than the port-name buffer",
-     [](auto& k) { kernel::registry::SetString(k, "PortName", "COM" + std::string(40, '9')); },
-     STATUS_OBJECT_NAME_INVALID, ""},
+     "COM" + std::string(40, '9'),
+     {},
+     STATUS_OBJECT_NAME_INVALID,
+     ""},
 };
 class NameCases : public NamingTest, public testing::WithParamInterface<NameCase> {};
 
 TEST_P(NameCases, NameThePortFromTheDeviceKey) {
   const NameCase& c = GetParam();
   SCOPED_TRACE(c.what);
-  PlugNamed(c.values);
+  PlugNamed([&c](const std::string& key) {
+    if (c.identifier) kernel::registry::SetString(key, "Identifier", *c.identifier);
+    if (!c.portName) return;
+    std::u16string name(c.portName->begin(), c.portName->end());
+    kernel::registry::SetValue(key, "PortName", c.portNameType, name.c_str(),
+                               (name.size() + 1) * 2 - c.portNameCut);
+  });
   if (c.port.empty()) {
     // The add goes on without names; naming again finds the same fault.
     EXPECT_EQ(NamePort(ctx_), c.status);

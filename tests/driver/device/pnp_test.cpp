@@ -79,13 +79,15 @@ TEST_P(PnpStates, StopQueryAndCancelMoveThePort) {
 }
 INSTANTIATE_TEST_SUITE_P(Pnp, PnpStates, testing::ValuesIn(kStateCases));
 
-DEVICE_CAPABILITIES Capabilities(std::initializer_list<DEVICE_POWER_STATE> states,
-                                 SYSTEM_POWER_STATE systemWake, DEVICE_POWER_STATE deviceWake) {
+// The bus's capabilities: DeviceState[S0] is D0, S1 to S3 map to `sleeping`, S4 and S5 to D3.
+DEVICE_CAPABILITIES Capabilities(DEVICE_POWER_STATE sleeping, SYSTEM_POWER_STATE systemWake,
+                                 DEVICE_POWER_STATE deviceWake) {
   DEVICE_CAPABILITIES c{};
   c.Size = sizeof c;
   c.Version = 1;
-  int s = PowerSystemWorking;
-  for (DEVICE_POWER_STATE d : states) c.DeviceState[s++] = d;
+  c.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+    c.DeviceState[s] = s <= PowerSystemSleeping3 ? sleeping : PowerDeviceD3;
   c.SystemWake = systemWake;
   c.DeviceWake = deviceWake;
   return c;
@@ -99,26 +101,16 @@ TEST_F(PnpTest, CapabilitiesKeepThePortInD0AndDeriveTheWakeStates) {
     bool d0, d1, d2, d3;  // WakeFromDx
   } cases[] = {
       {"wake from D3, no system wake given",
-       Capabilities(
-           {PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
-           PowerSystemUnspecified, PowerDeviceD3),
-       PowerSystemSleeping3, false, false, false, true},
-      {"wake from D2 in S3",
-       Capabilities(
-           {PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3},
-           PowerSystemSleeping3, PowerDeviceD2),
+       Capabilities(PowerDeviceD3, PowerSystemUnspecified, PowerDeviceD3), PowerSystemSleeping3, false, false,
+       false, true},
+      {"wake from D2 in S3", Capabilities(PowerDeviceD2, PowerSystemSleeping3, PowerDeviceD2),
        PowerSystemSleeping3, true, false, true, false},
-      {"no wake at all",
-       Capabilities(
-           {PowerDeviceD0, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3},
-           PowerSystemUnspecified, PowerDeviceUnspecified),
+      {"no wake at all", Capabilities(PowerDeviceD3, PowerSystemUnspecified, PowerDeviceUnspecified),
        PowerSystemUnspecified, false, false, false, false},
-      {"system wake beyond the table", Capabilities({}, PowerSystemSleeping3, PowerDeviceD1),
-       PowerSystemSleeping3, true, true, false, false},
+      {"system wake beyond the table",
+       Capabilities(PowerDeviceUnspecified, PowerSystemMaximum, PowerDeviceD1), PowerSystemMaximum, false,
+       true, false, false},
   };
-  cases[3].in.SystemWake = PowerSystemMaximum;
-  cases[3].systemWake = PowerSystemMaximum;
-  cases[3].d0 = false;
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
     AdjustDeviceCapabilities(&c.in);

@@ -66,7 +66,6 @@ struct LongConfiguration {
   std::vector<std::pair<UCHAR, ULONG>> reads;
 };
 const LongConfiguration kLongConfigurations[] = {
-    {0, {{1, 18}, {1, 521}, {2, 521}}},
     {482, {{1, 18}, {1, 521}, {2, 521}}},  // 521 bytes in all
     {561, {{1, 18}, {1, 521}, {2, 521}, {1, 600}, {2, 600}}},
 };
@@ -101,43 +100,25 @@ struct BadConfiguration {
   NTSTATUS start;
   size_t selectsSent;
 };
+// Answers the requests `match` picks with `answer`; the chip answers the rest.
+urb_tap::UrbRule When(bool (*match)(PURB), NTSTATUS (*answer)(PURB)) {
+  return [=](PURB urb) -> std::optional<NTSTATUS> {
+    if (match(urb)) return answer(urb);
+    return {};
+  };
+}
+bool IsAnyRead(PURB urb) { return urb->UrbHeader.Function == kGet; }
+bool IsThirdSelectOrEarlier(PURB urb) { return IsSelect(urb) && ++g_selects <= 3; }
+NTSTATUS Empty(PURB urb) { return UrbTap::AnswerDescriptor(urb, {}); }
+NTSTATUS NoInterface(PURB urb) { return UrbTap::AnswerDescriptor(urb, {9, 2, 9, 0, 0, 1, 0, 0x80, 50}); }
+
 const BadConfiguration kBadConfigurations[] = {
-    {"device descriptor unreadable",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (urb->UrbHeader.Function == kGet) return UrbTap::Fail(urb);
-       return {};
-     },
-     STATUS_UNSUCCESSFUL, 0},
-    {"configuration read transfers nothing",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (IsConfigurationRead(urb)) return UrbTap::AnswerDescriptor(urb, {});
-       return {};
-     },
-     STATUS_DEVICE_DATA_ERROR, 0},
-    {"configuration read fails",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (IsConfigurationRead(urb)) return UrbTap::Fail(urb);
-       return {};
-     },
-     STATUS_UNSUCCESSFUL, 0},
-    {"no interface",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (IsConfigurationRead(urb)) return UrbTap::AnswerDescriptor(urb, {9, 2, 9, 0, 0, 1, 0, 0x80, 50});
-       return {};
-     },
-     STATUS_INSUFFICIENT_RESOURCES, 0},
-    {"select keeps failing",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (IsSelect(urb)) return UrbTap::Fail(urb);
-       return {};
-     },
-     STATUS_UNSUCCESSFUL, 4},
-    {"select fails three times",
-     [](PURB urb) -> std::optional<NTSTATUS> {
-       if (IsSelect(urb) && ++g_selects <= 3) return UrbTap::Fail(urb);
-       return {};
-     },
-     STATUS_SUCCESS, 4},
+    {"device descriptor unreadable", When(IsAnyRead, UrbTap::Fail), STATUS_UNSUCCESSFUL, 0},
+    {"configuration read transfers nothing", When(IsConfigurationRead, Empty), STATUS_DEVICE_DATA_ERROR, 0},
+    {"configuration read fails", When(IsConfigurationRead, UrbTap::Fail), STATUS_UNSUCCESSFUL, 0},
+    {"no interface", When(IsConfigurationRead, NoInterface), STATUS_INSUFFICIENT_RESOURCES, 0},
+    {"select keeps failing", When(IsSelect, UrbTap::Fail), STATUS_UNSUCCESSFUL, 4},
+    {"select fails three times", When(IsThirdSelectOrEarlier, UrbTap::Fail), STATUS_SUCCESS, 4},
     // The slots use the pipes by position: data must not go the wrong way.
     {"bulk-out pipe pointing in",
      [](PURB urb) -> std::optional<NTSTATUS> {

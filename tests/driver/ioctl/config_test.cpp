@@ -47,11 +47,6 @@ TEST_F(IoctlTest, SettingsReadBackAndRefusedValuesLeaveTheOldOnes) {
     EXPECT_EQ(r.information, s.readBack.size());
     EXPECT_EQ(r.out, s.readBack);
   }
-  chip::LineSettings line = Chip().Settings();
-  EXPECT_NEAR(line.rate, 115200, 1152);
-  EXPECT_EQ(line.dataBits, 7);
-  EXPECT_EQ(line.parity, chip::Parity::Even);
-  EXPECT_EQ(line.stopHalfBits, 4);
 }
 
 TEST_F(IoctlTest, QueueSizeOnlyGrowsKeepsTheBytesAndShowsInTheProperties) {

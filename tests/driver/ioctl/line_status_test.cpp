@@ -1,6 +1,6 @@
 // Line and status requests: what the far end of the cable sees, what the
-// chip's registers hold and in which order they were written, and what the
-// status requests report.
+// chip's registers hold and in which order they were written, what the
+// status requests report, and the power-up a line request needs first.
 #include "ioctl_fixture.h"
 
 namespace ioctl_test {
@@ -48,34 +48,18 @@ TEST_F(IoctlTest, BreakWritesItsRegistersInOrder) {
     ULONG flowReplace;
     WriteList on, off;
   };
+  constexpr ULONG kRts = SERIAL_RTS_CONTROL, kToggle = SERIAL_TRANSMIT_TOGGLE;
+  // "level high" and "level low": the level the mode-flag copy gives the pins during the break.
   const Case cases[] = {
-      {"no mode flag copy", 0x00, 0x00, 0x02, SERIAL_RTS_CONTROL, {{0x123, 0x43}}, {{0x123, 0x03}}},
-      {"level high during break",
-       0x04,
-       0x00,
-       0x02,
-       SERIAL_RTS_CONTROL,
-       {{0x106, 0x1C}, {0x123, 0x43}},
-       {{0x123, 0x03}, {0x106, 0x0C}}},
-      {"level low during break",
-       0x14,
-       0x00,
-       0x00,
-       SERIAL_RTS_CONTROL,
-       {{0x106, 0x0C}, {0x123, 0x43}},
-       {{0x123, 0x03}, {0x106, 0x1C}}},
-      {"pins active",
-       0x0C,
-       0x70,
-       0x02,
-       SERIAL_RTS_CONTROL,
-       {{0x106, 0x04}, {0x123, 0x43}},
-       {{0x123, 0x03}, {0x106, 0x0C}}},
+      {"no mode flag copy", 0x00, 0x00, 0x02, kRts, {{0x123, 0x43}}, {{0x123, 0x03}}},
+      {"level high", 0x04, 0x00, 0x02, kRts, {{0x106, 0x1C}, {0x123, 0x43}}, {{0x123, 0x03}, {0x106, 0x0C}}},
+      {"level low", 0x14, 0x00, 0x00, kRts, {{0x106, 0x0C}, {0x123, 0x43}}, {{0x123, 0x03}, {0x106, 0x1C}}},
+      {"pins active", 0x0C, 0x70, 0x02, kRts, {{0x106, 0x04}, {0x123, 0x43}}, {{0x123, 0x03}, {0x106, 0x0C}}},
       {"transmit toggle raises RTS",
        0x04,
        0x00,
        0x00,
-       SERIAL_TRANSMIT_TOGGLE,
+       kToggle,
        {{0x106, 0x0C}, {0x124, 0x02}, {0x123, 0x43}},
        {{0x123, 0x03}, {0x106, 0x1C}}},
   };
@@ -146,6 +130,32 @@ TEST_F(IoctlTest, ReceiveErrorsAreReportedOnce) {
   Inject(Packet({'y'}, 0x7E));
   EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+}
+
+// A port that is not in D0 is powered up through its own stack before DTR or RTS moves; a failed power-up
+// fails the request and leaves the line alone.
+using LinePowerTest = IoctlTest;
+
+TEST_F(LinePowerTest, DtrAndRtsPowerTheDeviceFirst) {
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+  ASSERT_EQ(Ioctl(IOCTL_SERIAL_CLR_RTS).status, STATUS_SUCCESS);
+
+  // The power request's IRP is the second one allocated: it cannot be had.
+  SetShared(ctx_->DevPowerState, PowerDeviceD3);
+  kernel::io::FailNthIrpAllocation(2);
+  EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_INSUFFICIENT_RESOURCES);
+  kernel::io::FailNthIrpAllocation(0);
+  EXPECT_FALSE(far_->PortLines().dtr);
+
+  const std::pair<ULONG, chip::ModemOutputs> steps[] = {{IOCTL_SERIAL_SET_DTR, {.rts = false, .dtr = true}},
+                                                        {IOCTL_SERIAL_SET_RTS, {.rts = true, .dtr = true}}};
+  for (auto [code, lines] : steps) {
+    SetShared(ctx_->DevPowerState, PowerDeviceD3);
+    EXPECT_EQ(Ioctl(code).status, STATUS_SUCCESS);
+    EXPECT_EQ(Shared(ctx_->DevPowerState), ULONG(PowerDeviceD0));
+    EXPECT_EQ(far_->PortLines().dtr, lines.dtr);
+    EXPECT_EQ(far_->PortLines().rts, lines.rts);
+  }
 }
 
 }  // namespace

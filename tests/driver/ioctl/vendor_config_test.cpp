@@ -9,24 +9,17 @@ namespace {
 
 using VendorConfig = VendorTest;
 
-TEST_F(VendorConfig, RxFifoTriggerLevelsRoundTrip) {
-  for (ULONG level : {1, 2, 4, 8, 14, 16, 28, 32, 56, 64, 112}) {
-    EXPECT_EQ(Ioctl(IOCTL_SET_RX_FIFO_TRIGGER, BytesOf(ULONG(level)), 4).status, STATUS_SUCCESS) << level;
-    Result r = Ioctl(IOCTL_GET_RX_FIFO_TRIGGER, BytesOf(ULONG(0)), 4);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 4u);
-    EXPECT_EQ(r.As<ULONG>(), level);
-  }
-}
-
-TEST_F(VendorConfig, RxFifoTriggerEncodingAndSettingsRecord) {
+TEST_F(VendorConfig, RxFifoTriggerEncodingReadBackAndSettingsRecord) {
   settings_file::Write(std::vector<uint8_t>(kSettingsSize, 0x11));
   struct Case {
     ULONG level;
     UCHAR trigger, low;
-  } cases[] = {{56, 0xC0, 0x08}, {16, 0x80, 0x04}, {2, 0x00, 0x04}, {3, 0x00, 0x04} /* factor 3: low kept */};
+    ULONG readBack;
+  } cases[] = {{56, 0xC0, 0x08, 56}, {112, 0xC0, 0x0C, 112}, {16, 0x80, 0x04, 16},
+               {1, 0x00, 0x00, 1},   {2, 0x00, 0x04, 2},     {3, 0x00, 0x04, 2} /* factor 3: low kept */};
   for (const Case& c : cases) {
     EXPECT_EQ(Ioctl(IOCTL_SET_RX_FIFO_TRIGGER, BytesOf(ULONG(c.level)), 4).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_GET_RX_FIFO_TRIGGER, BytesOf(ULONG(0)), 4).As<ULONG>(), c.readBack) << c.level;
     EXPECT_EQ(ctx_->RxFifoTrigger, c.trigger) << c.level;
     EXPECT_EQ(ctx_->FifoTriggerLow, c.low) << c.level;
     std::vector<uint8_t> file = kernel::files::ReadWholeFile(kSettingsFile).value();

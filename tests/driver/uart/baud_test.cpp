@@ -102,7 +102,6 @@ struct Refused {
 const Refused kRefused[] = {
     {"1201", 1201, {STOP_BIT_1, NO_PARITY, 8}},
     {"disabled row 28800", 28800, {STOP_BIT_1, NO_PARITY, 8}},
-    {"disabled row 375000", 375000, {STOP_BIT_1, NO_PARITY, 8}},
     {"disabled double rate 6000000", 6000000, {STOP_BIT_1, NO_PARITY, 8}},
     {"custom clock select 4", 9600, {STOP_BIT_1, NO_PARITY, 8}, 0, 0x84, 5},
     {"word length 4", 9600, {STOP_BIT_1, NO_PARITY, 4}},

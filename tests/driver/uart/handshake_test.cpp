@@ -50,16 +50,6 @@ TEST_F(ModemPortTest, NewHandFlowMovesOnlyTheLinesWhoseModeChanges) {
   }
 }
 
-// Dropping DTR control drops DTR and raising it raises it again.
-TEST_F(ModemPortTest, SetHandFlowMovesDtrWithItsMode) {
-  ASSERT_TRUE(far_->PortLines().dtr);
-  ASSERT_EQ(SetHandFlow(SERIAL_DSR_HANDSHAKE, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
-  EXPECT_FALSE(far_->PortLines().dtr);
-  EXPECT_TRUE(far_->PortLines().rts);
-  ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL).Status, STATUS_SUCCESS);
-  EXPECT_TRUE(far_->PortLines().dtr);
-}
-
 // Each output handshake holds the sender on its own line only, whatever the
 // other two lines say, from the moment it is set.
 TEST_F(ModemPortTest, EachHandshakeHoldsOnItsOwnLine) {

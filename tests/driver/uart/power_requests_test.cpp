@@ -61,10 +61,6 @@ TEST_F(PowerRequestsTest, RequestsReachTheStackAndReportHowTheyEnded) {
        STATUS_SUCCESS, 1, 0},
       {"if active: stop pending", Routine::IfActive, 1, 2, PowerDeviceD3, TRUE, STATUS_SUCCESS, 0,
        STATUS_SUCCESS, 0, 0},
-      {"if active: remove pending", Routine::IfActive, 1, 3, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0,
-       STATUS_SUCCESS, 0, 0},
-      {"if active: surprise-removed", Routine::IfActive, 1, 4, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0,
-       STATUS_SUCCESS, 0, 0},
       {"if active: removed", Routine::IfActive, 1, 5, PowerDeviceD0, TRUE, STATUS_SUCCESS, 0, STATUS_SUCCESS,
        0, 0},
   };

@@ -1,5 +1,5 @@
-// Register access against the simulated chip: the vendor request, retries,
-// the one-second limit and the register mutex.
+// Register access against the simulated chip: retries, the one-second limit
+// and the register mutex (plain reads and writes are every suite's).
 #include <gtest/gtest.h>
 
 #include "emulator/kernel/pool.h"
@@ -12,25 +12,6 @@ namespace uart_test {
 namespace {
 
 using RegisterAccessTest = ChipPortTest;
-
-TEST_F(RegisterAccessTest, ReadsAndWritesReachTheChipRegisters) {
-  UCHAR mcr = 0x0B;
-  ASSERT_EQ(WriteRegister(ctx_, MODEM_CONTROL_REGISTER, 1, &mcr), STATUS_SUCCESS);
-  EXPECT_EQ(Chip().Peek(chip::reg::kModemControl), 0x0B);
-
-  Chip().Write(chip::reg::kPortAux0, 0x5A);
-  UCHAR value = 0;
-  ASSERT_EQ(ReadRegister(ctx_, chip::reg::kPortAux0, 1, &value), STATUS_SUCCESS);
-  EXPECT_EQ(value, 0x5A);
-
-  // The one two-byte access: pin output and pin input together.
-  Chip().SetPinExternalLevel(1, false);
-  UCHAR pins[2] = {0, 0};
-  ASSERT_EQ(ReadRegister(ctx_, PIN_OUTPUT_REG, 2, pins), STATUS_SUCCESS);
-  EXPECT_EQ(pins[0], *Chip().Peek(PIN_OUTPUT_REG));
-  EXPECT_EQ(pins[1] & PIN_INPUT_I2C_DATA, 0);
-  EXPECT_TRUE(MutexFree());
-}
 
 // Stalls, a missing lower device and exhausted pool: each access returns the
 // last failure after its attempts, leaves the caller's buffer alone and
