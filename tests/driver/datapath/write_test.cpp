@@ -72,6 +72,26 @@ TEST_F(WriteTest, BadWritesAreRefused) {
   ctx_->DeviceState = 1;
 }
 
+// A CTS hold stops sending; the thread keeps asking for modem-status reads
+// and resumes by itself once the hold clears. Two writes: the second starts
+// when the first completes, without a new request.
+TEST_F(WriteTest, HoldStopsSendingAndReleaseResumesWithoutANewRequest) {
+  SetShared(ctx_->TxHolding, 0x01);
+  Request first = Write(Text(40));
+  Request second = Write(Text(10));
+  kernel::clock::Sleep(500 * kMs);
+  EXPECT_TRUE(Chunks().empty());
+  EXPECT_EQ(Shared(ctx_->MsrPollReady), 0);
+  EXPECT_EQ(KeReadStateEvent(&ctx_->MsrPollEvent), 1);
+  EXPECT_EQ(InOutQueue(), 50u);
+  SetShared(ctx_->TxHolding, 0x10);  // a break does not hold the transmitter
+  ASSERT_TRUE(Await(second));
+  EXPECT_TRUE(first->done.load());
+  EXPECT_LE(first->at, second->at);
+  EXPECT_EQ(ChunkSizes(), (std::vector<size_t>{32, 8, 10}));
+  EXPECT_EQ(InOutQueue(), 0u);
+}
+
 // An XOFF received with automatic transmit flow control stops sending after
 // the chunk in flight; the XON resumes it.
 TEST_F(WriteTest, XoffAndXonFromTheReceiver) {
