@@ -33,7 +33,8 @@ def report(name, ok, why=""):
 
 
 def url(com):
-    return "rfc2217://127.0.0.1:%d" % (BASE + com)
+    # pyserial waits 3 s for the server's answers; a sanitizer build on a loaded machine can take longer.
+    return "rfc2217://127.0.0.1:%d?timeout=10" % (BASE + com)
 
 
 def until(predicate, limit=3.0):
