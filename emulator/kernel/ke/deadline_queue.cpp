@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "emulator/kernel/ke/scheduler.h"
 #include "emulator/kernel/ke/verifier.h"
 
 namespace kernel::sched {
@@ -14,10 +15,7 @@ constexpr int kSlotBits = 24;
 constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
 
 // The instant a deadline due at `due` must be met by, held at the end of time.
-int64_t Latest(int64_t due, int64_t slack) {
-  slack = std::max<int64_t>(slack, 0);
-  return due > INT64_MAX - slack ? INT64_MAX : due + slack;
-}
+int64_t Latest(int64_t due, int64_t slack) { return LaterBy(due, std::max<int64_t>(slack, 0)); }
 
 }  // namespace
 
