@@ -25,15 +25,26 @@ Time Port::RxTimeout() const {
   return std::max<Time>(1, static_cast<Time>(std::ceil(options_.rxTimeoutCharTimes * s.CharTime())));
 }
 
+// When the FIFO's characters are due to go: at once from the trigger level,
+// else once the newest has waited the receive time-out.
+Time Port::BulkInDue() const {
+  Time now = scheduler_.Now();
+  if (uart_.RxCount() >= uart_.RxTriggerLevel()) return now;
+  return std::max(lastRxAt_ + RxTimeout(), now);
+}
+
 void Port::ServiceBulkIn() {
   auto& q = Queue(Pipe::BulkIn);
   if (q.empty() || q.front().hung) return bulkInTimer_.Disarm();
-  Time now = scheduler_.Now();
-  if (!faults_.rawBulkIn.empty()) return bulkInTimer_.Arm(now);
-  size_t count = uart_.RxCount();
-  if (count == 0) return bulkInTimer_.Disarm();
-  Time due = count >= uart_.RxTriggerLevel() ? now : lastRxAt_ + RxTimeout();
-  bulkInTimer_.Arm(std::max(due, now));
+  if (!faults_.rawBulkIn.empty()) return bulkInTimer_.Arm(scheduler_.Now());
+  if (uart_.RxCount() == 0) return bulkInTimer_.Disarm();
+  // Every character moves the time-out later: an earlier arming stays, and
+  // DeliverBulkIn looks again when it fires, instead of a new arming each.
+  Time due = BulkInDue();
+  if (!bulkInTimer_.Armed() || due < bulkInDue_) {
+    bulkInTimer_.Arm(due);
+    bulkInDue_ = due;
+  }
   RelaxBulkIn();
 }
 
@@ -54,6 +65,7 @@ void Port::DeliverBulkIn() {
     if (n > 0) std::memcpy(t.buffer, raw.data(), n);
     FinishFront(Pipe::BulkIn, USBD_STATUS_SUCCESS, n);
   } else if (uart_.RxCount() > 0) {
+    if (BulkInDue() > scheduler_.Now()) return ServiceBulkIn();  // the time-out moved on
     uint32_t n = PackRxFifo(t.buffer, t.length);
     // A buffer too small for one packet cannot take what the device sends.
     FinishFront(Pipe::BulkIn, n > 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_BUFFER_OVERRUN, n);

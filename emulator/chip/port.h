@@ -193,6 +193,7 @@ class Port final : public Connector, private UartHost {
   // bulk_in.cpp
   void ServiceBulkIn();
   Time RxTimeout() const;
+  Time BulkInDue() const;
   void DeliverBulkIn();
   void RelaxBulkIn();
   uint32_t PackRxFifo(uint8_t* buffer, uint32_t length);
@@ -229,6 +230,7 @@ class Port final : public Connector, private UartHost {
   Timer finishTimer_;
   Timer controlTimer_;
   Timer bulkInTimer_;
+  Time bulkInDue_ = 0;  // when bulkInTimer_ fires, if armed
   Timer interruptTimer_;
   Timer bulkOutFrameTimer_;
   Timer resetTimer_;

@@ -14,6 +14,19 @@ bool Line::LevelAt(Instant t) const {
   return it == edges_.begin() + first_ ? base_ : std::prev(it)->level;
 }
 
+uint32_t Line::MidBitLevels(Instant start, double bit, int count) const {
+  auto it = std::upper_bound(edges_.begin() + first_, edges_.end(), start + 0.5 * bit,
+                             [](Instant value, const Edge& e) { return value < e.at; });
+  bool level = it == edges_.begin() + first_ ? base_ : std::prev(it)->level;
+  uint32_t levels = 0;
+  for (int i = 0; i < count; ++i) {
+    Instant t = start + (i + 0.5) * bit;
+    for (; it != edges_.end() && it->at <= t; ++it) level = it->level;
+    if (level) levels |= 1u << i;
+  }
+  return levels;
+}
+
 std::optional<Instant> Line::NextEdge(Instant from, bool level) const {
   auto it = std::lower_bound(edges_.begin() + first_, edges_.end(), from,
                              [](const Edge& e, Instant value) { return e.at < value; });
@@ -61,14 +74,14 @@ Transmitter::Transmitter(Scheduler& scheduler, Hooks hooks)
 
 void Transmitter::Kick() {
   if (busy_) return;
-  StartFrame(std::max<Instant>(static_cast<Instant>(scheduler_.Now()), frameEnd_));
+  if (StartFrame(std::max<Instant>(static_cast<Instant>(scheduler_.Now()), frameEnd_))) ArmFrameEnd();
 }
 
-void Transmitter::StartFrame(Instant start) {
+bool Transmitter::StartFrame(Instant start) {
   LineSettings s = hooks_.settings();
-  if (!s.Running()) return;  // no clock: bytes wait in the FIFO
+  if (!s.Running()) return false;  // no clock: bytes wait in the FIFO
   std::optional<uint8_t> byte = hooks_.takeByte();
-  if (!byte) return;
+  if (!byte) return false;
   busy_ = true;
   Line* line = hooks_.line();
   if (!break_ && line != nullptr) {
@@ -76,8 +89,13 @@ void Transmitter::StartFrame(Instant start) {
     hooks_.drawn();
   }
   frameEnd_ = start + s.CharTime();
-  timer_.Arm(static_cast<Time>(std::ceil(frameEnd_)), hooks_.queued ? BufferSlack(hooks_.queued(), s) : 0);
+  frameSlack_ = hooks_.queued ? BufferSlack(hooks_.queued(), s) : 0;
+  return true;
 }
+
+Time Transmitter::FrameEndTick() const { return static_cast<Time>(std::ceil(frameEnd_)); }
+
+void Transmitter::ArmFrameEnd() { timer_.Arm(FrameEndTick(), frameSlack_); }
 
 void Transmitter::DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s) {
   double bit = s.BitTime();
@@ -91,10 +109,18 @@ void Transmitter::DrawFrame(Line& line, Instant start, uint8_t value, const Line
   line.Drive(start + index * bit, true);
 }
 
+// A callback that ran late shifts, in order, every character whose end has
+// already come, instead of one callback each.
 void Transmitter::FrameDone() {
-  busy_ = false;
-  StartFrame(frameEnd_);  // back to back when the next byte already waits
-  hooks_.sent();
+  Time now = scheduler_.Now();
+  for (;;) {
+    busy_ = false;
+    bool started = StartFrame(frameEnd_);  // back to back when the next byte already waits
+    hooks_.sent();
+    if (!started || !busy_) return;  // idle, or restarted (and timed) by the byte sent() queued
+    if (FrameEndTick() > now) break;
+  }
+  ArmFrameEnd();
 }
 
 void Transmitter::SetBreak(bool on) {
@@ -167,7 +193,6 @@ void Receiver::Run() {
 
 bool Receiver::Decode(Line& line, Instant start, const LineSettings& s, Instant now) {
   double bit = s.BitTime();
-  auto sample = [&](int index) { return line.LevelAt(start + (index + 0.5) * bit); };
   bool hasParity = s.parity != Parity::None;
   int stopIndex = 1 + s.dataBits + (hasParity ? 1 : 0);
   Instant stopSample = start + (stopIndex + 0.5) * bit;
@@ -175,14 +200,14 @@ bool Receiver::Decode(Line& line, Instant start, const LineSettings& s, Instant 
     timer_.ArmAfter(stopSample, hooks_.room ? BufferSlack(hooks_.room(), s) : 0);
     return false;
   }
+  uint32_t levels = line.MidBitLevels(start, bit, stopIndex + 1);
+  auto sample = [levels](int index) { return ((levels >> index) & 1) != 0; };
   if (sample(0)) {  // the line rose again before mid start bit: noise
     readyAt_ = start + 0.5 * bit;
     return true;
   }
   RxChar c;
-  for (int i = 0; i < s.dataBits; ++i) {
-    if (sample(1 + i)) c.value |= static_cast<uint8_t>(1u << i);
-  }
+  c.value = static_cast<uint8_t>((levels >> 1) & ((1u << s.dataBits) - 1));
   bool parityLevel = hasParity && sample(1 + s.dataBits);
   bool stop = sample(stopIndex);
   if (hasParity && parityLevel != ParityBit(s.parity, c.value, s.dataBits)) c.errors |= kLsrParityError;

@@ -34,6 +34,9 @@ constexpr uint8_t kLsrErrors = kLsrOverrun | kLsrParityError | kLsrFramingError 
 class Line {
  public:
   bool LevelAt(Instant t) const;
+  // The levels in the middle of `count` bits (at most 32) of width `bit`
+  // from `start`, bit i for bit i: one search, then a walk along the edges.
+  uint32_t MidBitLevels(Instant start, double bit, int count) const;
   // The first edge to `level` at or after `from`, if one is drawn yet.
   std::optional<Instant> NextEdge(Instant from, bool level) const;
   // Draws a level from `t` on; `t` is not before any edge drawn so far.
@@ -98,8 +101,11 @@ class Transmitter {
   void Reset();
 
  private:
-  void StartFrame(Instant start);
+  // Draws the next byte's frame from `start`; false when none can start.
+  bool StartFrame(Instant start);
   void DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s);
+  Time FrameEndTick() const;
+  void ArmFrameEnd();
   void FrameDone();
 
   Scheduler& scheduler_;
@@ -108,6 +114,7 @@ class Transmitter {
   bool busy_ = false;
   bool break_ = false;
   Instant frameEnd_ = 0;
+  Time frameSlack_ = 0;  // how late the end of the frame in flight may be seen
 };
 
 class Receiver {
