@@ -51,7 +51,7 @@ void Port::ServiceBulkIn() {
 // While a character is coming in, the receiver acts again when it has
 // arrived, and the transfer may wait for that as long as the receiver may.
 void Port::RelaxBulkIn() {
-  if (rx_.Receiving()) bulkInTimer_.Relax(BufferSlack(uart_.RxRoom(), CurrentSettings()));
+  if (rx_.Receiving()) bulkInTimer_.Relax(BufferSlack(uart_.RxRoom(), CurrentSettings(), kRoomSlackShare));
 }
 
 void Port::DeliverBulkIn() {
@@ -67,6 +67,7 @@ void Port::DeliverBulkIn() {
   } else if (uart_.RxCount() > 0) {
     if (BulkInDue() > scheduler_.Now()) return ServiceBulkIn();  // the time-out moved on
     uint32_t n = PackRxFifo(t.buffer, t.length);
+    rx_.RoomGrew();
     // A buffer too small for one packet cannot take what the device sends.
     FinishFront(Pipe::BulkIn, n > 0 ? USBD_STATUS_SUCCESS : USBD_STATUS_BUFFER_OVERRUN, n);
   }

@@ -35,6 +35,11 @@ void Port::ServiceBulkOut() {
   }
 }
 
+size_t Port::BulkOutWaiting() const {
+  const auto& q = Queue(Pipe::BulkOut);
+  return q.empty() || q.front().hung ? 0 : q.front().length - q.front().done;
+}
+
 // The frame ended: the transfer whose bytes all went is reported. One that
 // was cancelled meanwhile is gone; the next one has not gone yet.
 void Port::FinishBulkOutAtFrame() {

@@ -29,7 +29,7 @@ Port::Port(Scheduler& scheduler, const ChipOptions& options, int index)
                             }
                           },
                       .sent = [this] { ServiceBulkOut(); },
-                      .queued = [this] { return uart_.TxCount(); }}),
+                      .queued = [this] { return uart_.TxCount() + BulkOutWaiting(); }}),
       rx_(scheduler, {.settings = [this] { return CurrentSettings(); },
                       .line = [this] { return loopback_ ? &loopLine_ : RxLine(); },
                       .received = [this](const RxChar& c) { Received(c); },

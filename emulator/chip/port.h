@@ -199,6 +199,8 @@ class Port final : public Connector, private UartHost {
   uint32_t PackRxFifo(uint8_t* buffer, uint32_t length);
   // bulk_out.cpp
   void ServiceBulkOut();
+  // Bytes of the pending bulk-out transfer that the TX FIFO has yet to take.
+  size_t BulkOutWaiting() const;
   void FinishBulkOutAtFrame();
   // interrupt_in.cpp
   void ServiceInterruptIn();

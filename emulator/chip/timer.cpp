@@ -29,6 +29,7 @@ void Timer::Arm(Time due, Time slack) {
   shared_->armed = true;
   uint64_t generation = ++shared_->generation;
   std::shared_ptr<Shared> shared = shared_;
+  slack_ = slack;
   id_ = scheduler_.ScheduleWithin(due, slack, [shared, generation] {
     ModelGuard guard;
     if (!shared->alive || !shared->armed || shared->generation != generation) return;
@@ -40,7 +41,9 @@ void Timer::Arm(Time due, Time slack) {
 void Timer::ArmAfter(double instant, Time slack) { Arm(static_cast<Time>(std::floor(instant)) + 1, slack); }
 
 void Timer::Relax(Time slack) {
-  if (shared_->armed) scheduler_.Relax(id_, slack);
+  if (!shared_->armed || slack - slack_ <= slack / 8) return;
+  slack_ = slack;
+  scheduler_.Relax(id_, slack);
 }
 
 void Timer::Disarm() {

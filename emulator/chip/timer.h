@@ -21,7 +21,9 @@ class Timer {
   void Arm(Time due, Time slack = 0);
   // Arms for the first tick strictly after `instant` (a point between ticks).
   void ArmAfter(double instant, Time slack = 0);
-  // An armed timer may fire up to `slack` late (see Scheduler::Relax).
+  // An armed timer may fire up to `slack` late (see Scheduler::Relax). A
+  // slack less than an eighth above the one it has is not worth the trip
+  // into the clock, and changes nothing.
   void Relax(Time slack);
   void Disarm();
   bool Armed() const;
@@ -31,6 +33,7 @@ class Timer {
   Scheduler& scheduler_;
   std::shared_ptr<Shared> shared_;
   Scheduler::Id id_ = 0;
+  Time slack_ = 0;  // of the arming in place
 };
 
 }  // namespace chip

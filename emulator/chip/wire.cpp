@@ -62,8 +62,8 @@ void Line::ForgetHistory() {
   first_ = 0;
 }
 
-Time BufferSlack(size_t chars, const LineSettings& s) {
-  return static_cast<Time>(std::min<double>(kMillisecond, 0.5 * static_cast<double>(chars) * s.CharTime()));
+Time BufferSlack(size_t chars, const LineSettings& s, double share) {
+  return static_cast<Time>(std::min<double>(kMillisecond, share * static_cast<double>(chars) * s.CharTime()));
 }
 
 // ---------------------------------------------------------------------------
@@ -73,7 +73,7 @@ Transmitter::Transmitter(Scheduler& scheduler, Hooks hooks)
     : scheduler_(scheduler), hooks_(std::move(hooks)), timer_(scheduler, [this] { FrameDone(); }) {}
 
 void Transmitter::Kick() {
-  if (busy_) return;
+  if (busy_) return timer_.Relax(QueueSlack(hooks_.settings()));
   if (StartFrame(std::max<Instant>(static_cast<Instant>(scheduler_.Now()), frameEnd_))) ArmFrameEnd();
 }
 
@@ -89,8 +89,12 @@ bool Transmitter::StartFrame(Instant start) {
     hooks_.drawn();
   }
   frameEnd_ = start + s.CharTime();
-  frameSlack_ = hooks_.queued ? BufferSlack(hooks_.queued(), s) : 0;
+  frameSlack_ = QueueSlack(s);
   return true;
+}
+
+Time Transmitter::QueueSlack(const LineSettings& s) const {
+  return hooks_.queued ? BufferSlack(hooks_.queued(), s, kQueueSlackShare) : 0;
 }
 
 Time Transmitter::FrameEndTick() const { return static_cast<Time>(std::ceil(frameEnd_)); }
@@ -191,13 +195,21 @@ void Receiver::Run() {
   }
 }
 
+Time Receiver::RoomSlack(const LineSettings& s) const {
+  return hooks_.room ? BufferSlack(hooks_.room(), s, kRoomSlackShare) : 0;
+}
+
+void Receiver::RoomGrew() {
+  if (timer_.Armed()) timer_.Relax(RoomSlack(hooks_.settings()));
+}
+
 bool Receiver::Decode(Line& line, Instant start, const LineSettings& s, Instant now) {
   double bit = s.BitTime();
   bool hasParity = s.parity != Parity::None;
   int stopIndex = 1 + s.dataBits + (hasParity ? 1 : 0);
   Instant stopSample = start + (stopIndex + 0.5) * bit;
   if (stopSample >= now) {
-    timer_.ArmAfter(stopSample, hooks_.room ? BufferSlack(hooks_.room(), s) : 0);
+    timer_.ArmAfter(stopSample, RoomSlack(s));
     return false;
   }
   uint32_t levels = line.MidBitLevels(start, bit, stopIndex + 1);

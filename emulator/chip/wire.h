@@ -70,12 +70,18 @@ struct RxChar {
   Instant at = 0;
 };
 
-// How late the callback that moves a character on may run: half the time of
-// `chars` characters, the buffer between lateness and a stalled line or a
-// lost character, and never more than a millisecond, so that data is not
+// How late the callback that moves a character on may run: `share` of the
+// time of `chars` characters, the buffer between lateness and a stalled line
+// or a lost character, and never more than a millisecond, so that data is not
 // held back long. A late callback catches up in order, at the instants the
 // wire would have given.
-Time BufferSlack(size_t chars, const LineSettings& s);
+Time BufferSlack(size_t chars, const LineSettings& s, double share);
+// A receiver keeps half its FIFO's room in reserve: lateness beyond the
+// slack loses characters.
+constexpr double kRoomSlackShare = 0.5;
+// A late transmitter shifts what waits back to back at the instants it would
+// have had; only lateness beyond all of it leaves the line idle a while.
+constexpr double kQueueSlackShare = 0.9;
 
 class Transmitter {
  public:
@@ -91,7 +97,8 @@ class Transmitter {
   };
   Transmitter(Scheduler& scheduler, Hooks hooks);
 
-  // Starts shifting when idle and a byte waits.
+  // Starts shifting when idle and a byte waits; when busy, the end of the
+  // frame may be seen as late as the bytes now waiting allow.
   void Kick();
   // A break holds the line at space; characters shifted meanwhile are lost.
   void SetBreak(bool on);
@@ -105,6 +112,7 @@ class Transmitter {
   bool StartFrame(Instant start);
   void DrawFrame(Line& line, Instant start, uint8_t value, const LineSettings& s);
   Time FrameEndTick() const;
+  Time QueueSlack(const LineSettings& s) const;
   void ArmFrameEnd();
   void FrameDone();
 
@@ -114,7 +122,7 @@ class Transmitter {
   bool busy_ = false;
   bool break_ = false;
   Instant frameEnd_ = 0;
-  Time frameSlack_ = 0;  // how late the end of the frame in flight may be seen
+  Time frameSlack_ = 0;  // how late the end of the frame in flight may be seen, as of its start
 };
 
 class Receiver {
@@ -135,12 +143,15 @@ class Receiver {
   void Restart();
   // A character has started and is being sampled.
   bool Receiving() const { return timer_.Armed(); }
+  // The FIFO has more room: the sampling may be seen as late as it allows.
+  void RoomGrew();
 
  private:
   void Run();
   // Decodes the character whose start edge is at `start`; false when its
   // last sample still lies in the future.
   bool Decode(Line& line, Instant start, const LineSettings& s, Instant now);
+  Time RoomSlack(const LineSettings& s) const;
 
   Scheduler& scheduler_;
   Hooks hooks_;
