@@ -8,16 +8,30 @@ namespace chip {
 // ---------------------------------------------------------------------------
 // Line
 
-bool Line::LevelAt(Instant t) const {
-  auto it = std::upper_bound(edges_.begin() + first_, edges_.end(), t,
-                             [](Instant value, const Edge& e) { return value < e.at; });
-  return it == edges_.begin() + first_ ? base_ : std::prev(it)->level;
+// The first kept edge after `t` (or at it, with `orAt`). The search gallops
+// out from the oldest kept edge: a receiver looks just past what it has let
+// go, so the answer is nearly always among the first few edges.
+Line::EdgeIt Line::Seek(Instant t, bool orAt) const {
+  auto before = [t, orAt](const Edge& e) { return orAt ? e.at < t : e.at <= t; };
+  size_t lo = first_;
+  size_t hi = first_;
+  for (size_t step = 1; hi < edges_.size() && before(edges_[hi]); step *= 2) {
+    lo = hi + 1;
+    hi += step;
+  }
+  auto end = edges_.begin() + static_cast<std::ptrdiff_t>(std::min(hi + 1, edges_.size()));
+  return std::partition_point(edges_.begin() + static_cast<std::ptrdiff_t>(lo), end, before);
 }
 
+bool Line::LevelBefore(EdgeIt it) const {
+  return it == edges_.begin() + static_cast<std::ptrdiff_t>(first_) ? base_ : std::prev(it)->level;
+}
+
+bool Line::LevelAt(Instant t) const { return LevelBefore(Seek(t, false)); }
+
 uint32_t Line::MidBitLevels(Instant start, double bit, int count) const {
-  auto it = std::upper_bound(edges_.begin() + first_, edges_.end(), start + 0.5 * bit,
-                             [](Instant value, const Edge& e) { return value < e.at; });
-  bool level = it == edges_.begin() + first_ ? base_ : std::prev(it)->level;
+  auto it = Seek(start + 0.5 * bit, false);
+  bool level = LevelBefore(it);
   uint32_t levels = 0;
   for (int i = 0; i < count; ++i) {
     Instant t = start + (i + 0.5) * bit;
@@ -28,9 +42,7 @@ uint32_t Line::MidBitLevels(Instant start, double bit, int count) const {
 }
 
 std::optional<Instant> Line::NextEdge(Instant from, bool level) const {
-  auto it = std::lower_bound(edges_.begin() + first_, edges_.end(), from,
-                             [](const Edge& e, Instant value) { return e.at < value; });
-  for (; it != edges_.end(); ++it) {
+  for (auto it = Seek(from, true); it != edges_.end(); ++it) {
     if (it->level == level) return it->at;
   }
   return std::nullopt;

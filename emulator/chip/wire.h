@@ -53,11 +53,13 @@ class Line {
     Instant at;
     bool level;
   };
+  using EdgeIt = std::vector<Edge>::const_iterator;
+  EdgeIt Seek(Instant t, bool orAt) const;
+  bool LevelBefore(EdgeIt it) const;
   bool Empty() const { return first_ == edges_.size(); }
   bool LastLevel() const { return Empty() ? base_ : edges_.back().level; }
   bool base_ = true;  // level before the first edge kept
-  // Edges from first_ on; forgotten ones are dropped in bulk, so that the
-  // searches a receiver makes for every bit run over contiguous memory.
+  // Edges from first_ on; forgotten ones are dropped in bulk.
   std::vector<Edge> edges_;
   size_t first_ = 0;
 };
