@@ -51,9 +51,17 @@ Port::~Port() {
   Unplug(*this);
 }
 
+// Worked out again only when a register it comes from has changed: the wire
+// asks for every character.
 LineSettings Port::CurrentSettings() const {
-  double rate = baud_clock::Rate(registers_.ClockSelect(), uart_.Divisor(), registers_.DoubleRate());
-  return LineSettings::FromLineControl(uart_.LineControl(), rate);
+  SettingsSource source{registers_.ClockSelect(), registers_.DoubleRate(), uart_.Divisor(),
+                        uart_.LineControl()};
+  if (source != settingsSource_) {
+    settingsSource_ = source;
+    double rate = baud_clock::Rate(source.clockSelect, source.divisor, source.doubleRate);
+    settings_ = LineSettings::FromLineControl(source.lineControl, rate);
+  }
+  return settings_;
 }
 
 Line* Port::ActiveTxLine() { return loopback_ ? &loopLine_ : &TxLine(); }

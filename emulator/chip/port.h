@@ -207,6 +207,14 @@ class Port final : public Connector, private UartHost {
   Time NextInterruptPoll() const;
   void ReportInterrupt();
 
+  struct SettingsSource {
+    uint8_t clockSelect = 0xFF;  // none yet
+    bool doubleRate = false;
+    uint16_t divisor = 0;
+    uint8_t lineControl = 0;
+    bool operator==(const SettingsSource&) const = default;
+  };
+
   Scheduler& scheduler_;
   const ChipOptions& options_;
   const int index_;
@@ -218,6 +226,8 @@ class Port final : public Connector, private UartHost {
   Receiver rx_;
   bool loopback_ = false;
   Time lastRxAt_ = 0;
+  mutable SettingsSource settingsSource_;  // what settings_ was worked out from
+  mutable LineSettings settings_;
 
   bool connected_ = true;
   uint8_t configuration_ = 0;
