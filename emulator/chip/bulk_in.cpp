@@ -48,10 +48,21 @@ void Port::ServiceBulkIn() {
   RelaxBulkIn();
 }
 
+// With a transfer pending that takes a full FIFO, a receiver catching up
+// empties the FIFO into it at the trigger level (see Received): a full FIFO
+// more may arrive before one is lost.
+size_t Port::RxRoomAhead() const {
+  const auto& q = Queue(Pipe::BulkIn);
+  size_t packets = (uart_.RxDepth() + kMaxPacketData - 1) / kMaxPacketData;
+  bool takesFullFifo = !q.empty() && !q.front().hung && faults_.rawBulkIn.empty() &&
+                       q.front().length >= packets * kBulkMaxPacket;
+  return takesFullFifo ? uart_.RxDepth() : uart_.RxRoom();
+}
+
 // While a character is coming in, the receiver acts again when it has
 // arrived, and the transfer may wait for that as long as the receiver may.
 void Port::RelaxBulkIn() {
-  if (rx_.Receiving()) bulkInTimer_.Relax(BufferSlack(uart_.RxRoom(), CurrentSettings(), kRoomSlackShare));
+  if (rx_.Receiving()) bulkInTimer_.Relax(BufferSlack(RxRoomAhead(), CurrentSettings(), kRoomSlackShare));
 }
 
 void Port::DeliverBulkIn() {

@@ -33,7 +33,7 @@ Port::Port(Scheduler& scheduler, const ChipOptions& options, int index)
       rx_(scheduler, {.settings = [this] { return CurrentSettings(); },
                       .line = [this] { return loopback_ ? &loopLine_ : RxLine(); },
                       .received = [this](const RxChar& c) { Received(c); },
-                      .room = [this] { return uart_.RxRoom(); }}),
+                      .room = [this] { return RxRoomAhead(); }}),
       finishTimer_(scheduler, [this] { DeliverFinished(); }),
       controlTimer_(scheduler, [this] { ControlDone(); }),
       bulkInTimer_(scheduler, [this] { DeliverBulkIn(); }),
@@ -138,7 +138,13 @@ void Port::UpdateModemInputs() { uart_.SetModemInputs(EffectiveInputs()); }
 
 void Port::Received(const RxChar& c) {
   uart_.Receive(c);
-  lastRxAt_ = scheduler_.Now();
+  Time now = scheduler_.Now();
+  lastRxAt_ = now;
+  // A receiver catching up on a late callback hands the FIFO on at the
+  // trigger level, as the transfer then pending would have taken it, rather
+  // than piling all it decodes into the FIFO first.
+  bool late = c.at + CurrentSettings().CharTime() < static_cast<Instant>(now);
+  if (late && uart_.RxCount() >= uart_.RxTriggerLevel()) return DeliverBulkIn();
   ServiceBulkIn();
 }
 

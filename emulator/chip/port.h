@@ -196,6 +196,7 @@ class Port final : public Connector, private UartHost {
   Time BulkInDue() const;
   void DeliverBulkIn();
   void RelaxBulkIn();
+  size_t RxRoomAhead() const;
   uint32_t PackRxFifo(uint8_t* buffer, uint32_t length);
   // bulk_out.cpp
   void ServiceBulkOut();

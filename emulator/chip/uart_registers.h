@@ -62,6 +62,7 @@ class Uart {
   void Receive(const RxChar& c);
   std::deque<RxEntry>& RxFifo() { return rxFifo_; }
   size_t RxCount() const { return rxFifo_.size(); }
+  size_t RxDepth() const { return fifoEnabled_ ? rxFifoDepth_ : 1; }
   size_t RxRoom() const { return RxDepth() - std::min(RxDepth(), rxFifo_.size()); }
   size_t RxTriggerLevel() const;
   // Transmitter side.
@@ -75,7 +76,6 @@ class Uart {
   void ResetModemInputs(const ModemInputs& in);
 
  private:
-  size_t RxDepth() const { return fifoEnabled_ ? rxFifoDepth_ : 1; }
   size_t TxDepth() const { return fifoEnabled_ ? txFifoDepth_ : 1; }
   uint8_t ReadReceiveBuffer();
   void WriteFifoControl(uint8_t value);

@@ -43,7 +43,7 @@ class ManualScheduler final : public chip::Scheduler {
           return;
         }
         auto it = pending_.begin();
-        now_ = it->first.first;
+        now_ = std::max(now_, it->first.first);
         callback = std::move(it->second);
         pending_.erase(it);
       }
@@ -51,6 +51,15 @@ class ManualScheduler final : public chip::Scheduler {
     }
   }
   void Advance(chip::Time delay) { AdvanceTo(Now() + delay); }
+  // Moves the clock to `t` first and then runs, in order, everything due by
+  // then: a clock that runs its callbacks late, in one batch.
+  void AdvanceLate(chip::Time t) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      now_ = std::max(now_, t);
+    }
+    AdvanceTo(t);
+  }
   // Runs callbacks until `done` holds or `limit` passes; false on the limit.
   template <class Predicate>
   bool RunUntil(Predicate done, chip::Time limit) {
