@@ -49,14 +49,18 @@ void Port::ServiceBulkIn() {
 }
 
 // With a transfer pending that takes a full FIFO, a receiver catching up
-// empties the FIFO into it at the trigger level (see Received): a full FIFO
-// more may arrive before one is lost.
+// empties the FIFO into it at the trigger level (see Received): what is
+// missing to the trigger level and a full FIFO more may arrive before a
+// character is lost.
 size_t Port::RxRoomAhead() const {
   const auto& q = Queue(Pipe::BulkIn);
-  size_t packets = (uart_.RxDepth() + kMaxPacketData - 1) / kMaxPacketData;
+  size_t depth = uart_.RxDepth();
+  size_t packets = (depth + kMaxPacketData - 1) / kMaxPacketData;
   bool takesFullFifo = !q.empty() && !q.front().hung && faults_.rawBulkIn.empty() &&
                        q.front().length >= packets * kBulkMaxPacket;
-  return takesFullFifo ? uart_.RxDepth() : uart_.RxRoom();
+  if (!takesFullFifo) return uart_.RxRoom();
+  size_t trigger = uart_.RxTriggerLevel(), count = uart_.RxCount();
+  return depth + (trigger > count ? trigger - count : 0);
 }
 
 // While a character is coming in, the receiver acts again when it has
