@@ -40,8 +40,11 @@ void Port::ServiceBulkIn() {
   if (uart_.RxCount() == 0) return bulkInTimer_.Disarm();
   // Every character moves the time-out later: an earlier arming stays, and
   // DeliverBulkIn looks again when it fires, instead of a new arming each.
+  // One relaxed while a character was coming in does not stay once none is:
+  // the data would wait for nothing.
   Time due = BulkInDue();
-  if (!bulkInTimer_.Armed() || due < bulkInDue_) {
+  bool keep = bulkInTimer_.Armed() && bulkInDue_ <= due && (rx_.Receiving() || bulkInTimer_.Slack() == 0);
+  if (!keep) {
     bulkInTimer_.Arm(due);
     bulkInDue_ = due;
   }
@@ -49,18 +52,15 @@ void Port::ServiceBulkIn() {
 }
 
 // With a transfer pending that takes a full FIFO, a receiver catching up
-// empties the FIFO into it at the trigger level (see Received): what is
-// missing to the trigger level and a full FIFO more may arrive before a
-// character is lost.
+// hands the FIFO on when it fills (see Received): a full FIFO more may
+// arrive before a character is lost.
 size_t Port::RxRoomAhead() const {
   const auto& q = Queue(Pipe::BulkIn);
   size_t depth = uart_.RxDepth();
   size_t packets = (depth + kMaxPacketData - 1) / kMaxPacketData;
   bool takesFullFifo = !q.empty() && !q.front().hung && faults_.rawBulkIn.empty() &&
                        q.front().length >= packets * kBulkMaxPacket;
-  if (!takesFullFifo) return uart_.RxRoom();
-  size_t trigger = uart_.RxTriggerLevel(), count = uart_.RxCount();
-  return depth + (trigger > count ? trigger - count : 0);
+  return uart_.RxRoom() + (takesFullFifo ? depth : 0);
 }
 
 // While a character is coming in, the receiver acts again when it has

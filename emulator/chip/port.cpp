@@ -140,11 +140,11 @@ void Port::Received(const RxChar& c) {
   uart_.Receive(c);
   Time now = scheduler_.Now();
   lastRxAt_ = now;
-  // A receiver catching up on a late callback hands the FIFO on at the
-  // trigger level, as the transfer then pending would have taken it, rather
-  // than piling all it decodes into the FIFO first.
+  // A receiver catching up on a late callback hands a full FIFO to the
+  // pending transfer, rather than losing what it decodes next; it hands on
+  // no sooner, so that what came in a batch goes on together.
   bool late = c.at + CurrentSettings().CharTime() < static_cast<Instant>(now);
-  if (late && uart_.RxCount() >= uart_.RxTriggerLevel()) return DeliverBulkIn();
+  if (late && uart_.RxRoom() == 0) return DeliverBulkIn();
   ServiceBulkIn();
 }
 

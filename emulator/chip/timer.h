@@ -27,6 +27,7 @@ class Timer {
   void Relax(Time slack);
   void Disarm();
   bool Armed() const;
+  Time Slack() const { return slack_; }
 
  private:
   struct Shared;

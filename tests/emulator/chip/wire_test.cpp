@@ -48,8 +48,8 @@ TEST_F(ChipWireTest, BreakFromFarEndIsOneZeroCharacterWithBreakStatus) {
 
 // Callbacks on the real clock run late, in batches. Both ways at once, each
 // batch 20 character times late: more than the 16-deep receive FIFO holds,
-// less than it holds with a transfer pending that takes it at the trigger
-// level. The line must be as on time (back to back) and nothing lost.
+// less than it holds with a transfer pending that takes it when full. The
+// line must be as on time (back to back) and nothing lost.
 TEST_F(ChipWireTest, LateBatchesGiveTheSameLineAndLoseNothing) {
   chip::ExternalEnd end(clock_, Format(9600));
   chip::ConnectExternal(Port(), end);
