@@ -144,28 +144,23 @@ void DetachLocked(ThreadState& thread) {
   NoteNewWork();
 }
 
-void RunWork(const Work& item) {
+// Runs a DPC, or the callback taken off the deadline queue for it.
+void RunWork(KDPC* dpc, clock::Callback& callback) {
   ThreadState& self = t_state;
   self.irql = DISPATCH_LEVEL;
-  if (item.dpc != nullptr) {
-    KDPC* dpc = item.dpc;
+  if (dpc != nullptr) {
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
   } else {
-    clock::Callback callback;
-    {
-      auto lock = LockDispatcher();
-      if (!S().deadlines.TakeCallback(item.callback, callback)) return;
-    }
     callback();
+    callback = nullptr;
   }
   if (self.irql != DISPATCH_LEVEL)
-    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", item.dpc, "IRQL %u", self.irql);
+    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", dpc, "IRQL %u", self.irql);
   if (!self.heldSpinLocks.empty())
     verifier::Fail("DPC returned holding a spin lock", "DPC delivery", self.heldSpinLocks.back());
 }
 
-void ExpireDue(State& s) {
-  const int64_t now = NowUnlocked(s);
+void ExpireDue(State& s, int64_t now) {
   while (!s.deadlines.Empty() && s.deadlines.FirstDue() <= now) {
     const DeadlineQueue::Expired deadline = s.deadlines.PopFirst();
     switch (deadline.kind) {
@@ -229,17 +224,25 @@ void EngineLoop() {
   t_state.name = "DPC thread";
   State& s = S();
   auto lock = LockDispatcher();
+  clock::Callback callback;
   for (;;) {
     t_holdReadied = !s.virtualClock;
-    ExpireDue(s);
+    // What falls due now, and the work that runs next, share one reading of
+    // the clock: nothing runs between the two.
+    const int64_t now = NowUnlocked(s);
+    ExpireDue(s, now);
     if (!s.work.empty()) {
-      Work item = s.work.front();
+      const Work item = s.work.front();
       s.work.pop_front();
-      if (item.dpc != nullptr) item.dpc->DpcData = nullptr;
+      if (item.dpc != nullptr) {
+        item.dpc->DpcData = nullptr;
+      } else if (!s.deadlines.TakeCallback(item.callback, callback)) {
+        continue;  // cancelled after it fell due
+      }
       s.workRunning = true;
-      if (!s.virtualClock) t_workTime = NowUnlocked(s);
+      if (!s.virtualClock) t_workTime = now;
       lock.unlock();
-      RunWork(item);
+      RunWork(item.dpc, callback);
       t_workTime = kNoRealClock;
       lock.lock();
       s.workRunning = false;
@@ -387,7 +390,7 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
 
 namespace {
 
-uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback, int64_t slack = 0) {
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback, int64_t slack = 0) {
   State& s = S();
   const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback), slack);
   // The DPC thread sleeping on the real clock wakes only when the deadline
@@ -479,7 +482,7 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
 
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
 
-clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback, int64_t slack) {
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback&& callback, int64_t slack) {
   return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback), slack);
 }
 

@@ -119,7 +119,7 @@ std::unordered_map<KTIMER*, uint64_t>& ActiveTimers();
 void ExpireTimer(KTIMER* timer);
 void QueueWorkLocked(KDPC* dpc);
 bool RemoveQueuedDpcLocked(KDPC* dpc);
-clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback, int64_t slack = 0);
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback&& callback, int64_t slack = 0);
 bool CancelCallbackLocked(clock::CallbackId id);
 void RelaxCallbackLocked(clock::CallbackId id, int64_t slack);
 
