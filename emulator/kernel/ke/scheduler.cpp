@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <thread>
@@ -70,7 +71,7 @@ struct State {
   std::vector<ThreadState*> flushWaiters;
   std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
   std::unordered_set<ThreadState*> attachedThreads;
-  std::condition_variable engineWake;
+  Sleeper engineWake;
   int64_t engineWaitEnd = kNotWaiting;  // real clock: when the DPC thread's wait ends
   int64_t engineLastWake = 0;           // real clock: when a deadline last woke it
   std::condition_variable threadsGone;
@@ -95,7 +96,7 @@ thread_local PKTHREAD t_systemThread = nullptr;
 // Threads this thread readied under the dispatcher lock, and whether the DPC
 // thread has news: signalled once the lock is released.
 // Declared before t_state, which uses them as the thread ends.
-thread_local std::vector<std::shared_ptr<std::condition_variable>> t_readied;
+thread_local std::vector<std::shared_ptr<Sleeper>> t_readied;
 thread_local bool t_engineNews = false;
 // On the real clock the DPC thread tells the threads it readied only when its
 // batch is done: woken at once, one would take the processor from the batch
@@ -194,6 +195,23 @@ void ReleaseReadied() {
   NotifyReadied();
 }
 
+// Sleeps on `sleeper` with the dispatcher lock let go, until woken or `until`
+// (when given); the threads this one readied are told once the lock is free,
+// so that they do not wake only to wait for it.
+void SleepUnlocked(std::unique_lock<std::mutex>& lock, Sleeper& sleeper, const Sleeper::TimePoint* until) {
+  const uint32_t token = sleeper.Prepare();
+  lock.unlock();
+  NotifyReadied();
+  sleeper.Sleep(token, until);
+  lock.lock();
+}
+
+// The DPC thread sleeps, its batch's readied threads told.
+void EngineSleep(State& s, std::unique_lock<std::mutex>& lock, const Sleeper::TimePoint* until) {
+  t_holdReadied = false;
+  SleepUnlocked(lock, s.engineWake, until);
+}
+
 void ReportDeadlock(State& s) {
   verifier::Fail("deadlock", "virtual clock", nullptr,
                  "all %d emulated thread(s) wait with no timeout and nothing is scheduled", s.attached);
@@ -205,14 +223,13 @@ void ReportDeadlock(State& s) {
 void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
   if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
     s.engineWaitEnd = kNoDeadline;
-    ReleaseReadied();
-    s.engineWake.wait(lock);
+    EngineSleep(s, lock, nullptr);
   } else {
     const int64_t end =
         std::max(std::min(s.deadlines.FirstLatest(), kLatestRealDue), s.engineLastWake + kRealClockBatch);
     s.engineWaitEnd = end;
-    ReleaseReadied();
-    s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
+    const Sleeper::TimePoint until = s.realBoot + std::chrono::nanoseconds(end * 100);
+    EngineSleep(s, lock, &until);
     s.engineLastWake = NowUnlocked(s);
   }
   s.engineWaitEnd = kNotWaiting;
@@ -265,14 +282,13 @@ void EngineLoop() {
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
-        ReleaseReadied();
-        s.engineWake.wait_for(lock, kDeadlockGrace);
+        const Sleeper::TimePoint until = SteadyClock::now() + kDeadlockGrace;
+        EngineSleep(s, lock, &until);
         if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
-      ReleaseReadied();
-      s.engineWake.wait(lock);
+      EngineSleep(s, lock, nullptr);
     } else {
       WaitOnRealClock(s, lock);
     }
@@ -322,9 +338,10 @@ void NotifyReadied() {
   if (t_holdReadied) return;
   if (t_engineNews) {
     t_engineNews = false;
-    S().engineWake.notify_one();
+    // The DPC thread looks at everything again before it sleeps.
+    if (!t_isEngine) S().engineWake.Wake();
   }
-  for (auto& wake : t_readied) wake->notify_one();
+  for (auto& wake : t_readied) wake->Wake();
   t_readied.clear();
 }
 
@@ -378,9 +395,7 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
     thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
   }
   MarkWaiting(thread);
-  NotifyReadied();
-  const std::shared_ptr<std::condition_variable> wake = thread.wake;
-  while (thread.waitStatus == kWaitPending) wake->wait(lock);
+  while (thread.waitStatus == kWaitPending) SleepUnlocked(lock, *thread.wake, nullptr);
   if (thread.timeoutSeq != 0) {
     RemoveDeadline(thread.timeoutSeq);
     thread.timeoutSeq = 0;
@@ -598,7 +613,7 @@ void Shutdown(bool checkLeaks) {
     if (checkLeaks && !s.timers.empty())
       verifier::Fail("timer still set at shutdown", "machine shutdown", s.timers.begin()->first);
     s.stopping = true;
-    s.engineWake.notify_one();
+    s.engineWake.Wake();
   }
   s.engine.join();
   auto lock = LockDispatcher();
