@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -50,6 +49,47 @@ struct Work {
   clock::CallbackId callback;  // a clock callback
 };
 
+// The DPC thread's queue, first in first out, over storage that is reused
+// rather than allocated as work comes and goes (a callback every few
+// microseconds on a fast line).
+class WorkQueue {
+ public:
+  bool Empty() const { return head_ == items_.size(); }
+  void Push(const Work& item) { items_.push_back(item); }
+  Work Pop() {
+    const Work item = items_[head_++];
+    if (Empty()) {
+      Clear();
+    } else if (head_ >= kCompactAt && head_ * 2 >= items_.size()) {
+      // Work that keeps coming before the queue empties: drop what ran.
+      items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+    return item;
+  }
+  // Takes a queued DPC out; false when it is not queued.
+  bool Remove(const KDPC* dpc) {
+    for (size_t i = head_; i < items_.size(); ++i) {
+      if (items_[i].dpc == dpc) {
+        items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+      }
+    }
+    return false;
+  }
+  const Work* begin() const { return items_.data() + head_; }
+  const Work* end() const { return items_.data() + items_.size(); }
+  void Clear() {
+    items_.clear();
+    head_ = 0;
+  }
+
+ private:
+  static constexpr size_t kCompactAt = 1024;
+  std::vector<Work> items_;
+  size_t head_ = 0;
+};
+
 struct State {
   bool booted = false;
   bool virtualClock = true;
@@ -65,7 +105,7 @@ struct State {
   uint64_t activity = 0;
   DeadlineQueue deadlines;
   std::unordered_map<KTIMER*, uint64_t> timers;
-  std::deque<Work> work;
+  WorkQueue work;
   bool workRunning = false;
   std::vector<ThreadState*> idleWaiters;
   std::vector<ThreadState*> flushWaiters;
@@ -175,7 +215,7 @@ void ExpireDue(State& s, int64_t now) {
         break;
       }
       case DeadlineKind::Callback:
-        s.work.push_back(Work{nullptr, deadline.id});
+        s.work.Push(Work{nullptr, deadline.id});
         break;
     }
   }
@@ -187,7 +227,7 @@ void WakeAll(std::vector<ThreadState*>& waiters) {
   waiters.clear();
 }
 
-bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.empty() && !s.workRunning; }
+bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.Empty() && !s.workRunning; }
 
 // The DPC thread, about to wait, tells the threads its batch readied.
 void ReleaseReadied() {
@@ -248,9 +288,8 @@ void EngineLoop() {
     // the clock: nothing runs between the two.
     const int64_t now = NowUnlocked(s);
     ExpireDue(s, now);
-    if (!s.work.empty()) {
-      const Work item = s.work.front();
-      s.work.pop_front();
+    if (!s.work.Empty()) {
+      const Work item = s.work.Pop();
       if (item.dpc != nullptr) {
         item.dpc->DpcData = nullptr;
       } else if (!s.deadlines.TakeCallback(item.callback, callback)) {
@@ -283,7 +322,10 @@ void EngineLoop() {
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
         const Sleeper::TimePoint until = SteadyClock::now() + kDeadlockGrace;
-        EngineSleep(s, lock, &until);
+        // A wake that brought nothing (one sent before this thread looked)
+        // does not cut the grace short.
+        while (before == s.activity && !s.stopping && SteadyClock::now() < until)
+          EngineSleep(s, lock, &until);
         if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
@@ -405,7 +447,8 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
 
 namespace {
 
-uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback, int64_t slack = 0) {
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback,
+                 int64_t slack = 0) {
   State& s = S();
   const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback), slack);
   // The DPC thread sleeping on the real clock wakes only when the deadline
@@ -458,20 +501,11 @@ void AdvanceVirtualTime(int64_t delta) {
 }
 
 void QueueWorkLocked(KDPC* dpc) {
-  S().work.push_back(Work{dpc, 0});
+  S().work.Push(Work{dpc, 0});
   NoteNewWork();
 }
 
-bool RemoveQueuedDpcLocked(KDPC* dpc) {
-  auto& work = S().work;
-  for (auto it = work.begin(); it != work.end(); ++it) {
-    if (it->dpc == dpc) {
-      work.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
+bool RemoveQueuedDpcLocked(KDPC* dpc) { return S().work.Remove(dpc); }
 
 namespace {
 
@@ -627,7 +661,7 @@ void Shutdown(bool checkLeaks) {
   ++s.generation;
   s.deadlines.Clear();
   s.timers.clear();
-  s.work.clear();
+  s.work.Clear();
   s.idleWaiters.clear();
   s.flushWaiters.clear();
   s.waitedObjects.clear();

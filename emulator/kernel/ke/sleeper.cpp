@@ -22,7 +22,8 @@ uint32_t Sleeper::Prepare() {
 }
 
 void Sleeper::Sleep(uint32_t token, const TimePoint* until) {
-  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                std::atomic<uint32_t>::is_always_lock_free);
   timespec end{};
   if (until != nullptr) {
     // The steady clock is CLOCK_MONOTONIC, the clock FUTEX_WAIT_BITSET counts in.
@@ -31,8 +32,8 @@ void Sleeper::Sleep(uint32_t token, const TimePoint* until) {
     end.tv_nsec = static_cast<long>(ns % 1'000'000'000);
   }
   // Returns at once when a Wake came since Prepare (the count moved on).
-  syscall(SYS_futex, Word(wakes_), FUTEX_WAIT_BITSET_PRIVATE, token, until != nullptr ? &end : nullptr, nullptr,
-          FUTEX_BITSET_MATCH_ANY);
+  syscall(SYS_futex, Word(wakes_), FUTEX_WAIT_BITSET_PRIVATE, token, until != nullptr ? &end : nullptr,
+          nullptr, FUTEX_BITSET_MATCH_ANY);
   asleep_.store(false, std::memory_order_relaxed);
 }
 
