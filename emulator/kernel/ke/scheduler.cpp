@@ -229,12 +229,6 @@ void WakeAll(std::vector<ThreadState*>& waiters) {
 
 bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.Empty() && !s.workRunning; }
 
-// The DPC thread, about to wait, tells the threads its batch readied.
-void ReleaseReadied() {
-  t_holdReadied = false;
-  NotifyReadied();
-}
-
 // Sleeps on `sleeper` with the dispatcher lock let go, until woken or `until`
 // (when given); the threads this one readied are told once the lock is free,
 // so that they do not wake only to wait for it.
@@ -246,7 +240,7 @@ void SleepUnlocked(std::unique_lock<std::mutex>& lock, Sleeper& sleeper, const S
   lock.lock();
 }
 
-// The DPC thread sleeps, its batch's readied threads told.
+// The DPC thread sleeps, the threads its batch readied told.
 void EngineSleep(State& s, std::unique_lock<std::mutex>& lock, const Sleeper::TimePoint* until) {
   t_holdReadied = false;
   SleepUnlocked(lock, s.engineWake, until);
@@ -306,7 +300,7 @@ void EngineLoop() {
     }
     WakeAll(s.flushWaiters);
     if (s.stopping) {
-      ReleaseReadied();
+      t_holdReadied = false;  // letting go of the lock tells the threads the batch readied
       break;
     }
     if (SystemIdle(s) && !s.idleWaiters.empty()) {
