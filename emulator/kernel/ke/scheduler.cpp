@@ -2,10 +2,12 @@
 // thread and the core of every wait.
 #include "emulator/kernel/ke/scheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -109,7 +111,9 @@ struct State {
   bool workRunning = false;
   std::vector<ThreadState*> idleWaiters;
   std::vector<ThreadState*> flushWaiters;
-  std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
+  // Objects with waiters and how many, by address: the pool's verifier
+  // looks for one inside every block freed.
+  std::vector<std::pair<const DISPATCHER_HEADER*, int>> waitedObjects;
   std::unordered_set<ThreadState*> attachedThreads;
   Sleeper engineWake;
   int64_t engineWaitEnd = kNotWaiting;  // real clock: when the DPC thread's wait ends
@@ -401,16 +405,36 @@ void NoteNewWork() {
   t_engineNews = true;
 }
 
-void RegisterWaiter(DISPATCHER_HEADER* object) { ++S().waitedObjects[object]; }
+namespace {
+
+using WaitedObjects = decltype(State::waitedObjects);
+
+// The first waited object at or above `address`.
+WaitedObjects::iterator WaitedFrom(WaitedObjects& waited, const void* address) {
+  return std::lower_bound(waited.begin(), waited.end(), address, [](const auto& entry, const void* key) {
+    return std::less<const void*>()(entry.first, key);
+  });
+}
+
+}  // namespace
+
+void RegisterWaiter(DISPATCHER_HEADER* object) {
+  auto& waited = S().waitedObjects;
+  auto it = WaitedFrom(waited, object);
+  if (it == waited.end() || it->first != object) it = waited.insert(it, {object, 0});
+  ++it->second;
+}
 
 void UnregisterWaiter(DISPATCHER_HEADER* object) {
   auto& waited = S().waitedObjects;
-  auto it = waited.find(object);
-  if (it != waited.end() && --it->second == 0) waited.erase(it);
+  auto it = WaitedFrom(waited, object);
+  if (it != waited.end() && it->first == object && --it->second == 0) waited.erase(it);
 }
 
 bool HasWaiters(const DISPATCHER_HEADER* object) {
-  return S().waitedObjects.count(const_cast<DISPATCHER_HEADER*>(object)) != 0;
+  auto& waited = S().waitedObjects;
+  auto it = WaitedFrom(waited, object);
+  return it != waited.end() && it->first == object;
 }
 
 void EndWait(ThreadState& thread, NTSTATUS status) {
@@ -597,8 +621,9 @@ void CheckNoActiveObjects(const void* begin, size_t size, const char* routine) {
   for (const Work& item : s.work)
     if (item.dpc != nullptr && inside(item.dpc))
       verifier::Fail("memory freed with a queued DPC", routine, item.dpc);
-  for (auto& [object, count] : s.waitedObjects)
-    if (inside(object)) verifier::Fail("memory freed while threads wait on an object in it", routine, object);
+  auto waited = WaitedFrom(s.waitedObjects, begin);
+  if (waited != s.waitedObjects.end() && inside(waited->first))
+    verifier::Fail("memory freed while threads wait on an object in it", routine, waited->first);
 }
 
 void Boot(bool virtualClock) {
