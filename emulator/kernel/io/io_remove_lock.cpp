@@ -4,10 +4,11 @@
 // released; from then on every acquire fails with STATUS_DELETE_PENDING.
 // Holders are tracked by tag, as the kernel's checked build does, so that a
 // release by a tag that holds nothing is caught.
+#include <algorithm>
 #include <iterator>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "emulator/kernel/io/io_internal.h"
 #include "emulator/kernel/ke/verifier.h"
@@ -18,7 +19,9 @@ using namespace kernel;
 
 struct Holders {
   std::mutex lock;
-  std::unordered_map<PIO_REMOVE_LOCK, std::unordered_multiset<PVOID>> tags;
+  // A tag once for each acquisition it holds: a few a lock, and kept as a
+  // list so that acquiring, an I/O at a time, allocates nothing once grown.
+  std::unordered_map<PIO_REMOVE_LOCK, std::vector<PVOID>> tags;
 };
 
 Holders& H() {
@@ -35,7 +38,7 @@ void CheckSize(PIO_REMOVE_LOCK lock, ULONG size, const char* routine) {
 void AddHolder(PIO_REMOVE_LOCK lock, PVOID tag) {
   Holders& h = H();
   std::lock_guard guard(h.lock);
-  h.tags[lock].insert(tag);
+  h.tags[lock].push_back(tag);
 }
 
 void RemoveHolder(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
@@ -43,9 +46,11 @@ void RemoveHolder(PIO_REMOVE_LOCK lock, PVOID tag, const char* routine) {
   std::lock_guard guard(h.lock);
   auto it = h.tags.find(lock);
   if (it != h.tags.end()) {
-    auto held = it->second.find(tag);
-    if (held != it->second.end()) {
-      it->second.erase(held);
+    std::vector<PVOID>& held = it->second;
+    const auto found = std::find(held.rbegin(), held.rend(), tag);  // the latest acquisitions go first
+    if (found != held.rend()) {
+      *found = held.back();
+      held.pop_back();
       return;
     }
   }

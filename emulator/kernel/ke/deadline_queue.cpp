@@ -19,7 +19,7 @@ int64_t Latest(int64_t due, int64_t slack) { return LaterBy(due, std::max<int64_
 
 }  // namespace
 
-DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback,
+DeadlineQueue::Id DeadlineQueue::Add(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback,
                                      int64_t slack) {
   uint32_t slot;
   if (!free_.empty()) {

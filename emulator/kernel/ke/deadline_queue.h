@@ -24,7 +24,7 @@ class DeadlineQueue {
   };
 
   // `slack`: how late the deadline may be met on the real clock.
-  Id Add(int64_t due, DeadlineKind kind, void* target, clock::Callback callback = {}, int64_t slack = 0);
+  Id Add(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback, int64_t slack = 0);
   // Takes a deadline off the queue, or a callback that fell due but has not
   // run; false when it is neither.
   bool Remove(Id id);

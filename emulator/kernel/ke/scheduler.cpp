@@ -2,10 +2,12 @@
 // thread and the core of every wait.
 #include "emulator/kernel/ke/scheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -49,6 +51,47 @@ struct Work {
   clock::CallbackId callback;  // a clock callback
 };
 
+// The DPC thread's queue, first in first out, over storage that is reused
+// rather than allocated as work comes and goes (a callback every few
+// microseconds on a fast line).
+class WorkQueue {
+ public:
+  bool Empty() const { return head_ == items_.size(); }
+  void Push(const Work& item) { items_.push_back(item); }
+  Work Pop() {
+    const Work item = items_[head_++];
+    if (Empty()) {
+      Clear();
+    } else if (head_ >= kCompactAt && head_ * 2 >= items_.size()) {
+      // Work that keeps coming before the queue empties: drop what ran.
+      items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+    return item;
+  }
+  // Takes a queued DPC out; false when it is not queued.
+  bool Remove(const KDPC* dpc) {
+    for (size_t i = head_; i < items_.size(); ++i) {
+      if (items_[i].dpc == dpc) {
+        items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+      }
+    }
+    return false;
+  }
+  const Work* begin() const { return items_.data() + head_; }
+  const Work* end() const { return items_.data() + items_.size(); }
+  void Clear() {
+    items_.clear();
+    head_ = 0;
+  }
+
+ private:
+  static constexpr size_t kCompactAt = 1024;
+  std::vector<Work> items_;
+  size_t head_ = 0;
+};
+
 struct State {
   bool booted = false;
   bool virtualClock = true;
@@ -64,13 +107,15 @@ struct State {
   uint64_t activity = 0;
   DeadlineQueue deadlines;
   std::unordered_map<KTIMER*, uint64_t> timers;
-  std::deque<Work> work;
+  WorkQueue work;
   bool workRunning = false;
   std::vector<ThreadState*> idleWaiters;
   std::vector<ThreadState*> flushWaiters;
-  std::unordered_map<DISPATCHER_HEADER*, int> waitedObjects;
+  // Objects with waiters and how many, by address: the pool's verifier
+  // looks for one inside every block freed.
+  std::vector<std::pair<const DISPATCHER_HEADER*, int>> waitedObjects;
   std::unordered_set<ThreadState*> attachedThreads;
-  std::condition_variable engineWake;
+  Sleeper engineWake;
   int64_t engineWaitEnd = kNotWaiting;  // real clock: when the DPC thread's wait ends
   int64_t engineLastWake = 0;           // real clock: when a deadline last woke it
   std::condition_variable threadsGone;
@@ -95,7 +140,7 @@ thread_local PKTHREAD t_systemThread = nullptr;
 // Threads this thread readied under the dispatcher lock, and whether the DPC
 // thread has news: signalled once the lock is released.
 // Declared before t_state, which uses them as the thread ends.
-thread_local std::vector<std::shared_ptr<std::condition_variable>> t_readied;
+thread_local std::vector<std::shared_ptr<Sleeper>> t_readied;
 thread_local bool t_engineNews = false;
 // On the real clock the DPC thread tells the threads it readied only when its
 // batch is done: woken at once, one would take the processor from the batch
@@ -144,28 +189,23 @@ void DetachLocked(ThreadState& thread) {
   NoteNewWork();
 }
 
-void RunWork(const Work& item) {
+// Runs a DPC, or the callback taken off the deadline queue for it.
+void RunWork(KDPC* dpc, clock::Callback& callback) {
   ThreadState& self = t_state;
   self.irql = DISPATCH_LEVEL;
-  if (item.dpc != nullptr) {
-    KDPC* dpc = item.dpc;
+  if (dpc != nullptr) {
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
   } else {
-    clock::Callback callback;
-    {
-      auto lock = LockDispatcher();
-      if (!S().deadlines.TakeCallback(item.callback, callback)) return;
-    }
     callback();
+    callback = nullptr;
   }
   if (self.irql != DISPATCH_LEVEL)
-    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", item.dpc, "IRQL %u", self.irql);
+    verifier::Fail("DPC returned at a different IRQL", "DPC delivery", dpc, "IRQL %u", self.irql);
   if (!self.heldSpinLocks.empty())
     verifier::Fail("DPC returned holding a spin lock", "DPC delivery", self.heldSpinLocks.back());
 }
 
-void ExpireDue(State& s) {
-  const int64_t now = NowUnlocked(s);
+void ExpireDue(State& s, int64_t now) {
   while (!s.deadlines.Empty() && s.deadlines.FirstDue() <= now) {
     const DeadlineQueue::Expired deadline = s.deadlines.PopFirst();
     switch (deadline.kind) {
@@ -179,7 +219,7 @@ void ExpireDue(State& s) {
         break;
       }
       case DeadlineKind::Callback:
-        s.work.push_back(Work{nullptr, deadline.id});
+        s.work.Push(Work{nullptr, deadline.id});
         break;
     }
   }
@@ -191,12 +231,23 @@ void WakeAll(std::vector<ThreadState*>& waiters) {
   waiters.clear();
 }
 
-bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.empty() && !s.workRunning; }
+bool SystemIdle(const State& s) { return s.runnable == 0 && s.work.Empty() && !s.workRunning; }
 
-// The DPC thread, about to wait, tells the threads its batch readied.
-void ReleaseReadied() {
-  t_holdReadied = false;
+// Sleeps on `sleeper` with the dispatcher lock let go, until woken or `until`
+// (when given); the threads this one readied are told once the lock is free,
+// so that they do not wake only to wait for it.
+void SleepUnlocked(std::unique_lock<std::mutex>& lock, Sleeper& sleeper, const Sleeper::TimePoint* until) {
+  const uint32_t token = sleeper.Prepare();
+  lock.unlock();
   NotifyReadied();
+  sleeper.Sleep(token, until);
+  lock.lock();
+}
+
+// The DPC thread sleeps, the threads its batch readied told.
+void EngineSleep(State& s, std::unique_lock<std::mutex>& lock, const Sleeper::TimePoint* until) {
+  t_holdReadied = false;
+  SleepUnlocked(lock, s.engineWake, until);
 }
 
 void ReportDeadlock(State& s) {
@@ -210,14 +261,13 @@ void ReportDeadlock(State& s) {
 void WaitOnRealClock(State& s, std::unique_lock<std::mutex>& lock) {
   if (s.deadlines.Empty() || s.deadlines.FirstDue() >= kLatestRealDue) {
     s.engineWaitEnd = kNoDeadline;
-    ReleaseReadied();
-    s.engineWake.wait(lock);
+    EngineSleep(s, lock, nullptr);
   } else {
     const int64_t end =
         std::max(std::min(s.deadlines.FirstLatest(), kLatestRealDue), s.engineLastWake + kRealClockBatch);
     s.engineWaitEnd = end;
-    ReleaseReadied();
-    s.engineWake.wait_until(lock, s.realBoot + std::chrono::nanoseconds(end * 100));
+    const Sleeper::TimePoint until = s.realBoot + std::chrono::nanoseconds(end * 100);
+    EngineSleep(s, lock, &until);
     s.engineLastWake = NowUnlocked(s);
   }
   s.engineWaitEnd = kNotWaiting;
@@ -229,17 +279,24 @@ void EngineLoop() {
   t_state.name = "DPC thread";
   State& s = S();
   auto lock = LockDispatcher();
+  clock::Callback callback;
   for (;;) {
     t_holdReadied = !s.virtualClock;
-    ExpireDue(s);
-    if (!s.work.empty()) {
-      Work item = s.work.front();
-      s.work.pop_front();
-      if (item.dpc != nullptr) item.dpc->DpcData = nullptr;
+    // What falls due now, and the work that runs next, share one reading of
+    // the clock: nothing runs between the two.
+    const int64_t now = NowUnlocked(s);
+    ExpireDue(s, now);
+    if (!s.work.Empty()) {
+      const Work item = s.work.Pop();
+      if (item.dpc != nullptr) {
+        item.dpc->DpcData = nullptr;
+      } else if (!s.deadlines.TakeCallback(item.callback, callback)) {
+        continue;  // cancelled after it fell due
+      }
       s.workRunning = true;
-      if (!s.virtualClock) t_workTime = NowUnlocked(s);
+      if (!s.virtualClock) t_workTime = now;
       lock.unlock();
-      RunWork(item);
+      RunWork(item.dpc, callback);
       t_workTime = kNoRealClock;
       lock.lock();
       s.workRunning = false;
@@ -247,7 +304,7 @@ void EngineLoop() {
     }
     WakeAll(s.flushWaiters);
     if (s.stopping) {
-      ReleaseReadied();
+      t_holdReadied = false;  // letting go of the lock tells the threads the batch readied
       break;
     }
     if (SystemIdle(s) && !s.idleWaiters.empty()) {
@@ -262,14 +319,16 @@ void EngineLoop() {
       }
       if (SystemIdle(s) && s.attached > 0) {
         const uint64_t before = s.activity;
-        ReleaseReadied();
-        s.engineWake.wait_for(lock, kDeadlockGrace);
+        const Sleeper::TimePoint until = SteadyClock::now() + kDeadlockGrace;
+        // A wake that brought nothing (one sent before this thread looked)
+        // does not cut the grace short.
+        while (before == s.activity && !s.stopping && SteadyClock::now() < until)
+          EngineSleep(s, lock, &until);
         if (before == s.activity && SystemIdle(s) && s.deadlines.Empty() && s.attached > 0 && !s.stopping)
           ReportDeadlock(s);
         continue;
       }
-      ReleaseReadied();
-      s.engineWake.wait(lock);
+      EngineSleep(s, lock, nullptr);
     } else {
       WaitOnRealClock(s, lock);
     }
@@ -319,9 +378,10 @@ void NotifyReadied() {
   if (t_holdReadied) return;
   if (t_engineNews) {
     t_engineNews = false;
-    S().engineWake.notify_one();
+    // The DPC thread looks at everything again before it sleeps.
+    if (!t_isEngine) S().engineWake.Wake();
   }
-  for (auto& wake : t_readied) wake->notify_one();
+  for (auto& wake : t_readied) wake->Wake();
   t_readied.clear();
 }
 
@@ -345,16 +405,36 @@ void NoteNewWork() {
   t_engineNews = true;
 }
 
-void RegisterWaiter(DISPATCHER_HEADER* object) { ++S().waitedObjects[object]; }
+namespace {
+
+using WaitedObjects = decltype(State::waitedObjects);
+
+// The first waited object at or above `address`.
+WaitedObjects::iterator WaitedFrom(WaitedObjects& waited, const void* address) {
+  return std::lower_bound(waited.begin(), waited.end(), address, [](const auto& entry, const void* key) {
+    return std::less<const void*>()(entry.first, key);
+  });
+}
+
+}  // namespace
+
+void RegisterWaiter(DISPATCHER_HEADER* object) {
+  auto& waited = S().waitedObjects;
+  auto it = WaitedFrom(waited, object);
+  if (it == waited.end() || it->first != object) it = waited.insert(it, {object, 0});
+  ++it->second;
+}
 
 void UnregisterWaiter(DISPATCHER_HEADER* object) {
   auto& waited = S().waitedObjects;
-  auto it = waited.find(object);
-  if (it != waited.end() && --it->second == 0) waited.erase(it);
+  auto it = WaitedFrom(waited, object);
+  if (it != waited.end() && it->first == object && --it->second == 0) waited.erase(it);
 }
 
 bool HasWaiters(const DISPATCHER_HEADER* object) {
-  return S().waitedObjects.count(const_cast<DISPATCHER_HEADER*>(object)) != 0;
+  auto& waited = S().waitedObjects;
+  auto it = WaitedFrom(waited, object);
+  return it != waited.end() && it->first == object;
 }
 
 void EndWait(ThreadState& thread, NTSTATUS status) {
@@ -375,9 +455,7 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
     thread.timeoutSeq = AddDeadline(deadline, DeadlineKind::WaitTimeout, &thread);
   }
   MarkWaiting(thread);
-  NotifyReadied();
-  const std::shared_ptr<std::condition_variable> wake = thread.wake;
-  while (thread.waitStatus == kWaitPending) wake->wait(lock);
+  while (thread.waitStatus == kWaitPending) SleepUnlocked(lock, *thread.wake, nullptr);
   if (thread.timeoutSeq != 0) {
     RemoveDeadline(thread.timeoutSeq);
     thread.timeoutSeq = 0;
@@ -387,7 +465,8 @@ NTSTATUS BlockUntilWoken(std::unique_lock<std::mutex>& lock, ThreadState& thread
 
 namespace {
 
-uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback callback, int64_t slack = 0) {
+uint64_t Enqueue(int64_t due, DeadlineKind kind, void* target, clock::Callback&& callback,
+                 int64_t slack = 0) {
   State& s = S();
   const uint64_t seq = s.deadlines.Add(due, kind, target, std::move(callback), slack);
   // The DPC thread sleeping on the real clock wakes only when the deadline
@@ -440,20 +519,11 @@ void AdvanceVirtualTime(int64_t delta) {
 }
 
 void QueueWorkLocked(KDPC* dpc) {
-  S().work.push_back(Work{dpc, 0});
+  S().work.Push(Work{dpc, 0});
   NoteNewWork();
 }
 
-bool RemoveQueuedDpcLocked(KDPC* dpc) {
-  auto& work = S().work;
-  for (auto it = work.begin(); it != work.end(); ++it) {
-    if (it->dpc == dpc) {
-      work.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
+bool RemoveQueuedDpcLocked(KDPC* dpc) { return S().work.Remove(dpc); }
 
 namespace {
 
@@ -479,7 +549,7 @@ void WaitForIdle(std::unique_lock<std::mutex>& lock, ThreadState& thread) {
 
 std::unordered_map<KTIMER*, uint64_t>& ActiveTimers() { return S().timers; }
 
-clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback, int64_t slack) {
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback&& callback, int64_t slack) {
   return Enqueue(due, DeadlineKind::Callback, nullptr, std::move(callback), slack);
 }
 
@@ -551,8 +621,9 @@ void CheckNoActiveObjects(const void* begin, size_t size, const char* routine) {
   for (const Work& item : s.work)
     if (item.dpc != nullptr && inside(item.dpc))
       verifier::Fail("memory freed with a queued DPC", routine, item.dpc);
-  for (auto& [object, count] : s.waitedObjects)
-    if (inside(object)) verifier::Fail("memory freed while threads wait on an object in it", routine, object);
+  auto waited = WaitedFrom(s.waitedObjects, begin);
+  if (waited != s.waitedObjects.end() && inside(waited->first))
+    verifier::Fail("memory freed while threads wait on an object in it", routine, waited->first);
 }
 
 void Boot(bool virtualClock) {
@@ -595,7 +666,7 @@ void Shutdown(bool checkLeaks) {
     if (checkLeaks && !s.timers.empty())
       verifier::Fail("timer still set at shutdown", "machine shutdown", s.timers.begin()->first);
     s.stopping = true;
-    s.engineWake.notify_one();
+    s.engineWake.Wake();
   }
   s.engine.join();
   auto lock = LockDispatcher();
@@ -609,7 +680,7 @@ void Shutdown(bool checkLeaks) {
   ++s.generation;
   s.deadlines.Clear();
   s.timers.clear();
-  s.work.clear();
+  s.work.Clear();
   s.idleWaiters.clear();
   s.flushWaiters.clear();
   s.waitedObjects.clear();

@@ -3,7 +3,6 @@
 // in the real kernel.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +11,7 @@
 
 #include "emulator/kernel/clock.h"
 #include "emulator/kernel/ke/deadline_queue.h"
+#include "emulator/kernel/ke/sleeper.h"
 #include "platform/host/ke.h"
 
 namespace kernel::sched {
@@ -45,8 +45,8 @@ struct ThreadState {
   bool attached = false;
   bool isDpcThread = false;
   // Wait in progress (guarded by the dispatcher lock). Shared, so that a
-  // waker can signal it after letting go of the lock.
-  std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
+  // waker can wake it after letting go of the lock.
+  std::shared_ptr<Sleeper> wake = std::make_shared<Sleeper>();
   NTSTATUS waitStatus = kWaitPending;
   WAIT_TYPE waitType = WaitAny;
   WaitBlock* waitBlocks = nullptr;
@@ -119,7 +119,7 @@ std::unordered_map<KTIMER*, uint64_t>& ActiveTimers();
 void ExpireTimer(KTIMER* timer);
 void QueueWorkLocked(KDPC* dpc);
 bool RemoveQueuedDpcLocked(KDPC* dpc);
-clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback callback, int64_t slack = 0);
+clock::CallbackId ScheduleCallbackLocked(int64_t due, clock::Callback&& callback, int64_t slack = 0);
 bool CancelCallbackLocked(clock::CallbackId id);
 void RelaxCallbackLocked(clock::CallbackId id, int64_t slack);
 

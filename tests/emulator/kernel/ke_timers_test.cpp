@@ -142,4 +142,41 @@ TEST_F(KeTimers, ScheduledCallbacksRunInOrderAndCancelledOnesNever) {
   EXPECT_FALSE(kernel::clock::Cancel(ids[0])) << "it ran";
 }
 
+struct OrderedDpc {
+  KDPC dpc;
+  int tag;
+  std::vector<int>* order;
+  static void NTAPI Record(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<OrderedDpc*>(context);
+    self->order->push_back(self->tag);
+  }
+};
+
+TEST_F(KeTimers, ThousandsOfCallbacksDueAtOnceKeepTheQueueOrder) {
+  // More work at one instant than the DPC queue holds before it drops what
+  // already ran; DPCs queued among it, and one taken out and queued again
+  // after that, keep their places.
+  constexpr int kCallbacks = 3000;
+  std::vector<int> order, expected;
+  OrderedDpc first{{}, -1, &order}, second{{}, -2, &order};
+  KeInitializeDpc(&first.dpc, OrderedDpc::Record, &first);
+  KeInitializeDpc(&second.dpc, OrderedDpc::Record, &second);
+  const int64_t due = Now() + kMs;
+  for (int i = 0; i < kCallbacks; ++i) {
+    kernel::clock::ScheduleAt(due, [&, i] {
+      order.push_back(i);
+      if (i < 2) {
+        EXPECT_TRUE(KeInsertQueueDpc(i == 0 ? &first.dpc : &second.dpc, nullptr, nullptr));
+      } else if (i == 2 * kCallbacks / 3) {
+        EXPECT_TRUE(KeRemoveQueueDpc(&first.dpc));
+        EXPECT_TRUE(KeInsertQueueDpc(&first.dpc, nullptr, nullptr));
+      }
+    });
+    expected.push_back(i);
+  }
+  expected.insert(expected.end(), {-2, -1});
+  kernel::clock::Sleep(2 * kMs);
+  EXPECT_EQ(order, expected);
+}
+
 }  // namespace

@@ -122,6 +122,18 @@ const Violation kViolations[] = {
        KeSetTimer(&block.timer, due, nullptr);
        kernel::sched::CheckNoActiveObjects(&block, sizeof block, "ExFreePoolWithTag");
      }},
+    {"VERIFIER: memory freed while threads wait on an object in it: ExFreePoolWithTag",
+     [](auto&) {
+       static struct {
+         char header[40];
+         KEVENT event;  // not at the block's start
+       } block;
+       KeInitializeEvent(&block.event, NotificationEvent, FALSE);
+       HANDLE handle;
+       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitForever, &block.event);
+       kernel::clock::RunUntilIdle();
+       kernel::sched::CheckNoActiveObjects(&block, sizeof block, "ExFreePoolWithTag");
+     }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kernel, VerifierDeathTest, ::testing::ValuesIn(kViolations));
