@@ -133,7 +133,8 @@ class Receiver {
     std::function<LineSettings()> settings;
     std::function<Line*()> line;  // nullptr: nothing connected, idle at mark
     std::function<void(const RxChar&)> received;
-    // Characters the receiving FIFO can still take; without it every
+    // Characters that may still arrive before one is lost (the FIFO's
+    // room, and what a pending transfer would take); without it every
     // character is sampled on time.
     std::function<size_t()> room;
   };
